@@ -1,0 +1,54 @@
+// The frame every method call runs in.
+//
+//   1. arguments are converted by the caller, before anything is locked;
+//   2. the object's mutex is taken (see object_mutex.h);
+//   3. the queue enters the call: process lock and catch-up for a
+//      persistent queue, nothing for ":memory:";
+//   4. `work` runs and may create the Python objects that carry queue data
+//      out (bodies, the stats dict), since the data is only valid under the
+//      locks;
+//   5. the process lock is released, then the mutex, on every path;
+//   6. only then is an error raised or the rest of the result built.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "binding/core_type.h"
+#include "binding/errors.h"
+#include "queue/queue.h"
+
+namespace tollivane::binding {
+
+inline Result<std::monostate> as_result(Status status) {
+  if (!status.ok()) return status.take_error();
+  return std::monostate{};
+}
+
+// `work(Queue&)` returns a Result<T>; `build(T&&)` makes the Python result.
+template <typename Work, typename Build>
+PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build) {
+  CoreData& data = core_data(self);
+  using WorkResult = decltype(work(std::declval<Queue&>()));
+  std::optional<WorkResult> result;
+  PendingError failure;
+  {
+    MutexGuard mutex;
+    if (!mutex.acquire(data.mutex)) return nullptr;
+    // Declared after the mutex guard, so released before it.
+    Result<CallScope> scope = data.queue->enter_call(catch_up);
+    if (scope.ok()) {
+      result.emplace(work(*data.queue));
+    } else {
+      failure = PendingError::from(scope.error());
+    }
+  }
+  if (failure) return failure.raise();
+  if (!result->ok()) return PendingError::from(result->error()).raise();
+  return build(std::move(result->value()));
+}
+
+}  // namespace tollivane::binding

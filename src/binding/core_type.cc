@@ -1,0 +1,94 @@
+#include "binding/core_type.h"
+
+#include <string>
+#include <utility>
+
+#include "binding/arguments.h"
+#include "binding/convert.h"
+#include "binding/errors.h"
+
+namespace tollivane::binding {
+namespace {
+
+// Converts one option; an absent or None option keeps its default.
+bool convert_option(PyObject* object, const char* name, uint64_t* option) {
+  std::optional<uint64_t> value;
+  if (!name_argument_error(name, convert_optional_u64(object, &value))) return false;
+  if (value) *option = *value;
+  return true;
+}
+
+PyObject* core_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kNames[] = {"path", "sync_interval_ms", "default_lease_ms", "auto_compact_bytes"};
+  PyObject* slots[4];
+  if (!bind_tuple_dict(Signature{"TollivaneCore", kNames, 4, 1}, args, kwargs, slots)) return nullptr;
+
+  std::string path;
+  QueueConfig config;
+  if (!name_argument_error("path", convert_string(slots[0], &path))) return nullptr;
+  if (!convert_option(slots[1], "sync_interval_ms", &config.sync_interval_ms)) return nullptr;
+  if (!convert_option(slots[2], "default_lease_ms", &config.default_lease_ms)) return nullptr;
+  if (!convert_option(slots[3], "auto_compact_bytes", &config.auto_compact_bytes)) return nullptr;
+
+  Result<std::unique_ptr<Queue>> opened = Queue::open(path, config);
+  if (!opened.ok()) return PendingError::from(opened.error()).raise();
+
+  // Everything is prepared before the object exists; if it cannot be
+  // allocated, the queue is closed as a dying object would close it.
+  auto data = std::make_unique<CoreData>();
+  data->queue = std::move(*opened);
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    data->queue->flush_on_close();
+    return nullptr;
+  }
+  reinterpret_cast<CoreObject*>(self)->data = data.release();
+  return self;
+}
+
+PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    return core_new_impl(type, args, kwargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+void core_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  CoreData* data = reinterpret_cast<CoreObject*>(self)->data;
+  if (data != nullptr) {
+    // Last chance to make buffered records durable. If another thread holds
+    // the mutex (it cannot, while it holds a reference), skip rather than wait.
+    if (data->mutex.try_lock()) {
+      data->queue->flush_on_close();
+      data->mutex.unlock();
+    }
+    delete data;
+  }
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+PyType_Slot kCoreSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "TollivaneCore(path, sync_interval_ms=None, default_lease_ms=None, auto_compact_bytes=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(core_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
+    {Py_tp_methods, kCoreMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kCoreSpec = {
+    "tollivane.TollivaneCore",
+    sizeof(CoreObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kCoreSlots,
+};
+
+}  // namespace
+
+PyObject* create_core_type() { return PyType_FromSpec(&kCoreSpec); }
+
+}  // namespace tollivane::binding

@@ -1,0 +1,32 @@
+// The TollivaneCore class: its instance layout and its type object.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "binding/object_mutex.h"
+#include "queue/queue.h"
+
+namespace tollivane::binding {
+
+// Everything a TollivaneCore owns; the mutex guards every use of the queue.
+struct CoreData {
+  ObjectMutex mutex;
+  std::unique_ptr<Queue> queue;
+};
+
+struct CoreObject {
+  PyObject_HEAD
+  CoreData* data;  // owned; never null once the constructor has returned
+};
+
+inline CoreData& core_data(PyObject* self) { return *reinterpret_cast<CoreObject*>(self)->data; }
+
+// The method table, in the order the class lists its methods.
+extern PyMethodDef kCoreMethods[];
+
+// Creates the class; returns a new reference or nullptr with an exception set.
+PyObject* create_core_type();
+
+}  // namespace tollivane::binding

@@ -1,0 +1,52 @@
+// How core failures become Python exceptions.
+//
+// A PendingError is only a description: the exception class and its message.
+// It is made while the locks are still held (it calls nothing in the
+// interpreter) and raised after the call frame has released them, so that
+// no exception object is ever created under the object's mutex or the
+// process lock.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "queue/error.h"
+
+namespace tollivane::binding {
+
+class PendingError {
+ public:
+  enum class Kind {
+    kNone,
+    kOSError,
+    kTimeoutError,
+    kRuntimeError,
+    kAlreadySet,  // the interpreter has set its own exception; pass it on
+  };
+
+  PendingError() = default;
+  static PendingError from(const Error& error);
+  static PendingError already_set() { return PendingError(Kind::kAlreadySet, {}); }
+
+  explicit operator bool() const { return kind_ != Kind::kNone; }
+  Kind kind() const { return kind_; }
+  const std::string& message() const { return message_; }
+
+  // Sets the Python exception and returns nullptr, for `return pending.raise();`.
+  PyObject* raise() const;
+
+ private:
+  PendingError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  friend PendingError map_io_err(const IoError& error);
+
+  Kind kind_ = Kind::kNone;
+  std::string message_;
+};
+
+// TimeoutError with the bare text for the kind "timed out"; OSError with
+// "Tollivane I/O error: {}" for every other I/O error. Both are built from
+// one string, so `errno` and `strerror` are None in Python.
+PendingError map_io_err(const IoError& error);
+
+}  // namespace tollivane::binding

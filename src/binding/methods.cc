@@ -1,0 +1,375 @@
+// The methods of TollivaneCore. Each one binds and converts its arguments,
+// runs the core operation in the call frame, and builds the Python result.
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/arguments.h"
+#include "binding/call_frame.h"
+#include "binding/convert.h"
+#include "binding/core_type.h"
+#include "binding/py_ref.h"
+
+namespace tollivane::binding {
+namespace {
+
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArgs = PyObject* (*)(PyObject*, PyObject*);
+
+// Nothing the core does throws, but containers can still fail to allocate;
+// such a failure becomes MemoryError instead of terminating the interpreter.
+PyObject* raise_from_cpp_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_Format(PyExc_SystemError, "tollivane: unexpected C++ exception: %s", error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "tollivane: unexpected C++ exception");
+  }
+  return nullptr;
+}
+
+template <FastCall Impl>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    return Impl(self, args, nargs, kwnames);
+  } catch (...) {
+    return raise_from_cpp_exception();
+  }
+}
+
+template <NoArgs Impl>
+PyObject* noargs_entry(PyObject* self, PyObject* unused) {
+  try {
+    return Impl(self, unused);
+  } catch (...) {
+    return raise_from_cpp_exception();
+  }
+}
+
+PyObject* new_u64(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+PyObject* new_none(std::monostate) { Py_RETURN_NONE; }
+
+// Copies each delivered body into a bytes object while the locks still keep
+// it valid; the tuples around it are built after the locks are released.
+class BytesSink final : public DeliverySink {
+ public:
+  struct Collected {
+    uint64_t seq;
+    OwnedRef body;
+    uint32_t deliveries;
+    uint64_t enqueued_ts_ms;
+  };
+
+  bool accept(const Delivery& delivery) override {
+    OwnedRef body = OwnedRef::steal(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(delivery.body.data()), static_cast<Py_ssize_t>(delivery.body.size())));
+    if (!body) return false;
+    collected_.push_back(Collected{delivery.seq, std::move(body), delivery.deliveries, delivery.enqueued_ts_ms});
+    return true;
+  }
+
+  std::vector<Collected>& collected() { return collected_; }
+
+ private:
+  std::vector<Collected> collected_;
+};
+
+// (seq, body, deliveries, enqueued_ts_ms)
+PyObject* delivery_tuple(BytesSink::Collected& delivery) {
+  OwnedRef tuple = OwnedRef::steal(PyTuple_New(4));
+  if (!tuple) return nullptr;
+  PyObject* items[] = {new_u64(delivery.seq), delivery.body.release(), PyLong_FromUnsignedLong(delivery.deliveries),
+                       new_u64(delivery.enqueued_ts_ms)};
+  bool complete = true;
+  for (Py_ssize_t i = 0; i < 4; ++i) {
+    complete = complete && items[i] != nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i, items[i]);  // a null slot is skipped when the tuple is freed
+  }
+  return complete ? tuple.release() : nullptr;
+}
+
+PyObject* delivery_list(std::vector<BytesSink::Collected>& deliveries) {
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(deliveries.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < deliveries.size(); ++i) {
+    PyObject* tuple = delivery_tuple(deliveries[i]);
+    if (tuple == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
+  }
+  return list.release();
+}
+
+PyObject* u64_list(const std::vector<uint64_t>& values) {
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = new_u64(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* new_value) {
+  OwnedRef value = OwnedRef::steal(new_value);
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+OwnedRef stats_dict(const QueueStats& stats) {
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return dict;
+  const QueueCounters& counters = stats.counters;
+  PyObject* d = dict.get();
+  const bool complete = set_item(d, "ready", new_u64(stats.ready)) &&
+                        set_item(d, "in_flight", new_u64(stats.in_flight)) &&
+                        set_item(d, "total", new_u64(stats.total)) &&
+                        set_item(d, "enqueued_total", new_u64(counters.enqueued_total)) &&
+                        set_item(d, "acked_total", new_u64(counters.acked_total)) &&
+                        set_item(d, "requeued_total", new_u64(counters.requeued_total)) &&
+                        set_item(d, "dead_total", new_u64(counters.dead_total)) &&
+                        set_item(d, "next_seq", new_u64(counters.next_seq)) &&
+                        set_item(d, "live_bytes", new_u64(counters.live_bytes)) &&
+                        set_item(d, "log_bytes", new_u64(stats.log_bytes)) &&
+                        set_item(d, "generation", new_u64(stats.generation)) &&
+                        set_item(d, "persistent", new_bool(stats.persistent));
+  return complete ? std::move(dict) : OwnedRef();
+}
+
+PyObject* report_dict(const IntegrityReport& report) {
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool complete = set_item(d, "ok", new_bool(report.ok)) && set_item(d, "records", new_u64(report.records)) &&
+                        set_item(d, "bytes", new_u64(report.bytes)) &&
+                        set_item(d, "message", PyUnicode_FromStringAndSize(
+                                                   report.message.data(),
+                                                   static_cast<Py_ssize_t>(report.message.size())));
+  return complete ? dict.release() : nullptr;
+}
+
+// --- argument binding -------------------------------------------------------
+
+template <size_t N>
+bool bind(const char* function_name, const char* const (&names)[N], Py_ssize_t required, PyObject* const* args,
+          Py_ssize_t nargs, PyObject* kwnames, PyObject* (&slots)[N]) {
+  const Signature signature{function_name, names, static_cast<Py_ssize_t>(N), required};
+  return bind_fastcall(signature, args, nargs, kwnames, slots);
+}
+
+// --- methods ------------------------------------------------------------------
+
+PyObject* enqueue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"body"};
+  PyObject* slots[1];
+  if (!bind("TollivaneCore.enqueue", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  std::vector<uint8_t> body;
+  if (!name_argument_error("body", convert_byte_vector(slots[0], &body))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue(std::move(body)); }, new_u64);
+}
+
+PyObject* enqueue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"bodies"};
+  PyObject* slots[1];
+  if (!bind("TollivaneCore.enqueue_batch", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  std::vector<std::vector<uint8_t>> bodies;
+  if (!name_argument_error("bodies", convert_byte_vectors(slots[0], &bodies))) return nullptr;
+  // Nothing to append: no lock, no catch-up, no sync.
+  if (bodies.empty()) return PyList_New(0);
+  return run_call(
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue_batch(std::move(bodies)); },
+      [](std::vector<uint64_t> seqs) { return u64_list(seqs); });
+}
+
+PyObject* dequeue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"lease_ms"};
+  PyObject* slots[1];
+  if (!bind("TollivaneCore.dequeue", kNames, 0, args, nargs, kwnames, slots)) return nullptr;
+  std::optional<uint64_t> lease_ms;
+  if (!name_argument_error("lease_ms", convert_optional_u64(slots[0], &lease_ms))) return nullptr;
+  BytesSink sink;
+  return run_call(
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.dequeue(lease_ms, sink); },
+      [&](bool delivered) -> PyObject* {
+        if (!delivered) Py_RETURN_NONE;
+        return delivery_tuple(sink.collected().front());
+      });
+}
+
+PyObject* dequeue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"max", "lease_ms"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.dequeue_batch", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t max = 0;
+  std::optional<uint64_t> lease_ms;
+  if (!name_argument_error("max", convert_size(slots[0], &max))) return nullptr;
+  if (!name_argument_error("lease_ms", convert_optional_u64(slots[1], &lease_ms))) return nullptr;
+  BytesSink sink;
+  return run_call(
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.dequeue_batch(max, lease_ms, sink); },
+      [&](uint64_t) { return delivery_list(sink.collected()); });
+}
+
+PyObject* ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq"};
+  PyObject* slots[1];
+  if (!bind("TollivaneCore.ack", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.ack(seq); }, new_bool);
+}
+
+PyObject* ack_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seqs"};
+  PyObject* slots[1];
+  if (!bind("TollivaneCore.ack_batch", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  std::vector<uint64_t> seqs;
+  if (!name_argument_error("seqs", convert_u64_vector(slots[0], &seqs))) return nullptr;
+  // Nothing to settle: no lock, no sync, no compaction check.
+  if (seqs.empty()) return new_u64(0);
+  return run_call(
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.ack_batch(seqs); }, new_u64);
+}
+
+PyObject* nack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "requeue"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.nack", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  bool requeue = true;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (slots[1] != nullptr && !name_argument_error("requeue", convert_bool(slots[1], &requeue))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.nack(seq, requeue); }, new_bool);
+}
+
+PyObject* extend_lease(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "lease_ms"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.extend_lease", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  std::optional<uint64_t> lease_ms;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("lease_ms", convert_optional_u64(slots[1], &lease_ms))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.extend_lease(seq, lease_ms); }, new_bool);
+}
+
+PyObject* available(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](Queue& queue) { return queue.available(); }, new_u64);
+}
+
+PyObject* in_flight(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](Queue& queue) { return Result<uint64_t>(queue.in_flight()); }, new_u64);
+}
+
+PyObject* stats(PyObject* self, PyObject*) {
+  // The dict is made under the locks, from one consistent snapshot.
+  return run_call(
+      self, CatchUp::kRun,
+      [](Queue& queue) -> Result<OwnedRef> {
+        Result<QueueStats> stats = queue.stats();
+        if (!stats.ok()) return stats.take_error();
+        OwnedRef dict = stats_dict(*stats);
+        if (!dict) return Error::sink_aborted();
+        return dict;
+      },
+      [](OwnedRef dict) { return dict.release(); });
+}
+
+PyObject* flush(PyObject* self, PyObject*) {
+  // A flush only pushes out this object's own records: no catch-up.
+  return run_call(
+      self, CatchUp::kSkip, [](Queue& queue) { return as_result(queue.flush()); }, new_none);
+}
+
+PyObject* compact(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](Queue& queue) { return as_result(queue.compact()); }, new_none);
+}
+
+PyObject* purge(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](Queue& queue) { return as_result(queue.purge()); }, new_none);
+}
+
+PyObject* verify_integrity(PyObject* self, PyObject*) {
+  Queue& queue = *core_data(self).queue;
+  // A queue without a log has a fixed report and nothing to lock.
+  if (!queue.persistent()) {
+    Result<IntegrityReport> report = queue.verify_integrity();
+    return report.ok() ? report_dict(*report) : PendingError::from(report.error()).raise();
+  }
+  // Verification reads the file as it is: no catch-up, which could cut it.
+  return run_call(
+      self, CatchUp::kSkip, [](Queue& locked) { return locked.verify_integrity(); },
+      [](IntegrityReport report) { return report_dict(report); });
+}
+
+constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+// A fast-call method is stored in the table's PyCFunction slot and called
+// with its real signature, as METH_FASTCALL | METH_KEYWORDS tells the interpreter.
+template <FastCall Impl>
+PyCFunction fast_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall_entry<Impl>));
+}
+
+}  // namespace
+
+// Each doc string starts with the text signature; the interpreter splits it off
+// at the "--" line into __text_signature__.
+PyMethodDef kCoreMethods[] = {
+    {"enqueue", fast_method<enqueue>(), kFastKeywords,
+     "enqueue($self, body)\n--\n\nAppend a message; returns its monotonic sequence id (the ack/nack handle)."},
+    {"enqueue_batch", fast_method<enqueue_batch>(),
+     kFastKeywords,
+     "enqueue_batch($self, bodies)\n--\n\nAppend many messages under a single lock + single fsync. Returns the\n"
+     "assigned sequence ids in order."},
+    {"dequeue", fast_method<dequeue>(), kFastKeywords,
+     "dequeue($self, lease_ms=None)\n--\n\nLease the next ready message for `lease_ms` (or the queue default).\n"
+     "Returns `(seq, body, deliveries, enqueued_ts_ms)` or `None` if empty.\n"
+     "Expired in-flight leases are reclaimed first, so a consumer that crashed\n"
+     "without acking has its messages redelivered."},
+    {"dequeue_batch", fast_method<dequeue_batch>(),
+     kFastKeywords, "dequeue_batch($self, max, lease_ms=None)\n--\n\nLease up to `max` ready messages at once."},
+    {"ack", fast_method<ack>(), kFastKeywords,
+     "ack($self, seq)\n--\n\nAcknowledge (permanently remove) a message. Returns whether it existed."},
+    {"ack_batch", fast_method<ack_batch>(),
+     kFastKeywords, "ack_batch($self, seqs)\n--\n\n"},
+    {"nack", fast_method<nack>(), kFastKeywords,
+     "nack($self, seq, requeue=True)\n--\n\nNegative-acknowledge. `requeue=true` returns the message to the ready "
+     "set\nfor redelivery; `requeue=false` drops it (dead-letters). Returns whether\nit existed."},
+    {"extend_lease", fast_method<extend_lease>(),
+     kFastKeywords,
+     "extend_lease($self, seq, lease_ms=None)\n--\n\nRenew the lease on an in-flight message without redelivering "
+     "it."},
+    {"available", noargs_entry<available>, METH_NOARGS,
+     "available($self)\n--\n\nNumber of messages ready for immediate delivery."},
+    {"in_flight", noargs_entry<in_flight>, METH_NOARGS,
+     "in_flight($self)\n--\n\nNumber of leased (in-flight, not-yet-acked) messages."},
+    {"stats", noargs_entry<stats>, METH_NOARGS, "stats($self)\n--\n\n"},
+    {"flush", noargs_entry<flush>, METH_NOARGS, "flush($self)\n--\n\nForce a flush + fsync of any buffered records."},
+    {"compact", noargs_entry<compact>, METH_NOARGS,
+     "compact($self)\n--\n\nRewrite the log keeping only live messages, reclaiming acked space."},
+    {"purge", noargs_entry<purge>, METH_NOARGS,
+     "purge($self)\n--\n\nRemove every message and reset the log (a fresh generation so other\nprocesses reload)."},
+    {"verify_integrity", noargs_entry<verify_integrity>, METH_NOARGS,
+     "verify_integrity($self)\n--\n\nRe-read the whole log, CRC-verifying every record. Returns a report dict\n"
+     "`{ok, records, bytes, message}`. Does not mutate state."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace tollivane::binding

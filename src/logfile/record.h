@@ -1,0 +1,49 @@
+// The five kinds of state change, one record per frame of the log.
+//
+// A record is a tagged value; an Enqueue owns its body. The queue state
+// changes only by applying records, so a process that applies the same
+// records in the same order holds the same state.
+#pragma once
+
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+namespace tollivane::logfile {
+
+enum class RecordTag : uint8_t {
+  kEnqueue = 1,
+  kAck = 2,
+  kLease = 3,
+  kRequeue = 4,
+  kDeadLetter = 5,
+};
+
+struct Enqueue {
+  uint64_t seq;
+  uint64_t enqueued_ts_ms;
+  std::vector<uint8_t> body;  // at most kMaxBodyLen bytes
+};
+
+struct Ack {
+  uint64_t seq;
+};
+
+struct Lease {
+  uint64_t seq;
+  uint64_t deadline_ms;
+  uint32_t deliveries;  // absolute: the writer did the counting
+};
+
+struct Requeue {
+  uint64_t seq;
+  uint32_t deliveries;
+};
+
+struct DeadLetter {
+  uint64_t seq;
+};
+
+using Record = std::variant<Enqueue, Ack, Lease, Requeue, DeadLetter>;
+
+}  // namespace tollivane::logfile

@@ -1,0 +1,22 @@
+// Wall-clock time in milliseconds since the Unix epoch.
+//
+// Timestamps, lease deadlines and the sync interval all use it. The clock may
+// jump; deadlines are plain wrapping sums, and a lease is expired when its
+// deadline is at or before now.
+#pragma once
+
+#include <cstdint>
+
+namespace tollivane {
+
+// seconds * 1000 + nanoseconds / 1'000'000 of CLOCK_REALTIME, or 0 before the epoch.
+uint64_t now_ms();
+
+// A clock the queue reads; tests substitute their own to make time explicit.
+using ClockFn = uint64_t (*)();
+
+// now + lease in wrapping 64-bit arithmetic: a huge lease wraps into the past
+// and expires at the next sweep rather than failing the call.
+constexpr uint64_t lease_deadline(uint64_t now, uint64_t lease_ms) { return now + lease_ms; }
+
+}  // namespace tollivane

@@ -1,0 +1,68 @@
+#include "queue/queue.h"
+
+namespace tollivane {
+
+Status Queue::reclaim_expired(uint64_t now) {
+  QueueState& state = inner_.state;
+  while (!state.lease_heap().empty() && state.lease_heap().top().deadline_ms <= now) {
+    const LeasePair pair = state.lease_heap().top();
+    // The pair of a lease that was settled, requeued or replaced since it was
+    // pushed no longer matches in_flight: it is stale and simply dropped.
+    if (state.lease_deadline(pair.seq) != pair.deadline_ms) {
+      state.pop_lease();
+      continue;
+    }
+    const MessageEntry* entry = state.find(pair.seq);
+    const uint32_t deliveries = entry != nullptr ? entry->deliveries : 0;
+    // The pair leaves the heap only once the requeue is committed, so a lease
+    // whose Requeue could not be logged is still swept by the next call.
+    if (Status committed = commit(logfile::Requeue{pair.seq, deliveries}, /*defer_sync=*/false);
+        !committed.ok()) {
+      return committed;
+    }
+    state.pop_lease();
+  }
+  return Status();
+}
+
+Status Queue::deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sink) {
+  const uint64_t seq = *inner_.state.first_ready();
+  const uint32_t deliveries = inner_.state.find(seq)->deliveries + 1;
+  if (Status committed = commit(logfile::Lease{seq, deadline, deliveries}, defer_sync); !committed.ok()) {
+    return committed;
+  }
+  // From here on the message is leased; if its body cannot be handed out it
+  // comes back when the lease runs out.
+  const MessageEntry& entry = *inner_.state.find(seq);
+  Result<std::span<const uint8_t>> body = this->body(entry);
+  if (!body.ok()) return body.take_error();
+  if (!sink.accept(Delivery{seq, *body, deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
+  return Status();
+}
+
+Result<bool> Queue::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink) {
+  const uint64_t now = this->now();
+  if (Status swept = reclaim_expired(now); !swept.ok()) return swept;
+  if (!inner_.state.first_ready()) return false;
+  if (Status delivered = deliver_next(lease_deadline(now, lease_or_default(lease_ms)), /*defer_sync=*/false, sink);
+      !delivered.ok()) {
+    return delivered;
+  }
+  return true;
+}
+
+Result<uint64_t> Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink) {
+  const uint64_t now = this->now();
+  if (Status swept = reclaim_expired(now); !swept.ok()) return swept;
+  // One deadline for the whole batch.
+  const uint64_t deadline = lease_deadline(now, lease_or_default(lease_ms));
+  uint64_t delivered = 0;
+  while (delivered < max && inner_.state.first_ready()) {
+    if (Status status = deliver_next(deadline, /*defer_sync=*/true, sink); !status.ok()) return status;
+    ++delivered;
+  }
+  if (Status synced = maybe_sync(/*force=*/true); !synced.ok()) return synced;
+  return delivered;
+}
+
+}  // namespace tollivane

@@ -1,0 +1,48 @@
+#include <string>
+#include <utility>
+
+#include "queue/queue.h"
+
+namespace tollivane {
+namespace {
+
+// A body whose record would exceed the frame limit is refused up front:
+// written, it would be cut off as damage by the next reader.
+Status check_body_len(uint64_t body_len) {
+  if (body_len <= logfile::kMaxBodyLen) return Status();
+  return IoError::custom(ErrorKind::kInvalidInput,
+                         "message body of " + std::to_string(body_len) +
+                             " bytes exceeds the largest body a record can hold (" +
+                             std::to_string(logfile::kMaxBodyLen) + " bytes)");
+}
+
+}  // namespace
+
+Result<uint64_t> Queue::enqueue(std::vector<uint8_t> body) {
+  if (Status valid = check_body_len(body.size()); !valid.ok()) return valid;
+  const uint64_t seq = inner_.state.counters().next_seq;
+  Status committed = commit(logfile::Enqueue{seq, now(), std::move(body)}, /*defer_sync=*/false);
+  if (!committed.ok()) return committed;
+  return seq;
+}
+
+Result<std::vector<uint64_t>> Queue::enqueue_batch(std::vector<std::vector<uint8_t>> bodies) {
+  // Refuse the whole batch before appending any of it.
+  for (const auto& body : bodies) {
+    if (Status valid = check_body_len(body.size()); !valid.ok()) return valid;
+  }
+  // One timestamp for the batch: its messages were enqueued together.
+  const uint64_t enqueued_ts_ms = now();
+  std::vector<uint64_t> seqs;
+  seqs.reserve(bodies.size());
+  for (auto& body : bodies) {
+    const uint64_t seq = inner_.state.counters().next_seq;
+    Status committed = commit(logfile::Enqueue{seq, enqueued_ts_ms, std::move(body)}, /*defer_sync=*/true);
+    if (!committed.ok()) return committed;
+    seqs.push_back(seq);
+  }
+  if (Status synced = maybe_sync(/*force=*/true); !synced.ok()) return synced;
+  return seqs;
+}
+
+}  // namespace tollivane

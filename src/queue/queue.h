@@ -1,0 +1,175 @@
+// The queue object of the core: configuration fixed at open, the mutable
+// Inner, and the public operations.
+//
+// Every operation is written once. What differs between a queue without a
+// log (":memory:") and one backed by queue.log is confined to three steps:
+// commit() appends the record before applying it, body() reads a body from
+// the log instead of the state, and enter_call() takes the process lock and
+// catches up with other processes. A persistent queue fills in those steps;
+// the operations do not change.
+//
+// Queue has no lock of its own. The caller (the Python object) serialises
+// calls with its mutex and brackets each one with enter_call().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "logfile/format.h"
+#include "logfile/record.h"
+#include "queue/clock.h"
+#include "queue/error.h"
+#include "queue/queue_state.h"
+
+namespace tollivane {
+
+inline constexpr std::string_view kMemoryPath = ":memory:";
+
+struct QueueConfig {
+  uint64_t sync_interval_ms = 0;            // 0: fsync every append
+  uint64_t default_lease_ms = 30000;        // lease given when a call names none
+  uint64_t auto_compact_bytes = 67108864;   // 0 disables automatic compaction
+};
+
+// One leased message, handed to a DeliverySink while its body is readable.
+struct Delivery {
+  uint64_t seq;
+  std::span<const uint8_t> body;  // valid only during DeliverySink::accept
+  uint32_t deliveries;            // including this delivery
+  uint64_t enqueued_ts_ms;
+};
+
+// Receives deliveries as they are made, under the call's locks, so that a
+// body can be copied out of the state or the log map without an extra copy.
+class DeliverySink {
+ public:
+  virtual ~DeliverySink() = default;
+  // Returns false to stop: the operation ends with Error::sink_aborted() and
+  // the sink keeps the reason. Leases already made stay made.
+  virtual bool accept(const Delivery& delivery) = 0;
+};
+
+struct QueueStats {
+  uint64_t ready = 0;
+  uint64_t in_flight = 0;
+  uint64_t total = 0;
+  QueueCounters counters;
+  uint64_t log_bytes = 0;
+  uint64_t generation = 0;
+  bool persistent = false;
+};
+
+struct IntegrityReport {
+  bool ok = false;
+  uint64_t records = 0;
+  uint64_t bytes = 0;
+  std::string message;
+};
+
+// What one call holds besides the caller's mutex, released when it goes out
+// of scope. A queue without a log needs nothing; a persistent queue holds its
+// process lock here, so that no path can return with the lock still taken.
+class CallScope {
+ public:
+  CallScope() = default;
+  CallScope(CallScope&&) = default;
+  CallScope& operator=(CallScope&&) = default;
+};
+
+enum class CatchUp : bool { kSkip = false, kRun = true };
+
+class Queue {
+ public:
+  // Opens the queue at `path`: ":memory:" (exactly) gives a queue without a
+  // log; any other path names the directory of a persistent queue.
+  static Result<std::unique_ptr<Queue>> open(std::string_view path, const QueueConfig& config);
+
+  Queue(const Queue&) = delete;
+  Queue& operator=(const Queue&) = delete;
+
+  // Starts a call: takes the process lock and, when asked, catches up with
+  // what other objects appended. Nothing to do for a queue without a log.
+  Result<CallScope> enter_call(CatchUp catch_up);
+
+  Result<uint64_t> enqueue(std::vector<uint8_t> body);
+  // Appends every body under one call and one sync. An error after some
+  // bodies were appended leaves those enqueued.
+  Result<std::vector<uint64_t>> enqueue_batch(std::vector<std::vector<uint8_t>> bodies);
+
+  // Leases the smallest ready message. Returns whether one was delivered.
+  Result<bool> dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink);
+  // Leases up to `max` ready messages, all with the same deadline, and syncs
+  // once. Returns how many were delivered.
+  Result<uint64_t> dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink);
+  // The lease sweep: requeues every lease whose deadline is at or before now.
+  Status reclaim_expired(uint64_t now);
+
+  Result<bool> ack(uint64_t seq);
+  Result<uint64_t> ack_batch(const std::vector<uint64_t>& seqs);
+  Result<bool> nack(uint64_t seq, bool requeue);
+  Result<bool> extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms);
+
+  Result<uint64_t> available();
+  uint64_t in_flight() const;
+  Result<QueueStats> stats();
+
+  Status flush();
+  Status compact();
+  Status purge();
+  Result<IntegrityReport> verify_integrity();
+
+  // Called when the owner goes away: pushes out and syncs anything buffered,
+  // ignoring errors (there is no one left to tell).
+  void flush_on_close();
+
+  bool persistent() const { return persistent_; }
+  const QueueConfig& config() const { return config_; }
+  const QueueState& state() const { return inner_.state; }
+
+  // Replaces the wall clock, for tests that need time to stand still or jump.
+  void set_clock_for_testing(ClockFn clock) { clock_ = clock; }
+
+ private:
+  // The state that changes under the caller's mutex.
+  struct Inner {
+    uint64_t last_sync_ms = 0;
+    uint64_t generation = 0;
+    uint64_t tail_offset = logfile::kFileHeaderLen;
+    uint64_t log_bytes = logfile::kFileHeaderLen;
+    uint64_t mapped_len = 0;
+    QueueState state;
+  };
+
+  Queue(const QueueConfig& config, std::string log_path, bool persistent);
+
+  uint64_t now() const { return clock_(); }
+  uint64_t lease_or_default(std::optional<uint64_t> lease_ms) const {
+    return lease_ms.value_or(config_.default_lease_ms);
+  }
+
+  // Makes a state change durable (by the log and the sync policy) and then
+  // applies it. A record the log refused is not applied.
+  Status commit(logfile::Record record, bool defer_sync);
+  Status maybe_sync(bool force);
+  // The body of a live message: from the state, or read from the log.
+  Result<std::span<const uint8_t>> body(const MessageEntry& entry);
+  // Leases the smallest ready message until `deadline` and hands it to `sink`.
+  Status deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sink);
+  bool should_auto_compact() const;
+  // The automatic compaction step that ends every removing settlement.
+  Status after_removal();
+  Status do_compact();
+
+  const QueueConfig config_;
+  const std::string log_path_;
+  const bool persistent_;
+  ClockFn clock_ = now_ms;
+  Inner inner_;
+};
+
+}  // namespace tollivane

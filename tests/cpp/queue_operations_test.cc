@@ -1,0 +1,431 @@
+// Queue operations on a ":memory:" queue. The clock is replaced by a global
+// that each test moves by hand, so lease expiry happens exactly when a test
+// says so rather than when the wall clock happens to tick.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "logfile/format.h"
+#include "queue/queue.h"
+
+namespace tollivane {
+namespace {
+
+uint64_t g_now_ms = 0;
+uint64_t test_clock() { return g_now_ms; }
+
+constexpr uint64_t kStart = 1'700'000'000'000;
+constexpr uint64_t kDefaultLease = 250;
+constexpr uint64_t kMaxU64 = std::numeric_limits<uint64_t>::max();
+
+std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+struct Delivered {
+  uint64_t seq;
+  std::vector<uint8_t> body;
+  uint32_t deliveries;
+  uint64_t enqueued_ts_ms;
+};
+
+// Copies every delivery offered to it and refuses those beyond `accept_limit`.
+class RecordingSink : public DeliverySink {
+ public:
+  explicit RecordingSink(size_t accept_limit = std::numeric_limits<size_t>::max()) : accept_limit_(accept_limit) {}
+  bool accept(const Delivery& d) override {
+    offered.push_back({d.seq, {d.body.begin(), d.body.end()}, d.deliveries, d.enqueued_ts_ms});
+    return offered.size() <= accept_limit_;
+  }
+  std::vector<Delivered> offered;
+
+ private:
+  size_t accept_limit_;
+};
+
+// The value of a call expected to succeed; a failure is reported with its text.
+template <typename T>
+T value_of(Result<T> result) {
+  EXPECT_TRUE(result.ok()) << (result.ok() ? "" : result.error().message());
+  return result.ok() ? std::move(result.value()) : T{};
+}
+
+std::vector<LeasePair> heap_in_order(const QueueState& state) {
+  QueueState::LeaseHeap heap = state.lease_heap();
+  std::vector<LeasePair> pairs;
+  for (; !heap.empty(); heap.pop()) pairs.push_back(heap.top());
+  return pairs;
+}
+
+class QueueOperationsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_now_ms = kStart;
+    QueueConfig config;
+    config.default_lease_ms = kDefaultLease;
+    Result<std::unique_ptr<Queue>> opened = Queue::open(kMemoryPath, config);
+    ASSERT_TRUE(opened.ok());
+    q_ = std::move(*opened);
+    q_->set_clock_for_testing(&test_clock);
+  }
+
+  uint64_t enqueue(std::string_view body) { return value_of(q_->enqueue(bytes(body))); }
+  // The delivery one dequeue made, or nullopt when nothing was ready.
+  std::optional<Delivered> dequeue(std::optional<uint64_t> lease_ms = std::nullopt) {
+    RecordingSink sink;
+    const bool delivered = value_of(q_->dequeue(lease_ms, sink));
+    EXPECT_EQ(sink.offered.size(), delivered ? 1u : 0u);
+    if (!delivered || sink.offered.empty()) return std::nullopt;
+    return sink.offered.front();
+  }
+  uint64_t available() { return value_of(q_->available()); }
+  QueueStats stats() { return value_of(q_->stats()); }
+  std::optional<uint64_t> deadline(uint64_t seq) const { return q_->state().lease_deadline(seq); }
+
+  std::unique_ptr<Queue> q_;
+};
+
+TEST_F(QueueOperationsTest, EnqueueAssignsConsecutiveIdsFromZeroAndStampsTheClock) {
+  EXPECT_EQ(enqueue("first"), 0u);
+  g_now_ms += 10;
+  EXPECT_EQ(value_of(q_->enqueue_batch({bytes("a"), bytes(""), bytes("ccc")})), (std::vector<uint64_t>{1, 2, 3}));
+  EXPECT_TRUE(value_of(q_->enqueue_batch({})).empty());
+
+  RecordingSink sink;
+  EXPECT_EQ(value_of(q_->dequeue_batch(10, std::nullopt, sink)), 4u);
+  ASSERT_EQ(sink.offered.size(), 4u);
+  EXPECT_EQ(sink.offered[0].body, bytes("first"));
+  EXPECT_EQ(sink.offered[0].enqueued_ts_ms, kStart);
+  const std::vector<std::vector<uint8_t>> batch_bodies = {bytes("a"), bytes(""), bytes("ccc")};
+  for (uint64_t i = 1; i < 4; ++i) {
+    EXPECT_EQ(sink.offered[i].seq, i);
+    EXPECT_EQ(sink.offered[i].body, batch_bodies[i - 1]);
+    EXPECT_EQ(sink.offered[i].enqueued_ts_ms, kStart + 10);  // one timestamp per batch
+  }
+  const QueueStats s = stats();
+  EXPECT_EQ(s.counters.next_seq, 4u);
+  EXPECT_EQ(s.counters.enqueued_total, 4u);
+  EXPECT_EQ(s.counters.live_bytes, 9u + 4 * 33u);
+}
+
+TEST_F(QueueOperationsTest, BodyOverRecordLimitRefusesTheWholeBatch) {
+  std::vector<std::vector<uint8_t>> batch;
+  batch.push_back(bytes("fits"));
+  batch.emplace_back(logfile::kMaxBodyLen + 1);  // 512 MiB: the suite's only large allocation
+  Result<std::vector<uint64_t>> refused = q_->enqueue_batch(std::move(batch));
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().error_class(), Error::Class::kIo);
+
+  // The valid body ahead of the oversized one was not enqueued either.
+  const QueueStats s = stats();
+  EXPECT_EQ(s.total, 0u);
+  EXPECT_EQ(s.counters.enqueued_total, 0u);
+  EXPECT_EQ(s.counters.live_bytes, 0u);
+  EXPECT_EQ(enqueue("next"), 0u);
+}
+
+TEST_F(QueueOperationsTest, DequeueLeasesSmallestReadyIdForTheGivenOrDefaultLease) {
+  enqueue("a");
+  enqueue("b");
+  std::optional<Delivered> got = dequeue();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->seq, 0u);
+  EXPECT_EQ(got->body, bytes("a"));
+  EXPECT_EQ(got->deliveries, 1u);
+  EXPECT_EQ(got->enqueued_ts_ms, kStart);
+  EXPECT_EQ(deadline(0), kStart + kDefaultLease);
+  EXPECT_EQ(q_->in_flight(), 1u);
+  EXPECT_EQ(available(), 1u);
+
+  EXPECT_EQ(dequeue(40)->seq, 1u);
+  EXPECT_EQ(deadline(1), kStart + 40);
+  EXPECT_FALSE(dequeue());
+}
+
+TEST_F(QueueOperationsTest, DequeueBatchTakesUpToMaxInOrderUnderOneDeadline) {
+  for (const char* body : {"a", "b", "c"}) enqueue(body);
+  RecordingSink sink;
+  EXPECT_EQ(value_of(q_->dequeue_batch(2, 500, sink)), 2u);
+  ASSERT_EQ(sink.offered.size(), 2u);
+  EXPECT_EQ(sink.offered[0].seq, 0u);
+  EXPECT_EQ(sink.offered[1].seq, 1u);
+  EXPECT_EQ(deadline(0), kStart + 500);
+  EXPECT_EQ(deadline(1), kStart + 500);
+  EXPECT_EQ(q_->state().ready(), (std::set<uint64_t>{2}));
+
+  // A batch of zero delivers nothing but still sweeps the expired leases.
+  g_now_ms = kStart + 500;
+  RecordingSink none;
+  EXPECT_EQ(value_of(q_->dequeue_batch(0, std::nullopt, none)), 0u);
+  EXPECT_TRUE(none.offered.empty());
+  EXPECT_EQ(q_->in_flight(), 0u);
+}
+
+TEST_F(QueueOperationsTest, ExpiredLeaseIsRedeliveredBeforeNewerMessagesWithRaisedCount) {
+  enqueue("old");
+  enqueue("new");
+  ASSERT_EQ(dequeue(100)->deliveries, 1u);
+  g_now_ms = kStart + 99;
+  EXPECT_EQ(dequeue(100)->seq, 1u);
+
+  g_now_ms = kStart + 100;  // a deadline equal to now has expired
+  std::optional<Delivered> again = dequeue();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->seq, 0u);
+  EXPECT_EQ(again->body, bytes("old"));
+  EXPECT_EQ(again->deliveries, 2u);
+  EXPECT_EQ(stats().counters.requeued_total, 1u);
+}
+
+TEST_F(QueueOperationsTest, LeaseEndingNowOrWrappingPastMaxExpiresAtTheNextSweep) {
+  enqueue("m");
+  ASSERT_EQ(dequeue(0)->deliveries, 1u);
+  // Same millisecond: the zero lease is already over.
+  std::optional<Delivered> again = dequeue(kMaxU64);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->deliveries, 2u);
+  EXPECT_EQ(deadline(0), kStart - 1);  // now + (2^64 - 1) wraps to now - 1
+  EXPECT_EQ(available(), 1u);
+
+  ASSERT_EQ(dequeue(1000)->deliveries, 3u);
+  EXPECT_TRUE(value_of(q_->extend_lease(0, kMaxU64 - 1)));
+  EXPECT_EQ(deadline(0), kStart - 2);
+  EXPECT_EQ(available(), 1u);
+}
+
+TEST_F(QueueOperationsTest, InFlightCountsExpiredLeasesUntilASweepRuns) {
+  enqueue("a");
+  enqueue("b");
+  dequeue(1);
+  dequeue(1000);
+  g_now_ms += 5;
+  EXPECT_EQ(q_->in_flight(), 2u);
+  const QueueStats s = stats();  // sweeps
+  EXPECT_EQ(s.ready, 1u);
+  EXPECT_EQ(s.in_flight, 1u);
+  EXPECT_EQ(s.total, 2u);
+  EXPECT_EQ(s.counters.requeued_total, 1u);
+  EXPECT_EQ(q_->in_flight(), 1u);
+}
+
+TEST_F(QueueOperationsTest, SweepOrdersTiedDeadlinesBySeqAndStopsAtFirstFutureDeadline) {
+  for (const char* body : {"a", "b", "c"}) enqueue(body);
+  dequeue(200);  // seq 0 until kStart + 200
+  g_now_ms = kStart + 100;
+  dequeue(100);  // seq 1, the same deadline
+  dequeue(50);   // seq 2 until kStart + 150
+  EXPECT_EQ(heap_in_order(q_->state()),
+            (std::vector<LeasePair>{{kStart + 150, 2}, {kStart + 200, 0}, {kStart + 200, 1}}));
+
+  g_now_ms = kStart + 199;
+  EXPECT_EQ(available(), 1u);
+  EXPECT_EQ(heap_in_order(q_->state()), (std::vector<LeasePair>{{kStart + 200, 0}, {kStart + 200, 1}}));
+  g_now_ms = kStart + 200;
+  EXPECT_EQ(available(), 3u);
+  EXPECT_TRUE(q_->state().lease_heap().empty());
+}
+
+TEST_F(QueueOperationsTest, AckedLeaseLeavesStalePairThatSweepDropsWithoutRequeue) {
+  enqueue("a");
+  dequeue(100);
+  EXPECT_TRUE(value_of(q_->ack(0)));
+  EXPECT_EQ(q_->state().lease_heap().size(), 1u);
+  g_now_ms += 100;
+  EXPECT_EQ(available(), 0u);
+  EXPECT_EQ(stats().counters.requeued_total, 0u);
+  EXPECT_TRUE(q_->state().lease_heap().empty());
+}
+
+TEST_F(QueueOperationsTest, ExtendedLeaseOutlivesItsOldDeadlineWithoutCountingADelivery) {
+  enqueue("a");
+  dequeue(100);
+  g_now_ms = kStart + 50;
+  EXPECT_TRUE(value_of(q_->extend_lease(0, 1000)));
+  EXPECT_EQ(deadline(0), kStart + 1050);
+
+  g_now_ms = kStart + 100;  // the old pair surfaces and is dropped as stale
+  EXPECT_EQ(available(), 0u);
+  EXPECT_EQ(q_->in_flight(), 1u);
+  EXPECT_EQ(q_->state().lease_heap().size(), 1u);
+  EXPECT_FALSE(dequeue());
+
+  g_now_ms = kStart + 1050;
+  std::optional<Delivered> again = dequeue();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->deliveries, 2u);
+}
+
+TEST_F(QueueOperationsTest, ExtensionCountsFromNowSoItCanShortenOrRescueAnUnsweptLease) {
+  enqueue("a");
+  dequeue(100);
+  g_now_ms = kStart + 500;  // expired, but no sweep has run yet
+  EXPECT_TRUE(value_of(q_->extend_lease(0, std::nullopt)));
+  EXPECT_EQ(deadline(0), kStart + 500 + kDefaultLease);
+  EXPECT_TRUE(value_of(q_->extend_lease(0, 10)));
+  EXPECT_EQ(deadline(0), kStart + 510);
+
+  g_now_ms = kStart + 509;
+  EXPECT_EQ(available(), 0u);
+  g_now_ms = kStart + 510;
+  EXPECT_EQ(available(), 1u);
+}
+
+TEST_F(QueueOperationsTest, ExtendLeaseRefusesMessagesThatHoldNoLease) {
+  enqueue("a");
+  enqueue("b");
+  EXPECT_FALSE(value_of(q_->extend_lease(0, 100)));  // ready, never leased
+  dequeue();
+  EXPECT_TRUE(value_of(q_->nack(0, /*requeue=*/true)));
+  EXPECT_FALSE(value_of(q_->extend_lease(0, 100)));  // requeued
+  EXPECT_FALSE(value_of(q_->extend_lease(7, 100)));  // never enqueued
+  dequeue();
+  EXPECT_TRUE(value_of(q_->ack(0)));
+  const size_t heap_size = q_->state().lease_heap().size();
+  EXPECT_FALSE(value_of(q_->extend_lease(0, 100)));  // acknowledged
+  EXPECT_EQ(q_->state().lease_heap().size(), heap_size);
+  EXPECT_TRUE(q_->state().in_flight().empty());
+}
+
+TEST_F(QueueOperationsTest, NackRequeueKeepsTheCountAndDropEndsTheMessage) {
+  enqueue("a");
+  EXPECT_TRUE(value_of(q_->nack(0, true)));  // ready and never leased: stays ready once
+  EXPECT_EQ(q_->state().ready().size(), 1u);
+  EXPECT_EQ(q_->state().find(0)->deliveries, 0u);
+
+  EXPECT_EQ(dequeue()->deliveries, 1u);
+  EXPECT_TRUE(value_of(q_->nack(0, true)));
+  EXPECT_EQ(q_->in_flight(), 0u);
+  EXPECT_EQ(dequeue()->deliveries, 2u);
+
+  EXPECT_TRUE(value_of(q_->nack(0, false)));
+  g_now_ms += kDefaultLease;
+  EXPECT_FALSE(dequeue());
+  const QueueStats s = stats();
+  EXPECT_EQ(s.total, 0u);
+  EXPECT_EQ(s.counters.dead_total, 1u);
+  EXPECT_EQ(s.counters.requeued_total, 2u);
+  EXPECT_EQ(s.counters.acked_total, 0u);
+  EXPECT_EQ(s.counters.live_bytes, 0u);
+  EXPECT_FALSE(value_of(q_->nack(0, true)));
+  EXPECT_FALSE(value_of(q_->nack(0, false)));
+}
+
+TEST_F(QueueOperationsTest, AckSettlesReadyOrLeasedMessageOnlyOnce) {
+  enqueue("leased");
+  enqueue("ready");
+  dequeue();
+  EXPECT_TRUE(value_of(q_->ack(1)));
+  EXPECT_TRUE(value_of(q_->ack(0)));
+  EXPECT_FALSE(value_of(q_->ack(0)));
+  const QueueStats s = stats();
+  EXPECT_EQ(s.total, 0u);
+  EXPECT_EQ(s.in_flight, 0u);
+  EXPECT_EQ(s.counters.acked_total, 2u);
+  EXPECT_EQ(s.counters.live_bytes, 0u);
+}
+
+TEST_F(QueueOperationsTest, AckBatchCountsOnlyIdsThatStillHadAMessage) {
+  for (const char* body : {"a", "b", "c"}) enqueue(body);
+  dequeue();
+  EXPECT_EQ(value_of(q_->ack_batch({0, 0, 7, 2})), 2u);
+  EXPECT_EQ(value_of(q_->ack_batch({})), 0u);
+  EXPECT_EQ(value_of(q_->ack_batch({0, 9})), 0u);
+  const QueueStats s = stats();
+  EXPECT_EQ(s.counters.acked_total, 2u);
+  EXPECT_EQ(s.total, 1u);
+  EXPECT_EQ(s.ready, 1u);
+}
+
+TEST_F(QueueOperationsTest, SinkRefusalEndsTheCallButTheLeaseStays) {
+  for (const char* body : {"a", "b", "c"}) enqueue(body);
+  RecordingSink refuse_all(0);
+  Result<bool> single = q_->dequeue(100, refuse_all);
+  ASSERT_FALSE(single.ok());
+  EXPECT_EQ(single.error().error_class(), Error::Class::kSinkAborted);
+  ASSERT_EQ(refuse_all.offered.size(), 1u);
+  EXPECT_EQ(deadline(0), kStart + 100);
+
+  RecordingSink accept_one(1);
+  Result<uint64_t> batch = q_->dequeue_batch(3, 100, accept_one);
+  ASSERT_FALSE(batch.ok());
+  EXPECT_EQ(batch.error().error_class(), Error::Class::kSinkAborted);
+  EXPECT_EQ(accept_one.offered.size(), 2u);  // the batch stopped at the refusal
+  EXPECT_EQ(q_->in_flight(), 3u);
+
+  // Refused deliveries come back like any other lease that ran out.
+  g_now_ms += 100;
+  std::optional<Delivered> again = dequeue();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->seq, 0u);
+  EXPECT_EQ(again->deliveries, 2u);
+}
+
+TEST_F(QueueOperationsTest, StatsOfMemoryQueueCountMessagesAndKeepLogFieldsFixed) {
+  QueueStats s = stats();
+  EXPECT_EQ(std::tie(s.ready, s.in_flight, s.total, s.counters.next_seq, s.counters.live_bytes),
+            std::make_tuple(0u, 0u, 0u, 0u, 0u));
+  EXPECT_EQ(s.log_bytes, 16u);
+  EXPECT_EQ(s.generation, 0u);
+  EXPECT_FALSE(s.persistent);
+
+  enqueue("0123456789");
+  dequeue();
+  enqueue("x");
+  s = stats();
+  EXPECT_EQ(std::tie(s.ready, s.in_flight, s.total, s.counters.next_seq, s.counters.live_bytes),
+            std::make_tuple(1u, 1u, 2u, 2u, 43u + 34u));
+  EXPECT_EQ(s.log_bytes, 16u);
+  EXPECT_EQ(s.generation, 0u);
+}
+
+TEST_F(QueueOperationsTest, PurgeDropsEveryMessageAndRestartsIdsAtZero) {
+  for (const char* body : {"a", "b", "c"}) enqueue(body);
+  dequeue();
+  EXPECT_TRUE(value_of(q_->ack(2)));
+  ASSERT_TRUE(q_->purge().ok());
+
+  QueueStats s = stats();
+  EXPECT_EQ(std::tie(s.ready, s.in_flight, s.total), std::make_tuple(0u, 0u, 0u));
+  EXPECT_EQ(std::tie(s.counters.next_seq, s.counters.live_bytes, s.counters.enqueued_total,
+                     s.counters.acked_total, s.counters.dead_total, s.counters.requeued_total),
+            std::make_tuple(0u, 0u, 0u, 0u, 0u, 0u));
+  EXPECT_FALSE(value_of(q_->ack(0)));
+  EXPECT_FALSE(value_of(q_->extend_lease(0, 10)));
+
+  // The purged lease does not resurface when its deadline passes.
+  EXPECT_EQ(enqueue("again"), 0u);
+  g_now_ms += kDefaultLease;
+  EXPECT_EQ(available(), 1u);
+  EXPECT_EQ(stats().counters.requeued_total, 0u);
+}
+
+TEST_F(QueueOperationsTest, MaintenanceOfMemoryQueueTouchesNothing) {
+  enqueue("leased");
+  enqueue("kept");
+  dequeue(100);
+  EXPECT_TRUE(q_->compact().ok());
+  EXPECT_TRUE(q_->flush().ok());
+  const IntegrityReport report = value_of(q_->verify_integrity());
+  EXPECT_TRUE(report.ok);
+  EXPECT_EQ(report.records, 0u);
+  EXPECT_EQ(report.bytes, 0u);
+  EXPECT_EQ(report.message, ":memory: queue has no on-disk log");
+
+  EXPECT_EQ(q_->in_flight(), 1u);
+  EXPECT_EQ(deadline(0), kStart + 100);
+  RecordingSink sink;
+  g_now_ms += 100;
+  EXPECT_EQ(value_of(q_->dequeue_batch(5, std::nullopt, sink)), 2u);
+  ASSERT_EQ(sink.offered.size(), 2u);
+  EXPECT_EQ(sink.offered[0].body, bytes("leased"));
+  EXPECT_EQ(sink.offered[1].body, bytes("kept"));
+}
+
+}  // namespace
+}  // namespace tollivane

@@ -1,0 +1,222 @@
+// QueueState::apply for each record kind. The state must stay self-consistent
+// for every record the operations write, and absorb repeated or orphaned
+// records (replay and catch-up feed it whatever the log holds).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <set>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "logfile/record.h"
+#include "queue/queue_state.h"
+
+namespace tollivane {
+namespace {
+
+using logfile::Record;
+
+std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+Record enqueue(uint64_t seq, std::string_view body, uint64_t ts = 0) {
+  return logfile::Enqueue{seq, ts, bytes(body)};
+}
+Record lease(uint64_t seq, uint64_t deadline, uint32_t deliveries) {
+  return logfile::Lease{seq, deadline, deliveries};
+}
+Record requeue(uint64_t seq, uint32_t deliveries) { return logfile::Requeue{seq, deliveries}; }
+Record ack(uint64_t seq) { return logfile::Ack{seq}; }
+Record dead(uint64_t seq) { return logfile::DeadLetter{seq}; }
+
+// The heap in pop order; the copy leaves the state untouched.
+std::vector<LeasePair> heap_in_order(const QueueState& state) {
+  QueueState::LeaseHeap heap = state.lease_heap();
+  std::vector<LeasePair> pairs;
+  for (; !heap.empty(); heap.pop()) pairs.push_back(heap.top());
+  return pairs;
+}
+
+auto counters_of(const QueueState& state) {
+  const QueueCounters& c = state.counters();
+  return std::make_tuple(c.next_seq, c.live_bytes, c.enqueued_total, c.acked_total, c.dead_total,
+                         c.requeued_total);
+}
+
+// Everything observable except entry contents, for "changed nothing" checks.
+auto snapshot(const QueueState& state) {
+  return std::make_tuple(counters_of(state), state.ready(), state.in_flight(), state.messages().size(),
+                         state.lease_heap().size());
+}
+
+// Each live message is in exactly one of ready and in_flight, live_bytes is
+// the sum of their frame sizes, and each lease has its heap pair.
+void expect_consistent(const QueueState& state) {
+  uint64_t live = 0;
+  for (const auto& [seq, entry] : state.messages()) {
+    live += entry.body_len + 33u;
+    EXPECT_NE(state.ready().count(seq), state.in_flight().count(seq)) << "seq " << seq;
+  }
+  EXPECT_EQ(state.counters().live_bytes, live);
+  EXPECT_EQ(state.messages().size(), state.ready().size() + state.in_flight().size());
+  const std::vector<LeasePair> heap = heap_in_order(state);
+  for (const auto& [seq, deadline] : state.in_flight()) {
+    EXPECT_NE(std::find(heap.begin(), heap.end(), LeasePair{deadline, seq}), heap.end()) << "seq " << seq;
+  }
+}
+
+TEST(QueueStateTest, EnqueueStoresEntryAtFrameOffsetAndMakesItReady) {
+  QueueState state;
+  EXPECT_EQ(state.counters().next_seq, 0u);
+  state.apply(enqueue(0, "0123456789", 1234), 16, /*keep_body=*/true);
+
+  const MessageEntry* entry = state.find(0);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->enqueued_ts_ms, 1234u);
+  EXPECT_EQ(entry->body_offset, 16u + 33u);
+  EXPECT_EQ(entry->deliveries, 0u);
+  EXPECT_EQ(entry->body_len, 10u);
+  EXPECT_EQ(entry->body, bytes("0123456789"));
+  EXPECT_EQ(state.ready(), (std::set<uint64_t>{0}));
+  EXPECT_EQ(counters_of(state), std::make_tuple(1u, 43u, 1u, 0u, 0u, 0u));
+  expect_consistent(state);
+}
+
+TEST(QueueStateTest, EnqueueWithoutKeepBodyRecordsLengthOnly) {
+  QueueState state;
+  state.apply(enqueue(0, "abc"), 100, /*keep_body=*/false);
+  ASSERT_NE(state.find(0), nullptr);
+  EXPECT_FALSE(state.find(0)->body.has_value());
+  EXPECT_EQ(state.find(0)->body_len, 3u);
+  EXPECT_EQ(state.find(0)->body_offset, 133u);
+  EXPECT_EQ(state.counters().live_bytes, 36u);
+}
+
+TEST(QueueStateTest, NextSeqFollowsLargestEnqueuedSeqSoIdsMaySkip) {
+  QueueState state;
+  state.apply(enqueue(5, "x"), 0, true);
+  EXPECT_EQ(state.counters().next_seq, 6u);
+  state.apply(enqueue(2, "y"), 0, true);
+  EXPECT_EQ(state.counters().next_seq, 6u);
+  EXPECT_EQ(state.ready(), (std::set<uint64_t>{2, 5}));
+  EXPECT_EQ(state.counters().enqueued_total, 2u);
+  expect_consistent(state);
+}
+
+TEST(QueueStateTest, ReenqueueOfLiveSeqReplacesEntryAndItsAccounting) {
+  QueueState state;
+  state.apply(enqueue(0, "0123456789", 1), 16, true);
+  state.apply(lease(0, 500, 2), 0, false);
+  state.apply(enqueue(0, "abcd", 2), 80, true);
+
+  const MessageEntry* entry = state.find(0);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->deliveries, 0u);
+  EXPECT_EQ(entry->enqueued_ts_ms, 2u);
+  EXPECT_EQ(entry->body_offset, 113u);
+  EXPECT_EQ(entry->body, bytes("abcd"));
+  // The old lease is gone; only its heap pair is left, now stale.
+  EXPECT_TRUE(state.in_flight().empty());
+  EXPECT_EQ(state.ready(), (std::set<uint64_t>{0}));
+  EXPECT_EQ(state.lease_heap().size(), 1u);
+  EXPECT_EQ(counters_of(state), std::make_tuple(1u, 37u, 2u, 0u, 0u, 0u));
+  expect_consistent(state);
+}
+
+TEST(QueueStateTest, LeaseMovesMessageInFlightWithAbsoluteDeliveriesAndNoCounter) {
+  QueueState state;
+  state.apply(enqueue(0, "a"), 0, true);
+  const auto counters_before = counters_of(state);
+  state.apply(lease(0, 500, 7), 0, false);
+
+  EXPECT_EQ(state.find(0)->deliveries, 7u);
+  EXPECT_TRUE(state.ready().empty());
+  EXPECT_EQ(state.lease_deadline(0), 500u);
+  EXPECT_EQ(heap_in_order(state), (std::vector<LeasePair>{{500, 0}}));
+  EXPECT_EQ(counters_of(state), counters_before);
+  expect_consistent(state);
+}
+
+TEST(QueueStateTest, LeasingLeasedMessageAgainReplacesDeadlineAndLeavesStalePair) {
+  QueueState state;
+  state.apply(enqueue(0, "a"), 0, true);
+  state.apply(lease(0, 500, 1), 0, false);
+  state.apply(lease(0, 200, 1), 0, false);
+  EXPECT_EQ(state.lease_deadline(0), 200u);
+  EXPECT_EQ(heap_in_order(state), (std::vector<LeasePair>{{200, 0}, {500, 0}}));
+  expect_consistent(state);
+}
+
+TEST(QueueStateTest, LeaseHeapOrdersByDeadlineThenSeq) {
+  QueueState state;
+  for (uint64_t seq = 0; seq < 4; ++seq) state.apply(enqueue(seq, "m"), 0, true);
+  state.apply(lease(1, 300, 1), 0, false);
+  state.apply(lease(3, 100, 1), 0, false);
+  state.apply(lease(0, 300, 1), 0, false);
+  state.apply(lease(2, 100, 1), 0, false);
+  EXPECT_EQ(heap_in_order(state), (std::vector<LeasePair>{{100, 2}, {100, 3}, {300, 0}, {300, 1}}));
+}
+
+TEST(QueueStateTest, RequeueReturnsLeasedMessageToReadyAndLeavesHeapPair) {
+  QueueState state;
+  state.apply(enqueue(0, "a"), 0, true);
+  state.apply(lease(0, 500, 1), 0, false);
+  state.apply(requeue(0, 3), 0, false);
+  EXPECT_EQ(state.find(0)->deliveries, 3u);
+  EXPECT_EQ(state.ready(), (std::set<uint64_t>{0}));
+  EXPECT_TRUE(state.in_flight().empty());
+  EXPECT_EQ(state.lease_heap().size(), 1u);
+  EXPECT_EQ(state.counters().requeued_total, 1u);
+  expect_consistent(state);
+}
+
+TEST(QueueStateTest, RequeueOfReadyMessageCountsButKeepsItReadyOnce) {
+  QueueState state;
+  state.apply(enqueue(0, "a"), 0, true);
+  state.apply(requeue(0, 4), 0, false);
+  EXPECT_EQ(state.ready(), (std::set<uint64_t>{0}));
+  EXPECT_EQ(state.find(0)->deliveries, 4u);
+  EXPECT_EQ(state.counters().requeued_total, 1u);
+  expect_consistent(state);
+}
+
+TEST(QueueStateTest, AckAndDeadLetterRemoveMessageAndRaiseTheirOwnCounter) {
+  QueueState state;
+  state.apply(enqueue(0, "ready"), 0, true);
+  state.apply(enqueue(1, "leased!"), 0, true);
+  state.apply(lease(1, 500, 1), 0, false);
+
+  state.apply(ack(1), 0, false);
+  EXPECT_EQ(state.find(1), nullptr);
+  EXPECT_TRUE(state.in_flight().empty());
+  EXPECT_EQ(state.lease_heap().size(), 1u);  // stale, skipped by the sweep
+  EXPECT_EQ(counters_of(state), std::make_tuple(2u, 38u, 2u, 1u, 0u, 0u));
+  expect_consistent(state);
+
+  state.apply(dead(0), 0, false);
+  EXPECT_TRUE(state.messages().empty());
+  EXPECT_TRUE(state.ready().empty());
+  EXPECT_EQ(counters_of(state), std::make_tuple(2u, 0u, 2u, 1u, 1u, 0u));
+}
+
+TEST(QueueStateTest, RecordsForSeqWithoutEntryChangeNothing) {
+  QueueState state;
+  state.apply(enqueue(0, "gone"), 0, true);
+  state.apply(enqueue(1, "kept"), 0, true);
+  state.apply(ack(0), 0, false);
+  const auto before = snapshot(state);
+
+  // Seq 0 was already settled; seq 9 was never enqueued.
+  for (uint64_t seq : {0u, 9u}) {
+    state.apply(ack(seq), 0, false);
+    state.apply(dead(seq), 0, false);
+    state.apply(lease(seq, 100, 1), 0, false);
+    state.apply(requeue(seq, 1), 0, false);
+    EXPECT_EQ(snapshot(state), before) << "seq " << seq;
+  }
+}
+
+}  // namespace
+}  // namespace tollivane

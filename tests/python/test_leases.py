@@ -1,0 +1,160 @@
+"""Lease expiry, the sweep that reclaims expired leases, and lease extension.
+
+A lease of 0 ms is already over at the next call, which makes expiry
+deterministic without sleeping. Where a real wait is needed, the margins are
+wide: leases of a fraction of a second against waits several times longer,
+and "still leased" checks against leases of an hour."""
+
+import time
+
+import pytest
+
+from tollivane import TollivaneCore
+
+from conftest import LONG_LEASE_MS, MEMORY
+
+U64_MAX = 2**64 - 1
+
+
+def test_expired_lease_is_redelivered_with_higher_count(queue):
+    queue.enqueue(b"work")
+    assert queue.dequeue(lease_ms=0)[:3] == (0, b"work", 1)
+    assert queue.dequeue(lease_ms=0)[:3] == (0, b"work", 2)
+    assert queue.dequeue(lease_ms=LONG_LEASE_MS)[:3] == (0, b"work", 3)
+    assert queue.stats()["requeued_total"] == 2
+    assert queue.dequeue() is None
+
+
+def test_short_lease_runs_out_in_real_time(queue):
+    queue.enqueue(b"work")
+    queue.dequeue(lease_ms=50)
+    time.sleep(0.5)
+    assert queue.dequeue(LONG_LEASE_MS)[:3] == (0, b"work", 2)
+
+
+def test_expired_message_is_delivered_before_newer_ones(queue):
+    queue.enqueue_batch([b"old", b"new"])
+    queue.dequeue(lease_ms=0)
+    assert queue.dequeue()[:3] == (0, b"old", 2)
+    assert queue.dequeue()[:3] == (1, b"new", 1)
+
+
+def test_in_flight_counts_expired_leases_until_a_sweep(queue):
+    queue.enqueue(b"a")
+    queue.dequeue(lease_ms=0)
+    # in_flight() never sweeps, however often it is asked.
+    assert queue.in_flight() == 1
+    assert queue.in_flight() == 1
+    assert queue.available() == 1
+    assert queue.in_flight() == 0
+    assert queue.stats()["requeued_total"] == 1
+
+
+def test_stats_sweeps_expired_leases(queue):
+    queue.enqueue(b"a")
+    queue.dequeue(lease_ms=0)
+    stats = queue.stats()
+    assert (stats["ready"], stats["in_flight"], stats["requeued_total"]) == (1, 0, 1)
+
+
+def test_dequeue_batch_sweeps_and_shares_the_lease(queue):
+    queue.enqueue_batch([b"a", b"b", b"c"])
+    assert [d[0] for d in queue.dequeue_batch(2, lease_ms=0)] == [0, 1]
+    redelivered = queue.dequeue_batch(3, lease_ms=LONG_LEASE_MS)
+    assert [(d[0], d[2]) for d in redelivered] == [(0, 2), (1, 2), (2, 1)]
+
+
+def test_dequeue_batch_of_zero_still_sweeps(queue):
+    queue.enqueue(b"a")
+    queue.dequeue(lease_ms=0)
+    assert queue.dequeue_batch(0) == []
+    assert queue.in_flight() == 0
+
+
+def test_acked_message_is_not_requeued_when_its_old_lease_expires(queue):
+    queue.enqueue(b"a")
+    seq = queue.dequeue(lease_ms=0)[0]
+    # Settlement does not sweep, so the expired lease can still be acked.
+    assert queue.ack(seq) is True
+    assert queue.available() == 0
+    stats = queue.stats()
+    assert (stats["requeued_total"], stats["total"], stats["acked_total"]) == (0, 0, 1)
+
+
+def test_extend_lease_prevents_redelivery_until_new_deadline(queue):
+    queue.enqueue(b"a")
+    seq = queue.dequeue(lease_ms=200)[0]
+    assert queue.extend_lease(seq, 60_000) is True
+    time.sleep(0.6)
+    # The original deadline has passed, but only the new one counts.
+    assert queue.available() == 0
+    assert queue.dequeue() is None
+    assert queue.in_flight() == 1
+    assert queue.stats()["requeued_total"] == 0
+
+
+def test_extend_lease_rescues_expired_but_unswept_lease(queue):
+    queue.enqueue(b"a")
+    seq = queue.dequeue(lease_ms=0)[0]
+    assert queue.extend_lease(seq, LONG_LEASE_MS) is True
+    assert queue.dequeue() is None
+    assert queue.in_flight() == 1
+
+
+def test_extend_lease_is_false_once_the_sweep_requeued_it(queue):
+    queue.enqueue(b"a")
+    seq = queue.dequeue(lease_ms=0)[0]
+    assert queue.available() == 1
+    assert queue.extend_lease(seq, LONG_LEASE_MS) is False
+
+
+def test_extend_lease_to_zero_expires_at_next_sweep_without_counting(queue):
+    queue.enqueue(b"a")
+    seq = queue.dequeue(LONG_LEASE_MS)[0]
+    assert queue.extend_lease(seq, LONG_LEASE_MS) is True
+    assert queue.extend_lease(seq, LONG_LEASE_MS) is True
+    # The new deadline replaces the old one even when it is earlier.
+    assert queue.extend_lease(seq, 0) is True
+    assert queue.available() == 1
+    assert queue.stats()["requeued_total"] == 1
+    # Extensions are not deliveries: this is only the second one.
+    assert queue.dequeue()[:3] == (seq, b"a", 2)
+
+
+@pytest.mark.parametrize("lease", [U64_MAX, 2**64 - 1000])
+def test_huge_lease_wraps_to_a_past_deadline(queue, lease):
+    queue.enqueue_batch([b"a", b"b"])
+    queue.dequeue(lease_ms=lease)
+    assert queue.available() == 2
+    queue.dequeue_batch(1, lease_ms=lease)
+    assert queue.in_flight() == 1
+    assert queue.available() == 2
+    seq = queue.dequeue(LONG_LEASE_MS)[0]
+    assert queue.extend_lease(seq, lease) is True
+    assert queue.available() == 2
+    assert queue.stats()["requeued_total"] == 3
+
+
+def test_default_lease_applies_when_lease_is_omitted_or_none():
+    short = TollivaneCore(MEMORY, default_lease_ms=0)
+    short.enqueue_batch([b"a", b"b"])
+    assert short.dequeue()[2] == 1
+    assert short.dequeue(lease_ms=None)[:3] == (0, b"a", 2)
+    assert [(d[0], d[2]) for d in short.dequeue_batch(5)] == [(0, 3), (1, 1)]
+
+    # An explicit lease overrides the default; extend_lease without one falls
+    # back to it, here ending the lease at once.
+    seq = short.dequeue(lease_ms=LONG_LEASE_MS)[0]
+    assert short.dequeue(lease_ms=LONG_LEASE_MS)[0] != seq
+    assert short.extend_lease(seq) is True
+    assert short.available() == 1
+
+
+def test_default_lease_of_thirty_seconds_keeps_message_leased(queue):
+    queue.enqueue(b"a")
+    seq, _, _, _ = queue.dequeue()
+    time.sleep(0.2)
+    assert queue.dequeue() is None
+    assert queue.extend_lease(seq, lease_ms=None) is True
+    assert queue.dequeue_batch(1) == []
+    assert queue.in_flight() == 1

@@ -1,0 +1,209 @@
+"""The Python-visible shape of the module: attributes, the class, its method
+table, and how calls are bound to parameters."""
+
+import inspect
+import os
+
+import pytest
+
+import tollivane
+from tollivane import TollivaneCore
+
+from conftest import MEMORY
+
+# (name, text signature, doc after the signature). CPython splits the stored
+# doc at the "--" line; an empty remainder reads back as None.
+METHOD_TABLE = [
+    ("enqueue", "($self, body)",
+     "Append a message; returns its monotonic sequence id (the ack/nack handle)."),
+    ("enqueue_batch", "($self, bodies)",
+     "Append many messages under a single lock + single fsync. Returns the\n"
+     "assigned sequence ids in order."),
+    ("dequeue", "($self, lease_ms=None)",
+     "Lease the next ready message for `lease_ms` (or the queue default).\n"
+     "Returns `(seq, body, deliveries, enqueued_ts_ms)` or `None` if empty.\n"
+     "Expired in-flight leases are reclaimed first, so a consumer that crashed\n"
+     "without acking has its messages redelivered."),
+    ("dequeue_batch", "($self, max, lease_ms=None)",
+     "Lease up to `max` ready messages at once."),
+    ("ack", "($self, seq)",
+     "Acknowledge (permanently remove) a message. Returns whether it existed."),
+    ("ack_batch", "($self, seqs)", None),
+    ("nack", "($self, seq, requeue=True)",
+     "Negative-acknowledge. `requeue=true` returns the message to the ready set\n"
+     "for redelivery; `requeue=false` drops it (dead-letters). Returns whether\n"
+     "it existed."),
+    ("extend_lease", "($self, seq, lease_ms=None)",
+     "Renew the lease on an in-flight message without redelivering it."),
+    ("available", "($self)", "Number of messages ready for immediate delivery."),
+    ("in_flight", "($self)", "Number of leased (in-flight, not-yet-acked) messages."),
+    ("stats", "($self)", None),
+    ("flush", "($self)", "Force a flush + fsync of any buffered records."),
+    ("compact", "($self)",
+     "Rewrite the log keeping only live messages, reclaiming acked space."),
+    ("purge", "($self)",
+     "Remove every message and reset the log (a fresh generation so other\n"
+     "processes reload)."),
+    ("verify_integrity", "($self)",
+     "Re-read the whole log, CRC-verifying every record. Returns a report dict\n"
+     "`{ok, records, bytes, message}`. Does not mutate state."),
+]
+
+NO_ARGUMENT_METHODS = [name for name, signature, _ in METHOD_TABLE if signature == "($self)"]
+
+
+def test_module_exposes_version_and_the_class_only():
+    assert tollivane.__version__ == "0.1.0"
+    assert isinstance(TollivaneCore, type)
+    assert not hasattr(TollivaneCore, "__version__")
+    assert not tollivane.__doc__
+    # Besides the interpreter's own module dunders: the class, then the version.
+    added = [name for name in vars(tollivane)
+             if not name.startswith("_") or name == "__version__"]
+    assert added == ["TollivaneCore", "__version__"]
+
+
+def test_class_text_signature_describes_the_constructor():
+    assert TollivaneCore.__text_signature__ == (
+        "(path, sync_interval_ms=None, default_lease_ms=None, auto_compact_bytes=None)")
+    assert not TollivaneCore.__doc__
+    assert list(inspect.signature(TollivaneCore).parameters) == [
+        "path", "sync_interval_ms", "default_lease_ms", "auto_compact_bytes"]
+
+
+def test_methods_appear_in_table_order():
+    methods = [name for name in vars(TollivaneCore) if not name.startswith("_")]
+    assert methods == [name for name, _, _ in METHOD_TABLE]
+
+
+@pytest.mark.parametrize("name, signature, doc", METHOD_TABLE, ids=[m[0] for m in METHOD_TABLE])
+def test_method_signature_and_doc(name, signature, doc):
+    method = vars(TollivaneCore)[name]
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+def test_bound_methods_expose_usable_signatures(queue):
+    assert str(inspect.signature(queue.nack)) == "(seq, requeue=True)"
+    assert str(inspect.signature(queue.dequeue_batch)) == "(max, lease_ms=None)"
+
+
+@pytest.mark.parametrize("name", NO_ARGUMENT_METHODS)
+def test_no_argument_methods_refuse_arguments(queue, name):
+    method = getattr(queue, name)
+    with pytest.raises(TypeError):
+        method(1)
+    with pytest.raises(TypeError):
+        method(None)
+    with pytest.raises(TypeError):
+        method(x=1)
+
+
+def test_keyword_arguments_bind_like_positional_ones(queue):
+    assert queue.enqueue(body=b"a") == 0
+    assert queue.enqueue_batch(bodies=[b"b", b"c", b"d", b"e", b"f"]) == [1, 2, 3, 4, 5]
+    assert queue.ack(seq=5) is True
+    assert queue.ack(5) is False
+    assert queue.dequeue(lease_ms=60_000)[0] == 0
+    assert [d[0] for d in queue.dequeue_batch(max=2, lease_ms=60_000)] == [1, 2]
+    assert queue.extend_lease(seq=1, lease_ms=60_000) is True
+    assert queue.nack(seq=1, requeue=False) is True
+    assert queue.ack_batch(seqs=[2, 3]) == 2
+    assert queue.stats()["acked_total"] == 3
+    assert queue.stats()["dead_total"] == 1
+
+
+@pytest.mark.parametrize("call", [
+    lambda q: q.ack(),
+    lambda q: q.ack(1, seq=1),
+    lambda q: q.ack(1, 2),
+    lambda q: q.ack(sequence=1),
+    lambda q: q.enqueue(),
+    lambda q: q.enqueue(b"a", b"b"),
+    lambda q: q.enqueue(data=b"a"),
+    lambda q: q.enqueue_batch(),
+    lambda q: q.dequeue(1, 2),
+    lambda q: q.dequeue(lease=5),
+    lambda q: q.dequeue_batch(),
+    lambda q: q.dequeue_batch(lease_ms=5),
+    lambda q: q.dequeue_batch(1, max=1),
+    lambda q: q.ack_batch(),
+    lambda q: q.nack(),
+    lambda q: q.nack(0, True, True),
+    lambda q: q.nack(0, requeue=True, seq=0),
+    lambda q: q.extend_lease(lease_ms=5),
+    lambda q: q.extend_lease(0, 5, 5),
+])
+def test_bad_argument_binding_raises_type_error(queue, call):
+    queue.enqueue(b"keep")
+    with pytest.raises(TypeError):
+        call(queue)
+    # A call that failed to bind must not have done anything.
+    stats = queue.stats()
+    assert (stats["ready"], stats["in_flight"], stats["acked_total"],
+            stats["requeued_total"], stats["next_seq"]) == (1, 0, 0, 0, 1)
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}),
+    ((MEMORY,), {"path": MEMORY}),
+    ((MEMORY,), {"bogus": 1}),
+    ((MEMORY, None, None, None, None), {}),
+])
+def test_constructor_binding_errors(args, kwargs):
+    with pytest.raises(TypeError):
+        TollivaneCore(*args, **kwargs)
+
+
+def test_constructor_accepts_keywords_and_extreme_options():
+    q = TollivaneCore(path=MEMORY, sync_interval_ms=0, default_lease_ms=0, auto_compact_bytes=0)
+    assert q.stats()["persistent"] is False
+    top = 2**64 - 1
+    q = TollivaneCore(MEMORY, top, top, top)
+    assert q.enqueue(b"x") == 0
+    q = TollivaneCore(MEMORY, None, None, None)
+    assert q.available() == 0
+
+
+def test_memory_queue_touches_no_file(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    q = TollivaneCore(MEMORY)
+    q.enqueue_batch([b"a", b"b"])
+    seq = q.dequeue()[0]
+    q.ack(seq)
+    q.nack(1, requeue=False)
+    q.flush()
+    q.compact()
+    q.purge()
+    q.verify_integrity()
+    del q
+    assert os.listdir(tmp_path) == []
+
+
+def test_two_memory_queues_are_independent():
+    first, second = TollivaneCore(MEMORY), TollivaneCore(MEMORY)
+    assert first.enqueue(b"first") == 0
+    assert first.enqueue(b"again") == 1
+    assert second.enqueue(b"second") == 0
+    assert second.dequeue()[1] == b"second"
+    assert first.available() == 2
+    assert first.ack(0) is True
+    assert second.in_flight() == 1
+    assert second.stats()["acked_total"] == 0
+
+
+def test_directory_path_is_refused_while_persistence_is_unavailable(tmp_path):
+    # Persistent queues are not wired into the binding yet: a directory must
+    # fail loudly rather than quietly hand back an in-memory queue. Only the
+    # exact string ":memory:" selects memory; a directory of that name does not.
+    with pytest.raises(OSError):
+        TollivaneCore(str(tmp_path / "queue"))
+    with pytest.raises(OSError):
+        TollivaneCore(str(tmp_path / ":memory:"))
+
+
+@pytest.mark.parametrize("path", [5, None, b":memory:"])
+def test_path_must_be_a_string(path):
+    with pytest.raises(TypeError) as info:
+        TollivaneCore(path)
+    assert str(info.value).startswith("argument 'path': ")

@@ -1,0 +1,246 @@
+"""Enqueue, delivery, settlement and the counters of an in-memory queue, with
+leases long enough that time plays no part."""
+
+import time
+
+import pytest
+
+from conftest import LONG_LEASE_MS
+
+STATS_KEYS = ["ready", "in_flight", "total", "enqueued_total", "acked_total",
+              "requeued_total", "dead_total", "next_seq", "live_bytes", "log_bytes",
+              "generation", "persistent"]
+
+EMPTY_STATS = {"ready": 0, "in_flight": 0, "total": 0, "enqueued_total": 0,
+               "acked_total": 0, "requeued_total": 0, "dead_total": 0, "next_seq": 0,
+               "live_bytes": 0, "log_bytes": 16, "generation": 0, "persistent": False}
+
+
+def now_ms():
+    return time.time_ns() // 1_000_000
+
+
+# -- enqueue -----------------------------------------------------------------
+
+def test_ids_start_at_zero_and_increase_by_one(queue):
+    assert [queue.enqueue(b"m%d" % i) for i in range(3)] == [0, 1, 2]
+    assert queue.enqueue_batch([b"a", b"b"]) == [3, 4]
+    assert queue.enqueue(b"") == 5
+    assert queue.stats()["next_seq"] == 6
+
+
+def test_batch_shares_one_timestamp_taken_at_enqueue(queue):
+    before = now_ms()
+    assert queue.enqueue_batch([b"a", b"bb", b"ccc"]) == [0, 1, 2]
+    after = now_ms()
+    deliveries = queue.dequeue_batch(10)
+    assert [(d[0], d[1]) for d in deliveries] == [(0, b"a"), (1, b"bb"), (2, b"ccc")]
+    stamps = {d[3] for d in deliveries}
+    assert len(stamps) == 1
+    # Wall-clock milliseconds since the epoch; the slack only absorbs rounding.
+    assert before - 2000 <= stamps.pop() <= after + 2000
+
+
+def test_empty_batch_returns_empty_list_and_changes_nothing(queue):
+    assert queue.enqueue_batch([]) == []
+    assert queue.enqueue_batch(()) == []
+    assert queue.stats() == EMPTY_STATS
+
+
+def test_empty_body_is_a_message(queue):
+    seq = queue.enqueue(b"")
+    assert queue.stats()["live_bytes"] == 33
+    assert queue.dequeue()[:3] == (seq, b"", 1)
+
+
+# -- delivery ----------------------------------------------------------------
+
+def test_delivery_tuple_shape(queue):
+    queue.enqueue(bytearray(b"payload"))
+    delivery = queue.dequeue()
+    assert type(delivery) is tuple and len(delivery) == 4
+    seq, body, deliveries, enqueued_ts_ms = delivery
+    assert (seq, body, deliveries) == (0, b"payload", 1)
+    assert type(body) is bytes
+    assert all(type(v) is int for v in (seq, deliveries, enqueued_ts_ms))
+
+
+def test_dequeue_on_empty_queue_returns_none(queue):
+    assert queue.dequeue() is None
+    assert queue.dequeue_batch(10) == []
+    queue.enqueue(b"only")
+    queue.dequeue()
+    assert queue.dequeue() is None
+
+
+def test_dequeue_takes_smallest_ready_id_first(queue):
+    queue.enqueue_batch([b"a", b"b", b"c"])
+    assert [queue.dequeue()[0] for _ in range(3)] == [0, 1, 2]
+
+
+def test_dequeue_batch_is_ascending_and_bounded_by_max(queue):
+    queue.enqueue_batch([b"a", b"b", b"c"])
+    batch = queue.dequeue_batch(2)
+    assert [(d[0], d[1], d[2]) for d in batch] == [(0, b"a", 1), (1, b"b", 1)]
+    assert queue.available() == 1
+    assert queue.in_flight() == 2
+    assert [d[0] for d in queue.dequeue_batch(5)] == [2]
+
+
+def test_dequeue_batch_of_zero_leases_nothing(queue):
+    queue.enqueue(b"a")
+    assert queue.dequeue_batch(0) == []
+    assert (queue.available(), queue.in_flight()) == (1, 0)
+
+
+# -- acknowledgement ---------------------------------------------------------
+
+def test_ack_succeeds_once(queue):
+    queue.enqueue(b"a")
+    seq = queue.dequeue()[0]
+    assert queue.ack(seq) is True
+    assert queue.ack(seq) is False
+    stats = queue.stats()
+    assert (stats["acked_total"], stats["total"], stats["in_flight"]) == (1, 0, 0)
+
+
+def test_ack_of_ready_message_removes_it(queue):
+    queue.enqueue_batch([b"a", b"b"])
+    assert queue.ack(0) is True
+    assert queue.stats()["acked_total"] == 1
+    assert queue.dequeue()[0] == 1
+
+
+def test_ack_batch_counts_only_live_distinct_ids(queue):
+    assert queue.ack_batch([]) == 0
+    queue.enqueue_batch([b"a", b"b"])
+    queue.dequeue()
+    assert queue.ack_batch([0, 0, 99]) == 1
+    assert queue.ack_batch([7, 8]) == 0
+    assert queue.ack_batch((1,)) == 1
+    stats = queue.stats()
+    assert (stats["acked_total"], stats["total"]) == (2, 0)
+
+
+def test_nack_requeue_keeps_delivery_count(queue):
+    queue.enqueue_batch([b"a", b"b"])
+    seq, _, deliveries, _ = queue.dequeue(LONG_LEASE_MS)
+    assert deliveries == 1
+    assert queue.nack(seq) is True
+    stats = queue.stats()
+    assert (stats["ready"], stats["in_flight"], stats["requeued_total"]) == (2, 0, 1)
+    # Back in id order ahead of the newer message; the requeue itself was not
+    # a delivery, so the count only rises with the next lease.
+    assert queue.dequeue()[:3] == (seq, b"a", 2)
+
+
+def test_nack_requeue_of_ready_message_keeps_it_ready_once(queue):
+    queue.enqueue(b"a")
+    assert queue.nack(0, requeue=True) is True
+    stats = queue.stats()
+    assert (stats["ready"], stats["total"], stats["requeued_total"]) == (1, 1, 1)
+    assert queue.dequeue()[2] == 1
+    assert queue.dequeue() is None
+
+
+def test_nack_without_requeue_drops_message_for_good(queue):
+    queue.enqueue_batch([b"doomed", b"next"])
+    seq = queue.dequeue()[0]
+    assert queue.nack(seq, requeue=False) is True
+    stats = queue.stats()
+    assert (stats["dead_total"], stats["total"], stats["acked_total"]) == (1, 1, 0)
+    assert stats["live_bytes"] == len(b"next") + 33
+    assert queue.dequeue()[0] == 1
+    assert queue.dequeue() is None
+    assert queue.nack(seq, requeue=False) is False
+    assert queue.ack(seq) is False
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda q: q.ack(42), False),
+    (lambda q: q.nack(42), False),
+    (lambda q: q.nack(42, requeue=False), False),
+    (lambda q: q.extend_lease(42), False),
+    (lambda q: q.extend_lease(1, LONG_LEASE_MS), False),  # ready, not leased
+    (lambda q: q.ack_batch([42, 43]), 0),
+], ids=["ack", "nack-requeue", "nack-drop", "extend-unknown", "extend-ready", "ack_batch"])
+def test_settling_unknown_or_unleased_ids_changes_nothing(loaded_queue, call, expected):
+    before = loaded_queue.stats()
+    result = call(loaded_queue)
+    assert type(result) is type(expected) and result == expected
+    assert loaded_queue.stats() == before
+
+
+def test_extend_lease_of_settled_message_is_false(queue):
+    queue.enqueue(b"a")
+    seq = queue.dequeue()[0]
+    queue.ack(seq)
+    assert queue.extend_lease(seq, LONG_LEASE_MS) is False
+
+
+# -- statistics --------------------------------------------------------------
+
+def test_new_queue_stats(queue):
+    stats = queue.stats()
+    assert list(stats) == STATS_KEYS
+    assert stats == EMPTY_STATS
+    assert stats["persistent"] is False
+
+
+def test_stats_track_every_counter(queue):
+    queue.enqueue_batch([b"x" * 10, b"yy", b"", b"zzz"])
+    queue.dequeue_batch(3, LONG_LEASE_MS)
+    queue.ack(0)
+    queue.nack(1)
+    queue.nack(2, requeue=False)
+    stats = queue.stats()
+    assert list(stats) == STATS_KEYS
+    assert stats == {
+        "ready": 2, "in_flight": 0, "total": 2, "enqueued_total": 4, "acked_total": 1,
+        "requeued_total": 1, "dead_total": 1, "next_seq": 4,
+        "live_bytes": (2 + 33) + (3 + 33), "log_bytes": 16, "generation": 0,
+        "persistent": False,
+    }
+    assert stats["ready"] + stats["in_flight"] == stats["total"]
+
+
+def test_live_bytes_is_body_length_plus_33_per_live_message(queue):
+    queue.enqueue(b"0123456789")
+    assert queue.stats()["live_bytes"] == 43
+    queue.enqueue([1] * 100)
+    assert queue.stats()["live_bytes"] == 43 + 133
+    queue.ack(0)
+    assert queue.stats()["live_bytes"] == 133
+
+
+# -- maintenance -------------------------------------------------------------
+
+def test_flush_and_compact_return_none_and_change_nothing(loaded_queue):
+    before = loaded_queue.stats()
+    assert loaded_queue.flush() is None
+    assert loaded_queue.compact() is None
+    assert loaded_queue.stats() == before
+    assert [d[1] for d in loaded_queue.dequeue_batch(5)] == [b"one", b"two"]
+
+
+def test_purge_empties_queue_and_restarts_ids(loaded_queue):
+    loaded_queue.ack(1)
+    assert loaded_queue.purge() is None
+    assert loaded_queue.stats() == EMPTY_STATS
+    assert (loaded_queue.available(), loaded_queue.in_flight()) == (0, 0)
+    # The id that was leased before the purge no longer names anything.
+    assert loaded_queue.ack(0) is False
+    assert loaded_queue.extend_lease(0, LONG_LEASE_MS) is False
+    assert loaded_queue.dequeue() is None
+    assert loaded_queue.enqueue(b"fresh") == 0
+    assert loaded_queue.dequeue()[:3] == (0, b"fresh", 1)
+
+
+def test_verify_integrity_reports_no_log(loaded_queue):
+    before = loaded_queue.stats()
+    report = loaded_queue.verify_integrity()
+    assert list(report) == ["ok", "records", "bytes", "message"]
+    assert report == {"ok": True, "records": 0, "bytes": 0,
+                      "message": ":memory: queue has no on-disk log"}
+    assert report["ok"] is True
+    assert loaded_queue.stats() == before
