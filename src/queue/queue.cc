@@ -26,8 +26,12 @@ Result<std::unique_ptr<Queue>> Queue::open(std::string_view path, const QueueCon
 }
 
 Result<CallScope> Queue::enter_call(CatchUp /*catch_up*/) {
-  if (!persistent_) return CallScope();
-  return log_unavailable();
+  if (!process_lock_) return CallScope();
+  // The lock comes first: what others appended can only be trusted to be
+  // complete, and this call's appends to land at the tail, while it is held.
+  Result<ProcessLockGuard> locked = process_lock_->write_lock();
+  if (!locked.ok()) return locked.take_error();
+  return CallScope(std::move(*locked));
 }
 
 Status Queue::commit(logfile::Record record, bool defer_sync) {

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "locking/process_lock.h"
 #include "logfile/format.h"
 #include "logfile/record.h"
 #include "queue/clock.h"
@@ -77,8 +78,10 @@ struct IntegrityReport {
 class CallScope {
  public:
   CallScope() = default;
-  CallScope(CallScope&&) = default;
-  CallScope& operator=(CallScope&&) = default;
+  explicit CallScope(ProcessLockGuard process_lock) : process_lock_(std::move(process_lock)) {}
+
+ private:
+  std::optional<ProcessLockGuard> process_lock_;
 };
 
 enum class CatchUp : bool { kSkip = false, kRun = true };
@@ -93,7 +96,8 @@ class Queue {
   Queue& operator=(const Queue&) = delete;
 
   // Starts a call: takes the process lock and, when asked, catches up with
-  // what other objects appended. Nothing to do for a queue without a log.
+  // what other objects appended (catch-up arrives with the log itself).
+  // Nothing to do for a queue without a log.
   Result<CallScope> enter_call(CatchUp catch_up);
 
   Result<uint64_t> enqueue(std::vector<uint8_t> body);
@@ -168,6 +172,8 @@ class Queue {
   const QueueConfig config_;
   const std::string log_path_;
   const bool persistent_;
+  // Present exactly for a persistent queue.
+  std::optional<ProcessLock> process_lock_;
   ClockFn clock_ = now_ms;
   Inner inner_;
 };
