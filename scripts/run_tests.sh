@@ -18,7 +18,7 @@ fi
 echo "== C++ core tests"
 cmake -S . -B build/core-tests -DTOLLIVANE_BUILD_MODULE=OFF -DTOLLIVANE_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/core-tests --parallel 2 >/dev/null
+cmake --build build/core-tests --parallel 2
 (cd build/core-tests && ctest --output-on-failure)
 
 echo "== Python tests"

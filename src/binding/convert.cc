@@ -61,9 +61,11 @@ bool convert_u8(PyObject* object, uint8_t* out) {
     if (!index) return false;
     object = index.get();
   }
-  const long value = PyLong_AsLong(object);
+  int overflow = 0;
+  const long value = PyLong_AsLongAndOverflow(object, &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 0 || value > 255) {
+  // Every integer outside 0..255, however large, gets the same message.
+  if (overflow != 0 || value < 0 || value > 255) {
     PyErr_SetString(PyExc_OverflowError, kOutOfRange);
     return false;
   }

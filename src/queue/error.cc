@@ -49,6 +49,11 @@ Error Error::body_out_of_bounds(uint64_t need, uint64_t mapped) {
   return error;
 }
 
+Error Status::take_error() {
+  if (!error_) return IoError::custom(ErrorKind::kOther, "internal error: a success was reported as a failure");
+  return std::move(*error_);
+}
+
 std::string Error::message() const {
   switch (class_) {
     case Class::kIo:

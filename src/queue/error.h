@@ -85,8 +85,11 @@ class [[nodiscard]] Status {
   static Status ok_status() { return Status(); }
 
   bool ok() const { return !error_.has_value(); }
+  // Valid only when !ok().
   const Error& error() const { return *error_; }
-  Error take_error() { return std::move(*error_); }
+  // Moves the error out. Asked of a success (a caller's bug), it answers with
+  // an error rather than reading an empty value.
+  Error take_error();
 
  private:
   std::optional<Error> error_;

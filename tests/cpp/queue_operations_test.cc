@@ -1,6 +1,6 @@
 // Queue operations on a ":memory:" queue. The clock is replaced by a global
-// that each test moves by hand, so lease expiry happens exactly when a test
-// says so rather than when the wall clock happens to tick.
+// that each test moves by hand, so a lease expires exactly when the test says
+// so rather than when the wall clock happens to tick.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -25,6 +25,8 @@ uint64_t test_clock() { return g_now_ms; }
 constexpr uint64_t kStart = 1'700'000'000'000;
 constexpr uint64_t kDefaultLease = 250;
 constexpr uint64_t kMaxU64 = std::numeric_limits<uint64_t>::max();
+
+using Sizes = std::tuple<uint64_t, uint64_t, uint64_t>;  // ready, in flight, total
 
 std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
@@ -84,8 +86,13 @@ class QueueOperationsTest : public ::testing::Test {
     if (!delivered || sink.offered.empty()) return std::nullopt;
     return sink.offered.front();
   }
+  bool extend(uint64_t seq, std::optional<uint64_t> lease_ms) { return value_of(q_->extend_lease(seq, lease_ms)); }
   uint64_t available() { return value_of(q_->available()); }
   QueueStats stats() { return value_of(q_->stats()); }
+  Sizes sizes() {
+    const QueueStats s = stats();
+    return {s.ready, s.in_flight, s.total};
+  }
   std::optional<uint64_t> deadline(uint64_t seq) const { return q_->state().lease_deadline(seq); }
 
   std::unique_ptr<Queue> q_;
@@ -94,7 +101,8 @@ class QueueOperationsTest : public ::testing::Test {
 TEST_F(QueueOperationsTest, EnqueueAssignsConsecutiveIdsFromZeroAndStampsTheClock) {
   EXPECT_EQ(enqueue("first"), 0u);
   g_now_ms += 10;
-  EXPECT_EQ(value_of(q_->enqueue_batch({bytes("a"), bytes(""), bytes("ccc")})), (std::vector<uint64_t>{1, 2, 3}));
+  const std::vector<std::vector<uint8_t>> batch = {bytes("a"), bytes(""), bytes("ccc")};
+  EXPECT_EQ(value_of(q_->enqueue_batch(batch)), (std::vector<uint64_t>{1, 2, 3}));
   EXPECT_TRUE(value_of(q_->enqueue_batch({})).empty());
 
   RecordingSink sink;
@@ -102,16 +110,13 @@ TEST_F(QueueOperationsTest, EnqueueAssignsConsecutiveIdsFromZeroAndStampsTheCloc
   ASSERT_EQ(sink.offered.size(), 4u);
   EXPECT_EQ(sink.offered[0].body, bytes("first"));
   EXPECT_EQ(sink.offered[0].enqueued_ts_ms, kStart);
-  const std::vector<std::vector<uint8_t>> batch_bodies = {bytes("a"), bytes(""), bytes("ccc")};
   for (uint64_t i = 1; i < 4; ++i) {
     EXPECT_EQ(sink.offered[i].seq, i);
-    EXPECT_EQ(sink.offered[i].body, batch_bodies[i - 1]);
+    EXPECT_EQ(sink.offered[i].body, batch[i - 1]);
     EXPECT_EQ(sink.offered[i].enqueued_ts_ms, kStart + 10);  // one timestamp per batch
   }
-  const QueueStats s = stats();
-  EXPECT_EQ(s.counters.next_seq, 4u);
-  EXPECT_EQ(s.counters.enqueued_total, 4u);
-  EXPECT_EQ(s.counters.live_bytes, 9u + 4 * 33u);
+  const QueueCounters c = stats().counters;
+  EXPECT_EQ(std::tie(c.next_seq, c.enqueued_total, c.live_bytes), std::make_tuple(4u, 4u, 9u + 4 * 33u));
 }
 
 TEST_F(QueueOperationsTest, BodyOverRecordLimitRefusesTheWholeBatch) {
@@ -123,10 +128,8 @@ TEST_F(QueueOperationsTest, BodyOverRecordLimitRefusesTheWholeBatch) {
   EXPECT_EQ(refused.error().error_class(), Error::Class::kIo);
 
   // The valid body ahead of the oversized one was not enqueued either.
-  const QueueStats s = stats();
-  EXPECT_EQ(s.total, 0u);
-  EXPECT_EQ(s.counters.enqueued_total, 0u);
-  EXPECT_EQ(s.counters.live_bytes, 0u);
+  EXPECT_EQ(sizes(), Sizes(0, 0, 0));
+  EXPECT_EQ(stats().counters.live_bytes, 0u);
   EXPECT_EQ(enqueue("next"), 0u);
 }
 
@@ -135,13 +138,10 @@ TEST_F(QueueOperationsTest, DequeueLeasesSmallestReadyIdForTheGivenOrDefaultLeas
   enqueue("b");
   std::optional<Delivered> got = dequeue();
   ASSERT_TRUE(got);
-  EXPECT_EQ(got->seq, 0u);
+  EXPECT_EQ(std::tie(got->seq, got->deliveries, got->enqueued_ts_ms), std::make_tuple(0u, 1u, kStart));
   EXPECT_EQ(got->body, bytes("a"));
-  EXPECT_EQ(got->deliveries, 1u);
-  EXPECT_EQ(got->enqueued_ts_ms, kStart);
   EXPECT_EQ(deadline(0), kStart + kDefaultLease);
-  EXPECT_EQ(q_->in_flight(), 1u);
-  EXPECT_EQ(available(), 1u);
+  EXPECT_EQ(sizes(), Sizes(1, 1, 2));
 
   EXPECT_EQ(dequeue(40)->seq, 1u);
   EXPECT_EQ(deadline(1), kStart + 40);
@@ -151,18 +151,18 @@ TEST_F(QueueOperationsTest, DequeueLeasesSmallestReadyIdForTheGivenOrDefaultLeas
 TEST_F(QueueOperationsTest, DequeueBatchTakesUpToMaxInOrderUnderOneDeadline) {
   for (const char* body : {"a", "b", "c"}) enqueue(body);
   RecordingSink sink;
-  EXPECT_EQ(value_of(q_->dequeue_batch(2, 500, sink)), 2u);
+  EXPECT_EQ(value_of(q_->dequeue_batch(2, std::nullopt, sink)), 2u);
   ASSERT_EQ(sink.offered.size(), 2u);
   EXPECT_EQ(sink.offered[0].seq, 0u);
   EXPECT_EQ(sink.offered[1].seq, 1u);
-  EXPECT_EQ(deadline(0), kStart + 500);
-  EXPECT_EQ(deadline(1), kStart + 500);
+  EXPECT_EQ(deadline(0), kStart + kDefaultLease);
+  EXPECT_EQ(deadline(1), kStart + kDefaultLease);
   EXPECT_EQ(q_->state().ready(), (std::set<uint64_t>{2}));
 
   // A batch of zero delivers nothing but still sweeps the expired leases.
-  g_now_ms = kStart + 500;
+  g_now_ms = kStart + kDefaultLease;
   RecordingSink none;
-  EXPECT_EQ(value_of(q_->dequeue_batch(0, std::nullopt, none)), 0u);
+  EXPECT_EQ(value_of(q_->dequeue_batch(0, 10, none)), 0u);
   EXPECT_TRUE(none.offered.empty());
   EXPECT_EQ(q_->in_flight(), 0u);
 }
@@ -177,9 +177,8 @@ TEST_F(QueueOperationsTest, ExpiredLeaseIsRedeliveredBeforeNewerMessagesWithRais
   g_now_ms = kStart + 100;  // a deadline equal to now has expired
   std::optional<Delivered> again = dequeue();
   ASSERT_TRUE(again);
-  EXPECT_EQ(again->seq, 0u);
+  EXPECT_EQ(std::tie(again->seq, again->deliveries), std::make_tuple(0u, 2u));
   EXPECT_EQ(again->body, bytes("old"));
-  EXPECT_EQ(again->deliveries, 2u);
   EXPECT_EQ(stats().counters.requeued_total, 1u);
 }
 
@@ -187,14 +186,12 @@ TEST_F(QueueOperationsTest, LeaseEndingNowOrWrappingPastMaxExpiresAtTheNextSweep
   enqueue("m");
   ASSERT_EQ(dequeue(0)->deliveries, 1u);
   // Same millisecond: the zero lease is already over.
-  std::optional<Delivered> again = dequeue(kMaxU64);
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->deliveries, 2u);
+  ASSERT_EQ(dequeue(kMaxU64)->deliveries, 2u);
   EXPECT_EQ(deadline(0), kStart - 1);  // now + (2^64 - 1) wraps to now - 1
   EXPECT_EQ(available(), 1u);
 
   ASSERT_EQ(dequeue(1000)->deliveries, 3u);
-  EXPECT_TRUE(value_of(q_->extend_lease(0, kMaxU64 - 1)));
+  EXPECT_TRUE(extend(0, kMaxU64 - 1));
   EXPECT_EQ(deadline(0), kStart - 2);
   EXPECT_EQ(available(), 1u);
 }
@@ -206,11 +203,7 @@ TEST_F(QueueOperationsTest, InFlightCountsExpiredLeasesUntilASweepRuns) {
   dequeue(1000);
   g_now_ms += 5;
   EXPECT_EQ(q_->in_flight(), 2u);
-  const QueueStats s = stats();  // sweeps
-  EXPECT_EQ(s.ready, 1u);
-  EXPECT_EQ(s.in_flight, 1u);
-  EXPECT_EQ(s.total, 2u);
-  EXPECT_EQ(s.counters.requeued_total, 1u);
+  EXPECT_EQ(sizes(), Sizes(1, 1, 2));  // stats() sweeps
   EXPECT_EQ(q_->in_flight(), 1u);
 }
 
@@ -231,43 +224,29 @@ TEST_F(QueueOperationsTest, SweepOrdersTiedDeadlinesBySeqAndStopsAtFirstFutureDe
   EXPECT_TRUE(q_->state().lease_heap().empty());
 }
 
-TEST_F(QueueOperationsTest, AckedLeaseLeavesStalePairThatSweepDropsWithoutRequeue) {
-  enqueue("a");
-  dequeue(100);
-  EXPECT_TRUE(value_of(q_->ack(0)));
-  EXPECT_EQ(q_->state().lease_heap().size(), 1u);
-  g_now_ms += 100;
-  EXPECT_EQ(available(), 0u);
-  EXPECT_EQ(stats().counters.requeued_total, 0u);
-  EXPECT_TRUE(q_->state().lease_heap().empty());
-}
-
 TEST_F(QueueOperationsTest, ExtendedLeaseOutlivesItsOldDeadlineWithoutCountingADelivery) {
   enqueue("a");
   dequeue(100);
   g_now_ms = kStart + 50;
-  EXPECT_TRUE(value_of(q_->extend_lease(0, 1000)));
+  EXPECT_TRUE(extend(0, 1000));
   EXPECT_EQ(deadline(0), kStart + 1050);
 
   g_now_ms = kStart + 100;  // the old pair surfaces and is dropped as stale
-  EXPECT_EQ(available(), 0u);
-  EXPECT_EQ(q_->in_flight(), 1u);
-  EXPECT_EQ(q_->state().lease_heap().size(), 1u);
   EXPECT_FALSE(dequeue());
+  EXPECT_EQ(sizes(), Sizes(0, 1, 1));
+  EXPECT_EQ(q_->state().lease_heap().size(), 1u);
 
   g_now_ms = kStart + 1050;
-  std::optional<Delivered> again = dequeue();
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->deliveries, 2u);
+  EXPECT_EQ(dequeue()->deliveries, 2u);
 }
 
 TEST_F(QueueOperationsTest, ExtensionCountsFromNowSoItCanShortenOrRescueAnUnsweptLease) {
   enqueue("a");
   dequeue(100);
   g_now_ms = kStart + 500;  // expired, but no sweep has run yet
-  EXPECT_TRUE(value_of(q_->extend_lease(0, std::nullopt)));
+  EXPECT_TRUE(extend(0, std::nullopt));
   EXPECT_EQ(deadline(0), kStart + 500 + kDefaultLease);
-  EXPECT_TRUE(value_of(q_->extend_lease(0, 10)));
+  EXPECT_TRUE(extend(0, 10));
   EXPECT_EQ(deadline(0), kStart + 510);
 
   g_now_ms = kStart + 509;
@@ -278,18 +257,15 @@ TEST_F(QueueOperationsTest, ExtensionCountsFromNowSoItCanShortenOrRescueAnUnswep
 
 TEST_F(QueueOperationsTest, ExtendLeaseRefusesMessagesThatHoldNoLease) {
   enqueue("a");
-  enqueue("b");
-  EXPECT_FALSE(value_of(q_->extend_lease(0, 100)));  // ready, never leased
+  EXPECT_FALSE(extend(0, 100));  // ready, never leased
   dequeue();
   EXPECT_TRUE(value_of(q_->nack(0, /*requeue=*/true)));
-  EXPECT_FALSE(value_of(q_->extend_lease(0, 100)));  // requeued
-  EXPECT_FALSE(value_of(q_->extend_lease(7, 100)));  // never enqueued
+  EXPECT_FALSE(extend(0, 100));  // requeued
+  EXPECT_FALSE(extend(7, 100));  // never enqueued
   dequeue();
   EXPECT_TRUE(value_of(q_->ack(0)));
-  const size_t heap_size = q_->state().lease_heap().size();
-  EXPECT_FALSE(value_of(q_->extend_lease(0, 100)));  // acknowledged
-  EXPECT_EQ(q_->state().lease_heap().size(), heap_size);
-  EXPECT_TRUE(q_->state().in_flight().empty());
+  EXPECT_FALSE(extend(0, 100));  // acknowledged
+  EXPECT_EQ(q_->state().lease_heap().size(), 2u);  // only the two real leases
 }
 
 TEST_F(QueueOperationsTest, NackRequeueKeepsTheCountAndDropEndsTheMessage) {
@@ -306,40 +282,29 @@ TEST_F(QueueOperationsTest, NackRequeueKeepsTheCountAndDropEndsTheMessage) {
   EXPECT_TRUE(value_of(q_->nack(0, false)));
   g_now_ms += kDefaultLease;
   EXPECT_FALSE(dequeue());
-  const QueueStats s = stats();
-  EXPECT_EQ(s.total, 0u);
-  EXPECT_EQ(s.counters.dead_total, 1u);
-  EXPECT_EQ(s.counters.requeued_total, 2u);
-  EXPECT_EQ(s.counters.acked_total, 0u);
-  EXPECT_EQ(s.counters.live_bytes, 0u);
+  const QueueCounters c = stats().counters;
+  EXPECT_EQ(std::tie(c.dead_total, c.requeued_total, c.acked_total, c.live_bytes), std::make_tuple(1u, 2u, 0u, 0u));
   EXPECT_FALSE(value_of(q_->nack(0, true)));
   EXPECT_FALSE(value_of(q_->nack(0, false)));
 }
 
-TEST_F(QueueOperationsTest, AckSettlesReadyOrLeasedMessageOnlyOnce) {
-  enqueue("leased");
-  enqueue("ready");
-  dequeue();
+TEST_F(QueueOperationsTest, AckAndAckBatchSettleEachLiveMessageOnce) {
+  for (const char* body : {"leased", "ready", "c", "d"}) enqueue(body);
+  dequeue(100);
   EXPECT_TRUE(value_of(q_->ack(1)));
   EXPECT_TRUE(value_of(q_->ack(0)));
   EXPECT_FALSE(value_of(q_->ack(0)));
-  const QueueStats s = stats();
-  EXPECT_EQ(s.total, 0u);
-  EXPECT_EQ(s.in_flight, 0u);
-  EXPECT_EQ(s.counters.acked_total, 2u);
-  EXPECT_EQ(s.counters.live_bytes, 0u);
-}
-
-TEST_F(QueueOperationsTest, AckBatchCountsOnlyIdsThatStillHadAMessage) {
-  for (const char* body : {"a", "b", "c"}) enqueue(body);
-  dequeue();
-  EXPECT_EQ(value_of(q_->ack_batch({0, 0, 7, 2})), 2u);
+  // Repeated, settled and unknown ids are skipped.
+  EXPECT_EQ(value_of(q_->ack_batch({2, 2, 0, 7})), 1u);
   EXPECT_EQ(value_of(q_->ack_batch({})), 0u);
-  EXPECT_EQ(value_of(q_->ack_batch({0, 9})), 0u);
-  const QueueStats s = stats();
-  EXPECT_EQ(s.counters.acked_total, 2u);
-  EXPECT_EQ(s.total, 1u);
-  EXPECT_EQ(s.ready, 1u);
+
+  // The settled lease leaves its pair behind; the sweep drops it, no requeue.
+  EXPECT_EQ(q_->state().lease_heap().size(), 1u);
+  g_now_ms += 100;
+  EXPECT_EQ(sizes(), Sizes(1, 0, 1));
+  EXPECT_TRUE(q_->state().lease_heap().empty());
+  const QueueCounters c = stats().counters;
+  EXPECT_EQ(std::tie(c.acked_total, c.requeued_total, c.live_bytes), std::make_tuple(3u, 0u, 34u));
 }
 
 TEST_F(QueueOperationsTest, SinkRefusalEndsTheCallButTheLeaseStays) {
@@ -348,7 +313,7 @@ TEST_F(QueueOperationsTest, SinkRefusalEndsTheCallButTheLeaseStays) {
   Result<bool> single = q_->dequeue(100, refuse_all);
   ASSERT_FALSE(single.ok());
   EXPECT_EQ(single.error().error_class(), Error::Class::kSinkAborted);
-  ASSERT_EQ(refuse_all.offered.size(), 1u);
+  EXPECT_EQ(refuse_all.offered.size(), 1u);
   EXPECT_EQ(deadline(0), kStart + 100);
 
   RecordingSink accept_one(1);
@@ -362,26 +327,21 @@ TEST_F(QueueOperationsTest, SinkRefusalEndsTheCallButTheLeaseStays) {
   g_now_ms += 100;
   std::optional<Delivered> again = dequeue();
   ASSERT_TRUE(again);
-  EXPECT_EQ(again->seq, 0u);
-  EXPECT_EQ(again->deliveries, 2u);
+  EXPECT_EQ(std::tie(again->seq, again->deliveries), std::make_tuple(0u, 2u));
 }
 
 TEST_F(QueueOperationsTest, StatsOfMemoryQueueCountMessagesAndKeepLogFieldsFixed) {
   QueueStats s = stats();
-  EXPECT_EQ(std::tie(s.ready, s.in_flight, s.total, s.counters.next_seq, s.counters.live_bytes),
-            std::make_tuple(0u, 0u, 0u, 0u, 0u));
-  EXPECT_EQ(s.log_bytes, 16u);
-  EXPECT_EQ(s.generation, 0u);
-  EXPECT_FALSE(s.persistent);
+  EXPECT_EQ(std::tie(s.ready, s.total, s.counters.next_seq, s.counters.live_bytes), std::make_tuple(0u, 0u, 0u, 0u));
+  EXPECT_EQ(std::tie(s.log_bytes, s.generation, s.persistent), std::make_tuple(16u, 0u, false));
 
   enqueue("0123456789");
   dequeue();
   enqueue("x");
   s = stats();
-  EXPECT_EQ(std::tie(s.ready, s.in_flight, s.total, s.counters.next_seq, s.counters.live_bytes),
-            std::make_tuple(1u, 1u, 2u, 2u, 43u + 34u));
-  EXPECT_EQ(s.log_bytes, 16u);
-  EXPECT_EQ(s.generation, 0u);
+  EXPECT_EQ(std::tie(s.ready, s.in_flight, s.total), Sizes(1, 1, 2));
+  EXPECT_EQ(std::tie(s.counters.next_seq, s.counters.live_bytes), std::make_tuple(2u, 43u + 34u));
+  EXPECT_EQ(std::tie(s.log_bytes, s.generation, s.persistent), std::make_tuple(16u, 0u, false));
 }
 
 TEST_F(QueueOperationsTest, PurgeDropsEveryMessageAndRestartsIdsAtZero) {
@@ -390,19 +350,14 @@ TEST_F(QueueOperationsTest, PurgeDropsEveryMessageAndRestartsIdsAtZero) {
   EXPECT_TRUE(value_of(q_->ack(2)));
   ASSERT_TRUE(q_->purge().ok());
 
-  QueueStats s = stats();
-  EXPECT_EQ(std::tie(s.ready, s.in_flight, s.total), std::make_tuple(0u, 0u, 0u));
-  EXPECT_EQ(std::tie(s.counters.next_seq, s.counters.live_bytes, s.counters.enqueued_total,
-                     s.counters.acked_total, s.counters.dead_total, s.counters.requeued_total),
+  const QueueCounters c = stats().counters;
+  EXPECT_EQ(std::tie(c.next_seq, c.live_bytes, c.enqueued_total, c.acked_total, c.dead_total, c.requeued_total),
             std::make_tuple(0u, 0u, 0u, 0u, 0u, 0u));
+  EXPECT_EQ(sizes(), Sizes(0, 0, 0));
+  EXPECT_TRUE(q_->state().lease_heap().empty());
   EXPECT_FALSE(value_of(q_->ack(0)));
-  EXPECT_FALSE(value_of(q_->extend_lease(0, 10)));
-
-  // The purged lease does not resurface when its deadline passes.
+  EXPECT_FALSE(extend(0, 10));
   EXPECT_EQ(enqueue("again"), 0u);
-  g_now_ms += kDefaultLease;
-  EXPECT_EQ(available(), 1u);
-  EXPECT_EQ(stats().counters.requeued_total, 0u);
 }
 
 TEST_F(QueueOperationsTest, MaintenanceOfMemoryQueueTouchesNothing) {
@@ -412,19 +367,12 @@ TEST_F(QueueOperationsTest, MaintenanceOfMemoryQueueTouchesNothing) {
   EXPECT_TRUE(q_->compact().ok());
   EXPECT_TRUE(q_->flush().ok());
   const IntegrityReport report = value_of(q_->verify_integrity());
-  EXPECT_TRUE(report.ok);
-  EXPECT_EQ(report.records, 0u);
-  EXPECT_EQ(report.bytes, 0u);
+  EXPECT_EQ(std::tie(report.ok, report.records, report.bytes), std::make_tuple(true, 0u, 0u));
   EXPECT_EQ(report.message, ":memory: queue has no on-disk log");
 
-  EXPECT_EQ(q_->in_flight(), 1u);
+  EXPECT_EQ(sizes(), Sizes(1, 1, 2));
   EXPECT_EQ(deadline(0), kStart + 100);
-  RecordingSink sink;
-  g_now_ms += 100;
-  EXPECT_EQ(value_of(q_->dequeue_batch(5, std::nullopt, sink)), 2u);
-  ASSERT_EQ(sink.offered.size(), 2u);
-  EXPECT_EQ(sink.offered[0].body, bytes("leased"));
-  EXPECT_EQ(sink.offered[1].body, bytes("kept"));
+  EXPECT_EQ(q_->state().find(1)->body, bytes("kept"));
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 """Random operation sequences against a small pure-Python model of the queue.
-
-Leases are an hour long, so no lease ever expires during a run and the
-model can ignore time entirely."""
+Leases last an hour, so none expires during a run and the model ignores time."""
 
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
@@ -15,22 +13,15 @@ bodies = st.binary(max_size=24)
 
 class QueueModel:
     def __init__(self):
-        self.reset()
-
-    def reset(self):
         self.messages = {}  # seq -> [body, deliveries]
-        self.ready = set()
-        self.in_flight = set()
-        self.next_seq = 0
-        self.enqueued_total = self.acked_total = 0
-        self.requeued_total = self.dead_total = 0
+        self.ready, self.in_flight = set(), set()
+        self.next_seq = self.enqueued = self.acked = self.requeued = self.dead = 0
 
     def enqueue(self, body):
-        seq = self.next_seq
-        self.next_seq += 1
+        seq, self.next_seq = self.next_seq, self.next_seq + 1
         self.messages[seq] = [body, 0]
         self.ready.add(seq)
-        self.enqueued_total += 1
+        self.enqueued += 1
         return seq
 
     def dequeue(self):
@@ -44,36 +35,35 @@ class QueueModel:
         return (seq, entry[0], entry[1])
 
     def remove(self, seq):
-        if seq not in self.messages:
+        if self.messages.pop(seq, None) is None:
             return False
-        del self.messages[seq]
         self.ready.discard(seq)
         self.in_flight.discard(seq)
         return True
 
     def ack(self, seq):
         removed = self.remove(seq)
-        self.acked_total += removed
+        self.acked += removed
         return removed
 
     def nack(self, seq, requeue):
         if not requeue:
             removed = self.remove(seq)
-            self.dead_total += removed
+            self.dead += removed
             return removed
         if seq not in self.messages:
             return False
         self.in_flight.discard(seq)
         self.ready.add(seq)
-        self.requeued_total += 1
+        self.requeued += 1
         return True
 
     def stats(self):
         return {
             "ready": len(self.ready), "in_flight": len(self.in_flight),
-            "total": len(self.messages), "enqueued_total": self.enqueued_total,
-            "acked_total": self.acked_total, "requeued_total": self.requeued_total,
-            "dead_total": self.dead_total, "next_seq": self.next_seq,
+            "total": len(self.messages), "enqueued_total": self.enqueued,
+            "acked_total": self.acked, "requeued_total": self.requeued,
+            "dead_total": self.dead, "next_seq": self.next_seq,
             "live_bytes": sum(len(body) + 33 for body, _ in self.messages.values()),
             "log_bytes": 16, "generation": 0, "persistent": False,
         }
@@ -85,9 +75,9 @@ class QueueAgreesWithModel(RuleBasedStateMachine):
         self.queue = TollivaneCore(MEMORY, default_lease_ms=LONG_LEASE_MS)
         self.model = QueueModel()
 
-    def some_seq(self, data):
-        # Mostly ids that were handed out, sometimes ones that never were.
-        return data.draw(st.integers(min_value=0, max_value=self.model.next_seq + 2))
+    def any_seq(self):
+        # Ids handed out so far, plus a couple that were never handed out.
+        return st.integers(min_value=0, max_value=self.model.next_seq + 2)
 
     @rule(body=bodies)
     def enqueue(self, body):
@@ -101,53 +91,45 @@ class QueueAgreesWithModel(RuleBasedStateMachine):
     def dequeue(self, explicit_lease):
         delivery = self.queue.dequeue(LONG_LEASE_MS if explicit_lease else None)
         expected = self.model.dequeue()
-        if expected is None:
-            assert delivery is None
-        else:
-            assert delivery[:3] == expected
+        assert (delivery if delivery is None else delivery[:3]) == expected
 
     @rule(limit=st.integers(min_value=0, max_value=6))
     def dequeue_batch(self, limit):
         delivered = self.queue.dequeue_batch(limit, LONG_LEASE_MS)
-        expected = []
-        while len(expected) < limit and self.model.ready:
-            expected.append(self.model.dequeue())
+        expected = [self.model.dequeue() for _ in range(min(limit, len(self.model.ready)))]
         assert [d[:3] for d in delivered] == expected
 
     @rule(data=st.data())
     def ack(self, data):
-        seq = self.some_seq(data)
+        seq = data.draw(self.any_seq())
         assert self.queue.ack(seq) is self.model.ack(seq)
 
     @rule(data=st.data())
     def ack_batch(self, data):
-        seqs = data.draw(st.lists(
-            st.integers(min_value=0, max_value=self.model.next_seq + 2), max_size=5))
-        expected = sum(self.model.ack(seq) for seq in seqs)
-        assert self.queue.ack_batch(seqs) == expected
+        seqs = data.draw(st.lists(self.any_seq(), max_size=5))
+        assert self.queue.ack_batch(seqs) == sum(self.model.ack(seq) for seq in seqs)
 
     @rule(data=st.data(), requeue=st.booleans())
     def nack(self, data, requeue):
-        seq = self.some_seq(data)
+        seq = data.draw(self.any_seq())
+        assert self.queue.nack(seq, requeue=requeue) is self.model.nack(seq, requeue)
+
+    @precondition(lambda self: self.model.messages)
+    @rule(data=st.data(), requeue=st.booleans())
+    def nack_live_message(self, data, requeue):
+        # Aimed at live ids so that requeues of leased messages happen often.
+        seq = data.draw(st.sampled_from(sorted(self.model.messages)))
         assert self.queue.nack(seq, requeue=requeue) is self.model.nack(seq, requeue)
 
     @rule(data=st.data())
     def extend_lease(self, data):
-        seq = self.some_seq(data)
+        seq = data.draw(self.any_seq())
         assert self.queue.extend_lease(seq, LONG_LEASE_MS) is (seq in self.model.in_flight)
-
-    @precondition(lambda self: self.model.messages)
-    @rule(data=st.data())
-    def nack_live_message(self, data):
-        # Picks a live id directly, so requeue paths are hit often.
-        seq = data.draw(st.sampled_from(sorted(self.model.messages)))
-        requeue = data.draw(st.booleans())
-        assert self.queue.nack(seq, requeue=requeue) is self.model.nack(seq, requeue)
 
     @rule()
     def purge(self):
         assert self.queue.purge() is None
-        self.model.reset()
+        self.model = QueueModel()
 
     @invariant()
     def counters_agree(self):
