@@ -54,13 +54,18 @@ void restore_exception(OwnedRef exception) {
 #endif
 }
 
+// The int itself, or what its __index__ returns (kept alive by `holder`);
+// nullptr with TypeError for an object that is no integer.
+PyObject* as_int(PyObject* object, OwnedRef& holder) {
+  if (PyLong_Check(object)) return object;
+  holder = OwnedRef::steal(PyNumber_Index(object));
+  return holder.get();
+}
+
 bool convert_u8(PyObject* object, uint8_t* out) {
-  OwnedRef index;
-  if (!PyLong_Check(object)) {
-    index = OwnedRef::steal(PyNumber_Index(object));
-    if (!index) return false;
-    object = index.get();
-  }
+  OwnedRef holder;
+  object = as_int(object, holder);
+  if (object == nullptr) return false;
   int overflow = 0;
   const long value = PyLong_AsLongAndOverflow(object, &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
@@ -145,12 +150,9 @@ bool convert_numpy_bool(PyObject* object, bool* out) {
 }  // namespace
 
 bool convert_u64(PyObject* object, uint64_t* out) {
-  OwnedRef index;
-  if (!PyLong_Check(object)) {
-    index = OwnedRef::steal(PyNumber_Index(object));
-    if (!index) return false;
-    object = index.get();
-  }
+  OwnedRef holder;
+  object = as_int(object, holder);
+  if (object == nullptr) return false;
   const unsigned long long value = PyLong_AsUnsignedLongLong(object);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   *out = static_cast<uint64_t>(value);

@@ -97,26 +97,25 @@ PyObject* delivery_tuple(BytesSink::Collected& delivery) {
   return complete ? tuple.release() : nullptr;
 }
 
-PyObject* delivery_list(std::vector<BytesSink::Collected>& deliveries) {
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(deliveries.size())));
+// A list of `count` items made by `make_item(i)`, or nullptr if one fails.
+template <typename MakeItem>
+PyObject* new_list(size_t count, MakeItem make_item) {
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
-  for (size_t i = 0; i < deliveries.size(); ++i) {
-    PyObject* tuple = delivery_tuple(deliveries[i]);
-    if (tuple == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* item = make_item(i);
+    if (item == nullptr) return nullptr;  // the unfilled slots are null, which the list allows
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
 }
 
+PyObject* delivery_list(std::vector<BytesSink::Collected>& deliveries) {
+  return new_list(deliveries.size(), [&](size_t i) { return delivery_tuple(deliveries[i]); });
+}
+
 PyObject* u64_list(const std::vector<uint64_t>& values) {
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = new_u64(values[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return new_list(values.size(), [&](size_t i) { return new_u64(values[i]); });
 }
 
 bool set_item(PyObject* dict, const char* key, PyObject* new_value) {

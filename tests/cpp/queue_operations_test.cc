@@ -255,58 +255,6 @@ TEST_F(QueueOperationsTest, ExtensionCountsFromNowSoItCanShortenOrRescueAnUnswep
   EXPECT_EQ(available(), 1u);
 }
 
-TEST_F(QueueOperationsTest, ExtendLeaseRefusesMessagesThatHoldNoLease) {
-  enqueue("a");
-  EXPECT_FALSE(extend(0, 100));  // ready, never leased
-  dequeue();
-  EXPECT_TRUE(value_of(q_->nack(0, /*requeue=*/true)));
-  EXPECT_FALSE(extend(0, 100));  // requeued
-  EXPECT_FALSE(extend(7, 100));  // never enqueued
-  dequeue();
-  EXPECT_TRUE(value_of(q_->ack(0)));
-  EXPECT_FALSE(extend(0, 100));  // acknowledged
-  EXPECT_EQ(q_->state().lease_heap().size(), 2u);  // only the two real leases
-}
-
-TEST_F(QueueOperationsTest, NackRequeueKeepsTheCountAndDropEndsTheMessage) {
-  enqueue("a");
-  EXPECT_TRUE(value_of(q_->nack(0, true)));  // ready and never leased: stays ready once
-  EXPECT_EQ(q_->state().ready().size(), 1u);
-  EXPECT_EQ(q_->state().find(0)->deliveries, 0u);
-
-  EXPECT_EQ(dequeue()->deliveries, 1u);
-  EXPECT_TRUE(value_of(q_->nack(0, true)));
-  EXPECT_EQ(q_->in_flight(), 0u);
-  EXPECT_EQ(dequeue()->deliveries, 2u);
-
-  EXPECT_TRUE(value_of(q_->nack(0, false)));
-  g_now_ms += kDefaultLease;
-  EXPECT_FALSE(dequeue());
-  const QueueCounters c = stats().counters;
-  EXPECT_EQ(std::tie(c.dead_total, c.requeued_total, c.acked_total, c.live_bytes), std::make_tuple(1u, 2u, 0u, 0u));
-  EXPECT_FALSE(value_of(q_->nack(0, true)));
-  EXPECT_FALSE(value_of(q_->nack(0, false)));
-}
-
-TEST_F(QueueOperationsTest, AckAndAckBatchSettleEachLiveMessageOnce) {
-  for (const char* body : {"leased", "ready", "c", "d"}) enqueue(body);
-  dequeue(100);
-  EXPECT_TRUE(value_of(q_->ack(1)));
-  EXPECT_TRUE(value_of(q_->ack(0)));
-  EXPECT_FALSE(value_of(q_->ack(0)));
-  // Repeated, settled and unknown ids are skipped.
-  EXPECT_EQ(value_of(q_->ack_batch({2, 2, 0, 7})), 1u);
-  EXPECT_EQ(value_of(q_->ack_batch({})), 0u);
-
-  // The settled lease leaves its pair behind; the sweep drops it, no requeue.
-  EXPECT_EQ(q_->state().lease_heap().size(), 1u);
-  g_now_ms += 100;
-  EXPECT_EQ(sizes(), Sizes(1, 0, 1));
-  EXPECT_TRUE(q_->state().lease_heap().empty());
-  const QueueCounters c = stats().counters;
-  EXPECT_EQ(std::tie(c.acked_total, c.requeued_total, c.live_bytes), std::make_tuple(3u, 0u, 34u));
-}
-
 TEST_F(QueueOperationsTest, SinkRefusalEndsTheCallButTheLeaseStays) {
   for (const char* body : {"a", "b", "c"}) enqueue(body);
   RecordingSink refuse_all(0);
@@ -328,51 +276,6 @@ TEST_F(QueueOperationsTest, SinkRefusalEndsTheCallButTheLeaseStays) {
   std::optional<Delivered> again = dequeue();
   ASSERT_TRUE(again);
   EXPECT_EQ(std::tie(again->seq, again->deliveries), std::make_tuple(0u, 2u));
-}
-
-TEST_F(QueueOperationsTest, StatsOfMemoryQueueCountMessagesAndKeepLogFieldsFixed) {
-  QueueStats s = stats();
-  EXPECT_EQ(std::tie(s.ready, s.total, s.counters.next_seq, s.counters.live_bytes), std::make_tuple(0u, 0u, 0u, 0u));
-  EXPECT_EQ(std::tie(s.log_bytes, s.generation, s.persistent), std::make_tuple(16u, 0u, false));
-
-  enqueue("0123456789");
-  dequeue();
-  enqueue("x");
-  s = stats();
-  EXPECT_EQ(std::tie(s.ready, s.in_flight, s.total), Sizes(1, 1, 2));
-  EXPECT_EQ(std::tie(s.counters.next_seq, s.counters.live_bytes), std::make_tuple(2u, 43u + 34u));
-  EXPECT_EQ(std::tie(s.log_bytes, s.generation, s.persistent), std::make_tuple(16u, 0u, false));
-}
-
-TEST_F(QueueOperationsTest, PurgeDropsEveryMessageAndRestartsIdsAtZero) {
-  for (const char* body : {"a", "b", "c"}) enqueue(body);
-  dequeue();
-  EXPECT_TRUE(value_of(q_->ack(2)));
-  ASSERT_TRUE(q_->purge().ok());
-
-  const QueueCounters c = stats().counters;
-  EXPECT_EQ(std::tie(c.next_seq, c.live_bytes, c.enqueued_total, c.acked_total, c.dead_total, c.requeued_total),
-            std::make_tuple(0u, 0u, 0u, 0u, 0u, 0u));
-  EXPECT_EQ(sizes(), Sizes(0, 0, 0));
-  EXPECT_TRUE(q_->state().lease_heap().empty());
-  EXPECT_FALSE(value_of(q_->ack(0)));
-  EXPECT_FALSE(extend(0, 10));
-  EXPECT_EQ(enqueue("again"), 0u);
-}
-
-TEST_F(QueueOperationsTest, MaintenanceOfMemoryQueueTouchesNothing) {
-  enqueue("leased");
-  enqueue("kept");
-  dequeue(100);
-  EXPECT_TRUE(q_->compact().ok());
-  EXPECT_TRUE(q_->flush().ok());
-  const IntegrityReport report = value_of(q_->verify_integrity());
-  EXPECT_EQ(std::tie(report.ok, report.records, report.bytes), std::make_tuple(true, 0u, 0u));
-  EXPECT_EQ(report.message, ":memory: queue has no on-disk log");
-
-  EXPECT_EQ(sizes(), Sizes(1, 1, 2));
-  EXPECT_EQ(deadline(0), kStart + 100);
-  EXPECT_EQ(q_->state().find(1)->body, bytes("kept"));
 }
 
 }  // namespace
