@@ -13,6 +13,8 @@ PendingError PendingError::from(const Error& error) {
       return map_io_err(error.io());
     case Error::Class::kBodyOutOfBounds:
       return PendingError(Kind::kRuntimeError, error.message());
+    case Error::Class::kInvalidArgument:
+      return PendingError(Kind::kValueError, error.message());
     case Error::Class::kSinkAborted:
       break;
   }
@@ -30,6 +32,9 @@ PyObject* PendingError::raise() const {
       break;
     case Kind::kRuntimeError:
       exception_class = PyExc_RuntimeError;
+      break;
+    case Kind::kValueError:
+      exception_class = PyExc_ValueError;
       break;
     case Kind::kAlreadySet:
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "tollivane: error reported without an exception");

@@ -22,6 +22,7 @@ class PendingError {
     kOSError,
     kTimeoutError,
     kRuntimeError,
+    kValueError,
     kAlreadySet,  // the interpreter has set its own exception; pass it on
   };
 

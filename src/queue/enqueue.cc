@@ -10,10 +10,10 @@ namespace {
 // written, it would be cut off as damage by the next reader.
 Status check_body_len(uint64_t body_len) {
   if (body_len <= logfile::kMaxBodyLen) return Status();
-  return IoError::custom(ErrorKind::kInvalidInput,
-                         "message body of " + std::to_string(body_len) +
-                             " bytes exceeds the largest body a record can hold (" +
-                             std::to_string(logfile::kMaxBodyLen) + " bytes)");
+  return Error::invalid_argument("message body of " + std::to_string(body_len) +
+                                 " bytes is too large: a record holds at most " +
+                                 std::to_string(logfile::kMaxRecordLen) + " bytes, so a body at most " +
+                                 std::to_string(logfile::kMaxBodyLen));
 }
 
 }  // namespace

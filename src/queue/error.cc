@@ -54,6 +54,12 @@ Error Status::take_error() {
   return std::move(*error_);
 }
 
+Error Error::invalid_argument(std::string message) {
+  Error error(Class::kInvalidArgument);
+  error.message_ = std::move(message);
+  return error;
+}
+
 std::string Error::message() const {
   switch (class_) {
     case Class::kIo:
@@ -61,6 +67,8 @@ std::string Error::message() const {
     case Class::kBodyOutOfBounds:
       return "Tollivane: body read out of bounds (need " + std::to_string(need_) + ", mapped " +
              std::to_string(mapped_) + ")";
+    case Class::kInvalidArgument:
+      return message_;
     case Class::kSinkAborted:
       break;
   }

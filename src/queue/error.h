@@ -55,11 +55,13 @@ class Error {
     kIo,
     kBodyOutOfBounds,  // a body lies past the end of the mapped log
     kSinkAborted,      // the consumer of deliveries refused one; it holds its own error
+    kInvalidArgument,  // a value the caller passed cannot be stored (no I/O was attempted)
   };
 
   Error(IoError io) : class_(Class::kIo), io_(std::move(io)) {}  // NOLINT: implicit by design
   static Error body_out_of_bounds(uint64_t need, uint64_t mapped);
   static Error sink_aborted() { return Error(Class::kSinkAborted); }
+  static Error invalid_argument(std::string message);
 
   Class error_class() const { return class_; }
   // Valid only for Class::kIo.
@@ -74,6 +76,7 @@ class Error {
   std::optional<IoError> io_;
   uint64_t need_ = 0;
   uint64_t mapped_ = 0;
+  std::string message_;
 };
 
 // Success, or the first error met.

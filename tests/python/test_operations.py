@@ -216,3 +216,13 @@ def test_verify_integrity_reports_no_log(loaded_queue):
                       "message": ":memory: queue has no on-disk log"}
     assert report["ok"] is True
     assert loaded_queue.stats() == before
+
+
+def test_body_too_large_for_one_record_is_refused_with_nothing_enqueued(queue):
+    largest_body = 536870912 - 21  # the record limit less the Enqueue header
+    oversized = bytes(largest_body + 1)
+    with pytest.raises(ValueError, match=f"{largest_body + 1} bytes is too large"):
+        queue.enqueue_batch([b"fits", oversized])
+    del oversized
+    assert queue.stats()["total"] == 0
+    assert queue.enqueue(b"next") == 0
