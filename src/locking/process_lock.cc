@@ -1,15 +1,18 @@
 #include "locking/process_lock.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <utility>
 
+#include "logfile/system_calls.h"
+
 namespace tollivane {
+using logfile::system_calls;
 namespace {
 
 // Back-off schedule, by the number of failed attempts so far: spin briefly
@@ -55,7 +58,8 @@ void back_off(uint32_t failed_attempts) {
 }  // namespace
 
 Result<ProcessLock> ProcessLock::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // Never truncated and never read: only the lock on it counts.
+  const int fd = system_calls().open(path.c_str(), O_RDWR | O_CREAT, 0666);
   if (fd < 0) return IoError::from_errno(errno);
   return ProcessLock(fd);
 }
@@ -64,7 +68,7 @@ ProcessLock::ProcessLock(ProcessLock&& other) noexcept : fd_(std::exchange(other
 
 ProcessLock& ProcessLock::operator=(ProcessLock&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) (void)system_calls().close(fd_);
     fd_ = std::exchange(other.fd_, -1);
   }
   return *this;
@@ -72,14 +76,14 @@ ProcessLock& ProcessLock::operator=(ProcessLock&& other) noexcept {
 
 ProcessLock::~ProcessLock() {
   // Closing the descriptor also drops a lock still held through it.
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) (void)system_calls().close(fd_);
 }
 
 Result<ProcessLockGuard> ProcessLock::write_lock(std::chrono::nanoseconds timeout) {
   const std::chrono::nanoseconds start = monotonic_now();
   uint32_t failed_attempts = 0;
   while (true) {
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return ProcessLockGuard(fd_);
+    if (system_calls().flock(fd_, LOCK_EX | LOCK_NB) == 0) return ProcessLockGuard(fd_);
     if (errno != EWOULDBLOCK) return IoError::from_errno(errno);
     const std::chrono::nanoseconds now = monotonic_now();
     // A clock that reads earlier than the start counts as no time elapsed.
@@ -105,7 +109,7 @@ ProcessLockGuard::~ProcessLockGuard() { release(); }
 void ProcessLockGuard::release() {
   // Nothing useful can be done if the unlock fails; closing the descriptor
   // would release it anyway.
-  if (fd_ >= 0) (void)::flock(fd_, LOCK_UN);
+  if (fd_ >= 0) (void)system_calls().flock(fd_, LOCK_UN);
   fd_ = -1;
 }
 

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -45,5 +47,23 @@ struct DeadLetter {
 };
 
 using Record = std::variant<Enqueue, Ack, Lease, Requeue, DeadLetter>;
+
+// The exact payload length of `record`: 21 + body for Enqueue, 9, 21, 13, 9.
+uint64_t encoded_len(const Record& record);
+
+// Appends the payload of `record` (the tag, then its fields little-endian)
+// to `out`.
+void encode_record_into(const Record& record, std::vector<uint8_t>& out);
+std::vector<uint8_t> encode_record(const Record& record);
+
+// Why a payload holds no record: "empty record", "unknown record type {}",
+// "short u64 field", "short u32 field" or "short body".
+struct DecodeFailure {
+  std::string reason;
+};
+
+// The record in `payload`, or why there is none. Bytes after the last field
+// of a kind are ignored.
+std::variant<Record, DecodeFailure> decode_record(std::span<const uint8_t> payload);
 
 }  // namespace tollivane::logfile

@@ -21,7 +21,10 @@
 #include <vector>
 
 #include "locking/process_lock.h"
+#include "logfile/file.h"
 #include "logfile/format.h"
+#include "logfile/log_map.h"
+#include "logfile/log_writer.h"
 #include "logfile/record.h"
 #include "queue/clock.h"
 #include "queue/error.h"
@@ -143,13 +146,26 @@ class Queue {
   struct Inner {
     uint64_t last_sync_ms = 0;
     uint64_t generation = 0;
+    // End of the last frame applied: catch-up reads on from here and the
+    // next append lands here.
     uint64_t tail_offset = logfile::kFileHeaderLen;
     uint64_t log_bytes = logfile::kFileHeaderLen;
-    uint64_t mapped_len = 0;
     QueueState state;
+    // The handles of a persistent queue (none for ":memory:").
+    logfile::File reader;
+    std::optional<logfile::LogWriter> writer;
+    logfile::LogMap map;
+    // Set once an fsync of the log failed (or a failed append could not be
+    // undone). Linux may drop the dirty pages of a failed fsync and report
+    // the next fsync as a success, so no later write or sync of this object
+    // can be trusted: each is refused with this error until the log is
+    // reopened.
+    std::optional<IoError> write_failure;
+    std::vector<uint8_t> frame_scratch;
   };
 
   Queue(const QueueConfig& config, std::string log_path, bool persistent);
+  static Result<std::unique_ptr<Queue>> open_persistent(const std::string& directory, const QueueConfig& config);
 
   uint64_t now() const { return clock_(); }
   uint64_t lease_or_default(std::optional<uint64_t> lease_ms) const {
@@ -159,7 +175,10 @@ class Queue {
   // Makes a state change durable (by the log and the sync policy) and then
   // applies it. A record the log refused is not applied.
   Status commit(logfile::Record record, bool defer_sync);
+  // Writes the record's frame and hands it to the operating system.
+  Status append_record(const logfile::Record& record);
   Status maybe_sync(bool force);
+  Status sync_log();
   // The body of a live message: from the state, or read from the log.
   Result<std::span<const uint8_t>> body(const MessageEntry& entry);
   // Leases the smallest ready message until `deadline` and hands it to `sink`.

@@ -1,0 +1,61 @@
+// An owned file descriptor and the few operations the log needs on it, all
+// through the system-call seam, with EINTR retried and short transfers
+// completed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "queue/error.h"
+
+namespace tollivane::logfile {
+
+class File {
+ public:
+  // open(2) with `flags` (O_CLOEXEC is added) and `mode` for a created file.
+  static Result<File> open(const std::string& path, int flags, unsigned mode = 0666);
+
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  void close();
+
+  Result<uint64_t> size() const;
+  Status seek(uint64_t offset);
+  // Reads at most `buffer.size()` bytes at the current position; 0 at the end.
+  Result<size_t> read_some(std::span<uint8_t> buffer);
+  // Writes all of `data`; a write that makes no progress is an error of kind
+  // "write zero" with `zero_write_message`.
+  Status write_all(std::span<const uint8_t> data, const char* zero_write_message = "failed to write whole buffer");
+  Status sync();
+  Status truncate(uint64_t length);
+  Result<File> duplicate() const;
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+
+  int fd_ = -1;
+};
+
+// "{directory}/{name}", or just `name` for an empty directory (the working directory).
+std::string join_path(const std::string& directory, const char* name);
+
+// mkdir -p: creates `path` and every missing ancestor (mode 0777 before the
+// umask). A component that exists must be a directory.
+Status create_directories(const std::string& path);
+
+// fsyncs the directory that holds `path`, making a creation, truncation or
+// rename in it durable. Nothing to do for a bare file name.
+Status sync_parent_dir(const std::string& path);
+
+Status rename_file(const std::string& from, const std::string& to);
+
+}  // namespace tollivane::logfile

@@ -1,0 +1,68 @@
+#include "logfile/log_map.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "logfile/file.h"
+#include "logfile/system_calls.h"
+
+namespace tollivane::logfile {
+
+LogMap::LogMap(LogMap&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), mapped_len_(std::exchange(other.mapped_len_, 0)) {}
+
+LogMap& LogMap::operator=(LogMap&& other) noexcept {
+  if (this != &other) {
+    drop();
+    data_ = std::exchange(other.data_, nullptr);
+    mapped_len_ = std::exchange(other.mapped_len_, 0);
+  }
+  return *this;
+}
+
+void LogMap::drop() {
+  if (data_ != nullptr) {
+    (void)system_calls().munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(mapped_len_));
+  }
+  data_ = nullptr;
+  mapped_len_ = 0;
+}
+
+Status LogMap::remap(const std::string& path) {
+  // A fresh handle: the map must show the file now at the path.
+  Result<File> file = File::open(path, O_RDONLY);
+  if (!file.ok()) return file.take_error();
+  Result<uint64_t> length = file->size();
+  if (!length.ok()) return length.take_error();
+  // The whole log must fit the address space: at most 2 GiB on 32-bit targets.
+  if (*length > static_cast<uint64_t>(PTRDIFF_MAX)) {
+    return IoError::custom(ErrorKind::kInvalidData, "memory map length overflows isize");
+  }
+  const uint8_t* data = nullptr;
+  if (*length > 0) {
+    void* mapped = system_calls().mmap(nullptr, static_cast<size_t>(*length), PROT_READ, MAP_SHARED, file->fd(), 0);
+    if (mapped == MAP_FAILED) return IoError::from_errno(errno);  // the old map stays
+    data = static_cast<const uint8_t*>(mapped);
+  }
+  drop();
+  data_ = data;
+  mapped_len_ = *length;
+  return Status();
+}
+
+Result<std::span<const uint8_t>> LogMap::read(const std::string& path, uint64_t body_offset, uint32_t body_len) {
+  const uint64_t end = body_offset + body_len;
+  if (data_ == nullptr || mapped_len_ < end) {
+    if (Status mapped = remap(path); !mapped.ok()) return mapped.take_error();
+  }
+  if (end < body_offset || mapped_len_ < end) return Error::body_out_of_bounds(end, mapped_len_);
+  if (body_len == 0) return std::span<const uint8_t>();
+  return std::span<const uint8_t>(data_ + body_offset, body_len);
+}
+
+}  // namespace tollivane::logfile

@@ -1,0 +1,75 @@
+#include "logfile/log_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "logfile/crc32.h"
+#include "logfile/endian.h"
+#include "logfile/format.h"
+
+namespace tollivane::logfile {
+
+LogReader::LogReader(File& file, uint64_t position, uint64_t file_len)
+    : file_(file), position_(position), file_len_(file_len), buffer_(kIoBufferLen) {}
+
+Result<Fill> LogReader::read_full_or_eof(std::span<uint8_t> out) {
+  size_t filled = 0;
+  while (filled < out.size()) {
+    if (buffer_begin_ == buffer_end_) {
+      const size_t wanted = out.size() - filled;
+      // A request at least as large as the buffer bypasses it.
+      if (wanted >= buffer_.size()) {
+        Result<size_t> got = file_.read_some(out.subspan(filled));
+        if (!got.ok()) return got.take_error();
+        if (*got == 0) break;
+        filled += *got;
+        position_ += *got;
+        continue;
+      }
+      Result<size_t> got = file_.read_some(buffer_);
+      if (!got.ok()) return got.take_error();
+      if (*got == 0) break;
+      buffer_begin_ = 0;
+      buffer_end_ = *got;
+    }
+    const size_t take = std::min(out.size() - filled, buffer_end_ - buffer_begin_);
+    std::memcpy(out.data() + filled, buffer_.data() + buffer_begin_, take);
+    buffer_begin_ += take;
+    filled += take;
+    position_ += take;
+  }
+  if (filled == out.size()) return Fill::kFull;
+  return filled == 0 ? Fill::kEof : Fill::kTorn;
+}
+
+Result<FrameRead> LogReader::read_record_frame() {
+  uint8_t header[kFrameHeaderLen];
+  Result<Fill> header_fill = read_full_or_eof(header);
+  if (!header_fill.ok()) return header_fill.take_error();
+  if (*header_fill == Fill::kEof) return FrameRead{};
+  if (*header_fill == Fill::kTorn) return FrameRead::corrupt("truncated record header");
+  if (std::memcmp(header, kFrameMagic, sizeof kFrameMagic) != 0) return FrameRead::corrupt("bad record magic");
+  const uint32_t length = get_le<uint32_t>(header + 4);
+  if (length > kMaxRecordLen) {
+    return FrameRead::corrupt("record length " + std::to_string(length) + " exceeds max " +
+                              std::to_string(kMaxRecordLen));
+  }
+  // A damaged length below the limit must not cost a large allocation: the
+  // payload cannot be longer than what is left of the file.
+  const uint64_t left = file_len_ > position_ ? file_len_ - position_ : 0;
+  if (length > left) return FrameRead::corrupt("truncated record payload");
+
+  FrameRead frame;
+  frame.payload.resize(length);
+  Result<Fill> payload_fill = read_full_or_eof(frame.payload);
+  if (!payload_fill.ok()) return payload_fill.take_error();
+  if (*payload_fill != Fill::kFull) return FrameRead::corrupt("truncated record payload");
+  if (crc32(frame.payload) != get_le<uint32_t>(header + 8)) {
+    return FrameRead::corrupt("record CRC mismatch (silent corruption)");
+  }
+  frame.kind = FrameRead::Kind::kComplete;
+  frame.frame_len = kFrameHeaderLen + length;
+  return frame;
+}
+
+}  // namespace tollivane::logfile

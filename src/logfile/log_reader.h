@@ -1,0 +1,62 @@
+// Reading frames back: recovery, catch-up and verification all read the log
+// through this buffered reader (8192-byte buffer).
+//
+// Damage is a value, never an error: a torn or corrupt frame yields
+// FrameRead::kCorrupt with a reason, and the caller decides whether to cut
+// the file (at open) or only report it. Only a failed read() is an error.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "logfile/file.h"
+#include "queue/error.h"
+
+namespace tollivane::logfile {
+
+enum class Fill { kFull, kEof, kTorn };
+
+struct FrameRead {
+  enum class Kind { kComplete, kEof, kCorrupt };
+  Kind kind = Kind::kEof;
+  std::vector<uint8_t> payload;  // kComplete: exactly the payload bytes
+  uint64_t frame_len = 0;        // kComplete: 12 + payload length
+  std::string reason;            // kCorrupt: why the frame is bad
+
+  static FrameRead corrupt(std::string why) {
+    FrameRead read;
+    read.kind = Kind::kCorrupt;
+    read.reason = std::move(why);
+    return read;
+  }
+};
+
+class LogReader {
+ public:
+  // Reads `file` from its current position, which is `position` in the log;
+  // `file_len` is the log's length, which bounds what a length field may
+  // claim before anything is allocated for it.
+  LogReader(File& file, uint64_t position, uint64_t file_len);
+
+  // Fills `out` completely (kFull), or reports the end of the file before
+  // any byte (kEof) or after some (kTorn).
+  Result<Fill> read_full_or_eof(std::span<uint8_t> out);
+
+  // Reads the frame that starts at the current position.
+  Result<FrameRead> read_record_frame();
+
+  // Offset in the log of the next byte to be read.
+  uint64_t position() const { return position_; }
+
+ private:
+  File& file_;
+  uint64_t position_;
+  uint64_t file_len_;
+  std::vector<uint8_t> buffer_;
+  size_t buffer_begin_ = 0;
+  size_t buffer_end_ = 0;
+};
+
+}  // namespace tollivane::logfile

@@ -1,0 +1,110 @@
+#include "logfile/record.h"
+
+#include <type_traits>
+
+#include "logfile/endian.h"
+#include "logfile/format.h"
+
+namespace tollivane::logfile {
+namespace {
+
+template <typename T>
+void append_le(std::vector<uint8_t>& out, T value) {
+  const size_t at = out.size();
+  out.resize(at + sizeof(T));
+  put_le<T>(out.data() + at, value);
+}
+
+RecordTag tag_of(const Record& record) {
+  return std::visit(
+      [](const auto& rec) {
+        using Kind = std::decay_t<decltype(rec)>;
+        if constexpr (std::is_same_v<Kind, Enqueue>) return RecordTag::kEnqueue;
+        if constexpr (std::is_same_v<Kind, Ack>) return RecordTag::kAck;
+        if constexpr (std::is_same_v<Kind, Lease>) return RecordTag::kLease;
+        if constexpr (std::is_same_v<Kind, Requeue>) return RecordTag::kRequeue;
+        if constexpr (std::is_same_v<Kind, DeadLetter>) return RecordTag::kDeadLetter;
+      },
+      record);
+}
+
+// Field readers that check the payload is long enough first. `end` is the
+// offset just past the field.
+bool has(std::span<const uint8_t> payload, size_t end) { return payload.size() >= end; }
+
+}  // namespace
+
+uint64_t encoded_len(const Record& record) {
+  switch (tag_of(record)) {
+    case RecordTag::kEnqueue:
+      return kEnqueuePayloadHeaderLen + std::get<Enqueue>(record).body.size();
+    case RecordTag::kLease:
+      return 1 + 8 + 8 + 4;
+    case RecordTag::kRequeue:
+      return 1 + 8 + 4;
+    case RecordTag::kAck:
+    case RecordTag::kDeadLetter:
+      break;
+  }
+  return 1 + 8;
+}
+
+void encode_record_into(const Record& record, std::vector<uint8_t>& out) {
+  out.push_back(static_cast<uint8_t>(tag_of(record)));
+  std::visit(
+      [&](const auto& rec) {
+        using Kind = std::decay_t<decltype(rec)>;
+        append_le<uint64_t>(out, rec.seq);
+        if constexpr (std::is_same_v<Kind, Enqueue>) {
+          append_le<uint64_t>(out, rec.enqueued_ts_ms);
+          append_le<uint32_t>(out, static_cast<uint32_t>(rec.body.size()));
+          out.insert(out.end(), rec.body.begin(), rec.body.end());
+        } else if constexpr (std::is_same_v<Kind, Lease>) {
+          append_le<uint64_t>(out, rec.deadline_ms);
+          append_le<uint32_t>(out, rec.deliveries);
+        } else if constexpr (std::is_same_v<Kind, Requeue>) {
+          append_le<uint32_t>(out, rec.deliveries);
+        }
+      },
+      record);
+}
+
+std::vector<uint8_t> encode_record(const Record& record) {
+  std::vector<uint8_t> payload;
+  payload.reserve(encoded_len(record));
+  encode_record_into(record, payload);
+  return payload;
+}
+
+std::variant<Record, DecodeFailure> decode_record(std::span<const uint8_t> payload) {
+  if (payload.empty()) return DecodeFailure{"empty record"};
+  const uint8_t tag = payload[0];
+  if (tag < 1 || tag > 5) return DecodeFailure{"unknown record type " + std::to_string(tag)};
+  if (!has(payload, 9)) return DecodeFailure{"short u64 field"};
+  const uint64_t seq = get_le<uint64_t>(&payload[1]);
+  switch (static_cast<RecordTag>(tag)) {
+    case RecordTag::kAck:
+      return Record(Ack{seq});
+    case RecordTag::kDeadLetter:
+      return Record(DeadLetter{seq});
+    case RecordTag::kRequeue:
+      if (!has(payload, 13)) return DecodeFailure{"short u32 field"};
+      return Record(Requeue{seq, get_le<uint32_t>(&payload[9])});
+    case RecordTag::kLease:
+    case RecordTag::kEnqueue:
+      break;
+  }
+  if (!has(payload, 17)) return DecodeFailure{"short u64 field"};
+  if (!has(payload, 21)) return DecodeFailure{"short u32 field"};
+  const uint64_t second = get_le<uint64_t>(&payload[9]);
+  const uint32_t third = get_le<uint32_t>(&payload[17]);
+  if (tag == static_cast<uint8_t>(RecordTag::kLease)) return Record(Lease{seq, second, third});
+  // body_len is a u32 and the payload length a size_t: the sum cannot wrap in 64 bits.
+  if (static_cast<uint64_t>(payload.size()) < kEnqueuePayloadHeaderLen + uint64_t{third}) {
+    return DecodeFailure{"short body"};
+  }
+  const auto body = payload.subspan(kEnqueuePayloadHeaderLen, third);
+  return Record(Enqueue{seq, second, std::vector<uint8_t>(body.begin(), body.end())});
+}
+
+}  // namespace tollivane::logfile

@@ -1,0 +1,32 @@
+// Recovery at open: turns queue.log into a queue state.
+//
+// A missing or shorter-than-header file gets a fresh header. An existing log
+// is replayed frame by frame; at the first frame that is torn, corrupt or
+// undecodable the file is cut back to where that frame starts. A crash in
+// the middle of an append leaves exactly such a torn frame at the tail, and
+// the records before it are intact, so cutting (and saying so on standard
+// error) is a repair, not a failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "logfile/file.h"
+#include "queue/error.h"
+#include "queue/queue_state.h"
+
+namespace tollivane::logfile {
+
+struct Recovered {
+  QueueState state;
+  uint64_t generation = 0;
+  uint64_t end_offset = 0;  // just past the last intact frame; the file's length
+};
+
+// Replays the log at `log_path`. The caller holds the process lock.
+Result<Recovered> recover(const std::string& log_path);
+
+// Writes a 16-byte header of `generation` at the start of `file`.
+Status write_file_header(File& file, uint64_t generation);
+
+}  // namespace tollivane::logfile

@@ -1,0 +1,36 @@
+#include "logfile/system_calls.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace tollivane::logfile {
+namespace {
+
+// open and mkdir are variadic or macro-wrapped in some C libraries; small
+// wrappers give them the table's exact signatures.
+int real_open(const char* path, int flags, mode_t mode) { return ::open(path, flags | O_CLOEXEC, mode); }
+int real_stat(const char* path, struct stat* info) { return ::stat(path, info); }
+int real_fstat(int fd, struct stat* info) { return ::fstat(fd, info); }
+int real_dup(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
+
+const SystemCalls kRealSystemCalls = {
+    real_open, ::close, ::read, ::write, ::lseek, real_fstat, real_stat, ::fsync,
+    ::ftruncate, ::rename, ::mkdir, real_dup, ::mmap, ::munmap, ::flock,
+};
+
+const SystemCalls* g_system_calls = &kRealSystemCalls;
+
+}  // namespace
+
+const SystemCalls& system_calls() { return *g_system_calls; }
+
+const SystemCalls& real_system_calls() { return kRealSystemCalls; }
+
+void set_system_calls_for_testing(const SystemCalls* table) {
+  g_system_calls = table != nullptr ? table : &kRealSystemCalls;
+}
+
+}  // namespace tollivane::logfile

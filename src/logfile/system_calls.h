@@ -1,0 +1,55 @@
+// The one seam between the core and the file system.
+//
+// Every file-system call the core makes (open, read, write, fsync,
+// ftruncate, rename, mmap, flock, ...) goes through the table returned by
+// system_calls(). Production uses the table of the real calls; a test may
+// install its own to inject failures (EIO, ENOSPC, EINTR, short writes) or
+// to record what reached the disk and simulate a crash that loses whatever
+// was not fsynced. The cost is one indirect call per system call, nothing
+// next to the call itself.
+//
+// The table holds the raw calls with their usual contract: a result of -1
+// (MAP_FAILED for mmap) and errno set on failure. Retrying on EINTR and
+// looping over short transfers is the callers' business (see file.h), so an
+// injected EINTR or short write exercises exactly the code that handles a
+// real one.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace tollivane::logfile {
+
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64: logs may exceed 2 GiB on 32-bit targets");
+
+struct SystemCalls {
+  int (*open)(const char* path, int flags, mode_t mode);
+  int (*close)(int fd);
+  ssize_t (*read)(int fd, void* buffer, size_t count);
+  ssize_t (*write)(int fd, const void* buffer, size_t count);
+  off_t (*lseek)(int fd, off_t offset, int whence);
+  int (*fstat)(int fd, struct stat* info);
+  int (*stat)(const char* path, struct stat* info);
+  int (*fsync)(int fd);
+  int (*ftruncate)(int fd, off_t length);
+  int (*rename)(const char* from, const char* to);
+  int (*mkdir)(const char* path, mode_t mode);
+  int (*dup)(int fd);
+  void* (*mmap)(void* address, size_t length, int protection, int flags, int fd, off_t offset);
+  int (*munmap)(void* address, size_t length);
+  int (*flock)(int fd, int operation);
+};
+
+// The table in force.
+const SystemCalls& system_calls();
+
+// The real calls, for a test table that wraps them.
+const SystemCalls& real_system_calls();
+
+// Installs `table` (which must outlive its use); nullptr restores the real
+// calls. Not thread-safe: tests install a table before opening queues.
+void set_system_calls_for_testing(const SystemCalls* table);
+
+}  // namespace tollivane::logfile

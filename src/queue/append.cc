@@ -1,0 +1,84 @@
+// The append path: every state change of a persistent queue is a frame
+// handed to the operating system before it is applied, and fsynced by the
+// sync policy.
+#include <string>
+
+#include "queue/queue.h"
+
+namespace tollivane {
+
+Status Queue::commit(logfile::Record record, bool defer_sync) {
+  const uint64_t frame_offset = inner_.tail_offset;
+  if (persistent_) {
+    if (Status appended = append_record(record); !appended.ok()) return appended;
+  }
+  inner_.state.apply(std::move(record), frame_offset, /*keep_body=*/!persistent_);
+  // The record is applied before the sync decision: once its frame is in the
+  // file, other processes and the next open will replay it, so this object
+  // must hold it too, even if the sync then fails and the caller sees an
+  // error. Otherwise the next enqueue would hand out the same id again.
+  if (defer_sync) return Status();
+  return maybe_sync(/*force=*/false);
+}
+
+Status Queue::append_record(const logfile::Record& record) {
+  if (inner_.write_failure) return *inner_.write_failure;
+  const std::span<const uint8_t> frame = logfile::frame_record(record, inner_.frame_scratch);
+  logfile::LogWriter& writer = *inner_.writer;
+  Status written = writer.write(frame);
+  if (written.ok()) written = writer.flush();
+  if (!written.ok()) {
+    // Part of the frame may be in the file. Cut it off, so that the next
+    // append cannot land behind a torn frame (where recovery would cut the
+    // good frame with it).
+    writer.discard();
+    if (Status cut = writer.file().truncate(inner_.tail_offset); !cut.ok()) {
+      inner_.write_failure = IoError::custom(
+          ErrorKind::kOther, "a failed append to queue.log could not be undone (" + cut.error().message() +
+                                 "); reopen the queue before writing again");
+    }
+    return written;
+  }
+  inner_.tail_offset += frame.size();
+  inner_.log_bytes += frame.size();
+  return Status();
+}
+
+Status Queue::maybe_sync(bool force) {
+  if (!persistent_) return Status();
+  if (!force && config_.sync_interval_ms != 0) {
+    const uint64_t now = this->now();
+    // A clock that went backwards counts as no time elapsed.
+    const uint64_t elapsed = now > inner_.last_sync_ms ? now - inner_.last_sync_ms : 0;
+    if (elapsed < config_.sync_interval_ms) return Status();
+    if (Status synced = sync_log(); !synced.ok()) return synced;
+    inner_.last_sync_ms = now;
+    return Status();
+  }
+  if (Status synced = sync_log(); !synced.ok()) return synced;
+  inner_.last_sync_ms = this->now();
+  return Status();
+}
+
+Status Queue::sync_log() {
+  if (inner_.write_failure) return *inner_.write_failure;
+  logfile::LogWriter& writer = *inner_.writer;
+  if (Status flushed = writer.flush(); !flushed.ok()) return flushed;
+  if (Status synced = writer.file().sync(); !synced.ok()) {
+    inner_.write_failure = IoError::custom(
+        ErrorKind::kOther, "fsync of queue.log failed (" + synced.error().message() +
+                               "); what was written since the last good sync may be lost, so this queue "
+                               "object refuses to write until it is reopened");
+    return synced;
+  }
+  return Status();
+}
+
+Status Queue::flush() { return maybe_sync(/*force=*/true); }
+
+void Queue::flush_on_close() {
+  if (!persistent_ || inner_.write_failure) return;
+  (void)sync_log();
+}
+
+}  // namespace tollivane

@@ -1,0 +1,48 @@
+// Opening a persistent queue: the directory, its lock file and its log.
+#include <fcntl.h>
+
+#include <utility>
+
+#include "logfile/file.h"
+#include "logfile/recovery.h"
+#include "queue/queue.h"
+
+namespace tollivane {
+
+Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& directory, const QueueConfig& config) {
+  // The operating system would read the name only up to the NUL: refuse it
+  // rather than open some other path.
+  if (directory.find('\0') != std::string::npos) {
+    return IoError::custom(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
+  }
+  if (Status created = logfile::create_directories(directory); !created.ok()) return created.take_error();
+  Result<ProcessLock> process_lock = ProcessLock::open(logfile::join_path(directory, ".proc_lock"));
+  if (!process_lock.ok()) return process_lock.take_error();
+
+  std::unique_ptr<Queue> queue(new Queue(config, logfile::join_path(directory, "queue.log"), true));
+  Inner& inner = queue->inner_;
+  {
+    // Recovery may write a header or cut a damaged tail: no other process
+    // may append meanwhile.
+    Result<ProcessLockGuard> locked = process_lock->write_lock();
+    if (!locked.ok()) return locked.take_error();
+    Result<logfile::Recovered> recovered = logfile::recover(queue->log_path_);
+    if (!recovered.ok()) return recovered.take_error();
+    Result<logfile::File> writer = logfile::File::open(queue->log_path_, O_RDWR | O_APPEND);
+    if (!writer.ok()) return writer.take_error();
+    Result<logfile::File> reader = logfile::File::open(queue->log_path_, O_RDONLY);
+    if (!reader.ok()) return reader.take_error();
+
+    inner.state = std::move(recovered->state);
+    inner.generation = recovered->generation;
+    inner.tail_offset = recovered->end_offset;
+    inner.log_bytes = recovered->end_offset;
+    inner.writer.emplace(std::move(*writer));
+    inner.reader = std::move(*reader);
+  }
+  inner.last_sync_ms = queue->now();
+  queue->process_lock_.emplace(std::move(*process_lock));
+  return queue;
+}
+
+}  // namespace tollivane
