@@ -7,12 +7,13 @@ cd "$(dirname "$0")/.."
 root=$PWD
 venv=${TOLLIVANE_VENV:-$root/.venv}
 
-# GoogleTest comes from the distribution's packages.
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+# GoogleTest, and strace (the tests count fsyncs with it), come from the
+# distribution's packages.
+if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v strace >/dev/null; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq libgtest-dev >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq libgtest-dev strace >/dev/null
 fi
 
 echo "== C++ core tests"
