@@ -1,13 +1,113 @@
+// Compaction: rewrites the log with only what rebuilds the current state.
+//
+// The new file is written beside the log, fsynced and renamed over it, so a
+// crash at any point leaves either the old log or the complete new one. Its
+// header carries the next generation, which tells every other object to
+// reload at its next call.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "logfile/recovery.h"
 #include "queue/queue.h"
 
 namespace tollivane {
+namespace {
+
+struct LiveMessage {
+  uint64_t seq;
+  const MessageEntry* entry;
+  std::optional<uint64_t> deadline_ms;
+};
+
+struct MovedBody {
+  uint64_t seq;
+  uint64_t body_offset;
+};
+
+}  // namespace
 
 Status Queue::compact() { return do_compact(); }
 
+bool Queue::should_auto_compact() const {
+  if (!persistent_ || config_.auto_compact_bytes == 0) return false;
+  if (inner_.log_bytes < config_.auto_compact_bytes) return false;
+  // More than half of the log must be dead; the first test keeps the doubling
+  // from wrapping.
+  const uint64_t live = inner_.state.counters().live_bytes;
+  return live < (uint64_t{1} << 63) && 2 * live < inner_.log_bytes;
+}
+
+Status Queue::after_removal() {
+  if (!should_auto_compact()) return Status();
+  return do_compact();
+}
+
 Status Queue::do_compact() {
-  // Without a log there is nothing to rewrite.
   if (!persistent_) return Status();
-  return IoError::custom(ErrorKind::kInvalidInput, "compaction needs queue.log, which this build cannot open");
+  const uint64_t new_generation = inner_.generation + 1;
+  const std::string temp_path = sibling_path("queue.compact.tmp");
+
+  Result<logfile::File> temp = logfile::File::open(temp_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!temp.ok()) return temp.take_error();
+  if (Status written = logfile::write_file_header(*temp, new_generation); !written.ok()) return written;
+  logfile::LogWriter writer(std::move(*temp));
+
+  std::vector<LiveMessage> live;
+  live.reserve(inner_.state.messages().size());
+  for (const auto& [seq, entry] : inner_.state.messages()) {
+    live.push_back(LiveMessage{seq, &entry, inner_.state.lease_deadline(seq)});
+  }
+  std::sort(live.begin(), live.end(), [](const LiveMessage& a, const LiveMessage& b) { return a.seq < b.seq; });
+
+  std::vector<MovedBody> moved;
+  moved.reserve(live.size());
+  uint64_t position = logfile::kFileHeaderLen;
+  std::vector<uint8_t>& scratch = inner_.frame_scratch;
+  auto write = [&](const logfile::Record& record) {
+    const std::span<const uint8_t> frame = logfile::frame_record(record, scratch);
+    position += frame.size();
+    return writer.write(frame);
+  };
+  for (const LiveMessage& message : live) {
+    const MessageEntry& entry = *message.entry;
+    // One body at a time: copied out of the map, written, dropped.
+    Result<std::span<const uint8_t>> body = this->body(entry);
+    if (!body.ok()) return body.take_error();
+    moved.push_back(MovedBody{message.seq, position + logfile::kEnqueueFrameOverhead});
+    logfile::Enqueue enqueue{message.seq, entry.enqueued_ts_ms, std::vector<uint8_t>(body->begin(), body->end())};
+    if (Status written = write(enqueue); !written.ok()) return written;
+    if (entry.deliveries != 0) {
+      if (Status written = write(logfile::Requeue{message.seq, entry.deliveries}); !written.ok()) return written;
+    }
+    if (message.deadline_ms) {
+      if (Status written = write(logfile::Lease{message.seq, *message.deadline_ms, entry.deliveries}); !written.ok()) {
+        return written;
+      }
+    }
+  }
+  // Readers derive next_seq from the largest id they see. When the newest
+  // messages are gone, leave a settled placeholder of the last id handed out,
+  // so that no reader hands the same id out again (a late ack of the old
+  // message would otherwise delete the new one).
+  const uint64_t next_seq = inner_.state.counters().next_seq;
+  const bool newest_id_gone = live.empty() ? next_seq > 0 : next_seq > live.back().seq + 1;
+  if (newest_id_gone) {
+    if (Status written = write(logfile::Enqueue{next_seq - 1, 0, {}}); !written.ok()) return written;
+    if (Status written = write(logfile::Ack{next_seq - 1}); !written.ok()) return written;
+  }
+  if (Status flushed = writer.flush(); !flushed.ok()) return flushed;
+  if (Status synced = writer.file().sync(); !synced.ok()) return synced;
+  writer.file().close();
+
+  // Up to here the old log is untouched; the rename is the commit point.
+  if (Status renamed = logfile::rename_file(temp_path, log_path_); !renamed.ok()) return renamed;
+  if (Status synced = logfile::sync_parent_dir(log_path_); !synced.ok()) return synced;
+  if (Status reopened = reopen_io(new_generation); !reopened.ok()) return reopened;
+  for (const MovedBody& body : moved) inner_.state.set_body_offset(body.seq, body.body_offset);
+  return Status();
 }
 
 }  // namespace tollivane

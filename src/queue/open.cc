@@ -16,10 +16,11 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& directo
     return IoError::custom(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
   }
   if (Status created = logfile::create_directories(directory); !created.ok()) return created.take_error();
-  Result<ProcessLock> process_lock = ProcessLock::open(logfile::join_path(directory, ".proc_lock"));
-  if (!process_lock.ok()) return process_lock.take_error();
-
   std::unique_ptr<Queue> queue(new Queue(config, logfile::join_path(directory, "queue.log"), true));
+  queue->lock_path_ = logfile::join_path(directory, ".proc_lock");
+  queue->fork_epoch_ = current_fork_epoch();
+  Result<ProcessLock> process_lock = ProcessLock::open(queue->lock_path_);
+  if (!process_lock.ok()) return process_lock.take_error();
   Inner& inner = queue->inner_;
   {
     // Recovery may write a header or cut a damaged tail: no other process

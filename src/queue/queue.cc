@@ -15,15 +15,6 @@ Result<std::unique_ptr<Queue>> Queue::open(std::string_view path, const QueueCon
   return open_persistent(std::string(path), config);
 }
 
-Result<CallScope> Queue::enter_call(CatchUp /*catch_up*/) {
-  if (!process_lock_) return CallScope();
-  // The lock comes first: what others appended can only be trusted to be
-  // complete, and this call's appends to land at the tail, while it is held.
-  Result<ProcessLockGuard> locked = process_lock_->write_lock();
-  if (!locked.ok()) return locked.take_error();
-  return CallScope(std::move(*locked));
-}
-
 Result<std::span<const uint8_t>> Queue::body(const MessageEntry& entry) {
   if (entry.body) return std::span<const uint8_t>(*entry.body);
   return inner_.map.read(log_path_, entry.body_offset, entry.body_len);

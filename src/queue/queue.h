@@ -99,8 +99,7 @@ class Queue {
   Queue& operator=(const Queue&) = delete;
 
   // Starts a call: takes the process lock and, when asked, catches up with
-  // what other objects appended (catch-up arrives with the log itself).
-  // Nothing to do for a queue without a log.
+  // what other objects and processes wrote. Nothing to do without a log.
   Result<CallScope> enter_call(CatchUp catch_up);
 
   Result<uint64_t> enqueue(std::vector<uint8_t> body);
@@ -188,8 +187,29 @@ class Queue {
   Status after_removal();
   Status do_compact();
 
+  // Catching up with the log as other objects left it: replays the frames
+  // appended past tail_offset, or reloads everything when the file at the
+  // path is another one (a new generation).
+  Status catch_up();
+  Status replay_tail();
+  Status reload();
+  // Fresh handles on the file now at the log path, which has `generation`.
+  Status reopen_io(uint64_t generation);
+  // Cuts a bad frame found at `offset` by catch-up off the log.
+  Status cut_tail(uint64_t offset);
+  // After fork() the child shares the parent's descriptions of .proc_lock and
+  // queue.log, so flock would no longer exclude the two: give the child its own.
+  Status reopen_after_fork();
+  // Counts the fork()s this process came out of as the child.
+  static uint64_t current_fork_epoch();
+  // "queue.compact.tmp" and the like, beside queue.log.
+  std::string sibling_path(const char* name) const;
+
   const QueueConfig config_;
   const std::string log_path_;
+  std::string lock_path_;
+  // Which fork() generation of the process opened the handles.
+  uint64_t fork_epoch_ = 0;
   const bool persistent_;
   // Present exactly for a persistent queue.
   std::optional<ProcessLock> process_lock_;

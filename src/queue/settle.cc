@@ -39,18 +39,4 @@ Result<bool> Queue::nack(uint64_t seq, bool requeue) {
   return true;
 }
 
-bool Queue::should_auto_compact() const {
-  if (!persistent_ || config_.auto_compact_bytes == 0) return false;
-  if (inner_.log_bytes < config_.auto_compact_bytes) return false;
-  // More than half of the log must be dead; the first test keeps the doubling
-  // from wrapping.
-  const uint64_t live = inner_.state.counters().live_bytes;
-  return live < (uint64_t{1} << 63) && 2 * live < inner_.log_bytes;
-}
-
-Status Queue::after_removal() {
-  if (!should_auto_compact()) return Status();
-  return do_compact();
-}
-
 }  // namespace tollivane

@@ -1,0 +1,178 @@
+// Catching up with what other objects and processes did to the log since
+// this object's last call. Runs at the start of every call that reads or
+// changes the queue, under the process lock, so the file cannot change
+// while it is being read.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <variant>
+
+#include "logfile/endian.h"
+#include "logfile/log_reader.h"
+#include "logfile/recovery.h"
+#include "logfile/system_calls.h"
+#include "queue/queue.h"
+
+namespace tollivane {
+namespace {
+
+// Raised in every child process fork() makes, so that an object can tell it
+// is being used in a process other than the one that opened its handles,
+// without a system call per call.
+std::atomic<uint64_t> g_fork_epoch{0};
+
+// The generation of the file now at `log_path`, read through a fresh handle:
+// this object's own handles still point at the file it opened, even after
+// another process renamed a new one over it.
+std::optional<uint64_t> generation_at_path(const std::string& log_path) {
+  Result<logfile::File> file = logfile::File::open(log_path, O_RDONLY);
+  if (!file.ok()) return std::nullopt;
+  uint8_t header[logfile::kFileHeaderLen];
+  logfile::LogReader reader(*file, 0, logfile::kFileHeaderLen);
+  Result<logfile::Fill> fill = reader.read_full_or_eof(header);
+  if (!fill.ok() || *fill != logfile::Fill::kFull) return std::nullopt;
+  if (std::memcmp(header, logfile::kFileMagic, sizeof logfile::kFileMagic) != 0) return std::nullopt;
+  return logfile::get_le<uint64_t>(header + 8);
+}
+
+}  // namespace
+
+uint64_t Queue::current_fork_epoch() {
+  static const bool registered = [] {
+    pthread_atfork(nullptr, nullptr, [] { g_fork_epoch.fetch_add(1, std::memory_order_relaxed); });
+    return true;
+  }();
+  (void)registered;
+  return g_fork_epoch.load(std::memory_order_relaxed);
+}
+
+Result<CallScope> Queue::enter_call(CatchUp catch_up) {
+  if (!process_lock_) return CallScope();
+  if (fork_epoch_ != current_fork_epoch()) {
+    if (Status reopened = reopen_after_fork(); !reopened.ok()) return reopened.take_error();
+  }
+  // The lock comes first: what others appended can only be trusted to be
+  // complete, and this call's appends to land at the tail, while it is held.
+  Result<ProcessLockGuard> locked = process_lock_->write_lock();
+  if (!locked.ok()) return locked.take_error();
+  CallScope scope(std::move(*locked));
+  if (catch_up == CatchUp::kRun) {
+    if (Status caught_up = this->catch_up(); !caught_up.ok()) return caught_up.take_error();
+  }
+  return scope;
+}
+
+Status Queue::catch_up() {
+  if (!persistent_) return Status();
+  // An unreadable, missing or foreign header counts as a new generation:
+  // recovery then decides what the file is worth.
+  const uint64_t observed = generation_at_path(log_path_).value_or(inner_.generation + 1);
+  if (observed != inner_.generation) return reload();
+  return replay_tail();
+}
+
+Status Queue::replay_tail() {
+  Result<uint64_t> file_len = inner_.reader.size();
+  if (!file_len.ok()) return file_len.take_error();
+  if (*file_len == inner_.tail_offset) return Status();  // nothing new
+  if (Status sought = inner_.reader.seek(inner_.tail_offset); !sought.ok()) return sought;
+
+  // Streamed frame by frame: what another process appended may be large,
+  // and only one frame at a time needs to be in memory.
+  logfile::LogReader reader(inner_.reader, inner_.tail_offset, *file_len);
+  while (true) {
+    const uint64_t frame_offset = reader.position();
+    Result<logfile::FrameRead> frame = reader.read_record_frame();
+    if (!frame.ok()) return frame.take_error();
+    if (frame->kind == logfile::FrameRead::Kind::kEof) break;
+    if (frame->kind == logfile::FrameRead::Kind::kCorrupt) return cut_tail(frame_offset);
+    auto decoded = logfile::decode_record(frame->payload);
+    if (std::holds_alternative<logfile::DecodeFailure>(decoded)) return cut_tail(frame_offset);
+    inner_.state.apply(std::move(std::get<logfile::Record>(decoded)), frame_offset, /*keep_body=*/false);
+    inner_.tail_offset = reader.position();
+    inner_.log_bytes = std::max(inner_.log_bytes, inner_.tail_offset);
+  }
+  return Status();
+}
+
+Status Queue::cut_tail(uint64_t offset) {
+  // Every appender writes whole frames under the process lock, so a bad
+  // frame here is not one still being written: it is what a crashed writer
+  // or damage left behind, and the frames before it are intact.
+  inner_.tail_offset = offset;
+  inner_.log_bytes = std::max(inner_.log_bytes, offset);
+  logfile::LogWriter& writer = *inner_.writer;
+  if (Status flushed = writer.flush(); !flushed.ok()) return flushed;
+  if (Status cut = writer.file().truncate(offset); !cut.ok()) return cut;
+  if (Status synced = writer.file().sync(); !synced.ok()) return synced;
+  if (Status synced = logfile::sync_parent_dir(log_path_); !synced.ok()) return synced;
+  inner_.log_bytes = offset;
+  inner_.map.drop();
+  std::fprintf(stderr, "Tollivane: truncated corrupt log tail at byte %llu\n", static_cast<unsigned long long>(offset));
+  std::fflush(stderr);
+  return Status();
+}
+
+Status Queue::reload() {
+  Result<logfile::Recovered> recovered = logfile::recover(log_path_);
+  if (!recovered.ok()) return recovered.take_error();
+  inner_.state = std::move(recovered->state);
+  // If the handles cannot be reopened, generation keeps its old value, so the
+  // next call reloads again.
+  if (Status reopened = reopen_io(recovered->generation); !reopened.ok()) return reopened;
+  inner_.tail_offset = recovered->end_offset;
+  inner_.log_bytes = recovered->end_offset;
+  return Status();
+}
+
+Status Queue::reopen_io(uint64_t generation) {
+  struct stat info {};
+  if (logfile::system_calls().stat(log_path_.c_str(), &info) != 0) return IoError::from_errno(errno);
+  Result<logfile::File> writer = logfile::File::open(log_path_, O_RDWR | O_APPEND);
+  if (!writer.ok()) return writer.take_error();
+  Result<logfile::File> reader = logfile::File::open(log_path_, O_RDONLY);
+  if (!reader.ok()) return reader.take_error();
+  inner_.writer.emplace(std::move(*writer));
+  inner_.reader = std::move(*reader);
+  inner_.generation = generation;
+  inner_.tail_offset = static_cast<uint64_t>(info.st_size);
+  inner_.log_bytes = static_cast<uint64_t>(info.st_size);
+  inner_.last_sync_ms = now();
+  inner_.map.drop();
+  // A new file, written and fsynced as a whole by its maker (or recovered
+  // from what is on disk): earlier sync failures no longer apply to it.
+  inner_.write_failure.reset();
+  return Status();
+}
+
+Status Queue::reopen_after_fork() {
+  // The parent's lock description must not be unlocked from here; closing
+  // this process's copy of the descriptor leaves the parent's lock alone.
+  Result<ProcessLock> lock = ProcessLock::open(lock_path_);
+  if (!lock.ok()) return lock.take_error();
+  Result<logfile::File> writer = logfile::File::open(log_path_, O_RDWR | O_APPEND);
+  if (!writer.ok()) return writer.take_error();
+  Result<logfile::File> reader = logfile::File::open(log_path_, O_RDONLY);
+  if (!reader.ok()) return reader.take_error();
+  process_lock_ = std::move(*lock);
+  inner_.writer.emplace(std::move(*writer));
+  inner_.reader = std::move(*reader);
+  inner_.map.drop();
+  // The offsets and generation stay: they describe what this state has
+  // applied, and the catch-up that follows brings it up to date, or reloads
+  // if the file at the path is no longer the one they describe.
+  fork_epoch_ = current_fork_epoch();
+  return Status();
+}
+
+std::string Queue::sibling_path(const char* name) const {
+  const size_t log_name_len = std::strlen("queue.log");
+  return log_path_.substr(0, log_path_.size() - log_name_len) + name;
+}
+
+}  // namespace tollivane
