@@ -170,14 +170,11 @@ def test_two_memory_queues_are_independent():
     assert second.stats()["acked_total"] == 0
 
 
-def test_directory_path_is_refused_while_persistence_is_unavailable(tmp_path):
-    # Persistent queues are not wired into the binding yet: a directory must
-    # fail loudly rather than quietly hand back an in-memory queue. Only the
-    # exact string ":memory:" selects memory; a directory of that name does not.
-    with pytest.raises(OSError):
-        TollivaneCore(str(tmp_path / "queue"))
-    with pytest.raises(OSError):
-        TollivaneCore(str(tmp_path / ":memory:"))
+def test_only_the_exact_memory_path_stays_in_memory(tmp_path):
+    # A directory that happens to be called ":memory:" is a directory.
+    queue = TollivaneCore(str(tmp_path / ":memory:"))
+    assert queue.stats()["persistent"] is True
+    assert (tmp_path / ":memory:" / "queue.log").exists()
 
 
 @pytest.mark.parametrize("path", [5, None, b":memory:"])
