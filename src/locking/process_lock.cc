@@ -59,31 +59,16 @@ void back_off(uint32_t failed_attempts) {
 
 Result<ProcessLock> ProcessLock::open(const std::string& path) {
   // Never truncated and never read: only the lock on it counts.
-  const int fd = system_calls().open(path.c_str(), O_RDWR | O_CREAT, 0666);
-  if (fd < 0) return IoError::from_errno(errno);
-  return ProcessLock(fd);
-}
-
-ProcessLock::ProcessLock(ProcessLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-ProcessLock& ProcessLock::operator=(ProcessLock&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) (void)system_calls().close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-ProcessLock::~ProcessLock() {
-  // Closing the descriptor also drops a lock still held through it.
-  if (fd_ >= 0) (void)system_calls().close(fd_);
+  Result<logfile::File> file = logfile::File::open(path, O_RDWR | O_CREAT, 0666);
+  if (!file.ok()) return file.take_error();
+  return ProcessLock(std::move(*file));
 }
 
 Result<ProcessLockGuard> ProcessLock::write_lock(std::chrono::nanoseconds timeout) {
   const std::chrono::nanoseconds start = monotonic_now();
   uint32_t failed_attempts = 0;
   while (true) {
-    if (system_calls().flock(fd_, LOCK_EX | LOCK_NB) == 0) return ProcessLockGuard(fd_);
+    if (system_calls().flock(file_.fd(), LOCK_EX | LOCK_NB) == 0) return ProcessLockGuard(file_.fd());
     if (errno != EWOULDBLOCK) return IoError::from_errno(errno);
     const std::chrono::nanoseconds now = monotonic_now();
     // A clock that reads earlier than the start counts as no time elapsed.

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 
+#include "logfile/file.h"
 #include "queue/error.h"
 
 namespace tollivane {
@@ -32,21 +33,15 @@ class ProcessLock {
   // Opens (creating when missing, never truncating) the lock file at `path`.
   static Result<ProcessLock> open(const std::string& path);
 
-  ProcessLock(ProcessLock&& other) noexcept;
-  ProcessLock& operator=(ProcessLock&& other) noexcept;
-  ProcessLock(const ProcessLock&) = delete;
-  ProcessLock& operator=(const ProcessLock&) = delete;
-  ~ProcessLock();
-
   // Takes the exclusive lock, or fails with the time-out error once `timeout`
   // has passed, or with flock's own error.
   Result<ProcessLockGuard> write_lock(std::chrono::nanoseconds timeout = kProcessLockTimeout);
 
  private:
-  explicit ProcessLock(int fd) : fd_(fd) {}
-  friend class ProcessLockGuard;
+  explicit ProcessLock(logfile::File file) : file_(std::move(file)) {}
 
-  int fd_ = -1;
+  // Closing it (when the object goes) also drops a lock still held through it.
+  logfile::File file_;
 };
 
 // The lock held; releases it (flock LOCK_UN) when it goes out of scope.

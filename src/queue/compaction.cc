@@ -1,16 +1,10 @@
 // Compaction: rewrites the log with only what rebuilds the current state.
-//
-// The new file is written beside the log, fsynced and renamed over it, so a
-// crash at any point leaves either the old log or the complete new one. Its
-// header carries the next generation, which tells every other object to
-// reload at its next call.
-#include <fcntl.h>
-
+// The new file carries the next generation, which tells every other object
+// to reload at its next call.
 #include <algorithm>
 #include <optional>
 #include <vector>
 
-#include "logfile/recovery.h"
 #include "queue/queue.h"
 
 namespace tollivane {
@@ -50,9 +44,8 @@ Status Queue::do_compact() {
   const uint64_t new_generation = inner_.generation + 1;
   const std::string temp_path = sibling_path("queue.compact.tmp");
 
-  Result<logfile::File> temp = logfile::File::open(temp_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  Result<logfile::File> temp = start_log_file(temp_path, new_generation);
   if (!temp.ok()) return temp.take_error();
-  if (Status written = logfile::write_file_header(*temp, new_generation); !written.ok()) return written;
   logfile::LogWriter writer(std::move(*temp));
 
   std::vector<LiveMessage> live;
@@ -102,10 +95,7 @@ Status Queue::do_compact() {
   if (Status synced = writer.file().sync(); !synced.ok()) return synced;
   writer.file().close();
 
-  // Up to here the old log is untouched; the rename is the commit point.
-  if (Status renamed = logfile::rename_file(temp_path, log_path_); !renamed.ok()) return renamed;
-  if (Status synced = logfile::sync_parent_dir(log_path_); !synced.ok()) return synced;
-  if (Status reopened = reopen_io(new_generation); !reopened.ok()) return reopened;
+  if (Status installed = install_log_file(temp_path, new_generation); !installed.ok()) return installed;
   for (const MovedBody& body : moved) inner_.state.set_body_offset(body.seq, body.body_offset);
   return Status();
 }

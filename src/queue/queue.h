@@ -205,6 +205,12 @@ class Queue {
   // "queue.compact.tmp" and the like, beside queue.log.
   std::string sibling_path(const char* name) const;
 
+  // Replacing the log (compaction, purge): a new file is started at a
+  // temporary path with the header of the next generation, filled and
+  // fsynced by the caller, then renamed over the log.
+  Result<logfile::File> start_log_file(const std::string& temp_path, uint64_t generation);
+  Status install_log_file(const std::string& temp_path, uint64_t generation);
+
   const QueueConfig config_;
   const std::string log_path_;
   std::string lock_path_;
