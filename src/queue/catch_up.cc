@@ -32,10 +32,14 @@ std::atomic<uint64_t> g_fork_epoch{0};
 std::optional<uint64_t> generation_at_path(const std::string& log_path) {
   Result<logfile::File> file = logfile::File::open(log_path, O_RDONLY);
   if (!file.ok()) return std::nullopt;
+  // Read directly: this runs on every call, and 16 bytes need no buffer.
   uint8_t header[logfile::kFileHeaderLen];
-  logfile::LogReader reader(*file, 0, logfile::kFileHeaderLen);
-  Result<logfile::Fill> fill = reader.read_full_or_eof(header);
-  if (!fill.ok() || *fill != logfile::Fill::kFull) return std::nullopt;
+  size_t filled = 0;
+  while (filled < sizeof header) {
+    Result<size_t> got = file->read_some(std::span<uint8_t>(header).subspan(filled));
+    if (!got.ok() || *got == 0) return std::nullopt;
+    filled += *got;
+  }
   if (std::memcmp(header, logfile::kFileMagic, sizeof logfile::kFileMagic) != 0) return std::nullopt;
   return logfile::get_le<uint64_t>(header + 8);
 }
