@@ -48,6 +48,19 @@ Result<uint64_t> File::size() const {
   return static_cast<uint64_t>(info.st_size);
 }
 
+Result<FileIdentity> File::identity() const {
+  struct stat info {};
+  if (system_calls().fstat(fd_, &info) != 0) return last_os_error();
+  return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+Result<PathStatus> stat_path(const std::string& path) {
+  struct stat info {};
+  if (system_calls().stat(path.c_str(), &info) != 0) return last_os_error();
+  return PathStatus{FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)},
+                    static_cast<uint64_t>(info.st_size)};
+}
+
 Status File::seek(uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return IoError::from_errno(EINVAL);
   if (system_calls().lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return last_os_error();

@@ -12,6 +12,22 @@
 
 namespace tollivane::logfile {
 
+// Which file a path or a descriptor refers to: a rename over the path gives
+// it another identity, while appends and truncation keep it.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+struct PathStatus {
+  FileIdentity identity;
+  uint64_t size = 0;
+};
+
+// stat(2) of `path`, following symbolic links.
+Result<PathStatus> stat_path(const std::string& path);
+
 class File {
  public:
   // open(2) with `flags` (O_CLOEXEC is added) and `mode` for a created file.
@@ -29,6 +45,7 @@ class File {
   void close();
 
   Result<uint64_t> size() const;
+  Result<FileIdentity> identity() const;
   Status seek(uint64_t offset);
   // Reads at most `buffer.size()` bytes at the current position; 0 at the end.
   Result<size_t> read_some(std::span<uint8_t> buffer);

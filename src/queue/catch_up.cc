@@ -26,24 +26,6 @@ namespace {
 // without a system call per call.
 std::atomic<uint64_t> g_fork_epoch{0};
 
-// The generation of the file now at `log_path`, read through a fresh handle:
-// this object's own handles still point at the file it opened, even after
-// another process renamed a new one over it.
-std::optional<uint64_t> generation_at_path(const std::string& log_path) {
-  Result<logfile::File> file = logfile::File::open(log_path, O_RDONLY);
-  if (!file.ok()) return std::nullopt;
-  // Read directly: this runs on every call, and 16 bytes need no buffer.
-  uint8_t header[logfile::kFileHeaderLen];
-  size_t filled = 0;
-  while (filled < sizeof header) {
-    Result<size_t> got = file->read_some(std::span<uint8_t>(header).subspan(filled));
-    if (!got.ok() || *got == 0) return std::nullopt;
-    filled += *got;
-  }
-  if (std::memcmp(header, logfile::kFileMagic, sizeof logfile::kFileMagic) != 0) return std::nullopt;
-  return logfile::get_le<uint64_t>(header + 8);
-}
-
 }  // namespace
 
 uint64_t Queue::current_fork_epoch() {
@@ -73,22 +55,27 @@ Result<CallScope> Queue::enter_call(CatchUp catch_up) {
 
 Status Queue::catch_up() {
   if (!persistent_) return Status();
-  // An unreadable, missing or foreign header counts as a new generation:
-  // recovery then decides what the file is worth.
-  const uint64_t observed = generation_at_path(log_path_).value_or(inner_.generation + 1);
-  if (observed != inner_.generation) return reload();
-  return replay_tail();
+  // The header of a log is never rewritten in place, so while the path still
+  // names the file this object's handles are open on, the generation is the
+  // same and one stat() is all it takes to see whether anything was
+  // appended. Compaction and purge rename a new file (a new generation) over
+  // the path; a missing file, or one shorter than what was applied here, was
+  // replaced or damaged by hand. In every such case the state is rebuilt
+  // from what is at the path now, and recovery decides what that is worth.
+  Result<logfile::PathStatus> at_path = logfile::stat_path(log_path_);
+  if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
+    return reload();
+  }
+  return replay_tail(at_path->size);
 }
 
-Status Queue::replay_tail() {
-  Result<uint64_t> file_len = inner_.reader.size();
-  if (!file_len.ok()) return file_len.take_error();
-  if (*file_len == inner_.tail_offset) return Status();  // nothing new
+Status Queue::replay_tail(uint64_t file_len) {
+  if (file_len == inner_.tail_offset) return Status();  // nothing new
   if (Status sought = inner_.reader.seek(inner_.tail_offset); !sought.ok()) return sought;
 
   // Streamed frame by frame: what another process appended may be large,
   // and only one frame at a time needs to be in memory.
-  logfile::LogReader reader(inner_.reader, inner_.tail_offset, *file_len);
+  logfile::LogReader reader(inner_.reader, inner_.tail_offset, file_len);
   while (true) {
     const uint64_t frame_offset = reader.position();
     Result<logfile::FrameRead> frame = reader.read_record_frame();
@@ -134,20 +121,29 @@ Status Queue::reload() {
   return Status();
 }
 
-Status Queue::reopen_io(uint64_t generation) {
-  struct stat info {};
-  if (logfile::system_calls().stat(log_path_.c_str(), &info) != 0) return IoError::from_errno(errno);
+Status Queue::open_log_handles() {
   Result<logfile::File> writer = logfile::File::open(log_path_, O_RDWR | O_APPEND);
   if (!writer.ok()) return writer.take_error();
   Result<logfile::File> reader = logfile::File::open(log_path_, O_RDONLY);
   if (!reader.ok()) return reader.take_error();
+  Result<logfile::FileIdentity> identity = reader->identity();
+  if (!identity.ok()) return identity.take_error();
   inner_.writer.emplace(std::move(*writer));
   inner_.reader = std::move(*reader);
-  inner_.generation = generation;
-  inner_.tail_offset = static_cast<uint64_t>(info.st_size);
-  inner_.log_bytes = static_cast<uint64_t>(info.st_size);
-  inner_.last_sync_ms = now();
+  inner_.log_identity = *identity;
+  // A map of another file, or of the parent's, must not serve a body read.
   inner_.map.drop();
+  return Status();
+}
+
+Status Queue::reopen_io(uint64_t generation) {
+  Result<logfile::PathStatus> at_path = logfile::stat_path(log_path_);
+  if (!at_path.ok()) return at_path.take_error();
+  if (Status opened = open_log_handles(); !opened.ok()) return opened;
+  inner_.generation = generation;
+  inner_.tail_offset = at_path->size;
+  inner_.log_bytes = at_path->size;
+  inner_.last_sync_ms = now();
   // A new file, written and fsynced as a whole by its maker (or recovered
   // from what is on disk): earlier sync failures no longer apply to it.
   inner_.write_failure.reset();
@@ -159,14 +155,8 @@ Status Queue::reopen_after_fork() {
   // this process's copy of the descriptor leaves the parent's lock alone.
   Result<ProcessLock> lock = ProcessLock::open(lock_path_);
   if (!lock.ok()) return lock.take_error();
-  Result<logfile::File> writer = logfile::File::open(log_path_, O_RDWR | O_APPEND);
-  if (!writer.ok()) return writer.take_error();
-  Result<logfile::File> reader = logfile::File::open(log_path_, O_RDONLY);
-  if (!reader.ok()) return reader.take_error();
+  if (Status opened = open_log_handles(); !opened.ok()) return opened;
   process_lock_ = std::move(*lock);
-  inner_.writer.emplace(std::move(*writer));
-  inner_.reader = std::move(*reader);
-  inner_.map.drop();
   // The offsets and generation stay: they describe what this state has
   // applied, and the catch-up that follows brings it up to date, or reloads
   // if the file at the path is no longer the one they describe.

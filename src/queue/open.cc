@@ -1,6 +1,4 @@
 // Opening a persistent queue: the directory, its lock file and its log.
-#include <fcntl.h>
-
 #include <utility>
 
 #include "logfile/file.h"
@@ -29,17 +27,11 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& directo
     if (!locked.ok()) return locked.take_error();
     Result<logfile::Recovered> recovered = logfile::recover(queue->log_path_);
     if (!recovered.ok()) return recovered.take_error();
-    Result<logfile::File> writer = logfile::File::open(queue->log_path_, O_RDWR | O_APPEND);
-    if (!writer.ok()) return writer.take_error();
-    Result<logfile::File> reader = logfile::File::open(queue->log_path_, O_RDONLY);
-    if (!reader.ok()) return reader.take_error();
-
+    if (Status opened = queue->open_log_handles(); !opened.ok()) return opened.take_error();
     inner.state = std::move(recovered->state);
     inner.generation = recovered->generation;
     inner.tail_offset = recovered->end_offset;
     inner.log_bytes = recovered->end_offset;
-    inner.writer.emplace(std::move(*writer));
-    inner.reader = std::move(*reader);
   }
   inner.last_sync_ms = queue->now();
   queue->process_lock_.emplace(std::move(*process_lock));

@@ -150,8 +150,10 @@ class Queue {
     uint64_t tail_offset = logfile::kFileHeaderLen;
     uint64_t log_bytes = logfile::kFileHeaderLen;
     QueueState state;
-    // The handles of a persistent queue (none for ":memory:").
+    // The handles of a persistent queue (none for ":memory:"), and which
+    // file they are open on.
     logfile::File reader;
+    logfile::FileIdentity log_identity;
     std::optional<logfile::LogWriter> writer;
     logfile::LogMap map;
     // Set once an fsync of the log failed (or a failed append could not be
@@ -191,7 +193,7 @@ class Queue {
   // appended past tail_offset, or reloads everything when the file at the
   // path is another one (a new generation).
   Status catch_up();
-  Status replay_tail();
+  Status replay_tail(uint64_t file_len);
   Status reload();
   // Fresh handles on the file now at the log path, which has `generation`.
   Status reopen_io(uint64_t generation);
@@ -200,6 +202,8 @@ class Queue {
   // After fork() the child shares the parent's descriptions of .proc_lock and
   // queue.log, so flock would no longer exclude the two: give the child its own.
   Status reopen_after_fork();
+  // Opens the writer and reader on the file now at the log path.
+  Status open_log_handles();
   // Counts the fork()s this process came out of as the child.
   static uint64_t current_fork_epoch();
   // "queue.compact.tmp" and the like, beside queue.log.
