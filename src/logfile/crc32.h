@@ -1,5 +1,6 @@
 // CRC-32 as in IEEE 802.3 and zlib: reflected polynomial 0xEDB88320,
-// initial value 0xFFFFFFFF, final complement; one table lookup per byte.
+// initial value 0xFFFFFFFF, final complement; table-driven, one lookup per
+// byte.
 #pragma once
 
 #include <cstdint>
