@@ -1,0 +1,142 @@
+"""The lock on .proc_lock: a peer that holds it makes every call wait, a peer
+that dies frees it, and a peer that holds it too long makes the call time out.
+
+The holder is a child process that reports, on its standard output, the
+monotonic time just before it lets go. The system's monotonic clock is shared
+by all processes, so "the call returned after the release" is checked without
+guessing at durations."""
+
+import contextlib
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import LONG_LEASE_MS, log_path, open_queue
+
+HOLDER = r"""
+import fcntl, os, sys, time
+target, how, seconds = sys.argv[1:4]
+fd = int(target) if target.isdigit() else os.open(target, os.O_RDWR)
+fcntl.flock(fd, fcntl.LOCK_EX)
+print("locked", flush=True)
+time.sleep(float(seconds))
+print(time.monotonic(), flush=True)
+if how == "die":
+    os.kill(os.getpid(), 9)
+fcntl.flock(fd, fcntl.LOCK_UN)
+time.sleep(60)
+"""
+
+
+@contextlib.contextmanager
+def lock_holder(target, seconds, how="release", pass_fds=()):
+    child = subprocess.Popen([sys.executable, "-c", HOLDER, str(target), how, str(seconds)],
+                             stdout=subprocess.PIPE, text=True, pass_fds=pass_fds)
+    try:
+        assert child.stdout.readline() == "locked\n"
+        yield child
+    finally:
+        if child.poll() is None:
+            child.kill()
+        child.wait()
+        child.stdout.close()
+
+
+def released_at(child):
+    return float(child.stdout.readline())
+
+
+@pytest.fixture
+def directory(tmp_path):
+    q = open_queue(tmp_path)
+    q.enqueue_batch([b"a", b"b"])
+    q.dequeue(LONG_LEASE_MS)
+    return tmp_path
+
+
+@pytest.mark.parametrize("call", [
+    lambda q, d: open_queue(d),
+    lambda q, d: q.enqueue(b"c"),
+    lambda q, d: q.dequeue_batch(0),
+    lambda q, d: q.in_flight(),
+    lambda q, d: q.flush(),
+], ids=["open", "enqueue", "dequeue_batch-0", "in_flight", "flush"])
+def test_call_waits_for_a_peer_process_holding_the_lock(directory, call):
+    q = open_queue(directory)
+    with lock_holder(directory / ".proc_lock", 0.3) as child:
+        call(q, directory)
+        returned = time.monotonic()
+        assert returned >= released_at(child)
+
+
+@pytest.mark.parametrize("call", [
+    lambda q: q.enqueue_batch([]),
+    lambda q: q.ack_batch([]),
+], ids=["enqueue_batch", "ack_batch"])
+def test_empty_batch_does_not_touch_the_lock(directory, call):
+    q = open_queue(directory)
+    with lock_holder(directory / ".proc_lock", 0.5) as child:
+        assert call(q) in ([], 0)
+        assert time.monotonic() < released_at(child)
+
+
+def test_peer_killed_while_holding_the_lock_releases_it(directory):
+    q = open_queue(directory)
+    with lock_holder(directory / ".proc_lock", 0.3, how="die") as child:
+        assert q.enqueue(b"c") == 2
+        returned = time.monotonic()
+        assert returned >= released_at(child)
+        assert child.wait() == -signal.SIGKILL
+    assert q.stats()["total"] == 3
+
+
+def proc_lock_descriptors(directory):
+    target = str(directory / ".proc_lock")
+    found = set()
+    for name in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/self/fd/{name}") == target:
+                found.add(int(name))
+    return found
+
+
+def test_two_objects_in_one_process_lock_through_separate_descriptors(directory):
+    first = open_queue(directory)
+    (first_fd,) = proc_lock_descriptors(directory)
+    second = open_queue(directory)
+    assert len(proc_lock_descriptors(directory)) == 2
+    # The child locks the very open file that the first object locks through,
+    # standing in for the first object in the middle of a call: the second
+    # object must wait for it like for any other process.
+    with lock_holder(first_fd, 0.3, pass_fds=(first_fd,)) as child:
+        assert second.enqueue(b"c") == 2
+        assert time.monotonic() >= released_at(child)
+    assert first.in_flight() == 1
+
+
+@pytest.mark.slow
+def test_lock_held_past_thirty_seconds_times_out_and_object_stays_usable(directory):
+    q = open_queue(directory)
+    size = log_path(directory).stat().st_size
+    with lock_holder(directory / ".proc_lock", 120) as child:
+        start = time.monotonic()
+        try:
+            q.enqueue(b"late")
+        except OSError as error:            # TimeoutError is an OSError
+            caught = error
+        else:
+            pytest.fail("enqueue did not time out")
+        elapsed = time.monotonic() - start
+        child.kill()
+    assert type(caught) is TimeoutError
+    assert caught.args == ("process lock timed out \u2014 a live peer is holding it too long",)
+    assert caught.errno is None
+    assert 30 <= elapsed < 60
+    # The timed-out call did nothing, and the lock is not left held.
+    assert log_path(directory).stat().st_size == size
+    assert q.enqueue(b"now") == 2
+    assert q.stats()["enqueued_total"] == 3
