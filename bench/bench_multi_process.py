@@ -1,0 +1,335 @@
+#!/usr/bin/env python3
+"""Several processes on one tollivane queue directory, one compaction, and the
+system calls a call costs.
+
+1. Throughput: P producer processes (enqueue, 100-byte bodies) and C consumer
+   processes (dequeue then ack) run at the same time on one directory, for
+   2+2 and 4+4 processes, with sync_interval_ms=0 and with 10**9. Printed:
+   total messages/s enqueued by all producers and dequeued+acked by all
+   consumers (median of the runs).
+2. Compaction: a log of about --compact-gib GiB of 64 KiB bodies (built with
+   enqueue_batch) of which 90% is then acked (ack_batch), with
+   auto_compact_bytes=0 so nothing compacts on its own; prints the time of one
+   compact(), and the time another object's next call takes to reload the
+   rewritten log.
+3. System calls: `strace -f -c` around N calls of one operation in a child
+   process, minus the same child making fewer calls, divided by the
+   difference: the system calls one call costs, with fixed costs (interpreter
+   start, open) cancelled out.
+
+This prints figures only; it checks nothing.
+
+    python bench/bench_multi_process.py                     # about a minute
+    python bench/bench_multi_process.py --compact-gib 0.25  # a smaller log
+    python bench/bench_multi_process.py --quick             # a few seconds
+"""
+
+from __future__ import annotations
+
+import argparse
+import multiprocessing as mp
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+from typing import Optional
+
+import tollivane
+
+LARGE_INTERVAL_MS = 10**9
+SMALL_BODY = b"m" * 100
+LARGE_BODY_LEN = 64 * 1024
+# 12-byte frame header + 21-byte record header in front of every body.
+ENQUEUE_FRAME_OVERHEAD = 33
+BATCH = 1000
+SETUPS = ((2, 2), (4, 4))
+SYNC_MODES = ((0, "0"), (LARGE_INTERVAL_MS, "10**9"))
+
+
+# --------------------------------------------------------------------------
+# 1. producers and consumers
+
+
+def worker(role: str, directory: str, sync_interval_ms: int, barrier, start_at, seconds: float, results) -> None:
+    # Each process opens its own object: that is how processes share a queue.
+    queue = tollivane.TollivaneCore(directory, sync_interval_ms=sync_interval_ms, auto_compact_bytes=0)
+    queue.available()
+    # Two rounds: the start time is set only once every process has opened the
+    # queue (a large log takes a while to load), and read after the second.
+    barrier.wait()
+    barrier.wait()
+    begin = start_at.value
+    end = begin + seconds
+    # Everyone starts at the same instant, so no process runs alone for a while.
+    while time.monotonic() < begin:
+        pass
+    done = 0
+    empty = 0
+    if role == "producer":
+        while time.monotonic() < end:
+            queue.enqueue(SMALL_BODY)
+            done += 1
+    else:
+        while time.monotonic() < end:
+            delivery = queue.dequeue()
+            if delivery is None:
+                empty += 1
+                continue
+            queue.ack(delivery[0])
+            done += 1
+    finished = time.monotonic()
+    del queue
+    results.put((role, done, empty, finished - begin))
+
+
+def run_mix(work_dir: str, producers: int, consumers: int, sync_interval_ms: int, seconds: float,
+            prefill: int) -> dict[str, float]:
+    directory = tempfile.mkdtemp(prefix="mix-", dir=work_dir)
+    try:
+        # Messages ready before the start, so that consumers measure consuming,
+        # not waiting for producers.
+        seed = tollivane.TollivaneCore(directory, sync_interval_ms=LARGE_INTERVAL_MS, auto_compact_bytes=0)
+        for start in range(0, prefill, BATCH * 10):
+            seed.enqueue_batch([SMALL_BODY] * min(BATCH * 10, prefill - start))
+        seed.flush()
+        del seed
+
+        ctx = mp.get_context("fork")
+        barrier = ctx.Barrier(producers + consumers + 1)
+        start_at = ctx.Value("d", 0.0)
+        results = ctx.Queue()
+        roles = ["producer"] * producers + ["consumer"] * consumers
+        processes = [
+            ctx.Process(target=worker, args=(role, directory, sync_interval_ms, barrier, start_at, seconds, results))
+            for role in roles
+        ]
+        for p in processes:
+            p.start()
+        barrier.wait()
+        start_at.value = time.monotonic() + 0.05
+        barrier.wait()
+        outcome = [results.get(timeout=seconds + 120) for _ in processes]
+        for p in processes:
+            p.join()
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+    window = max(elapsed for _, _, _, elapsed in outcome)
+    return {
+        "enqueue": sum(done for role, done, _, _ in outcome if role == "producer") / window,
+        "dequeue+ack": sum(done for role, done, _, _ in outcome if role == "consumer") / window,
+        "empty": sum(empty for role, _, empty, _ in outcome if role == "consumer"),
+    }
+
+
+def spread(values: list[float]) -> str:
+    return f"({min(values):,.0f}-{max(values):,.0f})"
+
+
+def bench_mix(work_dir: str, runs: int, seconds: float) -> None:
+    print(f"producers + consumers on one directory, 100 B bodies, total messages/s, "
+          f"{seconds:g} s per run, median of {runs} run(s)")
+    rows = []
+    starved = []
+    for producers, consumers in SETUPS:
+        for sync_interval_ms, label in SYNC_MODES:
+            # Generous: a consumer that runs dry measures the prefill, not itself.
+            prefill = 20_000 if sync_interval_ms == 0 else int(150_000 * seconds)
+            samples = [run_mix(work_dir, producers, consumers, sync_interval_ms, seconds, prefill)
+                       for _ in range(runs)]
+            enq = [s["enqueue"] for s in samples]
+            deq = [s["dequeue+ack"] for s in samples]
+            empty = sum(s["empty"] for s in samples)
+            if empty:
+                starved.append(f"{producers}+{consumers} sync {label}: consumers found the queue empty {empty} times")
+            rows.append([f"{producers}+{consumers}", label,
+                         f"{statistics.median(enq):,.0f}", spread(enq),
+                         f"{statistics.median(deq):,.0f}", spread(deq)])
+    print_table(["producers+consumers", "sync_interval_ms", "enqueue/s", "(runs min-max)",
+                 "dequeue+ack/s", "(runs min-max)"], rows, left={0, 1})
+    for line in starved:
+        print("  note:", line)
+    print()
+
+
+# --------------------------------------------------------------------------
+# 2. compaction
+
+
+def bench_compact(work_dir: str, gib: float) -> None:
+    directory = tempfile.mkdtemp(prefix="compact-", dir=work_dir)
+    frame = LARGE_BODY_LEN + ENQUEUE_FRAME_OVERHEAD
+    messages = max(10, int(gib * 2**30) // frame)
+    body = bytes(range(256)) * (LARGE_BODY_LEN // 256)
+    try:
+        queue = tollivane.TollivaneCore(directory, sync_interval_ms=LARGE_INTERVAL_MS, auto_compact_bytes=0)
+        built = time.perf_counter()
+        for start in range(0, messages, BATCH):
+            queue.enqueue_batch([body] * min(BATCH, messages - start))
+        # Every tenth message stays: the live bodies are spread over the whole
+        # log, as when a few slow messages outlive their neighbours.
+        acked = [seq for seq in range(messages) if seq % 10 != 0]
+        for start in range(0, len(acked), 10 * BATCH):
+            queue.ack_batch(acked[start:start + 10 * BATCH])
+        built = time.perf_counter() - built
+        before = queue.stats()
+        # Opened before the compaction: its next call finds a new generation
+        # and reloads the whole rewritten log, as another process would.
+        other = tollivane.TollivaneCore(directory, sync_interval_ms=LARGE_INTERVAL_MS, auto_compact_bytes=0)
+        other.available()
+
+        started = time.perf_counter()
+        queue.compact()
+        compact_s = time.perf_counter() - started
+        after = queue.stats()
+
+        started = time.perf_counter()
+        other.available()
+        reload_s = time.perf_counter() - started
+        del other, queue
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+    mib = 2**20
+    print(f"compaction: {messages:,} messages of 64 KiB, 90% acked (auto_compact_bytes=0); "
+          f"built in {built:.1f} s (untimed)")
+    rows = [
+        ["log before", f"{before['log_bytes'] / mib:,.0f} MiB", f"live {before['live_bytes'] / mib:,.0f} MiB, "
+         f"{before['total']:,} messages"],
+        ["one compact()", f"{compact_s:.2f} s", f"{after['log_bytes'] / mib:,.0f} MiB written at "
+         f"{after['log_bytes'] / mib / compact_s:,.0f} MiB/s, incl. fsync + rename"],
+        ["log after", f"{after['log_bytes'] / mib:,.0f} MiB", f"generation {after['generation']}"],
+        ["other object's next call", f"{reload_s * 1000:,.1f} ms", "reload of the rewritten log"],
+    ]
+    print_table(["", "figure", "detail"], rows, left={0, 2})
+    print("  (the log was just written, so its pages are in the page cache)")
+    print()
+
+
+# --------------------------------------------------------------------------
+# 3. system calls per call
+
+STRACE_CHILD = textwrap.dedent(
+    """
+    import sys, tollivane
+    directory, op, sync_interval_ms, calls = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+    queue = tollivane.TollivaneCore(directory, sync_interval_ms=sync_interval_ms, auto_compact_bytes=0)
+    queue.available()
+    body = b"m" * 100
+    if op == "available":
+        for _ in range(calls):
+            queue.available()
+    elif op == "enqueue":
+        for _ in range(calls):
+            queue.enqueue(body)
+    elif op == "dequeue+ack":
+        for _ in range(calls):
+            queue.ack(queue.dequeue()[0])
+    """
+)
+
+# (label, op, sync_interval_ms, fewer calls, more calls): the fsync-bound case
+# gets fewer calls, since every one waits for the disk.
+STRACE_CASES = (
+    ("available(), nothing new", "available", LARGE_INTERVAL_MS, 500, 2500),
+    ("enqueue, sync_interval_ms=0", "enqueue", 0, 50, 250),
+    ("enqueue, sync_interval_ms=10**9", "enqueue", LARGE_INTERVAL_MS, 500, 2500),
+    ("dequeue+ack (two calls), sync_interval_ms=10**9", "dequeue+ack", LARGE_INTERVAL_MS, 500, 2500),
+)
+
+
+def strace_counts(directory: str, op: str, sync_interval_ms: int, calls: int, out: str) -> dict[str, int]:
+    subprocess.run(
+        ["strace", "-f", "-c", "-o", out, sys.executable, "-c", STRACE_CHILD, directory, op,
+         str(sync_interval_ms), str(calls)],
+        check=True, stdout=subprocess.DEVNULL,
+    )
+    counts: dict[str, int] = {}
+    with open(out) as f:
+        for line in f:
+            parts = line.split()
+            # Rows are "% time, seconds, usecs/call, calls, [errors,] syscall".
+            if len(parts) in (5, 6) and parts[3].isdigit() and parts[-1] != "total":
+                counts[parts[-1]] = int(parts[3])
+    return counts
+
+
+def bench_syscalls(work_dir: str, quick: bool) -> None:
+    if shutil.which("strace") is None:
+        print("system calls per call: strace not found, skipped")
+        return
+    print("system calls per call (strace -f -c, difference of two runs of a child process)")
+    rows = []
+    for label, op, sync_interval_ms, fewer, more in STRACE_CASES:
+        if quick:
+            fewer, more = fewer // 5, more // 5
+        directory = tempfile.mkdtemp(prefix="strace-", dir=work_dir)
+        try:
+            seed = tollivane.TollivaneCore(directory, sync_interval_ms=LARGE_INTERVAL_MS, auto_compact_bytes=0)
+            # Enough ready messages for every dequeue of both runs.
+            seed.enqueue_batch([SMALL_BODY] * (2 * more + 10))
+            del seed
+            out = os.path.join(work_dir, "strace.out")
+            a = strace_counts(directory, op, sync_interval_ms, fewer, out)
+            b = strace_counts(directory, op, sync_interval_ms, more, out)
+        finally:
+            shutil.rmtree(directory, ignore_errors=True)
+        per_call = {name: (b.get(name, 0) - a.get(name, 0)) / (more - fewer) for name in set(a) | set(b)}
+        per_call = {name: n for name, n in per_call.items() if n >= 0.05}
+        total = sum(per_call.values())
+        detail = ", ".join(f"{name} {n:.2g}" for name, n in sorted(per_call.items(), key=lambda kv: (-kv[1], kv[0])))
+        rows.append([label, f"{total:.1f}", detail])
+    print_table(["operation", "syscalls/call", "by system call"], rows, left={0, 2})
+    print()
+
+
+# --------------------------------------------------------------------------
+
+
+def print_table(headers: list[str], rows: list[list[str]], left: set[int]) -> None:
+    """Columns whose index is in `left` (text) are left-aligned, figures right-aligned."""
+    widths = [max(len(headers[i]), *(len(r[i]) for r in rows)) for i in range(len(headers))]
+
+    def line(cells: list[str]) -> str:
+        out = [cell.ljust(widths[i]) if i in left else cell.rjust(widths[i]) for i, cell in enumerate(cells)]
+        return ("  " + "  ".join(out)).rstrip()
+
+    print(line(headers))
+    print("  " + "  ".join("-" * w for w in widths))
+    for row in rows:
+        print(line(row))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="very short run (and a 1/8 GiB log unless --compact-gib)")
+    parser.add_argument("--runs", type=int, default=None, help="runs per throughput figure (default 3; 1 with --quick)")
+    parser.add_argument("--seconds", type=float, default=None, help="length of one throughput run (default 2; 0.5 with --quick)")
+    parser.add_argument("--compact-gib", type=float, default=None, help="size of the log to compact, GiB (default 1; 0 skips)")
+    parser.add_argument("--dir", default=None, help="where to make the temporary queue directories (default: the system temp dir)")
+    args = parser.parse_args()
+    runs = args.runs if args.runs is not None else (1 if args.quick else 3)
+    seconds = args.seconds if args.seconds is not None else (0.5 if args.quick else 2.0)
+    gib = args.compact_gib if args.compact_gib is not None else (0.125 if args.quick else 1.0)
+
+    work_dir = tempfile.mkdtemp(prefix="tollivane-bench-", dir=args.dir)
+    started = time.perf_counter()
+    print(f"tollivane {getattr(tollivane, '__version__', '')}, {os.cpu_count()} cores, "
+          f"queue directories under {os.path.dirname(work_dir)}")
+    print()
+    try:
+        bench_mix(work_dir, runs, seconds)
+        if gib > 0:
+            bench_compact(work_dir, gib)
+        bench_syscalls(work_dir, args.quick)
+    finally:
+        shutil.rmtree(work_dir, ignore_errors=True)
+    print(f"total time {time.perf_counter() - started:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
