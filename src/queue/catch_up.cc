@@ -26,6 +26,22 @@ namespace {
 // without a system call per call.
 std::atomic<uint64_t> g_fork_epoch{0};
 
+// The generation in the header of `file`, or nothing when the header cannot
+// be read or does not begin with the file magic.
+std::optional<uint64_t> read_generation(logfile::File& file) {
+  if (!file.seek(0).ok()) return std::nullopt;
+  // Read directly: this runs on every call, and 16 bytes need no buffer.
+  uint8_t header[logfile::kFileHeaderLen];
+  size_t filled = 0;
+  while (filled < sizeof header) {
+    Result<size_t> got = file.read_some(std::span<uint8_t>(header).subspan(filled));
+    if (!got.ok() || *got == 0) return std::nullopt;
+    filled += *got;
+  }
+  if (std::memcmp(header, logfile::kFileMagic, sizeof logfile::kFileMagic) != 0) return std::nullopt;
+  return logfile::get_le<uint64_t>(header + 8);
+}
+
 }  // namespace
 
 uint64_t Queue::current_fork_epoch() {
@@ -55,17 +71,20 @@ Result<CallScope> Queue::enter_call(CatchUp catch_up) {
 
 Status Queue::catch_up() {
   if (!persistent_) return Status();
-  // The header of a log is never rewritten in place, so while the path still
-  // names the file this object's handles are open on, the generation is the
-  // same and one stat() is all it takes to see whether anything was
-  // appended. Compaction and purge rename a new file (a new generation) over
-  // the path; a missing file, or one shorter than what was applied here, was
-  // replaced or damaged by hand. In every such case the state is rebuilt
-  // from what is at the path now, and recovery decides what that is worth.
+  // Compaction and purge rename a new file (a new generation) over the path,
+  // so a stat() of the path tells whether it still names the file this
+  // object's handles are open on. If not (or it is gone, or shorter than
+  // what was applied here, which only damage by hand can do), the state is
+  // rebuilt from what is at the path now, and recovery decides what that is
+  // worth. Otherwise the header is read again through the object's own
+  // reader: nothing of ours rewrites a header in place, but a header that
+  // no longer holds this log's magic and generation must stop this object
+  // from appending to the file.
   Result<logfile::PathStatus> at_path = logfile::stat_path(log_path_);
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
     return reload();
   }
+  if (read_generation(inner_.reader) != inner_.generation) return reload();
   return replay_tail(at_path->size);
 }
 

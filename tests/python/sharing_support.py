@@ -1,0 +1,172 @@
+"""Helpers for tests where several queue objects and processes share one
+directory: a queue object living in a spawned process and driven step by
+step from the test, a reader of the log's records, and the worker functions
+that spawned processes run (they must be importable by module name)."""
+
+import multiprocessing
+import random
+import struct
+import time
+import traceback
+import zlib
+
+from tollivane import TollivaneCore
+
+HEADER_LEN = 16
+FRAME_HEADER_LEN = 12
+
+SPAWN = multiprocessing.get_context("spawn")
+
+
+def _serve(path, options, conn):
+    queue = TollivaneCore(path, **options)
+    conn.send("ready")
+    while True:
+        request = conn.recv()
+        if request is None:
+            return
+        name, args = request
+        try:
+            conn.send(("ok", getattr(queue, name)(*args)))
+        except Exception as exc:  # handed back so the test sees it
+            conn.send(("error", exc))
+
+
+class RemoteQueue:
+    """A queue object opened in another process; each method call runs there
+    and returns its result, so a test can interleave processes exactly."""
+
+    def __init__(self, path, **options):
+        self._conn, child_conn = SPAWN.Pipe()
+        self._process = SPAWN.Process(target=_serve, args=(str(path), options, child_conn), daemon=True)
+        self._process.start()
+        child_conn.close()
+        if not self._conn.poll(30):
+            raise RuntimeError("queue process did not start")
+        assert self._conn.recv() == "ready"
+
+    def __getattr__(self, name):
+        def call(*args):
+            self._conn.send((name, args))
+            if not self._conn.poll(60):
+                raise RuntimeError(f"queue process did not answer {name}")
+            status, value = self._conn.recv()
+            if status == "error":
+                raise value
+            return value
+
+        return call
+
+    def close(self):
+        self._conn.send(None)
+        self._process.join(30)
+        assert self._process.exitcode == 0
+
+
+def frame(payload):
+    return b"TLR1" + struct.pack("<II", len(payload), zlib.crc32(payload)) + payload
+
+
+def enqueue_payload(seq, body, ts=0):
+    return struct.pack("<BQQI", 1, seq, ts, len(body)) + body
+
+
+def read_log(path):
+    """The generation and the decoded records of a log that is known to be
+    intact, each record with the offset of its frame."""
+    data = path.read_bytes()
+    assert data[:4] == b"TLFL"
+    generation = struct.unpack_from("<Q", data, 8)[0]
+    records, offset = [], HEADER_LEN
+    while offset < len(data):
+        magic, length, crc = struct.unpack_from("<4sII", data, offset)
+        payload = data[offset + FRAME_HEADER_LEN : offset + FRAME_HEADER_LEN + length]
+        assert magic == b"TLR1" and zlib.crc32(payload) == crc and len(payload) == length
+        tag, seq = struct.unpack_from("<BQ", payload)
+        if tag == 1:
+            ts, body_len = struct.unpack_from("<QI", payload, 9)
+            record = ("enqueue", seq, ts, payload[21 : 21 + body_len])
+        elif tag == 3:
+            record = ("lease", seq) + struct.unpack_from("<QI", payload, 9)
+        elif tag == 4:
+            record = ("requeue", seq, struct.unpack_from("<I", payload, 9)[0])
+        else:
+            record = ({2: "ack", 5: "dead"}[tag], seq)
+        records.append((offset, record))
+        offset += FRAME_HEADER_LEN + length
+    return generation, records
+
+
+def _report(results, work, *args):
+    # A failing worker reports its traceback, so that the test fails at once
+    # instead of waiting for a result that never comes.
+    try:
+        results.put(work(*args))
+    except Exception:
+        results.put(("failed", traceback.format_exc()))
+
+
+def produce(path, sync_interval_ms, count, name, results):
+    _report(results, _produce, path, sync_interval_ms, count, name)
+
+
+def _produce(path, sync_interval_ms, count, name):
+    queue = TollivaneCore(path, sync_interval_ms=sync_interval_ms)
+    rng = random.Random(name)
+    produced = {}
+    while len(produced) < count:
+        size = min(rng.randint(1, 6), count - len(produced))
+        bodies = [f"{name}-{len(produced) + i}".encode() * rng.randint(1, 4) for i in range(size)]
+        ids = queue.enqueue_batch(bodies) if len(bodies) > 1 else [queue.enqueue(bodies[0])]
+        produced.update(zip(ids, bodies))
+    return ("produced", produced)
+
+
+def _settle(queue, seq, rng):
+    """Settles one delivery at random; returns "ack" or "dead" when the
+    settlement took effect, None when the message stays live."""
+    roll = rng.random()
+    if roll < 0.50:
+        return "ack" if queue.ack(seq) else None
+    if roll < 0.55:
+        return "ack" if queue.ack_batch([seq, seq]) == 1 else None
+    if roll < 0.70:
+        queue.nack(seq)
+    elif roll < 0.80:
+        return "dead" if queue.nack(seq, requeue=False) else None
+    elif roll < 0.88:
+        return "ack" if queue.extend_lease(seq, 500) and queue.ack(seq) else None
+    elif roll < 0.89:
+        queue.compact()
+    # Otherwise the lease is abandoned, as by a crashed consumer, and the
+    # message must come back when it expires.
+    return None
+
+
+def consume(path, sync_interval_ms, name, producers_done, time_limit_s, results):
+    _report(results, _consume, path, sync_interval_ms, name, producers_done, time_limit_s)
+
+
+def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
+    """Dequeues with short leases and settles at random; reports every
+    delivery and every settlement that took effect."""
+    queue = TollivaneCore(path, sync_interval_ms=sync_interval_ms)
+    rng = random.Random(name)
+    deliveries, settled = [], []
+    give_up = time.monotonic() + time_limit_s
+    while time.monotonic() < give_up:
+        lease_ms = rng.choice([1, 10, 50, 200])
+        # dequeue_batch always syncs, so it is used only now and then.
+        batch = queue.dequeue_batch(rng.randint(2, 5), lease_ms) if rng.random() < 0.1 else [queue.dequeue(lease_ms)]
+        batch = [delivery for delivery in batch if delivery is not None]
+        if not batch:
+            if producers_done.is_set() and queue.stats()["total"] == 0:
+                break
+            time.sleep(0.002)
+            continue
+        for seq, body, count, _ in batch:
+            deliveries.append((seq, count, body))
+            outcome = _settle(queue, seq, rng)
+            if outcome:
+                settled.append((seq, outcome))
+    return ("consumed", deliveries, settled)

@@ -1,0 +1,157 @@
+"""Compaction and purge replace queue.log under a new generation while other
+objects and processes still hold handles and maps of the old file."""
+
+import pytest
+
+from tollivane import TollivaneCore
+
+from conftest import LONG_LEASE_MS
+from sharing_support import HEADER_LEN, RemoteQueue, read_log
+
+SHARED_STATE_KEYS = ["ready", "in_flight", "total", "next_seq", "live_bytes", "log_bytes", "generation"]
+
+
+@pytest.fixture
+def spawn_queue(tmp_path):
+    opened = []
+
+    def open_remote(**options):
+        opened.append(RemoteQueue(tmp_path, **options))
+        return opened[-1]
+
+    yield open_remote
+    for remote in opened:
+        remote.close()
+
+
+@pytest.fixture(params=["object", "process"])
+def other(request, tmp_path, spawn_queue):
+    """A second user of the directory, in this process or in another."""
+    return TollivaneCore(str(tmp_path)) if request.param == "object" else spawn_queue()
+
+
+def body(i):
+    # Distinct content and length per message, so a body read at another
+    # message's offset, or from the old file's map, cannot pass.
+    return f"message {i}|".encode() * (i + 3)
+
+
+def deliveries(batch):
+    return [(seq, data, count) for seq, data, count, _ in batch]
+
+
+def test_holder_of_old_handles_reloads_after_compaction_and_purge(tmp_path, other):
+    log = tmp_path / "queue.log"
+    holder = TollivaneCore(str(tmp_path))
+    holder.enqueue_batch([body(i) for i in range(10)])
+    assert holder.ack_batch([0, 1, 2, 3]) == 4
+    # The holder reads bodies, so it has a map of the old file.
+    assert [holder.dequeue(LONG_LEASE_MS)[:3] for _ in range(3)] == [(i, body(i), 1) for i in (4, 5, 6)]
+    assert holder.nack(5) is True
+    _, old_records = read_log(log)
+    enqueued = {r[1]: r for _, r in old_records if r[0] == "enqueue"}
+    leased = {r[1]: r for _, r in old_records if r[0] == "lease"}
+
+    other.compact()
+
+    generation, records = read_log(log)
+    assert generation == 1
+    assert [record for _, record in records] == [
+        enqueued[4], ("requeue", 4, 1), leased[4],
+        enqueued[5], ("requeue", 5, 1),
+        enqueued[6], ("requeue", 6, 1), leased[6],
+        enqueued[7], enqueued[8], enqueued[9],
+    ]  # fmt: skip
+    # Verification reads the file now at the path, not the holder's handles.
+    assert holder.verify_integrity() == {"ok": True, "records": 11, "bytes": log.stat().st_size, "message": "clean"}
+
+    assert holder.stats()["generation"] == 1
+    assert holder.in_flight() == 2
+    assert deliveries(holder.dequeue_batch(10, LONG_LEASE_MS)) == [(5, body(5), 2)] + [(i, body(i), 1) for i in (7, 8, 9)]
+    assert holder.extend_lease(6, LONG_LEASE_MS) is True
+    assert holder.ack(4) is True
+    mine, theirs = holder.stats(), other.stats()
+    assert [mine[key] for key in SHARED_STATE_KEYS] == [theirs[key] for key in SHARED_STATE_KEYS]
+
+    other.purge()
+
+    assert log.stat().st_size == HEADER_LEN
+    assert holder.available() == 0 and holder.in_flight() == 0
+    assert holder.ack(6) is False and holder.extend_lease(6) is False
+    after_purge = holder.stats()
+    assert after_purge["generation"] == 2 and after_purge["log_bytes"] == HEADER_LEN
+    assert after_purge["next_seq"] == 0 and after_purge["enqueued_total"] == 0
+    # Ids restart at 0 after a purge, and the holder reads the new body, not
+    # what its old map holds at that offset.
+    assert other.enqueue(b"after purge") == 0
+    assert holder.dequeue(LONG_LEASE_MS)[:3] == (0, b"after purge", 1)
+
+
+@pytest.mark.parametrize("acked", [[3, 4], [0, 1, 2, 3, 4]], ids=["newest-acked", "all-acked"])
+def test_ids_are_never_handed_out_again_after_compaction(tmp_path, spawn_queue, acked):
+    path = str(tmp_path)
+    compactor = TollivaneCore(path)
+    assert compactor.enqueue_batch([body(i) for i in range(5)]) == [0, 1, 2, 3, 4]
+    peer = spawn_queue()
+    assert peer.available() == 5
+    assert compactor.ack_batch(acked) == len(acked)
+
+    compactor.compact()
+
+    reopened = TollivaneCore(path)
+    assert reopened.stats()["next_seq"] == 5
+    assert peer.enqueue(b"from peer") == 5
+    assert reopened.enqueue(b"from reopened") == 6
+    assert compactor.enqueue(b"from compactor") == 7
+    # A consumer acknowledging an old id late must not remove a new message.
+    assert peer.ack(4) is False and peer.ack(3) is False
+    assert deliveries(reopened.dequeue_batch(10, LONG_LEASE_MS))[-3:] == [
+        (5, b"from peer", 1),
+        (6, b"from reopened", 1),
+        (7, b"from compactor", 1),
+    ]
+    assert TollivaneCore(path).stats()["next_seq"] == 8
+
+
+SETTLEMENTS = {
+    "ack": lambda queue: queue.ack(35),
+    "ack_batch": lambda queue: queue.ack_batch([35, 36]),
+    "dropping-nack": lambda queue: queue.nack(35, requeue=False),
+    "requeuing-nack": lambda queue: queue.nack(35),
+}
+
+
+@pytest.mark.parametrize(
+    ("auto_compact_bytes", "acked_before", "settlement", "compacts"),
+    [
+        (4096, 30, "ack", True),
+        (4096, 30, "ack_batch", True),
+        (4096, 30, "dropping-nack", True),
+        (4096, 30, "requeuing-nack", False),
+        (4096, 5, "ack", False),  # large log, but most of it still live
+        (0, 30, "ack", False),
+        (0, 30, "dropping-nack", False),
+    ],
+)
+def test_automatic_compaction_after_settlement(tmp_path, auto_compact_bytes, acked_before, settlement, compacts):
+    path = str(tmp_path)
+    log = tmp_path / "queue.log"
+    # Filled by an object that never compacts by itself: 40 frames of 133
+    # bytes make a log of more than 4096 bytes.
+    filler = TollivaneCore(path, auto_compact_bytes=0)
+    filler.enqueue_batch([bytes([i]) * 100 for i in range(40)])
+    assert filler.ack_batch(list(range(acked_before))) == acked_before
+    queue = TollivaneCore(path, auto_compact_bytes=auto_compact_bytes)
+    size_before = log.stat().st_size
+
+    assert SETTLEMENTS[settlement](queue)
+
+    stats = queue.stats()
+    if compacts:
+        assert stats["generation"] == 1
+        assert log.stat().st_size == stats["log_bytes"] == HEADER_LEN + stats["live_bytes"] < size_before
+        assert filler.stats()["generation"] == 1
+        assert deliveries(filler.dequeue_batch(1, LONG_LEASE_MS)) == [(acked_before, bytes([acked_before]) * 100, 1)]
+    else:
+        assert stats["generation"] == 0
+        assert log.stat().st_size == stats["log_bytes"] > size_before

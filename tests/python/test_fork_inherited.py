@@ -1,0 +1,109 @@
+"""A queue object created in a parent and used by forked children (the
+default start method of multiprocessing on Linux): parent and children must
+exclude each other as if each had opened the queue itself."""
+
+import collections
+import multiprocessing
+
+from tollivane import TollivaneCore
+
+from conftest import LONG_LEASE_MS
+
+FORK = multiprocessing.get_context("fork")
+CHILDREN = 3
+PER_PROCESS = 400
+
+
+def enqueue_many(queue, name, start, results):
+    start.wait()
+    produced = {}
+    for i in range(PER_PROCESS):
+        body = f"{name}-{i}".encode()
+        produced[queue.enqueue(body)] = body
+    results.put(produced)
+
+
+def take_all(queue):
+    """Dequeues and acks until nothing is ready; each entry records whether
+    its ack found the message."""
+    taken = []
+    while (delivery := queue.dequeue(LONG_LEASE_MS)) is not None:
+        seq, body, count, _ = delivery
+        taken.append((seq, body, count, queue.ack(seq)))
+    return taken
+
+
+def drain(queue, start, results):
+    start.wait()
+    results.put(take_all(queue))
+
+
+def run_with_children(target, queue, parent_work, child_args):
+    """Runs target in forked children at the same moment as parent_work in
+    the parent, all on the one inherited object; returns every result."""
+    start, results = FORK.Barrier(CHILDREN + 1), FORK.Queue()
+    children = [
+        FORK.Process(target=target, args=(queue, *child_args(i), start, results), daemon=True) for i in range(CHILDREN)
+    ]
+    for child in children:
+        child.start()
+    finished = False
+    try:
+        start.wait(30)
+        outcomes = [parent_work()]
+        outcomes += [results.get(timeout=60) for _ in children]
+        finished = True
+    finally:
+        # A child whose result was never read cannot exit; do not leave it.
+        for child in children:
+            child.join(30 if finished else 0.1)
+            if child.is_alive():
+                child.kill()
+                child.join(5)
+    assert [child.exitcode for child in children] == [0] * CHILDREN
+    return outcomes
+
+
+def opened_and_used(tmp_path):
+    # Used before the fork, so handles, offsets and the body map exist and
+    # are inherited.
+    queue = TollivaneCore(str(tmp_path), sync_interval_ms=10**6)
+    queue.enqueue_batch([b"before fork 0", b"before fork 1"])
+    assert queue.dequeue(LONG_LEASE_MS)[:3] == (0, b"before fork 0", 1)
+    assert queue.ack(0) is True
+    return queue
+
+
+def test_concurrent_enqueues_through_an_inherited_object_get_unique_ids(tmp_path):
+    queue = opened_and_used(tmp_path)
+
+    def parent_work():
+        return {queue.enqueue(b"parent-%d" % i): b"parent-%d" % i for i in range(PER_PROCESS)}
+
+    outcomes = run_with_children(enqueue_many, queue, parent_work, lambda i: (f"child{i}",))
+
+    ids = [seq for produced in outcomes for seq in produced]
+    total = 2 + (CHILDREN + 1) * PER_PROCESS
+    assert sorted(ids) == list(range(2, total))
+    report = queue.verify_integrity()
+    assert report["ok"] and report["records"] == total + 2  # and the lease and ack before the fork
+    assert queue.stats()["next_seq"] == total
+    reopened = TollivaneCore(str(tmp_path))
+    expected = {seq: body for produced in outcomes for seq, body in produced.items()}
+    assert [d[:2] for d in reopened.dequeue_batch(total, LONG_LEASE_MS)] == [(1, b"before fork 1")] + sorted(expected.items())
+
+
+def test_concurrent_consumers_through_an_inherited_object_take_each_message_once(tmp_path):
+    queue = opened_and_used(tmp_path)
+    bodies = [b"work %d" % i for i in range((CHILDREN + 1) * PER_PROCESS)]
+    queue.enqueue_batch(bodies)
+
+    outcomes = run_with_children(drain, queue, lambda: take_all(queue), lambda i: ())
+
+    taken = [delivery for outcome in outcomes for delivery in outcome]
+    assert [seq for seq, n in collections.Counter(seq for seq, *_ in taken).items() if n > 1] == []
+    expected = [(1, b"before fork 1")] + [(2 + i, body) for i, body in enumerate(bodies)]
+    assert sorted(taken) == [(seq, body, 1, True) for seq, body in expected]
+    stats = TollivaneCore(str(tmp_path)).stats()
+    assert stats["total"] == 0 and stats["acked_total"] == 2 + len(bodies)
+    assert queue.verify_integrity()["ok"]
