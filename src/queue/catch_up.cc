@@ -143,7 +143,11 @@ Status Queue::reload() {
 Status Queue::open_log_handles() {
   Result<logfile::File> writer = logfile::File::open(log_path_, O_RDWR | O_APPEND);
   if (!writer.ok()) return writer.take_error();
-  Result<logfile::File> reader = logfile::File::open(log_path_, O_RDONLY);
+  // Every call reads the header through the reader. Without O_NOATIME each
+  // of those reads after an append would dirty the inode for its access
+  // time; only the file's owner may ask for it, so fall back without.
+  Result<logfile::File> reader = logfile::File::open(log_path_, O_RDONLY | O_NOATIME);
+  if (!reader.ok() && reader.error().io().os_errno() == EPERM) reader = logfile::File::open(log_path_, O_RDONLY);
   if (!reader.ok()) return reader.take_error();
   Result<logfile::FileIdentity> identity = reader->identity();
   if (!identity.ok()) return identity.take_error();
