@@ -75,6 +75,21 @@ Result<size_t> File::read_some(std::span<uint8_t> buffer) {
   }
 }
 
+Result<bool> File::read_exact_at(uint64_t offset, std::span<uint8_t> buffer) {
+  size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t got = system_calls().pread(fd_, buffer.data() + filled, buffer.size() - filled,
+                                             static_cast<off_t>(offset + filled));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (got == 0) return false;
+    filled += static_cast<size_t>(got);
+  }
+  return true;
+}
+
 Status File::write_all(std::span<const uint8_t> data, const char* zero_write_message) {
   while (!data.empty()) {
     const ssize_t wrote = system_calls().write(fd_, data.data(), data.size());

@@ -49,6 +49,9 @@ class File {
   Status seek(uint64_t offset);
   // Reads at most `buffer.size()` bytes at the current position; 0 at the end.
   Result<size_t> read_some(std::span<uint8_t> buffer);
+  // Fills `buffer` from `offset` without moving the position; false when
+  // the file ends first.
+  Result<bool> read_exact_at(uint64_t offset, std::span<uint8_t> buffer);
   // Writes all of `data`; a write that makes no progress is an error of kind
   // "write zero" with `zero_write_message`.
   Status write_all(std::span<const uint8_t> data, const char* zero_write_message = "failed to write whole buffer");

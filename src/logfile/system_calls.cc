@@ -17,7 +17,7 @@ int real_fstat(int fd, struct stat* info) { return ::fstat(fd, info); }
 int real_dup(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
 const SystemCalls kRealSystemCalls = {
-    real_open, ::close, ::read, ::write, ::lseek, real_fstat, real_stat, ::fsync,
+    real_open, ::close, ::read, ::pread, ::write, ::lseek, real_fstat, real_stat, ::fsync,
     ::ftruncate, ::rename, ::mkdir, real_dup, ::mmap, ::munmap, ::flock,
 };
 

@@ -28,6 +28,7 @@ struct SystemCalls {
   int (*open)(const char* path, int flags, mode_t mode);
   int (*close)(int fd);
   ssize_t (*read)(int fd, void* buffer, size_t count);
+  ssize_t (*pread)(int fd, void* buffer, size_t count, off_t offset);
   ssize_t (*write)(int fd, const void* buffer, size_t count);
   off_t (*lseek)(int fd, off_t offset, int whence);
   int (*fstat)(int fd, struct stat* info);

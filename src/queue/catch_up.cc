@@ -29,15 +29,10 @@ std::atomic<uint64_t> g_fork_epoch{0};
 // The generation in the header of `file`, or nothing when the header cannot
 // be read or does not begin with the file magic.
 std::optional<uint64_t> read_generation(logfile::File& file) {
-  if (!file.seek(0).ok()) return std::nullopt;
-  // Read directly: this runs on every call, and 16 bytes need no buffer.
+  // One pread, unbuffered: this runs on every call.
   uint8_t header[logfile::kFileHeaderLen];
-  size_t filled = 0;
-  while (filled < sizeof header) {
-    Result<size_t> got = file.read_some(std::span<uint8_t>(header).subspan(filled));
-    if (!got.ok() || *got == 0) return std::nullopt;
-    filled += *got;
-  }
+  Result<bool> read = file.read_exact_at(0, header);
+  if (!read.ok() || !*read) return std::nullopt;
   if (std::memcmp(header, logfile::kFileMagic, sizeof logfile::kFileMagic) != 0) return std::nullopt;
   return logfile::get_le<uint64_t>(header + 8);
 }

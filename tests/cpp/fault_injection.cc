@@ -1,0 +1,288 @@
+#include "fault_injection.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace tollivane::test_support {
+namespace {
+
+const logfile::SystemCalls& real() { return logfile::real_system_calls(); }
+
+bool ends_with(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+bool is_regular_file(const char* path) {
+  struct stat info {};
+  return ::stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+ScratchDirectory::ScratchDirectory() {
+  char pattern[] = "/tmp/tollivane-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+FaultyFileSystem* FaultyFileSystem::active_ = nullptr;
+
+// The table's entries. Each asks decide() first (which counts the call and
+// may fail it), then makes the real call without holding the mutex (a call
+// may block), then records what the call changed. errno on return is the
+// injected one or the real call's.
+struct Trampolines {
+  static FaultyFileSystem& fs() { return *FaultyFileSystem::active_; }
+
+  static int open(const char* path, int flags, mode_t mode) {
+    if (int error = fs().decide(Call::kOpen, path).error) return errno = error, -1;
+    // A file seen for the first time counts as durable as it is; one that
+    // open creates, as durable with no content.
+    bool tracked;
+    {
+      std::lock_guard lock(fs().mutex_);
+      tracked = fs().durable_.contains(path);
+    }
+    const std::string prior = !tracked && is_regular_file(path) ? read_file(path) : std::string();
+    const int fd = real().open(path, flags, mode);
+    const int saved = errno;
+    if (fd >= 0) {
+      std::lock_guard lock(fs().mutex_);
+      fs().fd_paths_[fd] = path;
+      if (is_regular_file(path)) fs().durable_.try_emplace(path, prior);
+    }
+    errno = saved;
+    return fd;
+  }
+  static int close(int fd) {
+    if (int error = fs().decide(Call::kClose, fd).error) return errno = error, -1;
+    {
+      std::lock_guard lock(fs().mutex_);
+      fs().fd_paths_.erase(fd);
+    }
+    return real().close(fd);
+  }
+  static ssize_t read(int fd, void* buffer, size_t count) {
+    if (int error = fs().decide(Call::kRead, fd).error) return errno = error, -1;
+    return real().read(fd, buffer, count);
+  }
+  static ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
+    if (int error = fs().decide(Call::kRead, fd).error) return errno = error, -1;
+    return real().pread(fd, buffer, count, offset);
+  }
+  static ssize_t write(int fd, const void* buffer, size_t count) {
+    const auto decision = fs().decide(Call::kWrite, fd);
+    if (decision.error != 0) return errno = decision.error, -1;
+    if (decision.cut) count = std::min(count, decision.cut_bytes);
+    return count == 0 ? 0 : real().write(fd, buffer, count);
+  }
+  static off_t lseek(int fd, off_t offset, int whence) {
+    if (int error = fs().decide(Call::kLseek, fd).error) return errno = error, -1;
+    return real().lseek(fd, offset, whence);
+  }
+  static int fstat(int fd, struct stat* info) {
+    if (int error = fs().decide(Call::kFstat, fd).error) return errno = error, -1;
+    return real().fstat(fd, info);
+  }
+  static int stat(const char* path, struct stat* info) {
+    if (int error = fs().decide(Call::kStat, path).error) return errno = error, -1;
+    return real().stat(path, info);
+  }
+  static int fsync(int fd) {
+    if (int error = fs().decide(Call::kFsync, fd).error) return errno = error, -1;
+    const std::string path = fs().path_of(fd);
+    const int result = real().fsync(fd);
+    const int saved = errno;
+    if (result == 0) {
+      std::lock_guard lock(fs().mutex_);
+      auto tracked = fs().durable_.find(path);
+      if (tracked != fs().durable_.end()) tracked->second = read_file(tracked->first);
+    }
+    errno = saved;
+    return result;
+  }
+  static int ftruncate(int fd, off_t length) {
+    if (int error = fs().decide(Call::kFtruncate, fd).error) return errno = error, -1;
+    return real().ftruncate(fd, length);
+  }
+  static int rename(const char* from, const char* to) {
+    if (int error = fs().decide(Call::kRename, from).error) return errno = error, -1;
+    const int result = real().rename(from, to);
+    const int saved = errno;
+    if (result == 0) {
+      // The file now at `to` is the one that was at `from`, durable content
+      // and open descriptors included.
+      std::lock_guard lock(fs().mutex_);
+      auto moved = fs().durable_.extract(from);
+      fs().durable_.erase(to);
+      if (!moved.empty()) {
+        moved.key() = to;
+        fs().durable_.insert(std::move(moved));
+      }
+      for (auto& [fd, path] : fs().fd_paths_) {
+        if (path == from) path = to;
+      }
+    }
+    errno = saved;
+    return result;
+  }
+  static int mkdir(const char* path, mode_t mode) {
+    if (int error = fs().decide(Call::kMkdir, path).error) return errno = error, -1;
+    return real().mkdir(path, mode);
+  }
+  static int dup(int fd) {
+    if (int error = fs().decide(Call::kDup, fd).error) return errno = error, -1;
+    const int copy = real().dup(fd);
+    if (copy >= 0) {
+      const std::string path = fs().path_of(fd);
+      std::lock_guard lock(fs().mutex_);
+      fs().fd_paths_[copy] = path;
+    }
+    return copy;
+  }
+  static void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
+    if (int error = fs().decide(Call::kMmap, fd).error) return errno = error, MAP_FAILED;
+    return real().mmap(address, length, protection, flags, fd, offset);
+  }
+  static int munmap(void* address, size_t length) {
+    if (int error = fs().decide(Call::kMunmap, std::string()).error) return errno = error, -1;
+    return real().munmap(address, length);
+  }
+  static int flock(int fd, int operation) {
+    if (int error = fs().decide(Call::kFlock, fd).error) return errno = error, -1;
+    return real().flock(fd, operation);
+  }
+};
+
+namespace {
+
+const logfile::SystemCalls kTable = {
+    Trampolines::open,  Trampolines::close,     Trampolines::read,   Trampolines::pread, Trampolines::write,
+    Trampolines::lseek, Trampolines::fstat,     Trampolines::stat,   Trampolines::fsync,
+    Trampolines::ftruncate, Trampolines::rename, Trampolines::mkdir, Trampolines::dup,
+    Trampolines::mmap,  Trampolines::munmap,    Trampolines::flock,
+};
+
+}  // namespace
+
+FaultyFileSystem::FaultyFileSystem(uint64_t seed) : random_(seed) {
+  assert(active_ == nullptr && "one FaultyFileSystem at a time");
+  active_ = this;
+  logfile::set_system_calls_for_testing(&kTable);
+}
+
+FaultyFileSystem::~FaultyFileSystem() {
+  logfile::set_system_calls_for_testing(nullptr);
+  active_ = nullptr;
+}
+
+void FaultyFileSystem::fail(Call call, int error, std::string_view path_suffix, uint64_t nth, uint64_t times) {
+  std::lock_guard lock(mutex_);
+  rules_.push_back(Rule{call, error, std::string(path_suffix), nth, nth + times - 1, 0});
+}
+
+void FaultyFileSystem::short_write(size_t bytes, std::string_view path_suffix, uint64_t nth) {
+  std::lock_guard lock(mutex_);
+  rules_.push_back(Rule{Call::kWrite, 0, std::string(path_suffix), nth, nth, bytes});
+}
+
+void FaultyFileSystem::clear_faults() {
+  std::lock_guard lock(mutex_);
+  rules_.clear();
+}
+
+uint64_t FaultyFileSystem::faults_fired() const {
+  std::lock_guard lock(mutex_);
+  return fired_;
+}
+
+uint64_t FaultyFileSystem::count(Call call, std::string_view path_suffix) const {
+  std::lock_guard lock(mutex_);
+  uint64_t total = 0;
+  for (const auto& [key, n] : counts_) {
+    if (key.first == call && ends_with(key.second, path_suffix)) total += n;
+  }
+  return total;
+}
+
+void FaultyFileSystem::reset_counts() {
+  std::lock_guard lock(mutex_);
+  counts_.clear();
+}
+
+size_t FaultyFileSystem::open_descriptors() const {
+  std::lock_guard lock(mutex_);
+  return fd_paths_.size();
+}
+
+void FaultyFileSystem::crash(CrashMode mode) {
+  std::lock_guard lock(mutex_);
+  for (auto& [path, durable] : durable_) {
+    if (!is_regular_file(path.c_str())) continue;  // removed behind the seam's back
+    const std::string current = read_file(path);
+    std::string survivor = durable;
+    if (mode == CrashMode::kKeepRandomPrefix && current.size() > durable.size() && current.starts_with(durable)) {
+      // Pages reach the disk in no particular order, but what recovery must
+      // handle is a torn append: some leading part of the new bytes.
+      std::uniform_int_distribution<size_t> keep(0, current.size() - durable.size());
+      survivor = current.substr(0, durable.size() + keep(random_));
+    } else if (mode == CrashMode::kAppendGarbage) {
+      std::uniform_int_distribution<int> length(1, 64), byte(0, 255);
+      for (int n = length(random_); n > 0; --n) survivor.push_back(static_cast<char>(byte(random_)));
+    }
+    write_file(path, survivor);
+    durable = survivor;
+  }
+}
+
+FaultyFileSystem::Decision FaultyFileSystem::decide(Call call, const std::string& path) {
+  std::lock_guard lock(mutex_);
+  ++counts_[{call, path}];
+  Decision decision;
+  bool decided = false;
+  for (Rule& rule : rules_) {
+    if (rule.call != call || !ends_with(path, rule.path_suffix)) continue;
+    // Every matching rule counts the call, even when an earlier one fires.
+    if (++rule.seen < rule.first || rule.seen > rule.last || decided) continue;
+    decided = true;
+    ++fired_;
+    decision.error = rule.error;
+    decision.cut = rule.error == 0;
+    decision.cut_bytes = rule.short_bytes;
+  }
+  return decision;
+}
+
+std::string FaultyFileSystem::path_of(int fd) {
+  std::lock_guard lock(mutex_);
+  auto found = fd_paths_.find(fd);
+  return found == fd_paths_.end() ? std::string() : found->second;
+}
+
+}  // namespace tollivane::test_support

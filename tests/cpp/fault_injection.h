@@ -1,0 +1,136 @@
+// A test file system on the system-call seam: the real calls, plus injected
+// failures, call counts and a simulated power loss.
+//
+//   FaultyFileSystem fs;                          // installed until it is destroyed
+//   fs.fail(Call::kWrite, ENOSPC, "queue.log");   // the next write to queue.log fails
+//   fs.short_write(5, "queue.log");               // ... or transfers only 5 bytes
+//   fs.fail(Call::kFsync, EIO, "queue.log", 2);   // the 2nd fsync from now fails
+//   fs.count(Call::kFsync, "queue.log");          // fsyncs of queue.log so far
+//   fs.crash();                                   // every file back to its last fsync
+//
+// Paths are matched by suffix ("queue.log", ".proc_lock"); calls on a
+// descriptor are matched by the path it was opened with (dup keeps it,
+// rename moves it). An empty suffix matches every call of the kind.
+//
+// Crash model: each regular file opened while the file system is installed
+// is tracked. Its durable content starts as what it held when first opened
+// (nothing, for a file that open created) and becomes the whole file at each
+// successful fsync of a descriptor on it. crash() rewrites each tracked file
+// to its durable content. Directory entries are treated as durable at once:
+// creations and renames survive a crash, only file contents are lost, so
+// directory fsyncs are counted but change nothing here.
+//
+// The seam holds plain function pointers, so at most one FaultyFileSystem
+// exists at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "logfile/system_calls.h"
+
+namespace tollivane::test_support {
+
+enum class Call {
+  kOpen, kClose, kRead, kWrite, kLseek, kFstat, kStat, kFsync,
+  kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock,
+};
+
+enum class CrashMode {
+  kDropUnsynced,      // each file is exactly as of its last fsync
+  kKeepRandomPrefix,  // ... plus a random prefix of what was appended since
+  kAppendGarbage,     // ... plus 1 to 64 random bytes
+};
+
+class FaultyFileSystem {
+ public:
+  // Installs itself as the seam's table; `seed` drives the crash variants.
+  explicit FaultyFileSystem(uint64_t seed = 1);
+  ~FaultyFileSystem();  // restores the real calls
+  FaultyFileSystem(const FaultyFileSystem&) = delete;
+  FaultyFileSystem& operator=(const FaultyFileSystem&) = delete;
+
+  // Fails calls `nth` to `nth + times - 1` of `call` on `path_suffix`,
+  // counted from now, with `error` (-1 and errno, MAP_FAILED for mmap). The
+  // failed call does nothing. Every rule counts every call it matches, so
+  // fail(kWrite, EIO, "", 2) after short_write(3) fails the write that
+  // follows the short one.
+  void fail(Call call, int error, std::string_view path_suffix = {}, uint64_t nth = 1, uint64_t times = 1);
+  // Makes the `nth` write on `path_suffix` transfer at most `bytes` bytes
+  // (0: the write returns 0, as a full device can).
+  void short_write(size_t bytes, std::string_view path_suffix = {}, uint64_t nth = 1);
+  void clear_faults();
+  // How many calls were failed or cut short so far, so that a test can tell
+  // its fault really happened.
+  uint64_t faults_fired() const;
+
+  // Calls of `call` (on paths ending in `path_suffix`) since construction or
+  // reset_counts(), including failed ones.
+  uint64_t count(Call call, std::string_view path_suffix = {}) const;
+  void reset_counts();
+  // Descriptors opened through the seam and not closed yet.
+  size_t open_descriptors() const;
+
+  // Simulates a power loss, see above. Call it once the objects that wrote
+  // the files are gone; tracked files then count as synced as they are.
+  void crash(CrashMode mode = CrashMode::kDropUnsynced);
+
+ private:
+  friend struct Trampolines;  // the table's functions, in the .cc file
+  struct Rule {
+    Call call;
+    int error;  // 0 for a short write
+    std::string path_suffix;
+    uint64_t first, last;  // 1-based indexes among the calls the rule matches
+    size_t short_bytes;
+    uint64_t seen = 0;
+  };
+  // What one call does: go ahead (error 0), fail with `error`, or, for a
+  // write, transfer at most `cut_bytes`.
+  struct Decision {
+    int error = 0;
+    bool cut = false;
+    size_t cut_bytes = 0;
+  };
+  Decision decide(Call call, const std::string& path);
+  Decision decide(Call call, int fd) { return decide(call, path_of(fd)); }
+  std::string path_of(int fd);
+
+  mutable std::mutex mutex_;
+  std::vector<Rule> rules_;
+  uint64_t fired_ = 0;
+  std::map<std::pair<Call, std::string>, uint64_t> counts_;
+  std::map<int, std::string> fd_paths_;
+  std::map<std::string, std::string> durable_;  // tracked path -> content as of the last fsync
+  std::mt19937_64 random_;
+  static FaultyFileSystem* active_;
+};
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+// The whole content of the file at `path` ("" when it cannot be read), and
+// its replacement; plain library calls, outside the seam.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, std::string_view content);
+
+}  // namespace tollivane::test_support
