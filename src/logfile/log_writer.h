@@ -23,11 +23,10 @@ class LogWriter {
   // otherwise flushes first, and bytes at least as long as the whole buffer
   // go to the file directly.
   Status write(std::span<const uint8_t> bytes);
-  // Hands the buffered bytes to the operating system.
+  // Hands the buffered bytes to the operating system. They are dropped even
+  // when that fails, so that a torn frame's bytes can never land behind a
+  // frame written later.
   Status flush();
-  // Forgets the buffered bytes (after a failed write, so they can never
-  // land behind a frame written later).
-  void discard() { buffer_.clear(); }
 
   File& file() { return file_; }
   bool has_buffered_bytes() const { return !buffer_.empty(); }

@@ -30,8 +30,7 @@ Status Queue::append_record(const logfile::Record& record) {
   if (!written.ok()) {
     // Part of the frame may be in the file. Cut it off, so that the next
     // append cannot land behind a torn frame (where recovery would cut the
-    // good frame with it).
-    writer.discard();
+    // good frame with it). The writer has already dropped its buffer.
     if (Status cut = writer.file().truncate(inner_.tail_offset); !cut.ok()) {
       inner_.write_failure = IoError::custom(
           ErrorKind::kOther, "a failed append to queue.log could not be undone (" + cut.error().message() +
