@@ -1,0 +1,129 @@
+"""A durable, file-backed message queue with leases.
+
+Type information for the extension module `tollivane`. Sequence ids, lease
+lengths and times are unsigned 64-bit integers; times are milliseconds since
+the Unix epoch. Any object with `__index__` is accepted where an integer is
+expected; a negative value or one above 2**64 - 1 raises `OverflowError`.
+"""
+
+from collections.abc import Sequence
+from typing import SupportsIndex, TypedDict, final, type_check_only
+
+from typing_extensions import TypeAlias
+
+__version__: str
+
+Body: TypeAlias = bytes | bytearray | memoryview | Sequence[int]
+"""A message body: bytes, or any sequence (not a `str`) of integers 0..255."""
+
+Delivery: TypeAlias = tuple[int, bytes, int, int]
+"""A leased message: `(seq, body, deliveries, enqueued_ts_ms)`. `deliveries`
+counts this delivery too, so a value above 1 marks a redelivery."""
+
+@type_check_only
+class Stats(TypedDict):
+    """The counters `stats()` returns, in this key order."""
+
+    ready: int
+    in_flight: int
+    total: int
+    enqueued_total: int
+    acked_total: int
+    requeued_total: int
+    dead_total: int
+    next_seq: int
+    live_bytes: int
+    log_bytes: int
+    generation: int
+    persistent: bool
+
+@type_check_only
+class IntegrityReport(TypedDict):
+    """What `verify_integrity()` found. `bytes` is the offset just past the
+    last valid frame; `message` is "clean" or says where and why the log
+    stops being valid."""
+
+    ok: bool
+    records: int
+    bytes: int
+    message: str
+
+@final
+class TollivaneCore:
+    """A queue: in this object's memory for the path ":memory:", otherwise in
+    a directory that any number of processes may open at once."""
+
+    def __new__(
+        cls,
+        path: str,
+        sync_interval_ms: SupportsIndex | None = None,
+        default_lease_ms: SupportsIndex | None = None,
+        auto_compact_bytes: SupportsIndex | None = None,
+    ) -> TollivaneCore:
+        """Open (creating when missing) the queue at `path`.
+
+        `sync_interval_ms`: 0 (default) fsyncs every change; n fsyncs at most
+        once per n ms. `default_lease_ms`: lease length when a call gives none
+        (default 30000). `auto_compact_bytes`: log size from which
+        acknowledgements may compact the log; 0 disables (default 64 MiB).
+        Raises `TimeoutError` when the directory's lock stays held for 30 s,
+        `OSError` for a file that is not a queue log or a failed file call.
+        """
+
+    def enqueue(self, body: Body) -> int:
+        """Append a message; returns its sequence id (the ack/nack handle).
+        Raises `ValueError` for a body over 536870891 bytes."""
+
+    def enqueue_batch(self, bodies: Sequence[Body]) -> list[int]:
+        """Append many messages with one lock and one fsync; returns their
+        sequence ids in order. Nothing is enqueued if any body is refused."""
+
+    def dequeue(self, lease_ms: SupportsIndex | None = None) -> Delivery | None:
+        """Lease the ready message with the smallest id for `lease_ms` (or the
+        queue default); `None` when nothing is ready. Expired leases are
+        returned to the ready set first."""
+
+    def dequeue_batch(self, max: SupportsIndex, lease_ms: SupportsIndex | None = None) -> list[Delivery]:
+        """Lease up to `max` ready messages at once, in ascending `seq`, with
+        one deadline and one fsync."""
+
+    def ack(self, seq: SupportsIndex) -> bool:
+        """Remove a message for good, leased or not. Returns whether it existed."""
+
+    def ack_batch(self, seqs: Sequence[SupportsIndex]) -> int:
+        """Acknowledge many messages with one fsync; returns how many existed.
+        Unknown and repeated ids are skipped."""
+
+    def nack(self, seq: SupportsIndex, requeue: bool = True) -> bool:
+        """Hand a message back to the ready set now (its delivery count is
+        kept), or with `requeue=False` drop it as dead. Returns whether it
+        existed."""
+
+    def extend_lease(self, seq: SupportsIndex, lease_ms: SupportsIndex | None = None) -> bool:
+        """Renew a leased message's lease to now + `lease_ms` (or the queue
+        default) without a new delivery. Returns whether a lease was renewed."""
+
+    def available(self) -> int:
+        """Number of messages ready for delivery, after returning expired
+        leases to the ready set."""
+
+    def in_flight(self) -> int:
+        """Number of leased messages, counting expired leases not yet swept."""
+
+    def stats(self) -> Stats:
+        """All counters, after returning expired leases to the ready set."""
+
+    def flush(self) -> None:
+        """Write out and fsync the log now."""
+
+    def compact(self) -> None:
+        """Rewrite the log keeping only live messages, reclaiming the space of
+        settled ones. Sequence ids are kept."""
+
+    def purge(self) -> None:
+        """Remove every message; sequence ids start again at 0. Other
+        processes see the empty queue at their next call."""
+
+    def verify_integrity(self) -> IntegrityReport:
+        """Re-read the whole log, CRC-checking every frame, without changing
+        the log or this object."""

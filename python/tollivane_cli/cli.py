@@ -1,0 +1,456 @@
+"""The `tollivane` command: look inside a queue directory and operate on it
+while other processes keep using it.
+
+Looking (stats, peek, dump, verify) reads the log with this package's own
+reader and never writes to it: no lease sweep, no cut of a damaged tail.
+Operating (enqueue, dequeue, ack, nack, compact, purge) goes through the
+extension's queue object, exactly as an application would.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from contextlib import contextmanager
+from datetime import datetime, timezone
+from functools import lru_cache
+from pathlib import Path
+from typing import Any, BinaryIO, Iterator, List, NoReturn, Optional, Sequence, TextIO
+
+from .logfile import FILE_HEADER_LEN, Damage, Frame, FrameScan, read_header
+from .queuedir import (LOG_NAME, CliError, Snapshot, check_not_foreign, log_snapshot, now_ms,
+                       open_queue, queue_dir, replay, stats_of)
+
+PROG = "tollivane"
+PREVIEW_BYTES = 40
+DEFAULT_WAIT_S = 2.0
+
+# Exit statuses: 1 answers "no" (not clean, nothing to dequeue, no such
+# message, purge not confirmed); 2 is an error.
+EXIT_NO = 1
+EXIT_ERROR = 2
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # argparse prints the whole usage first; one line is easier to read
+        # in a script's log.
+        self.exit(EXIT_ERROR, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+# -- formatting ----------------------------------------------------------------
+
+_ESCAPES = {0x5C: "\\\\", 0x0A: "\\n", 0x0D: "\\r", 0x09: "\\t"}
+_SHOWN = [_ESCAPES.get(b) or (chr(b) if 0x20 <= b < 0x7F else f"\\x{b:02x}") for b in range(256)]
+_SHOWN_AS_IS = bytes(b for b in range(0x20, 0x7F) if b != 0x5C)
+
+
+def preview(data: bytes, body_len: int, width: int = PREVIEW_BYTES) -> str:
+    """Printable ASCII as it is, every other byte escaped, so that a body
+    can never move the cursor or change the terminal's state."""
+    more = "..." if body_len > len(data) else ""
+    if len(data) <= width and not data.translate(None, _SHOWN_AS_IS):
+        return data.decode("ascii") + more
+    out: List[str] = []
+    used = 0
+    for byte in data:
+        piece = _SHOWN[byte]
+        if used + len(piece) > width:
+            return "".join(out) + "..."
+        out.append(piece)
+        used += len(piece)
+    return "".join(out) + more
+
+
+@lru_cache(maxsize=4096)
+def _second(seconds: int) -> str:
+    return datetime.fromtimestamp(seconds, timezone.utc).strftime("%Y-%m-%dT%H:%M:%S")
+
+
+def format_time(ms: int) -> str:
+    try:
+        return f"{_second(ms // 1000)}.{ms % 1000:03d}Z"
+    except (OverflowError, OSError, ValueError):  # a wrapped deadline, far beyond any calendar
+        return str(ms)
+
+
+def table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
+    numeric = [all(row[i].isdigit() for row in rows) for i in range(len(headers))]
+    widths = [max(len(cell) for cell in column) for column in zip(headers, *rows)]
+    lines = []
+    for row in [list(headers), *rows]:
+        cells = [cell.rjust(w) if num else cell.ljust(w) for cell, w, num in zip(row, widths, numeric)]
+        lines.append("  ".join(cells).rstrip())
+    return "\n".join(lines)
+
+
+class Progress:
+    """How far a long read has got, on standard error when that is a
+    terminal and once the read has taken more than a second."""
+
+    def __init__(self, label: str, total: int, active: bool = True) -> None:
+        self.label = label
+        self.total = max(total, 1)
+        self.stream: TextIO = sys.stderr
+        self.active = active and self.stream.isatty()
+        self.due = time.monotonic() + 1.0
+        self.shown = False
+
+    def __call__(self, position: int) -> None:
+        if not self.active:
+            return
+        now = time.monotonic()
+        if now < self.due:
+            return
+        self.due = now + 0.2
+        mib = 1 << 20
+        self.stream.write(f"\r{self.label}: {position / mib:.1f} of {self.total / mib:.1f} MiB "
+                          f"({position * 100 // self.total}%)")
+        self.stream.flush()
+        self.shown = True
+
+    def done(self) -> None:
+        if self.shown:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+
+
+def warn(message: str) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+# -- looking ---------------------------------------------------------------------
+
+
+@contextmanager
+def snapshot_of(args: argparse.Namespace) -> Iterator[tuple[Path, BinaryIO, Snapshot]]:
+    directory = queue_dir(args.dir)
+    check_not_foreign(directory)
+    with log_snapshot(directory, args.wait) as (file, length):
+        progress = Progress("reading", length)
+        result = replay(file, length, progress)
+        progress.done()
+        if isinstance(result, Damage):
+            hint = " (the queue starts such a log afresh at its next open)" if result.offset == 0 \
+                and result.reason == "truncated file header" else ""
+            raise CliError(f"{directory / LOG_NAME}: {result.reason}{hint}")
+        if result.damage is not None:
+            warn(f"{directory / LOG_NAME} is not valid from byte {result.damage.offset} "
+                 f"({result.damage.reason}); what follows covers the frames before it")
+        yield directory, file, result
+
+
+def cmd_stats(args: argparse.Namespace) -> int:
+    with snapshot_of(args) as (_, _, snapshot):
+        stats = stats_of(snapshot, now_ms())
+    if args.json:
+        print(json.dumps(stats, indent=2))
+    else:
+        width = max(map(len, stats))
+        values = {key: str(value) for key, value in stats.items()}
+        value_width = max(map(len, values.values()))
+        for key, value in values.items():
+            print(f"{key:<{width}}  {value:>{value_width}}")
+    return 0
+
+
+def cmd_peek(args: argparse.Namespace) -> int:
+    with snapshot_of(args) as (_, file, snapshot):
+        now = now_ms()
+        state = snapshot.state
+        expired = state.expire_leases(now)
+        messages = state.leased_messages() if args.in_flight else state.ready_messages()
+        shown = messages if args.n == 0 else messages[:args.n]
+        rows = []
+        for message in shown:
+            deadline = state.in_flight.get(message.seq, expired.get(message.seq))
+            if deadline is None:
+                lease = "-"
+            else:
+                lease = format_time(deadline) + (" (expired)" if deadline <= now else "")
+            data = os.pread(file.fileno(), min(message.body_len, PREVIEW_BYTES), message.body_offset)
+            rows.append([str(message.seq), str(message.deliveries), format_time(message.enqueued_ts_ms),
+                         lease, str(message.body_len), preview(data, message.body_len)])
+    what = "leased" if args.in_flight else "ready"
+    if rows:
+        print(table(["SEQ", "DELIVERIES", "ENQUEUED", "LEASE DEADLINE", "BYTES", "BODY"], rows))
+    print(f"{len(rows)} of {len(messages)} {what} messages shown")
+    return 0
+
+
+def describe(frame: Frame) -> str:
+    record = frame.record
+    if record.kind == "Enqueue":
+        fields = (f"seq={record.seq} enqueued={format_time(record.enqueued_ts_ms)} "
+                  f"body_len={record.body_len} body={preview(frame.body_preview, record.body_len)}")
+    elif record.kind == "Lease":
+        fields = (f"seq={record.seq} deadline={format_time(record.deadline_ms)} "
+                  f"deliveries={record.deliveries}")
+    elif record.kind == "Requeue":
+        fields = f"seq={record.seq} deliveries={record.deliveries}"
+    else:
+        fields = f"seq={record.seq}"
+    return f"{frame.offset:>12} {frame.length:>10}  {record.kind:<10}  {fields}"
+
+
+def cmd_dump(args: argparse.Namespace) -> int:
+    directory = queue_dir(args.dir)
+    out = sys.stdout
+    with log_snapshot(directory, args.wait, lock=not args.no_lock) as (file, length):
+        header = read_header(file, length)
+        if isinstance(header, Damage):
+            file.seek(0)
+            start = file.read(FILE_HEADER_LEN)
+            print(f"# {LOG_NAME}: {length} bytes; not valid from byte 0: {header.reason} "
+                  f"(starts with {start[:4]!r})")
+            return EXIT_NO
+        print(f"# {LOG_NAME}: {length} bytes, version {header.version}, generation {header.generation}")
+        print(f"# {'offset':>10} {'length':>10}  {'kind':<10}  fields")
+        # When standard output is the same terminal, the frames scrolling by
+        # are progress enough.
+        progress = Progress("dump", length, active=not out.isatty())
+        scan = FrameScan(file, length, keep=PREVIEW_BYTES, progress=progress)
+        for frame in scan:
+            out.write(describe(frame) + "\n")
+        progress.done()
+    if scan.damage is None:
+        print(f"# end: clean at byte {scan.position} after {scan.frames} frames")
+        return 0
+    damage = scan.damage
+    what = "intact frame with an undecodable record" if damage.undecodable else "bad frame"
+    print(f"# stop: {what} at byte {damage.offset} after {scan.frames} valid frames: {damage.reason}")
+    print(f"# bytes {damage.offset} to {length} ({length - damage.offset} bytes) are not valid; "
+          f"the next process to open the queue cuts them off")
+    return EXIT_NO
+
+
+def integrity_report(args: argparse.Namespace) -> dict[str, Any]:
+    """The report of the queue's verify_integrity(), made without opening the
+    queue (which would first cut the very damage one wants to see). Unlike
+    it, an intact frame whose record does not decode is reported too, since
+    the queue cuts the log there as well."""
+    directory = queue_dir(args.dir)
+    with log_snapshot(directory, args.wait) as (file, length):
+        header = read_header(file, length)
+        if isinstance(header, Damage):
+            if header.reason == "bad file magic":
+                return {"ok": False, "records": 0, "bytes": FILE_HEADER_LEN, "message": "bad file magic"}
+            return {"ok": False, "records": 0, "bytes": 0, "message": header.reason}
+        progress = Progress("verify", length)
+        scan = FrameScan(file, length, progress=progress)
+        for _ in scan:
+            pass
+        progress.done()
+    report: dict[str, Any] = {"ok": scan.damage is None, "records": scan.frames, "bytes": scan.position}
+    if scan.damage is None:
+        report["message"] = "clean"
+    elif scan.damage.undecodable:
+        report["message"] = f"undecodable record at byte {scan.position}: {scan.damage.reason}"
+    else:
+        report["message"] = f"corrupt tail at byte {scan.position}: {scan.damage.reason}"
+    return report
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    report = integrity_report(args)
+    if args.json:
+        print(json.dumps(report, indent=2))
+    elif report["ok"]:
+        print(f"clean: {report['records']} records, {report['bytes']} bytes")
+    elif report["records"]:
+        print(f"not clean: {report['message']} ({report['records']} valid records before it)")
+    else:
+        print(f"not clean: {report['message']}")
+    return 0 if report["ok"] else EXIT_NO
+
+
+# -- operating --------------------------------------------------------------------
+
+
+def cmd_enqueue(args: argparse.Namespace) -> int:
+    # An existing directory may become a queue here; a missing one is
+    # still refused.
+    directory = queue_dir(args.dir, need_log=False)
+    if args.body is None or args.body == "-":
+        body = sys.stdin.buffer.read()
+    else:
+        body = os.fsencode(args.body)
+    print(open_queue(directory, args.wait).enqueue(body))
+    return 0
+
+
+def cmd_dequeue(args: argparse.Namespace) -> int:
+    directory = queue_dir(args.dir)
+    queue = open_queue(directory, args.wait)
+    delivery = queue.dequeue(args.lease_ms)
+    if delivery is None:
+        print(f"{PROG}: {args.dir}: no message ready", file=sys.stderr)
+        return EXIT_NO
+    seq, body, deliveries, enqueued_ts_ms = delivery
+    if args.ack:
+        queue.ack(seq)
+    if args.raw:
+        sys.stdout.buffer.write(body)
+        sys.stdout.flush()
+    else:
+        print(f"seq={seq} deliveries={deliveries} enqueued={format_time(enqueued_ts_ms)} "
+              f"bytes={len(body)} body={preview(body[:PREVIEW_BYTES], len(body))}"
+              + (" acked" if args.ack else ""))
+    return 0
+
+
+def cmd_ack(args: argparse.Namespace) -> int:
+    if not open_queue(queue_dir(args.dir), args.wait).ack(args.seq):
+        print(f"{PROG}: {args.dir}: no message with seq {args.seq}", file=sys.stderr)
+        return EXIT_NO
+    print(f"acknowledged {args.seq}")
+    return 0
+
+
+def cmd_nack(args: argparse.Namespace) -> int:
+    if not open_queue(queue_dir(args.dir), args.wait).nack(args.seq, requeue=not args.drop):
+        print(f"{PROG}: {args.dir}: no message with seq {args.seq}", file=sys.stderr)
+        return EXIT_NO
+    print(f"{'dropped' if args.drop else 'requeued'} {args.seq}")
+    return 0
+
+
+def cmd_compact(args: argparse.Namespace) -> int:
+    directory = queue_dir(args.dir)
+    log = directory / LOG_NAME
+    before = log.stat().st_size
+    open_queue(directory, args.wait).compact()
+    print(f"compacted {args.dir}: {LOG_NAME} {before} -> {log.stat().st_size} bytes")
+    return 0
+
+
+def cmd_purge(args: argparse.Namespace) -> int:
+    if not args.yes:
+        if not sys.stdin.isatty():
+            raise CliError("purge needs confirmation, but standard input is not a terminal "
+                           "(add --yes to purge without asking)")
+        with snapshot_of(args) as (_, _, snapshot):
+            stats = stats_of(snapshot, now_ms())
+        answer = input(f"Remove all {stats['total']} messages from {args.dir} ({stats['ready']} ready, "
+                       f"{stats['in_flight']} leased)? Sequence ids start again at 0. [y/N] ")
+        if answer.strip().lower() not in ("y", "yes"):
+            print("not purged", file=sys.stderr)
+            return EXIT_NO
+    directory = queue_dir(args.dir)
+    open_queue(directory, args.wait).purge()
+    print(f"purged {args.dir}; sequence ids start again at 0")
+    return 0
+
+
+# -- command line --------------------------------------------------------------------
+
+
+def _u64(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 1 << 64:
+        raise argparse.ArgumentTypeError(f"{text} is outside 0 to 2**64-1")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"a wait cannot be negative: {text}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Look inside a tollivane queue directory and operate on it, "
+                    "while other processes go on using it.",
+        epilog="Exit status: 0 done; 1 the answer is no (log not clean, nothing to dequeue, "
+               "no such message, purge declined); 2 error (no such directory, not a queue, "
+               "lock busy, bad arguments).")
+    common = _Parser(add_help=False)
+    common.add_argument("dir", metavar="DIR", help="the queue directory")
+    common.add_argument("--wait", type=_seconds, default=DEFAULT_WAIT_S, metavar="SECONDS",
+                        help=f"how long to wait for the queue's lock before reporting it busy "
+                             f"(default {DEFAULT_WAIT_S:g})")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, run: Any, help: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, parents=[common], help=help, description=help)
+        sub.set_defaults(run=run)
+        return sub
+
+    sub = command("stats", cmd_stats, "the queue's counters (read-only)")
+    sub.add_argument("--json", action="store_true", help="print them as a JSON object")
+
+    sub = command("verify", cmd_verify, "check every frame of the log without changing it; "
+                                        "exit 0 when clean, 1 when not")
+    sub.add_argument("--json", action="store_true", help="print the report as a JSON object")
+
+    sub = command("peek", cmd_peek, "list the ready messages in delivery order, without leasing them")
+    sub.add_argument("-n", type=_u64, default=20, metavar="N", help="show at most N (0: all; default 20)")
+    sub.add_argument("--in-flight", action="store_true",
+                     help="list the leased messages instead, earliest deadline first")
+
+    sub = command("dump", cmd_dump, "every frame of the log, and where and why it stops being valid")
+    sub.add_argument("--no-lock", action="store_true",
+                     help="do not take the queue's lock (when a stuck process holds it)")
+
+    sub = command("enqueue", cmd_enqueue, "append one message; prints its seq")
+    sub.add_argument("body", nargs="?", metavar="BODY",
+                     help="the message as text; '-' or nothing reads the bytes of standard input")
+
+    sub = command("dequeue", cmd_dequeue, "lease the next ready message")
+    sub.add_argument("--lease-ms", type=_u64, metavar="N", help="lease length (default: 30000)")
+    sub.add_argument("--ack", action="store_true", help="acknowledge it at once")
+    sub.add_argument("--raw", action="store_true", help="write only the body's bytes to standard output")
+
+    sub = command("ack", cmd_ack, "acknowledge (remove) a message")
+    sub.add_argument("seq", type=_u64, metavar="SEQ")
+
+    sub = command("nack", cmd_nack, "hand a message back to the ready set")
+    sub.add_argument("seq", type=_u64, metavar="SEQ")
+    sub.add_argument("--drop", action="store_true", help="drop it as dead instead")
+
+    command("compact", cmd_compact, "rewrite the log with the live messages only")
+
+    sub = command("purge", cmd_purge, "remove every message; sequence ids start again at 0")
+    sub.add_argument("--yes", action="store_true", help="do not ask for confirmation")
+    return parser
+
+
+def _os_error_text(error: OSError) -> str:
+    if error.strerror and error.filename:
+        return f"{error.filename}: {error.strerror}"
+    return error.strerror or str(error)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return int(args.run(args))
+    except CliError as error:
+        message = str(error)
+    except BrokenPipeError:
+        # The reader went away (`dump | head`): stop quietly, and keep the
+        # interpreter from failing again when it flushes standard output.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
+    except TimeoutError:
+        message = f"{args.dir}: queue is busy: its lock stayed held by another process for 30 s"
+    except OSError as error:
+        message = f"{args.dir}: {_os_error_text(error)}"
+    except (ValueError, TypeError) as error:
+        message = str(error)
+    except KeyboardInterrupt:
+        return 130
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return EXIT_ERROR

@@ -1,0 +1,74 @@
+"""The type stubs shipped for the extension: they match what the module
+really exposes, and a type checker finds them in the installed package and
+catches misuse through them."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("mypy")
+
+# Names that exist for type checkers only: stubtest looks for every stub name
+# at run time, but type aliases cannot be marked as type-check-only.
+TYPE_ONLY_ALIASES = ["tollivane.Body", "tollivane.Delivery"]
+
+USAGE = """
+    from typing_extensions import assert_type
+
+    import tollivane
+    from tollivane import Delivery, IntegrityReport, Stats, TollivaneCore
+
+    def drain(queue: TollivaneCore) -> list[bytes]:
+        bodies: list[bytes] = []
+        while (delivery := queue.dequeue(lease_ms=5_000)) is not None:
+            seq, body, deliveries, enqueued_ts_ms = delivery
+            if deliveries > 3:
+                queue.nack(seq, requeue=False)
+            else:
+                bodies.append(body)
+                queue.ack(seq)
+        return bodies
+
+    queue = TollivaneCore("/var/lib/jobs", sync_interval_ms=100)
+    assert_type(queue.enqueue(bytearray(b"x")), int)
+    assert_type(queue.enqueue_batch([b"a", [98, 99], memoryview(b"d")]), list[int])
+    assert_type(queue.dequeue_batch(10), list[Delivery])
+    assert_type(queue.ack_batch(range(3)), int)
+    assert_type(queue.extend_lease(0), bool)
+    stats: Stats = queue.stats()
+    assert_type(stats["persistent"], bool)
+    report: IntegrityReport = queue.verify_integrity()
+    assert_type(report["message"], str)
+    assert_type(tollivane.__version__, str)
+
+    queue.enqueue("text")  # type: ignore[arg-type]
+    queue.nack(0, requeue=1)  # type: ignore[arg-type]
+    queue.dequeue()[1]  # type: ignore[index]
+    stats["ready"] + ""  # type: ignore[operator]
+    report["bogus"]  # type: ignore[typeddict-item]
+    queue.ack_batch({1, 2})  # type: ignore[arg-type]
+    TollivaneCore()  # type: ignore[call-arg]
+"""
+
+
+def run_mypy_tool(args, cwd):
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True, timeout=300)
+
+
+def test_stubs_match_the_extension_module(tmp_path):
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text("\n".join(TYPE_ONLY_ALIASES) + "\n")
+    result = run_mypy_tool(["mypy.stubtest", "tollivane", "--allowlist", str(allowlist),
+                            "--mypy-config-file", str(tmp_path / "none.ini")], cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_type_checker_uses_the_installed_stubs_to_catch_misuse(tmp_path):
+    # Run outside the source tree, so only the installed package is found.
+    (tmp_path / "usage.py").write_text(textwrap.dedent(USAGE))
+    result = run_mypy_tool(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
+                            "usage.py"], cwd=tmp_path)
+    # Each ignore comment above must be needed: the stubs reject that line.
+    assert result.returncode == 0, result.stdout + result.stderr
