@@ -6,7 +6,7 @@
 #include <cstring>
 #include <variant>
 
-#include "logfile/endian.h"
+#include "logfile/file_header.h"
 #include "logfile/file.h"
 #include "logfile/format.h"
 #include "logfile/log_reader.h"
@@ -43,14 +43,6 @@ void warn(const char* what, uint64_t offset, const std::string& reason) {
 
 }  // namespace
 
-Status write_file_header(File& file, uint64_t generation) {
-  uint8_t header[kFileHeaderLen];
-  std::memcpy(header, kFileMagic, sizeof kFileMagic);
-  put_le<uint32_t>(header + 4, kFormatVersion);
-  put_le<uint64_t>(header + 8, generation);
-  return file.write_all(header);
-}
-
 Result<Recovered> recover(const std::string& log_path) {
   Result<File> opened = File::open(log_path, O_RDWR | O_CREAT, 0666);
   if (!opened.ok()) return opened.take_error();
@@ -59,20 +51,14 @@ Result<Recovered> recover(const std::string& log_path) {
   if (!size.ok()) return size.take_error();
   if (*size < kFileHeaderLen) return create_fresh_log(file, log_path);
 
-  uint8_t header[kFileHeaderLen];
-  if (Status sought = file.seek(0); !sought.ok()) return sought.take_error();
-  LogReader header_reader(file, 0, *size);
-  Result<Fill> header_fill = header_reader.read_full_or_eof(header);
-  if (!header_fill.ok()) return header_fill.take_error();
-  if (*header_fill != Fill::kFull) {
-    return IoError::custom(ErrorKind::kUnexpectedEof, "failed to fill whole buffer");
-  }
-  if (std::memcmp(header, kFileMagic, sizeof kFileMagic) != 0) {
+  Result<FileHeader> header = read_file_header(file);
+  if (!header.ok()) return header.take_error();
+  if (!header->magic_ok) {
     return IoError::custom(ErrorKind::kInvalidData, "queue.log has bad magic (not a Tollivane log)");
   }
 
   Recovered recovered;
-  recovered.generation = get_le<uint64_t>(header + 8);
+  recovered.generation = header->generation;
   Result<File> replay_handle = file.duplicate();
   if (!replay_handle.ok()) return replay_handle.take_error();
   if (Status sought = replay_handle->seek(kFileHeaderLen); !sought.ok()) return sought.take_error();

@@ -26,7 +26,4 @@ struct Recovered {
 // Replays the log at `log_path`. The caller holds the process lock.
 Result<Recovered> recover(const std::string& log_path);
 
-// Writes a 16-byte header of `generation` at the start of `file`.
-Status write_file_header(File& file, uint64_t generation);
-
 }  // namespace tollivane::logfile

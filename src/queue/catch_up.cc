@@ -12,7 +12,7 @@
 #include <cstring>
 #include <variant>
 
-#include "logfile/endian.h"
+#include "logfile/file_header.h"
 #include "logfile/log_reader.h"
 #include "logfile/recovery.h"
 #include "logfile/system_calls.h"
@@ -25,17 +25,6 @@ namespace {
 // is being used in a process other than the one that opened its handles,
 // without a system call per call.
 std::atomic<uint64_t> g_fork_epoch{0};
-
-// The generation in the header of `file`, or nothing when the header cannot
-// be read or does not begin with the file magic.
-std::optional<uint64_t> read_generation(logfile::File& file) {
-  // One pread, unbuffered: this runs on every call.
-  uint8_t header[logfile::kFileHeaderLen];
-  Result<bool> read = file.read_exact_at(0, header);
-  if (!read.ok() || !*read) return std::nullopt;
-  if (std::memcmp(header, logfile::kFileMagic, sizeof logfile::kFileMagic) != 0) return std::nullopt;
-  return logfile::get_le<uint64_t>(header + 8);
-}
 
 }  // namespace
 
@@ -79,7 +68,8 @@ Status Queue::catch_up() {
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
     return reload();
   }
-  if (read_generation(inner_.reader) != inner_.generation) return reload();
+  Result<logfile::FileHeader> header = logfile::read_file_header(inner_.reader);
+  if (!header.ok() || !header->magic_ok || header->generation != inner_.generation) return reload();
   return replay_tail(at_path->size);
 }
 

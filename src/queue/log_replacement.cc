@@ -7,7 +7,7 @@
 // the next attempt.
 #include <fcntl.h>
 
-#include "logfile/recovery.h"
+#include "logfile/file_header.h"
 #include "queue/queue.h"
 
 namespace tollivane {

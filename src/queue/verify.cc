@@ -2,9 +2,9 @@
 // changing nothing. Damage is reported in the result, never cut.
 #include <fcntl.h>
 
-#include <cstring>
 #include <string>
 
+#include "logfile/file_header.h"
 #include "logfile/log_reader.h"
 #include "queue/queue.h"
 
@@ -18,18 +18,12 @@ Result<IntegrityReport> Queue::verify_integrity() {
   if (!file.ok()) return file.take_error();
   Result<uint64_t> file_len = file->size();
   if (!file_len.ok()) return file_len.take_error();
-  logfile::LogReader reader(*file, 0, *file_len);
+  Result<logfile::FileHeader> header = logfile::read_file_header(*file);
+  if (!header.ok()) return header.take_error();
+  if (!header->magic_ok) return IntegrityReport{false, 0, logfile::kFileHeaderLen, "bad file magic"};
 
-  uint8_t header[logfile::kFileHeaderLen];
-  Result<logfile::Fill> header_fill = reader.read_full_or_eof(header);
-  if (!header_fill.ok()) return header_fill.take_error();
-  if (*header_fill != logfile::Fill::kFull) {
-    return IoError::custom(ErrorKind::kUnexpectedEof, "failed to fill whole buffer");
-  }
-  if (std::memcmp(header, logfile::kFileMagic, sizeof logfile::kFileMagic) != 0) {
-    return IntegrityReport{false, 0, logfile::kFileHeaderLen, "bad file magic"};
-  }
-
+  if (Status sought = file->seek(logfile::kFileHeaderLen); !sought.ok()) return sought.take_error();
+  logfile::LogReader reader(*file, logfile::kFileHeaderLen, *file_len);
   IntegrityReport report{true, 0, logfile::kFileHeaderLen, "clean"};
   while (true) {
     // Frames are checked, not decoded: a frame whose CRC holds counts.

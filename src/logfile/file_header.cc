@@ -1,0 +1,29 @@
+#include "logfile/file_header.h"
+
+#include <cstring>
+
+#include "logfile/endian.h"
+#include "logfile/format.h"
+
+namespace tollivane::logfile {
+
+Result<FileHeader> read_file_header(File& file) {
+  uint8_t header[kFileHeaderLen];
+  Result<bool> read = file.read_exact_at(0, header);
+  if (!read.ok()) return read.take_error();
+  if (!*read) return IoError::custom(ErrorKind::kUnexpectedEof, "failed to fill whole buffer");
+  FileHeader parsed;
+  parsed.magic_ok = std::memcmp(header, kFileMagic, sizeof kFileMagic) == 0;
+  parsed.generation = get_le<uint64_t>(header + 8);
+  return parsed;
+}
+
+Status write_file_header(File& file, uint64_t generation) {
+  uint8_t header[kFileHeaderLen];
+  std::memcpy(header, kFileMagic, sizeof kFileMagic);
+  put_le<uint32_t>(header + 4, kFormatVersion);
+  put_le<uint64_t>(header + 8, generation);
+  return file.write_all(header);
+}
+
+}  // namespace tollivane::logfile
