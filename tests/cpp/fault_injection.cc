@@ -28,6 +28,21 @@ bool is_regular_file(const char* path) {
   return ::stat(path, &info) == 0 && S_ISREG(info.st_mode);
 }
 
+bool is_directory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string parent_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// Runs what an after() rule asked for, once the real call is made.
+void finish(const std::function<void()>& after) {
+  if (after) after();
+}
+
 }  // namespace
 
 std::string read_file(const std::string& path) {
@@ -40,9 +55,9 @@ void write_file(const std::string& path, std::string_view content) {
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-ScratchDirectory::ScratchDirectory() {
-  char pattern[] = "/tmp/tollivane-test-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+ScratchDirectory::ScratchDirectory(const std::string& base) {
+  std::string pattern = base + "/tollivane-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
@@ -61,7 +76,9 @@ struct Trampolines {
   static FaultyFileSystem& fs() { return *FaultyFileSystem::active_; }
 
   static int open(const char* path, int flags, mode_t mode) {
-    if (int error = fs().decide(Call::kOpen, path).error) return errno = error, -1;
+    const auto decision = fs().decide(Call::kOpen, path);
+    if (decision.error != 0) return errno = decision.error, -1;
+    const bool creates = (flags & O_CREAT) != 0 && ::access(path, F_OK) != 0;
     // A file seen for the first time counts as durable as it is; one that
     // open creates, as durable with no content.
     bool tracked;
@@ -76,7 +93,9 @@ struct Trampolines {
       std::lock_guard lock(fs().mutex_);
       fs().fd_paths_[fd] = path;
       if (is_regular_file(path)) fs().durable_.try_emplace(path, prior);
+      if (creates) fs().unsynced_names_.push_back({std::string(), path, std::nullopt});
     }
+    finish(decision.after);
     errno = saved;
     return fd;
   }
@@ -100,7 +119,11 @@ struct Trampolines {
     const auto decision = fs().decide(Call::kWrite, fd);
     if (decision.error != 0) return errno = decision.error, -1;
     if (decision.cut) count = std::min(count, decision.cut_bytes);
-    return count == 0 ? 0 : real().write(fd, buffer, count);
+    const ssize_t result = count == 0 ? 0 : real().write(fd, buffer, count);
+    const int saved = errno;
+    finish(decision.after);
+    errno = saved;
+    return result;
   }
   static off_t lseek(int fd, off_t offset, int whence) {
     if (int error = fs().decide(Call::kLseek, fd).error) return errno = error, -1;
@@ -115,24 +138,40 @@ struct Trampolines {
     return real().stat(path, info);
   }
   static int fsync(int fd) {
-    if (int error = fs().decide(Call::kFsync, fd).error) return errno = error, -1;
     const std::string path = fs().path_of(fd);
+    const bool directory = is_directory(path);
+    const auto decision = fs().decide(directory ? Call::kSyncDir : Call::kFsync, path);
+    if (decision.error != 0) return errno = decision.error, -1;
     const int result = real().fsync(fd);
     const int saved = errno;
     if (result == 0) {
       std::lock_guard lock(fs().mutex_);
       auto tracked = fs().durable_.find(path);
       if (tracked != fs().durable_.end()) tracked->second = read_file(tracked->first);
+      if (directory) std::erase_if(fs().unsynced_names_, [&](const auto& change) { return parent_of(change.to) == path; });
     }
+    finish(decision.after);
     errno = saved;
     return result;
   }
   static int ftruncate(int fd, off_t length) {
-    if (int error = fs().decide(Call::kFtruncate, fd).error) return errno = error, -1;
-    return real().ftruncate(fd, length);
+    const auto decision = fs().decide(Call::kFtruncate, fd);
+    if (decision.error != 0) return errno = decision.error, -1;
+    const int result = real().ftruncate(fd, length);
+    const int saved = errno;
+    finish(decision.after);
+    errno = saved;
+    return result;
   }
   static int rename(const char* from, const char* to) {
-    if (int error = fs().decide(Call::kRename, from).error) return errno = error, -1;
+    const auto decision = fs().decide(Call::kRename, from);
+    if (decision.error != 0) return errno = decision.error, -1;
+    std::optional<std::string> replaced;
+    {
+      std::lock_guard lock(fs().mutex_);
+      auto tracked = fs().durable_.find(to);
+      if (tracked != fs().durable_.end()) replaced = tracked->second;
+    }
     const int result = real().rename(from, to);
     const int saved = errno;
     if (result == 0) {
@@ -148,7 +187,9 @@ struct Trampolines {
       for (auto& [fd, path] : fs().fd_paths_) {
         if (path == from) path = to;
       }
+      fs().unsynced_names_.push_back({from, to, std::move(replaced)});
     }
+    finish(decision.after);
     errno = saved;
     return result;
   }
@@ -167,16 +208,26 @@ struct Trampolines {
     return copy;
   }
   static void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
-    if (int error = fs().decide(Call::kMmap, fd).error) return errno = error, MAP_FAILED;
-    return real().mmap(address, length, protection, flags, fd, offset);
+    const auto decision = fs().decide(Call::kMmap, fd);
+    if (decision.error != 0) return errno = decision.error, MAP_FAILED;
+    void* result = real().mmap(address, length, protection, flags, fd, offset);
+    const int saved = errno;
+    finish(decision.after);
+    errno = saved;
+    return result;
   }
   static int munmap(void* address, size_t length) {
     if (int error = fs().decide(Call::kMunmap, std::string()).error) return errno = error, -1;
     return real().munmap(address, length);
   }
   static int flock(int fd, int operation) {
-    if (int error = fs().decide(Call::kFlock, fd).error) return errno = error, -1;
-    return real().flock(fd, operation);
+    const auto decision = fs().decide(Call::kFlock, fd);
+    if (decision.error != 0) return errno = decision.error, -1;
+    const int result = real().flock(fd, operation);
+    const int saved = errno;
+    finish(decision.after);
+    errno = saved;
+    return result;
   }
 };
 
@@ -212,6 +263,11 @@ void FaultyFileSystem::short_write(size_t bytes, std::string_view path_suffix, u
   rules_.push_back(Rule{Call::kWrite, 0, std::string(path_suffix), nth, nth, bytes});
 }
 
+void FaultyFileSystem::after(Call call, std::string_view path_suffix, uint64_t nth, std::function<void()> action) {
+  std::lock_guard lock(mutex_);
+  rules_.push_back(Rule{call, 0, std::string(path_suffix), nth, nth, 0, 0, std::move(action)});
+}
+
 void FaultyFileSystem::clear_faults() {
   std::lock_guard lock(mutex_);
   rules_.clear();
@@ -241,7 +297,7 @@ size_t FaultyFileSystem::open_descriptors() const {
   return fd_paths_.size();
 }
 
-void FaultyFileSystem::crash(CrashMode mode) {
+void FaultyFileSystem::crash(CrashMode mode, Names names) {
   std::lock_guard lock(mutex_);
   for (auto& [path, durable] : durable_) {
     if (!is_regular_file(path.c_str())) continue;  // removed behind the seam's back
@@ -259,6 +315,30 @@ void FaultyFileSystem::crash(CrashMode mode) {
     write_file(path, survivor);
     durable = survivor;
   }
+  if (names == Names::kUndoUnsynced) undo_unsynced_names();
+  unsynced_names_.clear();
+}
+
+void FaultyFileSystem::undo_unsynced_names() {
+  for (auto change = unsynced_names_.rbegin(); change != unsynced_names_.rend(); ++change) {
+    if (change->from.empty()) {
+      ::unlink(change->to.c_str());
+      durable_.erase(change->to);
+      continue;
+    }
+    if (::rename(change->to.c_str(), change->from.c_str()) == 0) {
+      auto moved = durable_.extract(change->to);
+      durable_.erase(change->from);
+      if (!moved.empty()) {
+        moved.key() = change->from;
+        durable_.insert(std::move(moved));
+      }
+    }
+    if (change->replaced) {
+      write_file(change->to, *change->replaced);
+      durable_[change->to] = *change->replaced;
+    }
+  }
 }
 
 FaultyFileSystem::Decision FaultyFileSystem::decide(Call call, const std::string& path) {
@@ -268,6 +348,10 @@ FaultyFileSystem::Decision FaultyFileSystem::decide(Call call, const std::string
   bool decided = false;
   for (Rule& rule : rules_) {
     if (rule.call != call || !ends_with(path, rule.path_suffix)) continue;
+    if (rule.action) {
+      if (++rule.seen == rule.first) decision.after = rule.action;
+      continue;
+    }
     // Every matching rule counts the call, even when an earlier one fires.
     if (++rule.seen < rule.first || rule.seen > rule.last || decided) continue;
     decided = true;

@@ -7,6 +7,7 @@
 //   fs.fail(Call::kFsync, EIO, "queue.log", 2);   // the 2nd fsync from now fails
 //   fs.count(Call::kFsync, "queue.log");          // fsyncs of queue.log so far
 //   fs.crash();                                   // every file back to its last fsync
+//   fs.after(Call::kWrite, "queue.log", 3, kill);  // runs kill() right after the 3rd write
 //
 // Paths are matched by suffix ("queue.log", ".proc_lock"); calls on a
 // descriptor are matched by the path it was opened with (dup keeps it,
@@ -16,9 +17,13 @@
 // is tracked. Its durable content starts as what it held when first opened
 // (nothing, for a file that open created) and becomes the whole file at each
 // successful fsync of a descriptor on it. crash() rewrites each tracked file
-// to its durable content. Directory entries are treated as durable at once:
-// creations and renames survive a crash, only file contents are lost, so
-// directory fsyncs are counted but change nothing here.
+// to its durable content. Directory entries (the files open creates, the
+// renames) become durable at the next successful fsync of their directory,
+// counted as Call::kSyncDir. By default crash() keeps them all, as a file
+// system that journals names in order would; with Names::kUndoUnsynced it
+// undoes those made since the directory's last fsync, newest first: a renamed
+// file goes back to its old name and the file it replaced reappears with its
+// durable content, a created file disappears.
 //
 // The seam holds plain function pointers, so at most one FaultyFileSystem
 // exists at a time.
@@ -28,8 +33,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -42,6 +49,7 @@ namespace tollivane::test_support {
 enum class Call {
   kOpen, kClose, kRead, kWrite, kLseek, kFstat, kStat, kFsync,
   kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock,
+  kSyncDir,  // fsync of a directory (kFsync counts those of files)
 };
 
 enum class CrashMode {
@@ -49,6 +57,9 @@ enum class CrashMode {
   kKeepRandomPrefix,  // ... plus a random prefix of what was appended since
   kAppendGarbage,     // ... plus 1 to 64 random bytes
 };
+
+// What a crash does to directory entries not yet made durable.
+enum class Names { kKeep, kUndoUnsynced };
 
 class FaultyFileSystem {
  public:
@@ -67,6 +78,10 @@ class FaultyFileSystem {
   // Makes the `nth` write on `path_suffix` transfer at most `bytes` bytes
   // (0: the write returns 0, as a full device can).
   void short_write(size_t bytes, std::string_view path_suffix = {}, uint64_t nth = 1);
+  // Runs `action` right after the `nth` call of `call` on `path_suffix`
+  // (counted from now) has been made, whatever its result: a crash test
+  // kills the process there, or simulates a power loss.
+  void after(Call call, std::string_view path_suffix, uint64_t nth, std::function<void()> action);
   void clear_faults();
   // How many calls were failed or cut short so far, so that a test can tell
   // its fault really happened.
@@ -81,7 +96,7 @@ class FaultyFileSystem {
 
   // Simulates a power loss, see above. Call it once the objects that wrote
   // the files are gone; tracked files then count as synced as they are.
-  void crash(CrashMode mode = CrashMode::kDropUnsynced);
+  void crash(CrashMode mode = CrashMode::kDropUnsynced, Names names = Names::kKeep);
 
  private:
   friend struct Trampolines;  // the table's functions, in the .cc file
@@ -92,6 +107,7 @@ class FaultyFileSystem {
     uint64_t first, last;  // 1-based indexes among the calls the rule matches
     size_t short_bytes;
     uint64_t seen = 0;
+    std::function<void()> action = {};  // set for an after() rule, which fails nothing
   };
   // What one call does: go ahead (error 0), fail with `error`, or, for a
   // write, transfer at most `cut_bytes`.
@@ -99,7 +115,15 @@ class FaultyFileSystem {
     int error = 0;
     bool cut = false;
     size_t cut_bytes = 0;
+    std::function<void()> after;  // run once the real call is made
   };
+  // A creation or rename not yet made durable by an fsync of its directory.
+  struct NameChange {
+    std::string from;                 // empty for a creation
+    std::string to;
+    std::optional<std::string> replaced;  // durable content of the file a rename replaced
+  };
+  void undo_unsynced_names();
   Decision decide(Call call, const std::string& path);
   Decision decide(Call call, int fd) { return decide(call, path_of(fd)); }
   std::string path_of(int fd);
@@ -110,14 +134,16 @@ class FaultyFileSystem {
   std::map<std::pair<Call, std::string>, uint64_t> counts_;
   std::map<int, std::string> fd_paths_;
   std::map<std::string, std::string> durable_;  // tracked path -> content as of the last fsync
+  std::vector<NameChange> unsynced_names_;      // oldest first
   std::mt19937_64 random_;
   static FaultyFileSystem* active_;
 };
 
-// A fresh directory under /tmp, removed with everything in it at the end.
+// A fresh directory under `base` (/tmp by default), removed with everything
+// in it at the end.
 class ScratchDirectory {
  public:
-  ScratchDirectory();
+  explicit ScratchDirectory(const std::string& base = "/tmp");
   ~ScratchDirectory();
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;

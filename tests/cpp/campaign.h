@@ -1,0 +1,148 @@
+// What the crash, power-loss and I/O-error campaigns share: a seeded random
+// workload over every operation of the queue, a model of what the calls that
+// returned promise, and the check of a reopened directory against it.
+//
+// The model tracks only what durability is about: which messages are live
+// (with their bodies) and the next sequence id. Leases and delivery counts
+// may legitimately come back either way after a crash, so they are not
+// compared. A call whose outcome is unknown (cut short by a kill, a power
+// loss or an injected error) may have left any prefix of its effects, in
+// log order: possible_states() lists every state that allows.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fault_injection.h"
+#include "queue/queue.h"
+
+namespace tollivane::campaign {
+
+// TOLLIVANE_LONG=1 asks for the full sweeps; the default run is a quick form.
+bool long_run();
+
+// Where campaigns put their queues: a RAM-backed file system when there is
+// one (the crash model is simulated, so real fsyncs would only cost time).
+std::string scratch_base();
+
+// The body of the message that carries `token`: its length and bytes follow
+// from the token alone, now and then past the writer's buffer.
+std::vector<uint8_t> body_for(uint64_t token);
+
+enum class OpKind : uint8_t {
+  kEnqueue, kEnqueueBatch, kDequeue, kDequeueBatch, kAck, kAckBatch,
+  kNackRequeue, kNackDrop, kExtendLease, kCompact, kPurge, kFlush,
+};
+const char* op_name(OpKind kind);
+
+struct Op {
+  OpKind kind = OpKind::kFlush;
+  // Body tokens (enqueues), sequence ids (settlements, extend_lease), or
+  // the batch size (dequeue_batch).
+  std::vector<uint64_t> args;
+  uint64_t lease_ms = 0;
+};
+
+struct OpResult {
+  bool ok = false;
+  // Ids enqueued or delivered; 1/0 for a bool result; the count of ack_batch.
+  std::vector<uint64_t> values;
+  std::string error;
+};
+
+// Whether a successful call of this kind leaves everything before it
+// durable, whatever the sync interval.
+bool forces_sync(OpKind kind);
+
+class Workload {
+ public:
+  Workload(uint64_t seed, uint64_t first_token) : random_(seed), next_token_(first_token) {}
+  // The next call, chosen with an eye on the queue's state so that most
+  // settlements name live messages.
+  Op next(const QueueState& state);
+
+ private:
+  uint64_t pick_seq(const QueueState& state);
+  uint64_t pick(uint64_t bound) { return std::uniform_int_distribution<uint64_t>(0, bound - 1)(random_); }
+
+  std::mt19937_64 random_;
+  uint64_t next_token_;
+};
+
+// Makes the call as the binding would: enter_call, then the operation.
+OpResult run_op(Queue& queue, const Op& op);
+
+struct ModelState {
+  std::map<uint64_t, uint64_t> live;  // seq -> body token
+  uint64_t next_seq = 0;
+  bool operator==(const ModelState&) const = default;
+};
+
+// The states `op` can leave behind from `before`, from none of its effects
+// to all of them (the last entry).
+std::vector<ModelState> effects(const ModelState& before, const Op& op);
+
+// "" when a call that returned `result` agrees with the model before it.
+std::string check_result(const ModelState& before, const Op& op, const OpResult& result);
+
+// Every state the log may hold after `ops`, when those before
+// `first_uncertain` are known to have taken effect and each later one may
+// have left any prefix of its effects (and then none after it did).
+std::vector<ModelState> possible_states(ModelState start, const std::vector<Op>& ops, size_t first_uncertain);
+
+struct Verdict {
+  bool unopenable = false;
+  bool damaged = false;      // verify_integrity did not say "clean"
+  bool matched = false;      // the state is one of the possible ones
+  uint64_t lost = 0;         // live in every possible state, yet missing
+  uint64_t resurrected = 0;  // live in no possible state, yet present
+  ModelState state;          // the possible state that matched
+  std::string detail;
+};
+
+// Compares the state the queue in `dir` holds now (bodies read from its log)
+// with the possible ones.
+Verdict check_state(const Queue& queue, const std::string& dir, const std::vector<ModelState>& possible);
+
+// Opens the directory afresh, verifies the log and checks its state.
+Verdict reopen_and_check(const std::string& dir, const QueueConfig& config, const std::vector<ModelState>& possible);
+
+// What a child process reported through its pipe: every call it began and
+// the result of every call that returned (one fewer when it died in a call).
+struct History {
+  std::vector<Op> ops;
+  std::vector<OpResult> results;
+  bool opened = false;  // Queue::open returned in the child
+  bool finished = false;  // the child ran its whole workload
+};
+
+struct ChildPlan {
+  QueueConfig config;
+  uint64_t seed = 1;
+  uint64_t first_token = 0;
+  size_t max_ops = 100;
+  // Arms the child's file system, e.g. to kill it after the Nth write.
+  std::function<void(test_support::FaultyFileSystem&)> arm;
+  // Kills the child this long after it started, if it is still running.
+  std::optional<std::chrono::microseconds> kill_after;
+};
+
+History run_in_child(const std::string& dir, const ChildPlan& plan);
+
+// Adds up the verdicts of one campaign and prints its figure line.
+struct Tally {
+  uint64_t checked = 0, lost = 0, resurrected = 0, unopenable = 0, inconsistent = 0;
+  void add(const Verdict& verdict);
+  bool clean() const { return lost == 0 && resurrected == 0 && unopenable == 0 && inconsistent == 0; }
+};
+
+// Prints one line to stdout, where the campaign script and ctest -V find it.
+void print_figure(const std::string& line);
+
+}  // namespace tollivane::campaign

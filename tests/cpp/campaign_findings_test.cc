@@ -1,0 +1,68 @@
+// Faults the durability campaigns found, each pinned down on its own.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "fault_injection.h"
+#include "queue/queue.h"
+
+namespace tollivane {
+namespace {
+
+using test_support::Call;
+using test_support::FaultyFileSystem;
+using test_support::ScratchDirectory;
+
+std::unique_ptr<Queue> open_queue(const std::string& dir) {
+  Result<std::unique_ptr<Queue>> opened = Queue::open(dir, QueueConfig{});
+  EXPECT_TRUE(opened.ok());
+  return opened.ok() ? std::move(*opened) : nullptr;
+}
+
+template <typename F>
+auto in_call(Queue& queue, F body) -> decltype(body()) {
+  Result<CallScope> scope = queue.enter_call(CatchUp::kRun);
+  if (!scope.ok()) return scope.take_error();
+  return body();
+}
+
+// A purge that fails before its new log is in place must leave the object
+// with its messages: it used to empty the state first, so the next enqueue
+// reused id 0 in a log that still held message 0.
+TEST(CampaignFindings, PurgeThatFailsBeforeTheRenameKeepsTheMessagesAndTheirIds) {
+  for (const Call failing : {Call::kOpen, Call::kFsync, Call::kRename}) {
+    SCOPED_TRACE(static_cast<int>(failing));
+    ScratchDirectory dir;
+    FaultyFileSystem fs;
+    std::unique_ptr<Queue> q = open_queue(dir.path());
+    ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch({{'a'}, {'b'}}); }).ok());
+    fs.fail(failing, EIO, "queue.purge.tmp");
+    EXPECT_FALSE(in_call(*q, [&] { return q->purge(); }).ok());
+    EXPECT_EQ(fs.faults_fired(), 1u);
+    Result<uint64_t> id = in_call(*q, [&] { return q->enqueue({'c'}); });
+    ASSERT_TRUE(id.ok());
+    EXPECT_EQ(*id, 2u);
+    EXPECT_EQ(q->state().messages().size(), 3u);
+    q.reset();
+    EXPECT_EQ(open_queue(dir.path())->state().messages().size(), 3u);
+  }
+}
+
+// A purge whose rename is done but whose directory fsync fails reports the
+// error, and the object's next call finds the empty log.
+TEST(CampaignFindings, PurgeThatFailsAfterTheRenameLeavesAnEmptyQueue) {
+  ScratchDirectory dir;
+  FaultyFileSystem fs;
+  std::unique_ptr<Queue> q = open_queue(dir.path());
+  ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch({{'a'}, {'b'}}); }).ok());
+  fs.fail(Call::kSyncDir, EIO);
+  EXPECT_FALSE(in_call(*q, [&] { return q->purge(); }).ok());
+  Result<uint64_t> id = in_call(*q, [&] { return q->enqueue({'c'}); });
+  ASSERT_TRUE(id.ok());
+  EXPECT_EQ(*id, 0u);
+  q.reset();
+  EXPECT_EQ(open_queue(dir.path())->state().messages().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tollivane

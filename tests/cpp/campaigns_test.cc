@@ -1,0 +1,443 @@
+// The durability campaigns: a random workload over every operation, cut
+// short by kill -9 at every kind of file-system step, by a simulated power
+// loss there, or by an I/O error at every call site; after each, the
+// directory must reopen clean and hold exactly what the calls that returned
+// promise. Each prints its figure line; TOLLIVANE_LONG=1 runs the full sweeps
+// (scripts/run_campaigns.sh).
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cerrno>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "campaign.h"
+
+namespace tollivane {
+namespace {
+
+using campaign::History;
+using campaign::ModelState;
+using campaign::Tally;
+using campaign::Verdict;
+using test_support::Call;
+using test_support::CrashMode;
+using test_support::FaultyFileSystem;
+using test_support::Names;
+using test_support::ScratchDirectory;
+
+// 1..long_max in the long run; a spread of about `quick_count` values up to
+// quick_max otherwise.
+std::vector<uint64_t> sweep(uint64_t quick_max, uint64_t quick_count, uint64_t long_max) {
+  std::vector<uint64_t> points;
+  if (campaign::long_run()) {
+    for (uint64_t n = 1; n <= long_max; ++n) points.push_back(n);
+    return points;
+  }
+  const uint64_t step = std::max<uint64_t>(1, quick_max / quick_count);
+  for (uint64_t n = 1; n <= quick_max; n += step) points.push_back(n);
+  return points;
+}
+
+QueueConfig campaign_config(uint64_t sync_interval_ms) {
+  QueueConfig config;
+  config.sync_interval_ms = sync_interval_ms;
+  config.auto_compact_bytes = 4096;  // acks compact often, so renames happen throughout
+  return config;
+}
+
+const char* call_name(Call call) {
+  switch (call) {
+    case Call::kOpen: return "open";
+    case Call::kWrite: return "write";
+    case Call::kFsync: return "fsync";
+    case Call::kSyncDir: return "directory fsync";
+    case Call::kFtruncate: return "ftruncate";
+    case Call::kRename: return "rename";
+    case Call::kMmap: return "mmap";
+    case Call::kFlock: return "flock";
+    default: return "other";
+  }
+}
+
+// Checks what a child left in `dir` against what its returned calls promise.
+// With `every_call_synced`, only the call in progress at its death is in
+// doubt; otherwise every call after the last one that forced a sync is.
+Verdict check_history(const std::string& dir, const QueueConfig& config, const ModelState& start,
+                      const History& history, bool every_call_synced) {
+  ModelState model = start;
+  size_t first_uncertain = history.ops.size();
+  size_t last_sync = 0;
+  std::string wrong_result;
+  for (size_t i = 0; i < history.results.size() && i < first_uncertain; ++i) {
+    const campaign::OpResult& result = history.results[i];
+    if (!result.ok) {
+      wrong_result = std::string(campaign::op_name(history.ops[i].kind)) + " failed in the child";
+      first_uncertain = i;
+      break;
+    }
+    if (std::string wrong = campaign::check_result(model, history.ops[i], result); !wrong.empty()) wrong_result = wrong;
+    model = campaign::effects(model, history.ops[i]).back();
+    if (campaign::forces_sync(history.ops[i].kind)) last_sync = i + 1;
+  }
+  if (!every_call_synced) first_uncertain = std::min(first_uncertain, last_sync);
+  if (first_uncertain == history.ops.size() && history.results.size() < history.ops.size()) first_uncertain = history.results.size();
+  Verdict verdict =
+      campaign::reopen_and_check(dir, config, campaign::possible_states(start, history.ops, first_uncertain));
+  if (!wrong_result.empty()) {
+    verdict.matched = false;
+    verdict.detail = wrong_result + "; " + verdict.detail;
+  }
+  return verdict;
+}
+
+uint64_t seed_of(uint64_t a, uint64_t b, uint64_t c) { return (a * 1'000'003 + b) * 1'000'033 + c + 1; }
+
+void expect_verdict(const Verdict& verdict, const std::string& where, int& reported) {
+  const bool bad = verdict.unopenable || verdict.damaged || !verdict.matched;
+  if (bad && reported++ < 10) ADD_FAILURE() << where << ": " << verdict.detail;
+}
+
+// Campaign 1: kill -9 right after the Nth write, fsync, ftruncate, rename or
+// directory fsync, then again at a random moment of a second run on the
+// recovered directory.
+TEST(DurabilityCampaign, KillNineAtEveryStepLosesAndResurrectsNothing) {
+  const bool full = campaign::long_run();
+  const uint64_t iterations = full ? 3 : 1;
+  const std::vector<std::pair<Call, std::vector<uint64_t>>> points = {
+      {Call::kWrite, sweep(120, 10, 240)},  {Call::kFsync, sweep(90, 8, 180)},
+      {Call::kFtruncate, sweep(2, 2, 3)},   {Call::kRename, sweep(8, 4, 20)},
+      {Call::kSyncDir, sweep(10, 4, 24)},
+  };
+  const QueueConfig config = campaign_config(0);
+  Tally tally;
+  uint64_t kill_points = 0, random_kills = 0, not_reached = 0;
+  int reported = 0;
+  for (const auto& [call, nths] : points) {
+    for (uint64_t nth : nths) {
+      ++kill_points;
+      for (uint64_t iteration = 0; iteration < iterations; ++iteration) {
+        const std::string where = std::string("kill after ") + call_name(call) + " #" + std::to_string(nth) +
+                                  ", iteration " + std::to_string(iteration);
+        ScratchDirectory dir(campaign::scratch_base());
+        const uint64_t seed = seed_of(static_cast<uint64_t>(call), nth, iteration);
+        campaign::ChildPlan plan{config, seed, 0, 200, nullptr, std::nullopt};
+        const Call kill_call = call;
+        const uint64_t kill_nth = nth;
+        plan.arm = [kill_call, kill_nth](FaultyFileSystem& fs) {
+          fs.after(kill_call, "", kill_nth, [] { ::raise(SIGKILL); });
+        };
+        const History first = campaign::run_in_child(dir.path(), plan);
+        not_reached += first.finished;
+        const Verdict verdict = check_history(dir.path(), config, ModelState{}, first, true);
+        tally.add(verdict);
+        expect_verdict(verdict, where, reported);
+        if (!verdict.matched) continue;
+
+        // The recovered directory goes on working, until a kill at a random moment.
+        std::mt19937_64 random(seed);
+        campaign::ChildPlan second{config, seed + 1, 1'000'000, 5000, nullptr,
+                                   std::chrono::microseconds(random() % 12000)};
+        const History next = campaign::run_in_child(dir.path(), second);
+        ++random_kills;
+        const Verdict after = check_history(dir.path(), config, verdict.state, next, true);
+        tally.add(after);
+        expect_verdict(after, where + ", then a random-time kill", reported);
+      }
+    }
+  }
+  campaign::print_figure("kill -9: " + std::to_string(kill_points) + " kill points x " + std::to_string(iterations) +
+                         " iterations + " + std::to_string(random_kills) + " random-time kills = " +
+                         std::to_string(tally.checked) + " reopens: lost " + std::to_string(tally.lost) +
+                         ", resurrected " + std::to_string(tally.resurrected) + ", unopenable " +
+                         std::to_string(tally.unopenable) + ", inconsistent " + std::to_string(tally.inconsistent) +
+                         " (" + std::to_string(not_reached) + " runs ended before their kill point)");
+  EXPECT_TRUE(tally.clean());
+}
+
+// Campaign 2: a power loss right after the Nth write, fsync, ftruncate,
+// rename or directory fsync: unsynced file data is dropped, torn or followed
+// by garbage, and names not yet made durable by a directory fsync are undone.
+TEST(DurabilityCampaign, PowerLossKeepsEverySyncedCallAndAPrefixOfTheRest) {
+  const bool full = campaign::long_run();
+  struct Variant {
+    CrashMode mode;
+    Names names;
+    const char* name;
+  };
+  const Variant variants[] = {
+      {CrashMode::kDropUnsynced, Names::kKeep, "drop unsynced"},
+      {CrashMode::kKeepRandomPrefix, Names::kUndoUnsynced, "torn tail, names undone"},
+      {CrashMode::kAppendGarbage, Names::kKeep, "garbage tail"},
+      {CrashMode::kDropUnsynced, Names::kUndoUnsynced, "drop unsynced, names undone"},
+      {CrashMode::kKeepRandomPrefix, Names::kKeep, "torn tail"},
+      {CrashMode::kAppendGarbage, Names::kUndoUnsynced, "garbage tail, names undone"},
+  };
+  const std::vector<std::pair<Call, std::vector<uint64_t>>> points = {
+      {Call::kWrite, sweep(120, 8, 200)},  {Call::kFsync, sweep(90, 6, 150)}, {Call::kFtruncate, sweep(1, 1, 2)},
+      {Call::kRename, sweep(6, 3, 16)},    {Call::kSyncDir, sweep(8, 4, 20)},
+  };
+  Tally tally;
+  uint64_t not_reached = 0;
+  int reported = 0;
+  size_t rotation = 0;
+  for (const uint64_t interval : {uint64_t{0}, uint64_t{3'600'000}}) {
+    const QueueConfig config = campaign_config(interval);
+    for (const auto& [call, nths] : points) {
+      for (uint64_t nth : nths) {
+        // The quick run takes one variant per point, in turn; the long run all.
+        const size_t variant_count = full ? std::size(variants) : 1;
+        for (size_t v = 0; v < variant_count; ++v) {
+          const Variant& variant = variants[full ? v : rotation++ % std::size(variants)];
+          const std::string where = std::string("power loss after ") + call_name(call) + " #" + std::to_string(nth) +
+                                    " (" + variant.name + ", sync interval " + std::to_string(interval) + ")";
+          ScratchDirectory dir(campaign::scratch_base());
+          campaign::ChildPlan plan{config, seed_of(static_cast<uint64_t>(call), nth, v + 10 * interval), 0, 200,
+                                   nullptr, std::nullopt};
+          const Call crash_call = call;
+          const uint64_t crash_nth = nth;
+          const CrashMode mode = variant.mode;
+          const Names names = variant.names;
+          plan.arm = [=](FaultyFileSystem& fs) {
+            FaultyFileSystem* system = &fs;
+            fs.after(crash_call, "", crash_nth, [system, mode, names] {
+              system->crash(mode, names);
+              ::raise(SIGKILL);
+            });
+          };
+          const History history = campaign::run_in_child(dir.path(), plan);
+          if (history.finished) {
+            ++not_reached;
+            continue;
+          }
+          const Verdict verdict = check_history(dir.path(), config, ModelState{}, history, interval == 0);
+          tally.add(verdict);
+          expect_verdict(verdict, where, reported);
+        }
+      }
+    }
+  }
+  campaign::print_figure("power loss: " + std::to_string(tally.checked) +
+                         " crash images checked (sync interval 0 and 1 h, 6 crash variants): violations " +
+                         std::to_string(tally.lost + tally.resurrected + tally.unopenable + tally.inconsistent) +
+                         " (lost " + std::to_string(tally.lost) + ", resurrected " + std::to_string(tally.resurrected) +
+                         ", unopenable " + std::to_string(tally.unopenable) + ", inconsistent " +
+                         std::to_string(tally.inconsistent) + "; " + std::to_string(not_reached) +
+                         " runs ended before their crash point)");
+  EXPECT_TRUE(tally.clean());
+}
+
+// Campaign 3: the Nth open, write, fsync, directory fsync, ftruncate, rename,
+// mmap or flock fails (or a write comes up short and the next one fails).
+uint64_t g_clock_ms = 0;
+uint64_t campaign_clock() { return g_clock_ms; }
+
+struct Fault {
+  Call call;
+  int error;  // 0: a short write, then ENOSPC
+};
+
+const char* error_name(int error) {
+  switch (error) {
+    case 0: return "short write";
+    case EIO: return "EIO";
+    case ENOSPC: return "ENOSPC";
+    case EINTR: return "EINTR";
+    case ENOMEM: return "ENOMEM";
+    case ENOLCK: return "ENOLCK";
+    default: return "?";
+  }
+}
+
+// The calls whose EINTR the file helpers retry: the caller must not see it.
+bool retries_eintr(Call call) {
+  return call == Call::kOpen || call == Call::kWrite || call == Call::kFsync || call == Call::kSyncDir ||
+         call == Call::kFtruncate;
+}
+
+// One workload for every run, on a clock that moves only between calls, so
+// that the Nth call of a kind is the same call in each.
+constexpr uint64_t kIoWorkloadSeed = 7;
+
+struct IoTally {
+  uint64_t tried = 0, fired = 0, false_successes = 0, inconsistent = 0, eintr_not_retried = 0;
+};
+
+class IoErrorRun {
+ public:
+  IoErrorRun(const Fault& fault, uint64_t nth, size_t ops, IoTally& tally, int& reported)
+      : fault_(fault), nth_(nth), ops_(ops), tally_(tally), reported_(reported), fs_(nth) {}
+
+  void run() {
+    g_clock_ms = 1'700'000'000'000;
+    arm();
+    Result<std::unique_ptr<Queue>> opened = Queue::open(dir_.path(), config_);
+    const bool open_failed = !opened.ok();
+    if (open_failed) {
+      // The fault hit the open itself: it must say so, and leave an openable queue.
+      settle_fault(opened.error().message(), false, {ModelState{}}, nullptr);
+      opened = Queue::open(dir_.path(), config_);
+      if (!opened.ok()) return fail("reopen after a failed open: " + opened.error().message());
+    }
+    std::unique_ptr<Queue> queue = std::move(*opened);
+    queue->set_clock_for_testing(&campaign_clock);
+    if (!open_failed && fs_.faults_fired() > 0) {
+      // Met and overcome while opening (a retried EINTR, a failed unlock).
+      queue = settle_fault("open", true, {ModelState{}}, std::move(queue));
+    }
+    campaign::Workload workload(kIoWorkloadSeed, 0);
+    for (size_t i = 0; i < ops_ && queue != nullptr; ++i) {
+      const campaign::Op op = workload.next(queue->state());
+      const uint64_t fired_before = fs_.faults_fired();
+      const campaign::OpResult result = campaign::run_op(*queue, op);
+      g_clock_ms += 13;
+      if (fs_.faults_fired() == fired_before) {
+        if (!result.ok) return fail(std::string(campaign::op_name(op.kind)) + " failed with no fault: " + result.error);
+        if (std::string wrong = campaign::check_result(model_, op, result); !wrong.empty()) return fail(wrong);
+        model_ = campaign::effects(model_, op).back();
+        continue;
+      }
+      std::vector<ModelState> possible = campaign::effects(model_, op);
+      if (result.ok) {
+        if (std::string wrong = campaign::check_result(model_, op, result); !wrong.empty()) return fail(wrong);
+        possible = {possible.back()};
+      }
+      queue = settle_fault(std::string(campaign::op_name(op.kind)) + ": " + result.error, result.ok, possible,
+                           std::move(queue));
+    }
+    queue.reset();
+    const Verdict final_check = campaign::reopen_and_check(dir_.path(), config_, {model_});
+    if (!final_check.matched || final_check.damaged) fail("at the end: " + final_check.detail);
+  }
+
+ private:
+  void arm() {
+    if (fault_.error == 0) {
+      fs_.short_write(5, "", nth_);
+      fs_.fail(Call::kWrite, ENOSPC, "", nth_ + 1);
+    } else {
+      fs_.fail(fault_.call, fault_.error, "", nth_);
+    }
+  }
+
+  // The call that met the fault returned `ok` (and `what` if it failed);
+  // `possible` are the states it may have left. Checks the object as its next
+  // call sees it and the directory as a reopen finds it, and carries on with
+  // a fresh object.
+  std::unique_ptr<Queue> settle_fault(const std::string& what, bool ok, const std::vector<ModelState>& possible,
+                                      std::unique_ptr<Queue> queue) {
+    fs_.clear_faults();
+    ++tally_.fired;
+    if (ok == false && fault_.error == EINTR && retries_eintr(fault_.call)) {
+      ++tally_.eintr_not_retried;
+      fail("EINTR reached the caller: " + what);
+    }
+    Verdict live;
+    live.matched = true;
+    if (queue != nullptr) {
+      // What this object holds once its next call has caught up, and whether
+      // the failure left the log without a torn frame.
+      Result<CallScope> scope = queue->enter_call(CatchUp::kRun);
+      Result<IntegrityReport> report = queue->verify_integrity();
+      if (!scope.ok() || !report.ok() || report->message != "clean") {
+        live.matched = false;
+        live.detail = "log not clean after the failure";
+      } else {
+        live = campaign::check_state(*queue, dir_.path(), possible);
+      }
+      queue.reset();
+    }
+    const Verdict reopened = campaign::reopen_and_check(dir_.path(), config_, possible);
+    if (ok && !reopened.matched) {
+      ++tally_.false_successes;
+      fail("reported success, but the reopened queue lacks its effect: " + reopened.detail);
+    } else if (!reopened.matched || reopened.damaged || !live.matched || live.state != reopened.state) {
+      ++tally_.inconsistent;
+      fail("after " + (ok ? std::string("a success") : what) + ": object " +
+           (live.matched ? "consistent" : live.detail) + "; reopened " + (reopened.matched ? "consistent" : reopened.detail) +
+           (live.matched && reopened.matched && !(live.state == reopened.state) ? "; the object and the log disagree" : ""));
+    }
+    if (!reopened.matched) return nullptr;
+    model_ = reopened.state;
+    Result<std::unique_ptr<Queue>> again = Queue::open(dir_.path(), config_);
+    if (!again.ok()) return nullptr;
+    (*again)->set_clock_for_testing(&campaign_clock);
+    return std::move(*again);
+  }
+
+  void fail(const std::string& detail) {
+    if (reported_++ < 10) {
+      ADD_FAILURE() << call_name(fault_.call) << " fails with " << error_name(fault_.error) << " at call #" << nth_
+                    << ": " << detail;
+    }
+  }
+
+  const Fault fault_;
+  const uint64_t nth_;
+  const size_t ops_;
+  IoTally& tally_;
+  int& reported_;
+  const QueueConfig config_ = campaign_config(0);
+  ScratchDirectory dir_{campaign::scratch_base()};
+  FaultyFileSystem fs_;
+  ModelState model_;
+};
+
+TEST(DurabilityCampaign, IoErrorAtEveryCallSiteIsReportedAndLeavesAConsistentLog) {
+  const Fault faults[] = {
+      {Call::kOpen, EIO},       {Call::kOpen, ENOSPC},     {Call::kOpen, EINTR},
+      {Call::kWrite, EIO},      {Call::kWrite, ENOSPC},    {Call::kWrite, EINTR},     {Call::kWrite, 0},
+      {Call::kFsync, EIO},      {Call::kFsync, ENOSPC},    {Call::kFsync, EINTR},
+      {Call::kSyncDir, EIO},    {Call::kSyncDir, EINTR},
+      {Call::kFtruncate, EIO},  {Call::kFtruncate, EINTR},
+      {Call::kRename, EIO},     {Call::kRename, ENOSPC},   {Call::kRename, EINTR},
+      {Call::kMmap, EIO},       {Call::kMmap, ENOMEM},     {Call::kMmap, EINTR},
+      {Call::kFlock, ENOLCK},   {Call::kFlock, EINTR},
+  };
+  const size_t ops = campaign::long_run() ? 120 : 50;
+  // How often the workload makes each call when nothing fails: the sweep's range.
+  std::map<Call, uint64_t> calls;
+  {
+    ScratchDirectory dir(campaign::scratch_base());
+    FaultyFileSystem fs(1);
+    g_clock_ms = 1'700'000'000'000;
+    const QueueConfig config = campaign_config(0);
+    Result<std::unique_ptr<Queue>> opened = Queue::open(dir.path(), config);
+    ASSERT_TRUE(opened.ok());
+    (*opened)->set_clock_for_testing(&campaign_clock);
+    campaign::Workload workload(kIoWorkloadSeed, 0);
+    for (size_t i = 0; i < ops; ++i) {
+      (void)campaign::run_op(**opened, workload.next((*opened)->state()));
+      g_clock_ms += 13;
+    }
+    for (Call call : {Call::kOpen, Call::kWrite, Call::kFsync, Call::kSyncDir, Call::kFtruncate, Call::kRename,
+                      Call::kMmap, Call::kFlock}) {
+      calls[call] = fs.count(call);
+    }
+  }
+  IoTally tally;
+  int reported = 0;
+  std::set<std::pair<Call, int>> kinds;
+  for (const Fault& fault : faults) {
+    for (uint64_t nth : sweep(calls[fault.call], 8, calls[fault.call])) {
+      ++tally.tried;
+      kinds.insert({fault.call, fault.error});
+      IoErrorRun(fault, nth, ops, tally, reported).run();
+    }
+  }
+  campaign::print_figure("I/O errors: " + std::to_string(kinds.size()) + " call kinds x errors, " +
+                         std::to_string(tally.tried) + " call sites tried, " + std::to_string(tally.fired) +
+                         " faults fired: false successes " + std::to_string(tally.false_successes) +
+                         ", inconsistent reopens " + std::to_string(tally.inconsistent) + ", EINTR not retried " +
+                         std::to_string(tally.eintr_not_retried));
+  EXPECT_EQ(tally.false_successes, 0u);
+  EXPECT_EQ(tally.inconsistent, 0u);
+  EXPECT_EQ(tally.eintr_not_retried, 0u);
+  EXPECT_GT(tally.fired, tally.tried / 2) << "most injected faults should meet a call";
+}
+
+}  // namespace
+}  // namespace tollivane
