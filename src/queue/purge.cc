@@ -3,9 +3,11 @@
 namespace tollivane {
 
 Status Queue::purge() {
-  // An explicit reset: sequence ids start again at 0.
-  inner_.state = QueueState();
-  if (!persistent_) return Status();
+  if (!persistent_) {
+    // An explicit reset: sequence ids start again at 0.
+    inner_.state = QueueState();
+    return Status();
+  }
 
   // The log is replaced, not emptied in place: a new generation is what
   // tells the other objects to drop their state too.
@@ -16,7 +18,14 @@ Status Queue::purge() {
     if (!temp.ok()) return temp.take_error();
     if (Status synced = temp->sync(); !synced.ok()) return synced;
   }
-  return install_log_file(temp_path, new_generation);
+  // The state is dropped only once the empty log has replaced the old one.
+  // Dropped before, a failed rename would leave this object empty over a log
+  // that still holds every message, and its next enqueue would hand out id 0
+  // a second time. A failure after the rename leaves the handles on the old
+  // file, so the next call finds the new one at the path and reloads.
+  if (Status installed = install_log_file(temp_path, new_generation); !installed.ok()) return installed;
+  inner_.state = QueueState();
+  return Status();
 }
 
 }  // namespace tollivane
