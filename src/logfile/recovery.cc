@@ -15,13 +15,21 @@
 namespace tollivane::logfile {
 namespace {
 
-Result<Recovered> create_fresh_log(File& file, const std::string& log_path) {
+Result<Recovered> create_fresh_log(const std::string& log_path) {
   // Whatever 1 to 15 bytes were there are a header torn while it was first
-  // written: nothing can have been appended after it.
-  if (Status cut = file.truncate(0); !cut.ok()) return cut.take_error();
-  if (Status sought = file.seek(0); !sought.ok()) return sought.take_error();
-  if (Status written = write_file_header(file, 0); !written.ok()) return written.take_error();
-  if (Status synced = file.sync(); !synced.ok()) return synced.take_error();
+  // written: nothing can have been appended after it. The header is written
+  // beside the log and renamed over it, as purge does. Written in place, a
+  // power loss before its fsync could leave a file of 16 bytes or more that
+  // never got its header (a file system may extend it with zeros or stale
+  // blocks), which every later open would refuse as not a Tollivane log.
+  const std::string temp_path = log_path.substr(0, log_path.rfind('/') + 1) + "queue.purge.tmp";
+  {
+    Result<File> temp = File::open(temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+    if (!temp.ok()) return temp.take_error();
+    if (Status written = write_file_header(*temp, 0); !written.ok()) return written.take_error();
+    if (Status synced = temp->sync(); !synced.ok()) return synced.take_error();
+  }
+  if (Status renamed = rename_file(temp_path, log_path); !renamed.ok()) return renamed.take_error();
   // The new file's name must be durable too, not only its bytes.
   if (Status synced = sync_parent_dir(log_path); !synced.ok()) return synced.take_error();
   Recovered fresh;
@@ -49,7 +57,7 @@ Result<Recovered> recover(const std::string& log_path) {
   File& file = *opened;
   Result<uint64_t> size = file.size();
   if (!size.ok()) return size.take_error();
-  if (*size < kFileHeaderLen) return create_fresh_log(file, log_path);
+  if (*size < kFileHeaderLen) return create_fresh_log(log_path);
 
   Result<FileHeader> header = read_file_header(file);
   if (!header.ok()) return header.take_error();

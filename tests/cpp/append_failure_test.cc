@@ -322,7 +322,7 @@ TEST_F(PersistentQueueTest, InterruptedCallsAreRetried) {
 TEST_F(PersistentQueueTest, FailedOpenLeavesTheProcessLockFree) {
   const std::tuple<Call, const char*, uint64_t> steps[] = {
       {Call::kOpen, ".proc_lock", 1}, {Call::kFlock, ".proc_lock", 1}, {Call::kOpen, "queue.log", 1},
-      {Call::kFsync, "queue.log", 1}, {Call::kOpen, "queue.log", 2},   {Call::kOpen, "queue.log", 3}};
+      {Call::kFsync, "queue.purge.tmp", 1}, {Call::kOpen, "queue.log", 2}, {Call::kOpen, "queue.log", 3}};
   for (const auto& [call, name, nth] : steps) {
     SCOPED_TRACE(std::string(name) + " call " + std::to_string(static_cast<int>(call)) + " #" + std::to_string(nth));
     ScratchDirectory dir;

@@ -308,7 +308,8 @@ void FaultyFileSystem::crash(CrashMode mode, Names names) {
       // handle is a torn append: some leading part of the new bytes.
       std::uniform_int_distribution<size_t> keep(0, current.size() - durable.size());
       survivor = current.substr(0, durable.size() + keep(random_));
-    } else if (mode == CrashMode::kAppendGarbage) {
+    } else if (mode == CrashMode::kAppendGarbage && !(current.empty() && durable.empty())) {
+      // A file that never held a byte has no blocks to show.
       std::uniform_int_distribution<int> length(1, 64), byte(0, 255);
       for (int n = length(random_); n > 0; --n) survivor.push_back(static_cast<char>(byte(random_)));
     }

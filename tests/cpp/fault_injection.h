@@ -55,7 +55,7 @@ enum class Call {
 enum class CrashMode {
   kDropUnsynced,      // each file is exactly as of its last fsync
   kKeepRandomPrefix,  // ... plus a random prefix of what was appended since
-  kAppendGarbage,     // ... plus 1 to 64 random bytes
+  kAppendGarbage,     // ... plus 1 to 64 random bytes (unless it never held any)
 };
 
 // What a crash does to directory entries not yet made durable.
