@@ -108,9 +108,9 @@ TEST(DurabilityCampaign, KillNineAtEveryStepLosesAndResurrectsNothing) {
   const bool full = campaign::long_run();
   const uint64_t iterations = full ? 3 : 1;
   const std::vector<std::pair<Call, std::vector<uint64_t>>> points = {
-      {Call::kWrite, sweep(120, 10, 240)},  {Call::kFsync, sweep(90, 8, 180)},
-      {Call::kFtruncate, sweep(2, 2, 3)},   {Call::kRename, sweep(8, 4, 20)},
-      {Call::kSyncDir, sweep(10, 4, 24)},
+      {Call::kWrite, sweep(150, 25, 300)},  {Call::kFsync, sweep(120, 20, 240)},
+      {Call::kFtruncate, sweep(2, 2, 3)},   {Call::kRename, sweep(12, 12, 30)},
+      {Call::kSyncDir, sweep(16, 16, 40)},
   };
   const QueueConfig config = campaign_config(0);
   Tally tally;
@@ -177,8 +177,8 @@ TEST(DurabilityCampaign, PowerLossKeepsEverySyncedCallAndAPrefixOfTheRest) {
       {CrashMode::kAppendGarbage, Names::kUndoUnsynced, "garbage tail, names undone"},
   };
   const std::vector<std::pair<Call, std::vector<uint64_t>>> points = {
-      {Call::kWrite, sweep(120, 8, 200)},  {Call::kFsync, sweep(90, 6, 150)}, {Call::kFtruncate, sweep(1, 1, 2)},
-      {Call::kRename, sweep(6, 3, 16)},    {Call::kSyncDir, sweep(8, 4, 20)},
+      {Call::kWrite, sweep(150, 20, 300)},  {Call::kFsync, sweep(120, 15, 240)}, {Call::kFtruncate, sweep(2, 2, 3)},
+      {Call::kRename, sweep(12, 8, 30)},    {Call::kSyncDir, sweep(16, 8, 40)},
   };
   Tally tally;
   uint64_t not_reached = 0;
@@ -238,6 +238,9 @@ uint64_t campaign_clock() { return g_clock_ms; }
 struct Fault {
   Call call;
   int error;  // 0: a short write, then ENOSPC
+  // The fault strikes while a write that came up short is being undone:
+  // the Nth write is short, the next fails, and the cut back fails too.
+  bool while_undoing = false;
 };
 
 const char* error_name(int error) {
@@ -315,10 +318,13 @@ class IoErrorRun {
 
  private:
   void arm() {
-    if (fault_.error == 0) {
+    if (fault_.error == 0 || fault_.while_undoing) {
       fs_.short_write(5, "", nth_);
       fs_.fail(Call::kWrite, ENOSPC, "", nth_ + 1);
-    } else {
+    }
+    if (fault_.while_undoing) {
+      fs_.fail(fault_.call, fault_.error, "", 1);
+    } else if (fault_.error != 0) {
       fs_.fail(fault_.call, fault_.error, "", nth_);
     }
   }
@@ -331,7 +337,7 @@ class IoErrorRun {
                                       std::unique_ptr<Queue> queue) {
     fs_.clear_faults();
     ++tally_.fired;
-    if (ok == false && fault_.error == EINTR && retries_eintr(fault_.call)) {
+    if (!ok && fault_.error == EINTR && !fault_.while_undoing && retries_eintr(fault_.call)) {
       ++tally_.eintr_not_retried;
       fail("EINTR reached the caller: " + what);
     }
@@ -392,7 +398,7 @@ TEST(DurabilityCampaign, IoErrorAtEveryCallSiteIsReportedAndLeavesAConsistentLog
       {Call::kWrite, EIO},      {Call::kWrite, ENOSPC},    {Call::kWrite, EINTR},     {Call::kWrite, 0},
       {Call::kFsync, EIO},      {Call::kFsync, ENOSPC},    {Call::kFsync, EINTR},
       {Call::kSyncDir, EIO},    {Call::kSyncDir, EINTR},
-      {Call::kFtruncate, EIO},  {Call::kFtruncate, EINTR},
+      {Call::kFtruncate, EIO, true},  {Call::kFtruncate, EINTR, true},
       {Call::kRename, EIO},     {Call::kRename, ENOSPC},   {Call::kRename, EINTR},
       {Call::kMmap, EIO},       {Call::kMmap, ENOMEM},     {Call::kMmap, EINTR},
       {Call::kFlock, ENOLCK},   {Call::kFlock, EINTR},
@@ -422,7 +428,9 @@ TEST(DurabilityCampaign, IoErrorAtEveryCallSiteIsReportedAndLeavesAConsistentLog
   int reported = 0;
   std::set<std::pair<Call, int>> kinds;
   for (const Fault& fault : faults) {
-    for (uint64_t nth : sweep(calls[fault.call], 8, calls[fault.call])) {
+    // A fault while undoing strikes the first such call after the Nth write.
+    const uint64_t range = calls[fault.while_undoing ? Call::kWrite : fault.call];
+    for (uint64_t nth : sweep(range, 10, range)) {
       ++tally.tried;
       kinds.insert({fault.call, fault.error});
       IoErrorRun(fault, nth, ops, tally, reported).run();
