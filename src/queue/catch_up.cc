@@ -116,6 +116,10 @@ Status Queue::cut_tail(uint64_t offset) {
 Status Queue::reload() {
   Result<logfile::Recovered> recovered = logfile::recover(log_path_);
   if (!recovered.ok()) return recovered.take_error();
+  // The file may have been renamed into place by a compaction or purge whose
+  // directory fsync failed. Appending to it before its name is durable would
+  // let a power loss bring back the old log without what this object wrote.
+  if (Status synced = logfile::sync_parent_dir(log_path_); !synced.ok()) return synced;
   inner_.state = std::move(recovered->state);
   // If the handles cannot be reopened, generation keeps its old value, so the
   // next call reloads again.

@@ -271,8 +271,11 @@ struct IoTally {
 
 class IoErrorRun {
  public:
-  IoErrorRun(const Fault& fault, uint64_t nth, size_t ops, IoTally& tally, int& reported)
-      : fault_(fault), nth_(nth), ops_(ops), tally_(tally), reported_(reported), fs_(nth) {}
+  // With `power_loss_after`, the object that met the fault makes one more
+  // call, and then the power fails.
+  IoErrorRun(const Fault& fault, uint64_t nth, bool power_loss_after, size_t ops, IoTally& tally, int& reported)
+      : fault_(fault), nth_(nth), power_loss_after_(power_loss_after), ops_(ops), tally_(tally),
+        reported_(reported), fs_(nth) {}
 
   void run() {
     g_clock_ms = 1'700'000'000'000;
@@ -341,6 +344,7 @@ class IoErrorRun {
       ++tally_.eintr_not_retried;
       fail("EINTR reached the caller: " + what);
     }
+    if (power_loss_after_) return settle_with_power_loss(ok, possible, std::move(queue));
     Verdict live;
     live.matched = true;
     if (queue != nullptr) {
@@ -374,15 +378,57 @@ class IoErrorRun {
     return std::move(*again);
   }
 
+  // A failure must not leave the queue in a state where a later success is
+  // not durable: the next call reports success only for what a power loss
+  // right after it keeps.
+  std::unique_ptr<Queue> settle_with_power_loss(bool ok, const std::vector<ModelState>& possible,
+                                                std::unique_ptr<Queue> queue) {
+    std::vector<ModelState> after = possible;
+    bool next_ok = false;
+    if (queue != nullptr) {
+      const campaign::Op next{campaign::OpKind::kEnqueue, {1'000'000 + nth_}, 0};
+      const campaign::OpResult result = campaign::run_op(*queue, next);
+      next_ok = result.ok;
+      after.clear();
+      for (const ModelState& state : possible) {
+        std::vector<ModelState> states = campaign::effects(state, next);
+        if (!result.ok) {
+          after.insert(after.end(), states.begin(), states.end());
+        } else if (campaign::check_result(state, next, result).empty()) {
+          after.push_back(states.back());
+        }
+      }
+    }
+    fs_.crash(CrashMode::kDropUnsynced, Names::kUndoUnsynced);
+    queue.reset();
+    const Verdict reopened = campaign::reopen_and_check(dir_.path(), config_, after);
+    if (!reopened.matched || reopened.damaged) {
+      if (ok || next_ok) {
+        ++tally_.false_successes;
+      } else {
+        ++tally_.inconsistent;
+      }
+      fail(std::string("power loss after the ") + (ok ? "success" : "failure") + (next_ok ? " and a successful call" : "") +
+           ": " + reopened.detail);
+      return nullptr;
+    }
+    model_ = reopened.state;
+    Result<std::unique_ptr<Queue>> again = Queue::open(dir_.path(), config_);
+    if (!again.ok()) return nullptr;
+    (*again)->set_clock_for_testing(&campaign_clock);
+    return std::move(*again);
+  }
+
   void fail(const std::string& detail) {
     if (reported_++ < 10) {
       ADD_FAILURE() << call_name(fault_.call) << " fails with " << error_name(fault_.error) << " at call #" << nth_
-                    << ": " << detail;
+                    << (power_loss_after_ ? " (then a power loss)" : "") << ": " << detail;
     }
   }
 
   const Fault fault_;
   const uint64_t nth_;
+  const bool power_loss_after_;
   const size_t ops_;
   IoTally& tally_;
   int& reported_;
@@ -431,13 +477,16 @@ TEST(DurabilityCampaign, IoErrorAtEveryCallSiteIsReportedAndLeavesAConsistentLog
     // A fault while undoing strikes the first such call after the Nth write.
     const uint64_t range = calls[fault.while_undoing ? Call::kWrite : fault.call];
     for (uint64_t nth : sweep(range, 10, range)) {
-      ++tally.tried;
       kinds.insert({fault.call, fault.error});
-      IoErrorRun(fault, nth, ops, tally, reported).run();
+      for (const bool power_loss_after : {false, true}) {
+        ++tally.tried;
+        IoErrorRun(fault, nth, power_loss_after, ops, tally, reported).run();
+      }
     }
   }
   campaign::print_figure("I/O errors: " + std::to_string(kinds.size()) + " call kinds x errors, " +
-                         std::to_string(tally.tried) + " call sites tried, " + std::to_string(tally.fired) +
+                         std::to_string(tally.tried) + " runs (half with a power loss after the next call), " +
+                         std::to_string(tally.fired) +
                          " faults fired: false successes " + std::to_string(tally.false_successes) +
                          ", inconsistent reopens " + std::to_string(tally.inconsistent) + ", EINTR not retried " +
                          std::to_string(tally.eintr_not_retried));

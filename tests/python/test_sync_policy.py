@@ -69,7 +69,9 @@ def syncs_per_phase(tmp_path, interval, phases):
                     "-e", "trace=fsync,fdatasync,write",
                     sys.executable, "-c", CHILD, str(directory), str(interval), ",".join(phases)],
                    check=True, stderr=subprocess.DEVNULL, timeout=120)
-    names = {str(directory / "queue.log"): "log", str(directory): "dir"}
+    # A new log's header is written beside it and renamed into place.
+    names = {str(directory / "queue.log"): "log", str(directory / "queue.purge.tmp"): "log",
+             str(directory): "dir"}
     counted, current = {}, None
     for line in trace.read_text().splitlines():
         if match := MARK.match(line):
