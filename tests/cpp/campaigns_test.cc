@@ -113,18 +113,19 @@ TEST(DurabilityCampaign, KillNineAtEveryStepLosesAndResurrectsNothing) {
       {Call::kSyncDir, sweep(16, 16, 40)},
   };
   const QueueConfig config = campaign_config(0);
+  const size_t max_ops = full ? 400 : 200;
   Tally tally;
-  uint64_t kill_points = 0, random_kills = 0, not_reached = 0;
+  uint64_t kill_points = 0, kills = 0, random_kills = 0, not_reached = 0;
   int reported = 0;
   for (const auto& [call, nths] : points) {
     for (uint64_t nth : nths) {
-      ++kill_points;
+      bool reached = false;
       for (uint64_t iteration = 0; iteration < iterations; ++iteration) {
         const std::string where = std::string("kill after ") + call_name(call) + " #" + std::to_string(nth) +
                                   ", iteration " + std::to_string(iteration);
         ScratchDirectory dir(campaign::scratch_base());
         const uint64_t seed = seed_of(static_cast<uint64_t>(call), nth, iteration);
-        campaign::ChildPlan plan{config, seed, 0, 200, nullptr, std::nullopt};
+        campaign::ChildPlan plan{config, seed, 0, max_ops, nullptr, std::nullopt};
         const Call kill_call = call;
         const uint64_t kill_nth = nth;
         plan.arm = [kill_call, kill_nth](FaultyFileSystem& fs) {
@@ -132,6 +133,8 @@ TEST(DurabilityCampaign, KillNineAtEveryStepLosesAndResurrectsNothing) {
         };
         const History first = campaign::run_in_child(dir.path(), plan);
         not_reached += first.finished;
+        kills += !first.finished;
+        reached = reached || !first.finished;
         const Verdict verdict = check_history(dir.path(), config, ModelState{}, first, true);
         tally.add(verdict);
         expect_verdict(verdict, where, reported);
@@ -147,10 +150,12 @@ TEST(DurabilityCampaign, KillNineAtEveryStepLosesAndResurrectsNothing) {
         tally.add(after);
         expect_verdict(after, where + ", then a random-time kill", reported);
       }
+      kill_points += reached;
     }
   }
-  campaign::print_figure("kill -9: " + std::to_string(kill_points) + " kill points x " + std::to_string(iterations) +
-                         " iterations + " + std::to_string(random_kills) + " random-time kills = " +
+  campaign::print_figure("kill -9: " + std::to_string(kill_points) + " kill points x up to " +
+                         std::to_string(iterations) + " iterations = " + std::to_string(kills) + " kills, + " +
+                         std::to_string(random_kills) + " random-time kills = " +
                          std::to_string(tally.checked) + " reopens: lost " + std::to_string(tally.lost) +
                          ", resurrected " + std::to_string(tally.resurrected) + ", unopenable " +
                          std::to_string(tally.unopenable) + ", inconsistent " + std::to_string(tally.inconsistent) +
@@ -180,6 +185,7 @@ TEST(DurabilityCampaign, PowerLossKeepsEverySyncedCallAndAPrefixOfTheRest) {
       {Call::kWrite, sweep(150, 20, 300)},  {Call::kFsync, sweep(120, 15, 240)}, {Call::kFtruncate, sweep(2, 2, 3)},
       {Call::kRename, sweep(12, 8, 30)},    {Call::kSyncDir, sweep(16, 8, 40)},
   };
+  const size_t max_ops = full ? 400 : 200;
   Tally tally;
   uint64_t not_reached = 0;
   int reported = 0;
@@ -195,7 +201,7 @@ TEST(DurabilityCampaign, PowerLossKeepsEverySyncedCallAndAPrefixOfTheRest) {
           const std::string where = std::string("power loss after ") + call_name(call) + " #" + std::to_string(nth) +
                                     " (" + variant.name + ", sync interval " + std::to_string(interval) + ")";
           ScratchDirectory dir(campaign::scratch_base());
-          campaign::ChildPlan plan{config, seed_of(static_cast<uint64_t>(call), nth, v + 10 * interval), 0, 200,
+          campaign::ChildPlan plan{config, seed_of(static_cast<uint64_t>(call), nth, v + 10 * interval), 0, max_ops,
                                    nullptr, std::nullopt};
           const Call crash_call = call;
           const uint64_t crash_nth = nth;
