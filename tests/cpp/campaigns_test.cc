@@ -59,6 +59,7 @@ const char* call_name(Call call) {
     case Call::kRename: return "rename";
     case Call::kMmap: return "mmap";
     case Call::kFlock: return "flock";
+    case Call::kRead: return "read";
     default: return "other";
   }
 }
@@ -264,7 +265,7 @@ const char* error_name(int error) {
 // The calls whose EINTR the file helpers retry: the caller must not see it.
 bool retries_eintr(Call call) {
   return call == Call::kOpen || call == Call::kWrite || call == Call::kFsync || call == Call::kSyncDir ||
-         call == Call::kFtruncate;
+         call == Call::kFtruncate || call == Call::kRead;
 }
 
 // One workload for every run, on a clock that moves only between calls, so
@@ -454,6 +455,7 @@ TEST(DurabilityCampaign, IoErrorAtEveryCallSiteIsReportedAndLeavesAConsistentLog
       {Call::kRename, EIO},     {Call::kRename, ENOSPC},   {Call::kRename, EINTR},
       {Call::kMmap, EIO},       {Call::kMmap, ENOMEM},     {Call::kMmap, EINTR},
       {Call::kFlock, ENOLCK},   {Call::kFlock, EINTR},
+      {Call::kRead, EIO},       {Call::kRead, EINTR},
   };
   const size_t ops = campaign::long_run() ? 120 : 50;
   // How often the workload makes each call when nothing fails: the sweep's range.
@@ -472,7 +474,7 @@ TEST(DurabilityCampaign, IoErrorAtEveryCallSiteIsReportedAndLeavesAConsistentLog
       g_clock_ms += 13;
     }
     for (Call call : {Call::kOpen, Call::kWrite, Call::kFsync, Call::kSyncDir, Call::kFtruncate, Call::kRename,
-                      Call::kMmap, Call::kFlock}) {
+                      Call::kMmap, Call::kFlock, Call::kRead}) {
       calls[call] = fs.count(call);
     }
   }
