@@ -7,13 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #include <set>
-
-#include "logfile/file.h"
 
 namespace tollivane::campaign {
 namespace {
