@@ -6,6 +6,7 @@
 #include <cstring>
 #include <variant>
 
+#include "logfile/damaged_copy.h"
 #include "logfile/file_header.h"
 #include "logfile/file.h"
 #include "logfile/format.h"
@@ -41,10 +42,20 @@ void warn(const char* what, uint64_t offset, const std::string& reason) {
   std::fflush(stderr);
 }
 
+// Cuts the log at the bad frame found at `offset`. Records that intact
+// frames behind it still hold are saved first; if that fails nothing is cut.
+Status repair(File& file, const std::string& log_path, uint64_t offset, const char* what, const std::string& reason) {
+  Result<std::string> saved = save_damaged_region(file, log_path, offset);
+  if (!saved.ok()) return saved.take_error();
+  warn(what, offset, reason);
+  return cut_tail(file, log_path, offset);
+}
+
 }  // namespace
 
 Result<Recovered> recover(const std::string& log_path) {
-  Result<File> opened = File::open(log_path, O_RDWR | O_CREAT, 0666);
+  // Never through a link: a file shorter than a header would be overwritten.
+  Result<File> opened = File::open_no_follow(log_path, O_RDWR | O_CREAT, 0666);
   if (!opened.ok()) return opened.take_error();
   File& file = *opened;
   Result<uint64_t> size = file.size();
@@ -69,15 +80,17 @@ Result<Recovered> recover(const std::string& log_path) {
     if (!frame.ok()) return frame.take_error();
     if (frame->kind == FrameRead::Kind::kEof) break;
     if (frame->kind == FrameRead::Kind::kCorrupt) {
-      warn("corrupt", frame_offset, frame->reason);
-      if (Status cut = cut_tail(file, log_path, frame_offset); !cut.ok()) return cut.take_error();
+      if (Status cut = repair(file, log_path, frame_offset, "corrupt", frame->reason); !cut.ok()) {
+        return cut.take_error();
+      }
       recovered.end_offset = frame_offset;
       return recovered;
     }
     auto decoded = decode_record(frame->payload);
     if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
-      warn("undecodable", frame_offset, failure->reason);
-      if (Status cut = cut_tail(file, log_path, frame_offset); !cut.ok()) return cut.take_error();
+      if (Status cut = repair(file, log_path, frame_offset, "undecodable", failure->reason); !cut.ok()) {
+        return cut.take_error();
+      }
       recovered.end_offset = frame_offset;
       return recovered;
     }

@@ -3,17 +3,47 @@
 // The new file is written completely and fsynced under a temporary name,
 // then renamed over the log, and the directory is fsynced: a crash at any
 // moment leaves either the old log or the whole new one at the path, never
-// a mixture. A temporary file left by a failure is truncated and reused by
-// the next attempt.
+// a mixture. A temporary file left by a failure is replaced by the next
+// attempt.
 #include <fcntl.h>
+
+#include <cerrno>
 
 #include "logfile/file_header.h"
 #include "queue/queue.h"
 
 namespace tollivane {
+namespace {
+
+// A planted name that keeps coming back after it was removed is given up on.
+constexpr int kCreateAttempts = 3;
+
+// Creates the temporary file afresh. Whatever is at the path already is
+// never opened: a leftover of a failed attempt is worth nothing, and the name
+// may be a symbolic or hard link that someone who can write to the directory
+// planted there, whose target a privileged process would truncate. Unlinking
+// removes the name, never what it points to.
+Result<logfile::File> create_temp_file(const std::string& temp_path, unsigned mode) {
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    Result<logfile::File> file = logfile::File::open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    if (file.ok() || file.error().io().os_errno() != EEXIST) return file;
+    if (Status removed = logfile::remove_file(temp_path);
+        !removed.ok() && removed.error().io().os_errno() != ENOENT) {
+      return removed.take_error();
+    }
+  }
+  return IoError::from_errno(EEXIST);
+}
+
+}  // namespace
 
 Result<logfile::File> Queue::start_log_file(const std::string& temp_path, uint64_t generation) {
-  Result<logfile::File> file = logfile::File::open(temp_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  // The new log is readable by no one who cannot read the old one: an
+  // operator who narrowed queue.log's permissions keeps them across a
+  // compaction or purge (the umask may narrow them further).
+  Result<unsigned> mode = inner_.reader.permission_bits();
+  if (!mode.ok()) return mode.take_error();
+  Result<logfile::File> file = create_temp_file(temp_path, *mode & 0666);
   if (!file.ok()) return file;
   if (Status written = logfile::write_file_header(*file, generation); !written.ok()) return written.take_error();
   return file;

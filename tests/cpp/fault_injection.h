@@ -41,7 +41,7 @@ namespace tollivane::test_support {
 
 enum class Call {
   kOpen, kClose, kRead, kWrite, kLseek, kFstat, kStat, kFsync,
-  kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock,
+  kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock, kUnlink,
 };
 
 enum class CrashMode {
