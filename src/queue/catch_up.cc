@@ -69,7 +69,8 @@ Status Queue::catch_up() {
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
     return reload();
   }
-  // A map longer than the file would raise SIGBUS on a read past the new end.
+  // The pages of a map past the file's end are backed by nothing, and
+  // touching one raises SIGBUS: never keep a map longer than the file.
   if (at_path->size < inner_.map.mapped_len()) inner_.map.drop();
   Result<logfile::FileHeader> header = logfile::read_file_header(inner_.reader);
   if (!header.ok() || !header->magic_ok || header->generation != inner_.generation) return reload();
