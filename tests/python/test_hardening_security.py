@@ -72,7 +72,7 @@ def test_log_replaced_by_a_link_under_a_running_queue_is_refused(queue_dir, vict
     q = open_queue(queue_dir)
     os.rename(log_path(queue_dir), queue_dir / "moved.log")
     os.symlink(victim, log_path(queue_dir))
-    for call in (lambda: q.enqueue(b"x"), q.available, q.compact):
+    for call in (lambda: q.enqueue(b"x"), q.available, q.compact, q.verify_integrity):
         with pytest.raises(OSError, match="symbolic link"):
             call()
     assert victim.read_bytes() == VICTIM_CONTENT
