@@ -33,8 +33,10 @@ constexpr Tables kTables = make_tables();
 
 }  // namespace
 
-uint32_t crc32(std::span<const uint8_t> data) {
-  uint32_t crc = 0xFFFFFFFFu;
+uint32_t crc32(std::span<const uint8_t> data) { return crc32_extend(0, data); }
+
+uint32_t crc32_extend(uint32_t crc, std::span<const uint8_t> data) {
+  crc ^= 0xFFFFFFFFu;
   const uint8_t* p = data.data();
   size_t left = data.size();
   for (; left >= 8; p += 8, left -= 8) {

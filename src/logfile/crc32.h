@@ -10,4 +10,8 @@ namespace tollivane::logfile {
 
 uint32_t crc32(std::span<const uint8_t> data);
 
+// Continues `crc` (the CRC-32 of the bytes before `data`, 0 for none) over
+// `data`, for data checked piece by piece: crc32(ab) == crc32_extend(crc32(a), b).
+uint32_t crc32_extend(uint32_t crc, std::span<const uint8_t> data);
+
 }  // namespace tollivane::logfile

@@ -24,6 +24,27 @@ Result<File> File::open(const std::string& path, int flags, unsigned mode) {
   return File(fd);
 }
 
+Result<File> File::open_no_follow(const std::string& path, int flags, unsigned mode) {
+  Result<File> file = open(path, flags | O_NOFOLLOW, mode);
+  if (!file.ok() && file.error().io().os_errno() == ELOOP) {
+    return IoError::custom(ErrorKind::kInvalidData, "refusing to open " + path + ": it is a symbolic link");
+  }
+  return file;
+}
+
+Result<File> File::create_replacing(const std::string& path, unsigned mode) {
+  // A planted name that keeps coming back after it was removed is given up on.
+  constexpr int kCreateAttempts = 3;
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    Result<File> file = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    if (file.ok() || file.error().io().os_errno() != EEXIST) return file;
+    if (Status removed = remove_file(path); !removed.ok() && removed.error().io().os_errno() != ENOENT) {
+      return removed.take_error();
+    }
+  }
+  return IoError::from_errno(EEXIST);
+}
+
 File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 File& File::operator=(File&& other) noexcept {
@@ -52,6 +73,12 @@ Result<FileIdentity> File::identity() const {
   struct stat info {};
   if (system_calls().fstat(fd_, &info) != 0) return last_os_error();
   return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+Result<unsigned> File::permission_bits() const {
+  struct stat info {};
+  if (system_calls().fstat(fd_, &info) != 0) return last_os_error();
+  return static_cast<unsigned>(info.st_mode & 07777);
 }
 
 Result<PathStatus> stat_path(const std::string& path) {
@@ -157,6 +184,11 @@ Status sync_parent_dir(const std::string& path) {
 
 Status rename_file(const std::string& from, const std::string& to) {
   if (system_calls().rename(from.c_str(), to.c_str()) != 0) return last_os_error();
+  return Status();
+}
+
+Status remove_file(const std::string& path) {
+  if (system_calls().unlink(path.c_str()) != 0) return last_os_error();
   return Status();
 }
 

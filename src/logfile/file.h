@@ -32,6 +32,18 @@ class File {
  public:
   // open(2) with `flags` (O_CLOEXEC is added) and `mode` for a created file.
   static Result<File> open(const std::string& path, int flags, unsigned mode = 0666);
+  // open() of a file of the queue directory, which must never be reached
+  // through a symbolic link: whoever can write to the directory could plant
+  // one pointing at any file this process may write. O_NOFOLLOW is added and
+  // a link is refused with an error that names the path.
+  static Result<File> open_no_follow(const std::string& path, int flags, unsigned mode = 0666);
+  // Creates a temporary file afresh for writing, with `mode` before the
+  // umask. Whatever is at the path already is never opened: a leftover of a
+  // failed attempt is worth nothing, and the name may be a symbolic or hard
+  // link that someone who can write to the directory planted there, whose
+  // target a privileged process would truncate. Unlinking removes the name,
+  // never what it points to.
+  static Result<File> create_replacing(const std::string& path, unsigned mode = 0666);
 
   File() = default;
   File(File&& other) noexcept;
@@ -46,6 +58,8 @@ class File {
 
   Result<uint64_t> size() const;
   Result<FileIdentity> identity() const;
+  // The permission bits (st_mode & 07777).
+  Result<unsigned> permission_bits() const;
   Status seek(uint64_t offset);
   // Reads at most `buffer.size()` bytes at the current position; 0 at the end.
   Result<size_t> read_some(std::span<uint8_t> buffer);
@@ -77,5 +91,8 @@ Status create_directories(const std::string& path);
 Status sync_parent_dir(const std::string& path);
 
 Status rename_file(const std::string& from, const std::string& to);
+
+// unlink(2): removes the name, never what a symbolic link there points to.
+Status remove_file(const std::string& path);
 
 }  // namespace tollivane::logfile

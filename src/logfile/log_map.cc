@@ -35,7 +35,7 @@ void LogMap::drop() {
 
 Status LogMap::remap(const std::string& path) {
   // A fresh handle: the map must show the file now at the path.
-  Result<File> file = File::open(path, O_RDONLY);
+  Result<File> file = File::open_no_follow(path, O_RDONLY);
   if (!file.ok()) return file.take_error();
   Result<uint64_t> length = file->size();
   if (!length.ok()) return length.take_error();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <variant>
 
+#include "logfile/damaged_copy.h"
 #include "logfile/file_header.h"
 #include "logfile/file.h"
 #include "logfile/format.h"
@@ -15,7 +16,7 @@
 namespace tollivane::logfile {
 namespace {
 
-Result<Recovered> create_fresh_log(const std::string& log_path) {
+Result<Recovered> create_fresh_log(const std::string& log_path, unsigned mode) {
   // Whatever 1 to 15 bytes were there are a header torn while it was first
   // written: nothing can have been appended after it. The header is written
   // beside the log and renamed over it, as purge does. Written in place, a
@@ -24,7 +25,7 @@ Result<Recovered> create_fresh_log(const std::string& log_path) {
   // blocks), which every later open would refuse as not a Tollivane log.
   const std::string temp_path = log_path.substr(0, log_path.rfind('/') + 1) + "queue.purge.tmp";
   {
-    Result<File> temp = File::open(temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+    Result<File> temp = File::create_replacing(temp_path, mode);
     if (!temp.ok()) return temp.take_error();
     if (Status written = write_file_header(*temp, 0); !written.ok()) return written.take_error();
     if (Status synced = temp->sync(); !synced.ok()) return synced.take_error();
@@ -49,15 +50,30 @@ void warn(const char* what, uint64_t offset, const std::string& reason) {
   std::fflush(stderr);
 }
 
+// Cuts the log at the bad frame found at `offset`. Records that intact
+// frames behind it still hold are saved first; if that fails nothing is cut.
+Status repair(File& file, const std::string& log_path, uint64_t offset, const char* what, const std::string& reason) {
+  Result<std::string> saved = save_damaged_region(file, log_path, offset);
+  if (!saved.ok()) return saved.take_error();
+  warn(what, offset, reason);
+  return cut_tail(file, log_path, offset);
+}
+
 }  // namespace
 
 Result<Recovered> recover(const std::string& log_path) {
-  Result<File> opened = File::open(log_path, O_RDWR | O_CREAT, 0666);
+  // Never through a link: a file shorter than a header would be overwritten.
+  Result<File> opened = File::open_no_follow(log_path, O_RDWR | O_CREAT, 0666);
   if (!opened.ok()) return opened.take_error();
   File& file = *opened;
   Result<uint64_t> size = file.size();
   if (!size.ok()) return size.take_error();
-  if (*size < kFileHeaderLen) return create_fresh_log(log_path);
+  if (*size < kFileHeaderLen) {
+    // The replacement keeps the permissions the file was created with.
+    Result<unsigned> mode = file.permission_bits();
+    if (!mode.ok()) return mode.take_error();
+    return create_fresh_log(log_path, *mode & 0666);
+  }
 
   Result<FileHeader> header = read_file_header(file);
   if (!header.ok()) return header.take_error();
@@ -77,15 +93,17 @@ Result<Recovered> recover(const std::string& log_path) {
     if (!frame.ok()) return frame.take_error();
     if (frame->kind == FrameRead::Kind::kEof) break;
     if (frame->kind == FrameRead::Kind::kCorrupt) {
-      warn("corrupt", frame_offset, frame->reason);
-      if (Status cut = cut_tail(file, log_path, frame_offset); !cut.ok()) return cut.take_error();
+      if (Status cut = repair(file, log_path, frame_offset, "corrupt", frame->reason); !cut.ok()) {
+        return cut.take_error();
+      }
       recovered.end_offset = frame_offset;
       return recovered;
     }
     auto decoded = decode_record(frame->payload);
     if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
-      warn("undecodable", frame_offset, failure->reason);
-      if (Status cut = cut_tail(file, log_path, frame_offset); !cut.ok()) return cut.take_error();
+      if (Status cut = repair(file, log_path, frame_offset, "undecodable", failure->reason); !cut.ok()) {
+        return cut.take_error();
+      }
       recovered.end_offset = frame_offset;
       return recovered;
     }

@@ -5,7 +5,9 @@
 // undecodable the file is cut back to where that frame starts. A crash in
 // the middle of an append leaves exactly such a torn frame at the tail, and
 // the records before it are intact, so cutting (and saying so on standard
-// error) is a repair, not a failure.
+// error) is a repair, not a failure. When intact frames lie behind the bad
+// one (damage in the middle of the log), the bytes cut are first saved
+// beside the log (damaged_copy.h).
 #pragma once
 
 #include <cstdint>

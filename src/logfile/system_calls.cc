@@ -11,6 +11,11 @@ namespace {
 
 // open and mkdir are variadic or macro-wrapped in some C libraries; small
 // wrappers give them the table's exact signatures.
+//
+// Every descriptor, duplicates included, is close-on-exec, so that a child
+// process the program starts inherits none: a child holding .proc_lock's
+// open description would hold the lock with it for as long as it lives, and
+// one holding the log could write to it.
 int real_open(const char* path, int flags, mode_t mode) { return ::open(path, flags | O_CLOEXEC, mode); }
 int real_stat(const char* path, struct stat* info) { return ::stat(path, info); }
 int real_fstat(int fd, struct stat* info) { return ::fstat(fd, info); }
@@ -18,7 +23,7 @@ int real_dup(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
 const SystemCalls kRealSystemCalls = {
     real_open, ::close, ::read, ::pread, ::write, ::lseek, real_fstat, real_stat, ::fsync,
-    ::ftruncate, ::rename, ::mkdir, real_dup, ::mmap, ::munmap, ::flock,
+    ::ftruncate, ::rename, ::mkdir, real_dup, ::mmap, ::munmap, ::flock, ::unlink,
 };
 
 const SystemCalls* g_system_calls = &kRealSystemCalls;

@@ -41,6 +41,7 @@ struct SystemCalls {
   void* (*mmap)(void* address, size_t length, int protection, int flags, int fd, off_t offset);
   int (*munmap)(void* address, size_t length);
   int (*flock)(int fd, int operation);
+  int (*unlink)(const char* path);
 };
 
 // The table in force.

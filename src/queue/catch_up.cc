@@ -12,6 +12,7 @@
 #include <cstring>
 #include <variant>
 
+#include "logfile/damaged_copy.h"
 #include "logfile/file_header.h"
 #include "logfile/log_reader.h"
 #include "logfile/recovery.h"
@@ -68,6 +69,9 @@ Status Queue::catch_up() {
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
     return reload();
   }
+  // The pages of a map past the file's end are backed by nothing, and
+  // touching one raises SIGBUS: never keep a map longer than the file.
+  if (at_path->size < inner_.map.mapped_len()) inner_.map.drop();
   Result<logfile::FileHeader> header = logfile::read_file_header(inner_.reader);
   if (!header.ok() || !header->magic_ok || header->generation != inner_.generation) return reload();
   return replay_tail(at_path->size);
@@ -103,6 +107,10 @@ Status Queue::cut_tail(uint64_t offset) {
   inner_.log_bytes = std::max(inner_.log_bytes, offset);
   logfile::LogWriter& writer = *inner_.writer;
   if (Status flushed = writer.flush(); !flushed.ok()) return flushed;
+  // Damage in the middle of what others appended takes their intact records
+  // with it: those are saved first, and without a copy nothing is cut.
+  Result<std::string> saved = logfile::save_damaged_region(writer.file(), log_path_, offset);
+  if (!saved.ok()) return saved.take_error();
   if (Status cut = writer.file().truncate(offset); !cut.ok()) return cut;
   if (Status synced = writer.file().sync(); !synced.ok()) return synced;
   if (Status synced = logfile::sync_parent_dir(log_path_); !synced.ok()) return synced;
@@ -130,13 +138,15 @@ Status Queue::reload() {
 }
 
 Status Queue::open_log_handles() {
-  Result<logfile::File> writer = logfile::File::open(log_path_, O_RDWR | O_APPEND);
+  Result<logfile::File> writer = logfile::File::open_no_follow(log_path_, O_RDWR | O_APPEND);
   if (!writer.ok()) return writer.take_error();
   // Every call reads the header through the reader. Without O_NOATIME each
   // of those reads after an append would dirty the inode for its access
   // time; only the file's owner may ask for it, so fall back without.
-  Result<logfile::File> reader = logfile::File::open(log_path_, O_RDONLY | O_NOATIME);
-  if (!reader.ok() && reader.error().io().os_errno() == EPERM) reader = logfile::File::open(log_path_, O_RDONLY);
+  Result<logfile::File> reader = logfile::File::open_no_follow(log_path_, O_RDONLY | O_NOATIME);
+  if (!reader.ok() && reader.error().io().os_errno() == EPERM) {
+    reader = logfile::File::open_no_follow(log_path_, O_RDONLY);
+  }
   if (!reader.ok()) return reader.take_error();
   Result<logfile::FileIdentity> identity = reader->identity();
   if (!identity.ok()) return identity.take_error();

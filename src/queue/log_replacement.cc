@@ -3,17 +3,20 @@
 // The new file is written completely and fsynced under a temporary name,
 // then renamed over the log, and the directory is fsynced: a crash at any
 // moment leaves either the old log or the whole new one at the path, never
-// a mixture. A temporary file left by a failure is truncated and reused by
-// the next attempt.
-#include <fcntl.h>
+// a mixture. A temporary file left by a failure is replaced by the next
+// attempt.
 
 #include "logfile/file_header.h"
 #include "queue/queue.h"
 
 namespace tollivane {
-
 Result<logfile::File> Queue::start_log_file(const std::string& temp_path, uint64_t generation) {
-  Result<logfile::File> file = logfile::File::open(temp_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  // The new log is readable by no one who cannot read the old one: an
+  // operator who narrowed queue.log's permissions keeps them across a
+  // compaction or purge (the umask may narrow them further).
+  Result<unsigned> mode = inner_.reader.permission_bits();
+  if (!mode.ok()) return mode.take_error();
+  Result<logfile::File> file = logfile::File::create_replacing(temp_path, *mode & 0666);
   if (!file.ok()) return file;
   if (Status written = logfile::write_file_header(*file, generation); !written.ok()) return written.take_error();
   return file;

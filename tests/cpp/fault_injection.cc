@@ -229,6 +229,17 @@ struct Trampolines {
     errno = saved;
     return result;
   }
+  static int unlink(const char* path) {
+    if (int error = fs().decide(Call::kUnlink, path).error) return errno = error, -1;
+    const int result = real().unlink(path);
+    const int saved = errno;
+    if (result == 0) {
+      std::lock_guard lock(fs().mutex_);
+      fs().durable_.erase(path);
+    }
+    errno = saved;
+    return result;
+  }
 };
 
 namespace {
@@ -237,7 +248,7 @@ const logfile::SystemCalls kTable = {
     Trampolines::open,  Trampolines::close,     Trampolines::read,   Trampolines::pread, Trampolines::write,
     Trampolines::lseek, Trampolines::fstat,     Trampolines::stat,   Trampolines::fsync,
     Trampolines::ftruncate, Trampolines::rename, Trampolines::mkdir, Trampolines::dup,
-    Trampolines::mmap,  Trampolines::munmap,    Trampolines::flock,
+    Trampolines::mmap,  Trampolines::munmap,    Trampolines::flock, Trampolines::unlink,
 };
 
 }  // namespace

@@ -48,7 +48,7 @@ namespace tollivane::test_support {
 
 enum class Call {
   kOpen, kClose, kRead, kWrite, kLseek, kFstat, kStat, kFsync,
-  kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock,
+  kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock, kUnlink,
   kSyncDir,  // fsync of a directory (kFsync counts those of files)
 };
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "queue/queue.h"
@@ -57,6 +58,10 @@ void call(Queue& queue, CatchUp catch_up, Work work) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tollivane;
   const std::string log_path = queue_directory() + "/queue.log";
+  // Damaged regions saved by earlier inputs would pile up in the directory.
+  for (const auto& entry : std::filesystem::directory_iterator(queue_directory())) {
+    if (entry.path().filename().string().find(".damaged-") != std::string::npos) std::filesystem::remove(entry.path());
+  }
   put_bytes(log_path, data, size, O_TRUNC);
 
   QueueConfig config;

@@ -1,0 +1,149 @@
+#include "logfile/damaged_copy.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "logfile/crc32.h"
+#include "logfile/endian.h"
+#include "logfile/format.h"
+
+namespace tollivane::logfile {
+namespace {
+
+// The region is read, scanned and copied in pieces of this size, so that a
+// damaged gigabyte costs time, not memory.
+constexpr size_t kPieceLen = 64 * 1024;
+
+// Payload bytes that may be checksummed for candidate frames. Random damage
+// rarely spells the frame magic, and the first real frame behind the damage
+// usually settles the question; a region crafted to be full of false
+// candidates with large lengths would otherwise cost quadratic time.
+constexpr uint64_t kCandidateCrcBudget = uint64_t{256} << 20;
+
+// How many numbered names are tried when "queue.log.damaged-<offset>" is
+// taken (an earlier cut at the same offset, or something planted there).
+constexpr unsigned kMaxCopySuffix = 1000;
+
+size_t piece_at(uint64_t at, uint64_t end) { return static_cast<size_t>(std::min<uint64_t>(kPieceLen, end - at)); }
+
+// The log does not change while it is being repaired (the process lock is
+// held), so a file that ends early is a failure, not a shorter region.
+Status read_piece(File& log, uint64_t at, std::span<uint8_t> piece) {
+  Result<bool> full = log.read_exact_at(at, piece);
+  if (!full.ok()) return full.take_error();
+  if (!*full) return IoError::custom(ErrorKind::kUnexpectedEof, "queue.log shrank while its damaged region was read");
+  return Status();
+}
+
+// Whether a whole frame starts at `at`: its header fits before `end`, the
+// length is sane and the payload's CRC-32 matches.
+Result<bool> whole_frame_at(File& log, uint64_t at, uint64_t end, std::vector<uint8_t>& piece, uint64_t& budget) {
+  if (end - at < kFrameHeaderLen) return false;
+  uint8_t header[kFrameHeaderLen];
+  if (Status read = read_piece(log, at, header); !read.ok()) return read.take_error();
+  const uint32_t length = get_le<uint32_t>(header + 4);
+  // An empty payload is no record any writer makes, and its CRC always matches.
+  if (length == 0 || length > kMaxRecordLen || length > end - at - kFrameHeaderLen) return false;
+  if (length > budget) return true;  // undecided: err on the side of keeping a copy
+  budget -= length;
+  uint32_t crc = 0;
+  for (uint64_t done = 0; done < length;) {
+    const uint64_t payload_at = at + kFrameHeaderLen + done;
+    const std::span<uint8_t> chunk(piece.data(), piece_at(payload_at, payload_at + (length - done)));
+    if (Status read = read_piece(log, payload_at, chunk); !read.ok()) return read.take_error();
+    crc = crc32_extend(crc, chunk);
+    done += chunk.size();
+  }
+  return crc == get_le<uint32_t>(header + 8);
+}
+
+// Opens the first free name of the copy. O_EXCL never opens what is there
+// already, and with O_NOFOLLOW a link planted under the name counts as taken.
+Result<File> create_copy(const std::string& base_path, unsigned mode, std::string& path) {
+  for (unsigned n = 0; n <= kMaxCopySuffix; ++n) {
+    path = n == 0 ? base_path : base_path + "." + std::to_string(n);
+    Result<File> copy = File::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    if (copy.ok() || copy.error().io().os_errno() != EEXIST) return copy;
+  }
+  return IoError::from_errno(EEXIST);
+}
+
+Status copy_region(File& log, File& copy, uint64_t offset, uint64_t end) {
+  std::vector<uint8_t> piece(kPieceLen);
+  for (uint64_t at = offset; at < end;) {
+    const std::span<uint8_t> chunk(piece.data(), piece_at(at, end));
+    if (Status read = read_piece(log, at, chunk); !read.ok()) return read;
+    if (Status written = copy.write_all(chunk); !written.ok()) return written;
+    at += chunk.size();
+  }
+  return copy.sync();
+}
+
+IoError copy_failed(const std::string& path, uint64_t offset, uint64_t end, const Error& error) {
+  return IoError::custom(ErrorKind::kOther, "could not save bytes " + std::to_string(offset) + " to " +
+                                                std::to_string(end) + " of a damaged queue.log to " + path + " (" +
+                                                error.message() + "); the log was not cut");
+}
+
+}  // namespace
+
+Result<bool> intact_frame_within(File& log, uint64_t from, uint64_t end) {
+  std::vector<uint8_t> piece(kPieceLen);
+  std::vector<uint8_t> payload_piece(kPieceLen);
+  uint64_t budget = kCandidateCrcBudget;
+  uint64_t base = from;
+  while (end > base && end - base >= kFrameHeaderLen) {
+    const size_t got = piece_at(base, end);
+    if (Status read = read_piece(log, base, std::span<uint8_t>(piece.data(), got)); !read.ok()) {
+      return read.take_error();
+    }
+    // Every position whose four magic bytes lie inside this piece; the next
+    // piece starts three bytes early, so a magic across the seam is found.
+    const uint8_t* const first = piece.data();
+    const uint8_t* const stop = first + got - (sizeof kFrameMagic - 1);
+    for (const uint8_t* p = first; p < stop; ++p) {
+      p = static_cast<const uint8_t*>(std::memchr(p, kFrameMagic[0], static_cast<size_t>(stop - p)));
+      if (p == nullptr) break;
+      if (std::memcmp(p, kFrameMagic, sizeof kFrameMagic) != 0) continue;
+      Result<bool> whole = whole_frame_at(log, base + static_cast<uint64_t>(p - first), end, payload_piece, budget);
+      if (!whole.ok() || *whole) return whole;
+    }
+    if (base + got == end) break;
+    base += got - (sizeof kFrameMagic - 1);
+  }
+  return false;
+}
+
+Result<std::string> save_damaged_region(File& log, const std::string& log_path, uint64_t offset) {
+  Result<uint64_t> end = log.size();
+  if (!end.ok()) return end.take_error();
+  if (*end <= offset) return std::string();
+  // A torn append leaves no whole frame behind the cut: nothing worth keeping.
+  Result<bool> intact = intact_frame_within(log, offset, *end);
+  if (!intact.ok()) return intact.take_error();
+  if (!*intact) return std::string();
+
+  // Readable by no one who could not read the log itself.
+  Result<unsigned> mode = log.permission_bits();
+  if (!mode.ok()) return mode.take_error();
+  std::string path;
+  Result<File> copy = create_copy(log_path + ".damaged-" + std::to_string(offset), *mode & 0666, path);
+  if (!copy.ok()) return copy_failed(path, offset, *end, copy.error());
+  Status saved = copy_region(log, *copy, offset, *end);
+  copy->close();
+  // The cut that follows is durable at once; so must the copy's name be.
+  if (saved.ok()) saved = sync_parent_dir(path);
+  if (!saved.ok()) {
+    // A partial copy under the name would pass for the real thing.
+    (void)remove_file(path);
+    return copy_failed(path, offset, *end, saved.error());
+  }
+  return path;
+}
+
+}  // namespace tollivane::logfile

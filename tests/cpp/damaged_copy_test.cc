@@ -1,0 +1,183 @@
+// Saving a damaged region before it is cut: finding intact frames behind the
+// damage (across the scan's piece boundaries, with payloads larger than a
+// piece), and what recovery and catch-up do when the copy cannot be made.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fault_injection.h"
+#include "logfile/crc32.h"
+#include "logfile/damaged_copy.h"
+#include "logfile/file.h"
+#include "logfile/log_writer.h"
+#include "logfile/recovery.h"
+#include "queue/queue.h"
+
+namespace tollivane {
+namespace {
+
+using logfile::File;
+using test_support::Call;
+using test_support::FaultyFileSystem;
+using test_support::read_file;
+using test_support::ScratchDirectory;
+using test_support::write_file;
+
+constexpr size_t kPiece = 64 * 1024;  // the scan's read size
+
+std::string frame_of(const logfile::Record& record) {
+  std::vector<uint8_t> scratch;
+  const std::span<const uint8_t> frame = logfile::frame_record(record, scratch);
+  return std::string(frame.begin(), frame.end());
+}
+
+std::string enqueue_frame(uint64_t seq, size_t body_len) {
+  return frame_of(logfile::Enqueue{seq, 1, std::vector<uint8_t>(body_len, static_cast<uint8_t>('a' + seq % 26))});
+}
+
+// Whether the scan finds an intact frame anywhere in `content`.
+bool scan(const ScratchDirectory& dir, const std::string& content) {
+  write_file(dir.file("log"), content);
+  Result<File> file = File::open(dir.file("log"), O_RDONLY);
+  EXPECT_TRUE(file.ok());
+  Result<bool> found = logfile::intact_frame_within(*file, 0, content.size());
+  EXPECT_TRUE(found.ok());
+  return found.ok() && *found;
+}
+
+TEST(IntactFrameScanTest, FindsWholeFramesAnywhereAndNothingElse) {
+  ScratchDirectory dir;
+  const std::string frame = enqueue_frame(3, 100);
+  EXPECT_TRUE(scan(dir, frame));
+  EXPECT_TRUE(scan(dir, std::string(77, 'x') + frame + "trailing"));
+  EXPECT_FALSE(scan(dir, std::string(77, 'x') + frame.substr(0, frame.size() - 1)));  // torn
+  std::string flipped = frame;
+  flipped[40] ^= 0x01;
+  EXPECT_FALSE(scan(dir, flipped));
+  EXPECT_FALSE(scan(dir, "TLR1" + std::string(8, '\0') + "zeros after an empty payload"));
+  EXPECT_FALSE(scan(dir, std::string(3 * kPiece, 'T')));
+  EXPECT_FALSE(scan(dir, ""));
+}
+
+TEST(IntactFrameScanTest, FrameAcrossEveryPieceBoundaryPositionIsFound) {
+  ScratchDirectory dir;
+  const std::string frame = enqueue_frame(1, 20);
+  // The magic straddles the seam between the first two pieces, or the
+  // header does, or the frame starts right at it.
+  for (size_t before = kPiece - 6; before <= kPiece + 1; ++before) {
+    SCOPED_TRACE(before);
+    EXPECT_TRUE(scan(dir, std::string(before, 'T') + frame));
+  }
+}
+
+TEST(IntactFrameScanTest, PayloadLargerThanAPieceIsCheckedInPieces) {
+  ScratchDirectory dir;
+  const std::string frame = enqueue_frame(9, 3 * kPiece + 5);
+  EXPECT_TRUE(scan(dir, "junk" + frame));
+  std::string damaged = "junk" + frame;
+  damaged[damaged.size() - 2] ^= 0x10;
+  EXPECT_FALSE(scan(dir, damaged));
+}
+
+class DamagedLogTest : public ::testing::Test {
+ protected:
+  // A log of five small messages whose third frame has a flipped payload byte.
+  void SetUp() override {
+    QueueConfig config;
+    config.auto_compact_bytes = 0;
+    Result<std::unique_ptr<Queue>> q = Queue::open(dir_.path(), config);
+    ASSERT_TRUE(q.ok());
+    for (uint64_t n = 0; n < 5; ++n) {
+      Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
+      ASSERT_TRUE(scope.ok());
+      ASSERT_TRUE((*q)->enqueue(std::vector<uint8_t>(10, static_cast<uint8_t>(n))).ok());
+    }
+    const size_t frame_len = enqueue_frame(0, 10).size();
+    damaged_at_ = 16 + 2 * frame_len;
+    std::string log = read_file(log_path());
+    log[damaged_at_ + 20] ^= 0x5A;
+    write_file(log_path(), log);
+    damaged_ = log;
+  }
+
+  std::string log_path() const { return dir_.file("queue.log"); }
+  std::string copy_path() const { return log_path() + ".damaged-" + std::to_string(damaged_at_); }
+  size_t entries() const {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir_.path()), {}));
+  }
+
+  ScratchDirectory dir_;
+  size_t damaged_at_ = 0;
+  std::string damaged_;
+};
+
+TEST_F(DamagedLogTest, RecoveryCutsNothingWhenTheCopyCannotBeMade) {
+  const size_t files = entries();
+  const std::string copy = ".damaged-" + std::to_string(damaged_at_);
+  const std::vector<std::pair<const char*, std::function<void(FaultyFileSystem&)>>> faults = {
+      {"create", [&](FaultyFileSystem& fs) { fs.fail(Call::kOpen, EACCES, copy); }},
+      {"write", [&](FaultyFileSystem& fs) { fs.fail(Call::kWrite, ENOSPC, copy); }},
+      {"short write", [&](FaultyFileSystem& fs) { fs.short_write(0, copy); }},
+      {"fsync", [&](FaultyFileSystem& fs) { fs.fail(Call::kFsync, EIO, copy); }},
+      // The header, the replay's one buffered read, then the scan's first.
+      {"read", [&](FaultyFileSystem& fs) { fs.fail(Call::kRead, EIO, "queue.log", 3); }},
+  };
+  for (const auto& [name, arm] : faults) {
+    SCOPED_TRACE(name);
+    FaultyFileSystem fs;
+    arm(fs);
+    Result<logfile::Recovered> recovered = logfile::recover(log_path());
+    EXPECT_FALSE(recovered.ok());
+    EXPECT_EQ(fs.faults_fired(), 1u);
+    EXPECT_EQ(read_file(log_path()), damaged_);
+    EXPECT_EQ(entries(), files);  // no partial copy left behind
+    EXPECT_EQ(fs.open_descriptors(), 0u);
+  }
+  // Once the copy can be made, the same recovery saves and cuts.
+  testing::internal::CaptureStderr();
+  Result<logfile::Recovered> recovered = logfile::recover(log_path());
+  testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(recovered.ok());
+  EXPECT_EQ(recovered->end_offset, damaged_at_);
+  EXPECT_EQ(read_file(log_path()), damaged_.substr(0, damaged_at_));
+  EXPECT_EQ(read_file(copy_path()), damaged_.substr(damaged_at_));
+}
+
+TEST_F(DamagedLogTest, CatchUpCutsNothingWhenTheCopyCannotBeMadeAndRetriesAtItsNextCall) {
+  // An object that has applied the first two records meets the damage at
+  // its next catch-up.
+  std::string intact_prefix = damaged_.substr(0, damaged_at_);
+  write_file(log_path(), intact_prefix);
+  QueueConfig config;
+  Result<std::unique_ptr<Queue>> q = Queue::open(dir_.path(), config);
+  ASSERT_TRUE(q.ok());
+  write_file(log_path(), damaged_);
+
+  FaultyFileSystem fs;
+  fs.fail(Call::kWrite, ENOSPC, ".damaged-" + std::to_string(damaged_at_));
+  EXPECT_FALSE((*q)->enter_call(CatchUp::kRun).ok());
+  EXPECT_EQ(read_file(log_path()), damaged_);
+  EXPECT_FALSE(std::filesystem::exists(copy_path()));
+
+  testing::internal::CaptureStderr();
+  {
+    Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
+    ASSERT_TRUE(scope.ok());
+    Result<uint64_t> available = (*q)->available();
+    ASSERT_TRUE(available.ok());
+    EXPECT_EQ(*available, 2u);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Tollivane: truncated corrupt log tail at byte " + std::to_string(damaged_at_) + "\n");
+  EXPECT_EQ(read_file(log_path()), intact_prefix);
+  EXPECT_EQ(read_file(copy_path()), damaged_.substr(damaged_at_));
+}
+
+}  // namespace
+}  // namespace tollivane

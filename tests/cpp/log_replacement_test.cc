@@ -1,0 +1,60 @@
+// The temporary files of compaction and purge are always created afresh:
+// whatever holds the name is removed first, never opened, and when it cannot
+// be removed the replacement fails with the old log untouched.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "fault_injection.h"
+#include "queue/queue.h"
+
+namespace tollivane {
+namespace {
+
+using test_support::Call;
+using test_support::FaultyFileSystem;
+using test_support::read_file;
+using test_support::ScratchDirectory;
+using test_support::write_file;
+
+Status run(Queue& queue, Status (Queue::*operation)()) {
+  Result<CallScope> scope = queue.enter_call(CatchUp::kRun);
+  if (!scope.ok()) return scope.take_error();
+  return (queue.*operation)();
+}
+
+TEST(LogReplacementTest, LeftoverTemporaryIsRemovedNotReusedAndAFailedRemovalStopsTheReplacement) {
+  for (const auto& [name, operation] : {std::pair{"queue.compact.tmp", &Queue::compact},
+                                        std::pair{"queue.purge.tmp", &Queue::purge}}) {
+    SCOPED_TRACE(name);
+    ScratchDirectory dir;
+    Result<std::unique_ptr<Queue>> q = Queue::open(dir.path(), QueueConfig{});
+    ASSERT_TRUE(q.ok());
+    {
+      Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
+      ASSERT_TRUE(scope.ok());
+      ASSERT_TRUE((*q)->enqueue({1, 2, 3}).ok());
+    }
+    write_file(dir.file(name), "leftover");
+    const std::string log = read_file(dir.file("queue.log"));
+    {
+      FaultyFileSystem fs;
+      fs.fail(Call::kUnlink, EACCES, name);
+      EXPECT_FALSE(run(**q, operation).ok());
+      EXPECT_EQ(fs.faults_fired(), 1u);
+      EXPECT_EQ(fs.count(Call::kWrite, name), 0u);
+    }
+    EXPECT_EQ(read_file(dir.file("queue.log")), log);
+    EXPECT_EQ(read_file(dir.file(name)), "leftover");
+
+    FaultyFileSystem fs;
+    ASSERT_TRUE(run(**q, operation).ok());
+    EXPECT_EQ(fs.count(Call::kUnlink, name), 1u);
+    EXPECT_NE(read_file(dir.file("queue.log")), log);
+  }
+}
+
+}  // namespace
+}  // namespace tollivane

@@ -1,0 +1,151 @@
+"""Nobody in where they don't belong: a link planted in the queue directory
+is never followed (its target stays as it was), no descriptor of a queue
+leaks into a child process, and files are never more readable than the log
+an operator made them."""
+
+import os
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from conftest import LONG_LEASE_MS, log_path, open_queue, read_frames
+
+VICTIM_CONTENT = b"precious"  # shorter than a header: recovery would overwrite it
+
+
+@pytest.fixture
+def victim(tmp_path):
+    path = tmp_path / "elsewhere" / "victim"
+    path.parent.mkdir()
+    path.write_bytes(VICTIM_CONTENT)
+    return path
+
+
+@pytest.fixture
+def queue_dir(tmp_path):
+    directory = tmp_path / "q"
+    q = open_queue(directory)
+    q.enqueue_batch([b"one", b"two", b"three"])
+    q.ack(1)
+    del q
+    return directory
+
+
+def plant(directory, name, victim, kind):
+    if kind == "symlink":
+        os.symlink(victim, directory / name)
+    else:
+        os.link(victim, directory / name)
+
+
+@pytest.mark.parametrize("kind", ["symlink", "hardlink"])
+@pytest.mark.parametrize("name, operation", [
+    ("queue.compact.tmp", "compact"),
+    ("queue.purge.tmp", "purge"),
+])
+def test_planted_temp_file_is_replaced_never_written_through(queue_dir, victim, name, operation, kind):
+    q = open_queue(queue_dir)
+    plant(queue_dir, name, victim, kind)
+    getattr(q, operation)()
+    assert victim.read_bytes() == VICTIM_CONTENT
+    assert not (queue_dir / name).exists()
+    assert not log_path(queue_dir).is_symlink() and log_path(queue_dir).stat().st_ino != victim.stat().st_ino
+    expected = [0, 2] if operation == "compact" else []
+    assert [d[0] for d in q.dequeue_batch(10, LONG_LEASE_MS)] == expected
+    del q
+    assert open_queue(queue_dir).verify_integrity()["message"] == "clean"
+
+
+@pytest.mark.parametrize("name", ["queue.log", ".proc_lock"])
+def test_planted_link_for_the_log_or_the_lock_is_refused(tmp_path, victim, name):
+    directory = tmp_path / "q"
+    directory.mkdir()
+    os.symlink(victim, directory / name)
+    with pytest.raises(OSError, match="symbolic link"):
+        open_queue(directory)
+    assert victim.read_bytes() == VICTIM_CONTENT
+
+
+def test_log_replaced_by_a_link_under_a_running_queue_is_refused(queue_dir, victim):
+    q = open_queue(queue_dir)
+    os.rename(log_path(queue_dir), queue_dir / "moved.log")
+    os.symlink(victim, log_path(queue_dir))
+    for call in (lambda: q.enqueue(b"x"), q.available, q.compact, q.verify_integrity):
+        with pytest.raises(OSError, match="symbolic link"):
+            call()
+    assert victim.read_bytes() == VICTIM_CONTENT
+
+
+def test_planted_link_under_a_damaged_copy_name_is_left_alone(queue_dir, victim, capfd):
+    data = log_path(queue_dir).read_bytes()
+    start = read_frames(data)[0][0]
+    damaged = bytearray(data)
+    damaged[start + 20] ^= 0x5A
+    log_path(queue_dir).write_bytes(bytes(damaged))
+    os.symlink(victim, queue_dir / f"queue.log.damaged-{start}")
+    open_queue(queue_dir)
+    capfd.readouterr()
+    assert victim.read_bytes() == VICTIM_CONTENT
+    assert (queue_dir / f"queue.log.damaged-{start}.1").read_bytes() == bytes(damaged[start:])
+
+
+LIST_FDS = "import os; print('\\n'.join(os.path.realpath('/proc/self/fd/' + fd) for fd in os.listdir('/proc/self/fd')))"
+
+
+def test_child_processes_inherit_no_descriptor_of_a_queue(queue_dir, capfd):
+    queues = [open_queue(queue_dir), open_queue(queue_dir, sync_interval_ms=1000)]
+    queues[0].enqueue(b"x" * 100_000)
+    queues[0].dequeue(LONG_LEASE_MS)  # maps the log
+    queues[1].compact()               # a replaced log and reloads
+    queues[0].available()
+    if os.fork() == 0:                # a forked child reopens its handles
+        try:
+            open_queue(queue_dir).available()
+            queues[0].available()
+            child = subprocess.run([sys.executable, "-c", LIST_FDS], close_fds=False,
+                                   capture_output=True, text=True)
+            os.write(1, child.stdout.encode())
+        finally:
+            os._exit(0)
+    os.wait()
+    forked = capfd.readouterr().out
+    child = subprocess.run([sys.executable, "-c", LIST_FDS], close_fds=False, capture_output=True, text=True)
+    for listing in (forked, child.stdout):
+        assert "/proc/" in listing  # the listing itself ran
+        assert str(queue_dir) not in listing
+
+
+def test_replacement_logs_and_copies_keep_the_operators_permissions(queue_dir, capfd):
+    old_umask = os.umask(0o022)
+    try:
+        os.chmod(log_path(queue_dir), 0o600)
+        q = open_queue(queue_dir)
+        q.compact()
+        assert stat.S_IMODE(log_path(queue_dir).stat().st_mode) == 0o600
+        q.purge()
+        assert stat.S_IMODE(log_path(queue_dir).stat().st_mode) == 0o600
+        q.enqueue_batch([b"a", b"b"])
+        del q
+        data = bytearray(log_path(queue_dir).read_bytes())
+        data[16 + 20] ^= 0x5A
+        log_path(queue_dir).write_bytes(bytes(data))
+        open_queue(queue_dir)
+        capfd.readouterr()
+        assert stat.S_IMODE((queue_dir / "queue.log.damaged-16").stat().st_mode) == 0o600
+    finally:
+        os.umask(old_umask)
+
+
+def test_new_files_follow_the_umask(tmp_path):
+    old_umask = os.umask(0o077)
+    try:
+        directory = tmp_path / "a" / "q"
+        open_queue(directory).compact()
+    finally:
+        os.umask(old_umask)
+    assert stat.S_IMODE((tmp_path / "a").stat().st_mode) == 0o700
+    assert stat.S_IMODE(directory.stat().st_mode) == 0o700
+    for name in ("queue.log", ".proc_lock"):
+        assert stat.S_IMODE((directory / name).stat().st_mode) == 0o600
