@@ -399,12 +399,13 @@ class Budget:
     max_large: int  # messages per measurement, 64 KiB bodies (disk space)
     runs: int
     strace_ops: int
+    slice_seconds: float  # one turn of a configuration in measure_interleaved
 
 
 FULL = Budget(sync_seconds=0.5, fast_seconds=0.25, max_small=300_000, max_large=3_000, runs=3,
-              strace_ops=100)
+              strace_ops=100, slice_seconds=0.1)
 QUICK = Budget(sync_seconds=0.06, fast_seconds=0.03, max_small=20_000, max_large=300, runs=1,
-               strace_ops=10)
+               strace_ops=10, slice_seconds=0.03)
 
 
 def worker(key: str, op: str, size: int, seconds: float, cap: int, directory: str,
@@ -552,6 +553,89 @@ def measure_cell(key: str, op: str, size: int, procs: int, budget: Budget, work_
     if cell.rate is not None:
         rates[op] = cell.rate
     return cell
+
+
+def measure_interleaved(group: list, op: str, size: int, budget: Budget, work_dir: str,
+                        floors: "Floors", rates: dict) -> tuple[dict, list, list]:
+    """Single durable calls of one process, every configuration of `group`
+    in one process, in short slices taken in turn (with a slice of the fsync
+    floor after each round, for 100 B). Every durable call waits for the
+    disk, and the sync latency of a shared virtual disk moves several-fold
+    from one second to the next: cells measured one after the other compare
+    the disk's moods more than the queues. Slices in turn expose all of them
+    to the same moods. Returns ({key: Cell}, floor rates, paired ratios of
+    ours to the floor, one per round)."""
+    cap = budget.max_small if size <= 1024 else budget.max_large
+    total = budget.sync_seconds * 2
+    rounds = max(2, round(total / budget.slice_seconds))
+    dirs = {c.key: tempfile.mkdtemp(prefix=f"{c.key}-", dir=work_dir) for c in group}
+    adapters: dict = {}
+    cells: dict = {}
+    floor_rates: list = []
+    ratios: list = []
+    try:
+        for c in group:
+            try:
+                adapters[c.key] = c.factory(dirs[c.key])
+                if op == "dequeue+ack":
+                    want = min(cap, int(rates[c.key].get("enqueue", 0) * total * 2) + 10)
+                    body = make_body(size, adapters[c.key].text)
+                    while want > 0:
+                        want -= adapters[c.key].enqueue_batch([body] * min(BATCH, want))
+            except Exception as exc:
+                cells[c.key] = Cell(error=f"{type(exc).__name__}: {exc}".splitlines()[0][:200])
+                adapters.pop(c.key, None)
+        bodies = {k: make_body(size, a.text) for k, a in adapters.items()}
+        moved = collections.Counter()
+        spent = collections.Counter()
+        dry = set()
+        for r in range(rounds):
+            keys = [c.key for c in group if c.key in adapters and c.key not in dry]
+            keys = keys[r % len(keys):] + keys[:r % len(keys)] if keys else keys
+            this_round = {}
+            for key in keys:
+                a, body = adapters[key], bodies[key]
+                n = 0
+                start = time.perf_counter()
+                deadline = start + budget.slice_seconds
+                try:
+                    while True:
+                        if op == "enqueue":
+                            a.enqueue(body)
+                        elif a.dequeue_ack() is None:
+                            dry.add(key)
+                            break
+                        n += 1
+                        if time.perf_counter() >= deadline:
+                            break
+                except Exception as exc:
+                    cells[key] = Cell(error=f"{type(exc).__name__}: {exc}".splitlines()[0][:200])
+                    dry.add(key)
+                    continue
+                elapsed = time.perf_counter() - start
+                moved[key] += n
+                spent[key] += elapsed
+                this_round[key] = n / elapsed if elapsed > 0 else 0.0
+            if size == 100:
+                f = floors.measure("fsync", 1, budget.slice_seconds, work_dir)
+                ours = next((c.key for c in group if c.ours), None)
+                if f:
+                    floor_rates.append(f)
+                    if this_round.get(ours):
+                        ratios.append(this_round[ours] / f)
+        for c in group:
+            if c.key not in cells and spent[c.key] > 0:
+                cells[c.key] = Cell(rate=moved[c.key] / spent[c.key], dry=c.key in dry)
+                rates[c.key][op] = cells[c.key].rate
+    finally:
+        for a in adapters.values():
+            try:
+                a.close()
+            except Exception:
+                pass
+        for d in dirs.values():
+            shutil.rmtree(d, ignore_errors=True)
+    return cells, floor_rates, ratios
 
 
 # ----------------------------------------------------------------------------
@@ -825,12 +909,14 @@ def group_rows(res: Results, durable: bool, configs: list[Config]) -> tuple[list
         for op in OPS:
             for size in SIZES:
                 mine = res.medians.get((ours.key, op, size, procs))
-                row = [op, size_label(size), str(procs), fmt_rate(mine)]
+                row = [op, size_label(size), str(procs),
+                       fmt_rate(mine) + res.notes.get((ours.key, op, size, procs), "")]
                 for p in peers:
                     theirs = res.medians.get((p.key, op, size, procs))
                     note = res.notes.get((p.key, op, size, procs), "")
                     if theirs is None:
-                        row.append("failed" if (p.key, op, size, procs) in res.notes else "-")
+                        failed = (p.key, op, size, procs) in res.errors.get(p.key, {})
+                        row.append("failed" if failed else "-")
                         continue
                     ratio = mine / theirs if mine else None
                     row.append(f"{fmt_rate(theirs)} (x{fmt_ratio(ratio)}){note}")
@@ -988,6 +1074,8 @@ def main() -> int:
         samples: dict = collections.defaultdict(list)
         floor_samples: dict = collections.defaultdict(list)
         ratio_samples: dict = collections.defaultdict(list)
+        dup_counts: dict = collections.defaultdict(list)
+        dry_counts: dict = collections.defaultdict(list)
         for run in range(runs):
             # Rotate the order, so that no configuration always runs right
             # after the same neighbour (or first, on a cold cache).
@@ -1008,33 +1096,52 @@ def main() -> int:
                     # within seconds of each other: fsync latency on a shared
                     # virtual disk moves several-fold within a minute.
                     for op in OPS:
+                        cells: dict = {}
+                        if procs == 1 and op in ("enqueue", "dequeue+ack"):
+                            group = [c for c in order if c.durable]
+                            cells, fl, ratios = measure_interleaved(group, op, size, budget, work_dir,
+                                                                    floors, rates)
+                            floor_samples[("fsync", 1)].extend(fl)
+                            if ratios:
+                                ours = next(c.key for c in group if c.ours)
+                                ratio_samples[(ours, op, 1)].append(statistics.median(ratios))
                         for c in order:
                             floor = None
-                            if c.ours and size == 100 and op in ("enqueue", "dequeue+ack"):
-                                # The floor right before the figure it is
-                                # compared with; the ratio is taken within
-                                # the pair.
-                                fm = "fsync" if c.durable else "lock"
-                                floor = floors.measure(fm, procs, budget.sync_seconds if c.durable
-                                                       else budget.fast_seconds, work_dir)
-                                if floor:
-                                    floor_samples[(fm, procs)].append(floor)
-                            cell = measure_cell(c.key, op, size, procs, budget, work_dir, rates[c.key])
+                            if c.key in cells:
+                                cell = cells[c.key]
+                            else:
+                                if c.ours and size == 100 and op in ("enqueue", "dequeue+ack"):
+                                    # The floor right before the figure it is
+                                    # compared with; the ratio is taken within
+                                    # the pair.
+                                    fm = "fsync" if c.durable else "lock"
+                                    floor = floors.measure(fm, procs, budget.sync_seconds if c.durable
+                                                           else budget.fast_seconds, work_dir)
+                                    if floor:
+                                        floor_samples[(fm, procs)].append(floor)
+                                cell = measure_cell(c.key, op, size, procs, budget, work_dir, rates[c.key])
                             k = (c.key, op, size, procs)
                             if cell.error:
                                 res.errors.setdefault(c.key, {})[k] = cell.error
                                 continue
                             samples[k].append(cell.rate)
-                            note = ""
-                            if cell.duplicates:
-                                note += f" [{cell.duplicates} delivered twice]"
-                            if cell.dry:
-                                note += " [ran dry]"
-                            if note:
-                                res.notes[k] = res.notes.get(k, "") + note
+                            dup_counts[k].append(cell.duplicates)
+                            dry_counts[k].append(cell.dry)
                             if floor:
                                 ratio_samples[(c.key, op, procs)].append(cell.rate / floor)
         res.medians = {k: statistics.median(v) for k, v in samples.items()}
+        for k in samples:
+            note = ""
+            dups = [d for d in dup_counts[k] if d]
+            if dups:
+                note += f" [delivered twice: {max(dups)}]" if len(dup_counts[k]) == 1 else \
+                    f" [delivered twice in {len(dups)}/{len(dup_counts[k])} runs, up to {max(dups)}]"
+            dry_runs = sum(dry_counts[k])
+            if dry_runs:
+                note += " [ran dry]" if len(dry_counts[k]) == 1 else \
+                    f" [ran dry {dry_runs}/{len(dry_counts[k])}]"
+            if note:
+                res.notes[k] = note
         res.floors = {k: statistics.median(v) for k, v in floor_samples.items()}
         res.floor_ratios = {k: statistics.median(v) for k, v in ratio_samples.items()}
         res.samples = samples
@@ -1067,13 +1174,17 @@ def main() -> int:
         out += ["", title, table(headers, rows)]
         md += [f"**{title}**", "", markdown(headers, rows), ""]
     out.append("")
+    out.append("1 process, durable enqueue and dequeue+ack: all durable configurations in one process, "
+               "in 0.1 s slices taken in turn")
     out.append(f"floors: {floors.note}; 133-byte record on an O_APPEND file; with 4 processes, four "
                "copies run at once on one file (fsync floor: no lock between them)")
     floor_names = {"fsync": "write + fsync, O_APPEND",
                    "lock": "flock EX + stat + write + flock UN",
                    "overwrite": "pwrite in place + fdatasync (not a floor: the file never grows)"}
     for (mode, procs), v in sorted(res.floors.items()):
-        runs_text = ", ".join(fmt_rate(x) for x in floor_samples[(mode, procs)])
+        got = floor_samples[(mode, procs)]
+        runs_text = (", ".join(fmt_rate(x) for x in got) if len(got) <= 6
+                     else f"{len(got)} slices, {fmt_rate(min(got))} to {fmt_rate(max(got))}")
         out.append(f"  {floor_names[mode]:36} {procs} proc: {fmt_rate(v):>10}/s  (runs: {runs_text})")
     for k, rs in sorted(ratio_samples.items()):
         out.append(f"  {CONFIG_BY_KEY[k[0]].setting} {k[1]}, {k[2]} proc, / floor: "
