@@ -497,7 +497,10 @@ def run_workers(key: str, op: str, size: int, procs: int, seconds: float, cap: i
         if p.is_alive():
             p.kill()
             p.join()
-    errors = [r["error"] for r in results if r.get("error")]
+    # A worker that fails breaks the start barrier for the others: report
+    # its own error, not theirs.
+    errors = sorted((r["error"] for r in results if r.get("error")),
+                    key=lambda e: e.startswith("BrokenBarrierError"))
     if errors:
         return Cell(error=errors[0])
     total = sum(r["n"] for r in results)
@@ -1231,6 +1234,11 @@ def main() -> int:
     for key, reason in skipped.items():
         out.append(f"SKIPPED {CONFIG_BY_KEY[key].label} ({CONFIG_BY_KEY[key].setting}): {reason}")
     for key, errs in res.errors.items():
+        if not any(k[0] == key for k in res.medians):
+            first = next(iter(errs.values()))
+            out.append(f"SKIPPED {CONFIG_BY_KEY[key].label} ({CONFIG_BY_KEY[key].setting}): "
+                       f"failed to run in every measurement; first error: {first}")
+            continue
         for (_, op, size, procs), msg in sorted(errs.items()):
             out.append(f"FAILED {CONFIG_BY_KEY[key].label} ({CONFIG_BY_KEY[key].setting}) "
                        f"{op} {size_label(size)} {procs} proc: {msg}")
