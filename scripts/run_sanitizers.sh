@@ -33,12 +33,18 @@ cmake -S . -B build/sanitize -DTOLLIVANE_SANITIZE=ON -DTOLLIVANE_BUILD_TESTS=ON 
 cmake --build build/sanitize --parallel 2 >/dev/null
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# The 4 GiB log test (TOLLIVANE_LONG=1 only) is left to the plain and the
+# 32-bit builds: unoptimised and instrumented it spends minutes in the CRC.
 echo "== C++ core tests under ASan+UBSan (leak detection on)"
-if ! (cd build/sanitize && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure >ctest.log 2>&1); then
+if ! (cd build/sanitize && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -E PassesFourGiB >ctest.log 2>&1); then
   cat build/sanitize/ctest.log
   exit 1
 fi
 grep -E 'tests passed|Total Test time' build/sanitize/ctest.log
+
+# A peak resident size means nothing with every allocation padded by
+# redzones and held in quarantine: the test that bounds one is left out.
+python_tests+=(--deselect tests/python/test_cli.py::test_dump_streams_a_large_body_in_bounded_memory)
 
 echo "== Python tests under ASan+UBSan: ${python_tests[*]}"
 runtimes="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "queue/queue.h"
@@ -25,7 +26,23 @@ const std::string& queue_directory() {
     if (mkdtemp(pattern.data()) == nullptr) abort();
     return pattern;
   }();
+  static const bool removed_at_exit = [] {
+    return std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }) == 0;
+  }();
+  (void)removed_at_exit;
   return path;
+}
+
+// Whatever an input left beside the log (a copy of damage that recovery
+// cut, a temporary of a compaction) must not be seen by the next input.
+void clear_directory(const std::string& directory) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, ignored)) {
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
 }
 
 void put_bytes(const std::string& path, const uint8_t* data, size_t size, int mode_flags) {
@@ -60,6 +77,7 @@ void call(Queue& queue, CatchUp catch_up, Work work) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tollivane;
+  clear_directory(queue_directory());
   const std::string log_path = queue_directory() + "/queue.log";
   put_bytes(log_path, data, size, O_TRUNC);
 
