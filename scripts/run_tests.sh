@@ -15,6 +15,8 @@ root=$PWD
 venv=${TOLLIVANE_VENV:-$root/.venv}
 export TOLLIVANE_VENV=$venv
 started=$SECONDS
+# Each stage's heading says how long the run has taken so far.
+stage() { echo "== $1 (at $((SECONDS - started)) s)"; }
 
 # GoogleTest, strace (the tests count fsyncs with it), and clang 14 with its
 # runtimes (libFuzzer) come from the distribution's packages.
@@ -27,25 +29,25 @@ if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v strace >/dev/null || ! co
     libgtest-dev strace clang-14 libclang-rt-14-dev >/dev/null
 fi
 
-echo "== C++ core tests"
+stage "C++ core tests"
 cmake -S . -B build/core-tests -DTOLLIVANE_BUILD_MODULE=OFF -DTOLLIVANE_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/core-tests --parallel 2
 (cd build/core-tests && ctest --output-on-failure)
 
-echo "== Python tests"
+stage "Python tests"
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
 "$venv/bin/python" -m pytest tests/python -q "$@"
 
-echo "== Fuzzing the log reader"
+stage "Fuzzing the log reader"
 bash scripts/run_fuzz.sh
 
-echo "== Sanitizers"
+stage "Sanitizers"
 bash scripts/run_sanitizers.sh --quick
 
 if [ "${TOLLIVANE_LONG:-}" = 1 ]; then
-  echo "== 32-bit ARM"
+  stage "32-bit ARM"
   bash scripts/run_arm32.sh
 fi
 echo "== all tests passed in $((SECONDS - started)) s"
