@@ -60,14 +60,20 @@ Status Queue::catch_up() {
   // object's handles are open on. If not (or it is gone, or shorter than
   // what was applied here, which only damage by hand can do), the state is
   // rebuilt from what is at the path now, and recovery decides what that is
-  // worth. Otherwise the header is read again through the object's own
-  // reader: nothing of ours rewrites a header in place, but a header that
-  // no longer holds this log's magic and generation must stop this object
-  // from appending to the file.
+  // worth.
   Result<logfile::PathStatus> at_path = logfile::stat_path(log_path_);
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
     return reload();
   }
+  // The same file at the same length: nothing was appended, and the header
+  // was not replaced, since nothing of ours rewrites a header in place (a
+  // new generation is always a new file renamed over the path), and the
+  // inode cannot have been reused while this object holds it open. So the
+  // common call costs this one stat() and no read.
+  if (at_path->size == inner_.tail_offset) return Status();
+  // Others appended. Their frames are trusted only under a header that
+  // still holds this log's magic and generation; a header damaged by hand
+  // must stop this object from appending to the file.
   Result<logfile::FileHeader> header = logfile::read_file_header(inner_.reader);
   if (!header.ok() || !header->magic_ok || header->generation != inner_.generation) return reload();
   return replay_tail(at_path->size);
