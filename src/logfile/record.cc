@@ -1,5 +1,6 @@
 #include "logfile/record.h"
 
+#include <cstring>
 #include <type_traits>
 
 #include "logfile/endian.h"
@@ -7,13 +8,6 @@
 
 namespace tollivane::logfile {
 namespace {
-
-template <typename T>
-void append_le(std::vector<uint8_t>& out, T value) {
-  const size_t at = out.size();
-  out.resize(at + sizeof(T));
-  put_le<T>(out.data() + at, value);
-}
 
 RecordTag tag_of(const Record& record) {
   return std::visit(
@@ -49,24 +43,30 @@ uint64_t encoded_len(const Record& record) {
   return 1 + 8;
 }
 
-void encode_record_into(const Record& record, std::vector<uint8_t>& out) {
-  out.push_back(static_cast<uint8_t>(tag_of(record)));
+void encode_record_at(const Record& record, uint8_t* out) {
+  out[0] = static_cast<uint8_t>(tag_of(record));
   std::visit(
       [&](const auto& rec) {
         using Kind = std::decay_t<decltype(rec)>;
-        append_le<uint64_t>(out, rec.seq);
+        put_le<uint64_t>(out + 1, rec.seq);
         if constexpr (std::is_same_v<Kind, Enqueue>) {
-          append_le<uint64_t>(out, rec.enqueued_ts_ms);
-          append_le<uint32_t>(out, static_cast<uint32_t>(rec.body.size()));
-          out.insert(out.end(), rec.body.begin(), rec.body.end());
+          put_le<uint64_t>(out + 9, rec.enqueued_ts_ms);
+          put_le<uint32_t>(out + 17, static_cast<uint32_t>(rec.body.size()));
+          if (!rec.body.empty()) std::memcpy(out + kEnqueuePayloadHeaderLen, rec.body.data(), rec.body.size());
         } else if constexpr (std::is_same_v<Kind, Lease>) {
-          append_le<uint64_t>(out, rec.deadline_ms);
-          append_le<uint32_t>(out, rec.deliveries);
+          put_le<uint64_t>(out + 9, rec.deadline_ms);
+          put_le<uint32_t>(out + 17, rec.deliveries);
         } else if constexpr (std::is_same_v<Kind, Requeue>) {
-          append_le<uint32_t>(out, rec.deliveries);
+          put_le<uint32_t>(out + 9, rec.deliveries);
         }
       },
       record);
+}
+
+void encode_record_into(const Record& record, std::vector<uint8_t>& out) {
+  const size_t at = out.size();
+  out.resize(at + static_cast<size_t>(encoded_len(record)));
+  encode_record_at(record, out.data() + at);
 }
 
 std::vector<uint8_t> encode_record(const Record& record) {

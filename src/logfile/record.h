@@ -51,8 +51,10 @@ using Record = std::variant<Enqueue, Ack, Lease, Requeue, DeadLetter>;
 // The exact payload length of `record`: 21 + body for Enqueue, 9, 21, 13, 9.
 uint64_t encoded_len(const Record& record);
 
-// Appends the payload of `record` (the tag, then its fields little-endian)
-// to `out`.
+// Writes the payload of `record` (the tag, then its fields little-endian)
+// to `out`, which has room for encoded_len(record) bytes.
+void encode_record_at(const Record& record, uint8_t* out);
+// Appends the payload of `record` to `out`.
 void encode_record_into(const Record& record, std::vector<uint8_t>& out);
 std::vector<uint8_t> encode_record(const Record& record);
 

@@ -48,8 +48,8 @@ struct Snapshot {
 
 Snapshot snapshot_of(const Queue& queue) {
   const QueueState& state = queue.state();
-  Snapshot shot{state.ready(), {state.in_flight().begin(), state.in_flight().end()}, {}, {}};
-  for (const auto& [seq, m] : state.messages()) {
+  Snapshot shot{state.ready_seqs(), state.in_flight_deadlines(), {}, {}};
+  for (const auto& [seq, m] : state.messages_by_seq()) {
     shot.messages[seq] = {m.enqueued_ts_ms, m.body_offset, m.deliveries, m.body_len};
   }
   const QueueCounters& c = state.counters();
@@ -447,11 +447,11 @@ TEST_F(PersistentQueueTest, PowerLossDropsWhatWasNotSynced) {
     // What was synced, then (when torn) a run of the others from the oldest on.
     const QueueState& state = q->state();
     if (!torn) {
-      EXPECT_EQ(state.messages().size(), 3u);
+      EXPECT_EQ(state.message_count(), 3u);
     }
-    ASSERT_GE(state.messages().size(), 3u);
-    for (uint64_t seq = 0; seq < state.messages().size(); ++seq) EXPECT_NE(state.find(seq), nullptr) << seq;
-    if (torn) survivors.insert(state.messages().size());
+    ASSERT_GE(state.message_count(), 3u);
+    for (uint64_t seq = 0; seq < state.message_count(); ++seq) EXPECT_NE(state.find(seq), nullptr) << seq;
+    if (torn) survivors.insert(state.message_count());
   }
   EXPECT_GT(survivors.size(), 1u) << "a torn append should not always keep the same amount";
 }

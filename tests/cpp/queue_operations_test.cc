@@ -158,7 +158,7 @@ TEST_F(QueueOperationsTest, DequeueBatchTakesUpToMaxInOrderUnderOneDeadline) {
   EXPECT_EQ(sink.offered[1].seq, 1u);
   EXPECT_EQ(deadline(0), kStart + kDefaultLease);
   EXPECT_EQ(deadline(1), kStart + kDefaultLease);
-  EXPECT_EQ(q_->state().ready(), (std::set<uint64_t>{2}));
+  EXPECT_EQ(q_->state().ready_seqs(), (std::set<uint64_t>{2}));
 
   // A batch of zero delivers nothing but still sweeps the expired leases.
   g_now_ms = kStart + kDefaultLease;

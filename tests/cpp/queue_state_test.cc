@@ -47,7 +47,7 @@ auto counters_of(const QueueState& state) {
 
 // Everything observable except entry contents, for "changed nothing" checks.
 auto snapshot(const QueueState& state) {
-  return std::make_tuple(counters_of(state), state.ready(), state.in_flight(), state.messages().size(),
+  return std::make_tuple(counters_of(state), state.ready_seqs(), state.in_flight_deadlines(), state.message_count(),
                          state.lease_heap().size());
 }
 
@@ -55,14 +55,15 @@ auto snapshot(const QueueState& state) {
 // the sum of their frame sizes, and each lease has its heap pair.
 void expect_consistent(const QueueState& state) {
   uint64_t live = 0;
-  for (const auto& [seq, entry] : state.messages()) {
+  for (const auto& [seq, entry] : state.messages_by_seq()) {
     live += entry.body_len + 33u;
-    EXPECT_NE(state.ready().count(seq), state.in_flight().count(seq)) << "seq " << seq;
+    EXPECT_NE(state.ready_seqs().count(seq), state.in_flight_deadlines().count(seq)) << "seq " << seq;
   }
   EXPECT_EQ(state.counters().live_bytes, live);
-  EXPECT_EQ(state.messages().size(), state.ready().size() + state.in_flight().size());
+  EXPECT_EQ(state.message_count(), state.ready_seqs().size() + state.in_flight_deadlines().size());
+  EXPECT_EQ(state.ready_count(), state.ready_seqs().size());
   const std::vector<LeasePair> heap = heap_in_order(state);
-  for (const auto& [seq, deadline] : state.in_flight()) {
+  for (const auto& [seq, deadline] : state.in_flight_deadlines()) {
     EXPECT_NE(std::find(heap.begin(), heap.end(), LeasePair{deadline, seq}), heap.end()) << "seq " << seq;
   }
 }
@@ -76,14 +77,14 @@ TEST(QueueStateTest, EnqueueStoresEntryBesideItsFrameAndMakesItReady) {
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(std::tie(entry->enqueued_ts_ms, entry->body_offset, entry->deliveries, entry->body_len),
             std::make_tuple(1234u, 16u + 33u, 0u, 10u));
-  EXPECT_EQ(entry->body, bytes("0123456789"));
-  EXPECT_EQ(state.ready(), (std::set<uint64_t>{0}));
+  EXPECT_TRUE(std::ranges::equal(*state.memory_body(0), bytes("0123456789")));
+  EXPECT_EQ(state.ready_seqs(), (std::set<uint64_t>{0}));
   EXPECT_EQ(counters_of(state), std::make_tuple(1u, 43u, 1u, 0u, 0u, 0u));
 
   // A queue with a log keeps only where the body is.
   state.apply(enqueue(1, "abc"), 100, /*keep_body=*/false);
   ASSERT_NE(state.find(1), nullptr);
-  EXPECT_FALSE(state.find(1)->body.has_value());
+  EXPECT_FALSE(state.memory_body(1).has_value());
   EXPECT_EQ(std::tie(state.find(1)->body_offset, state.find(1)->body_len), std::make_tuple(133u, 3u));
   EXPECT_EQ(state.counters().live_bytes, 43u + 36u);
   expect_consistent(state);
@@ -95,7 +96,7 @@ TEST(QueueStateTest, NextSeqFollowsLargestEnqueuedSeqSoIdsMaySkip) {
   EXPECT_EQ(state.counters().next_seq, 6u);
   state.apply(enqueue(2, "y"), 0, true);
   EXPECT_EQ(state.counters().next_seq, 6u);
-  EXPECT_EQ(state.ready(), (std::set<uint64_t>{2, 5}));
+  EXPECT_EQ(state.ready_seqs(), (std::set<uint64_t>{2, 5}));
   EXPECT_EQ(state.counters().enqueued_total, 2u);
   expect_consistent(state);
 }
@@ -109,10 +110,10 @@ TEST(QueueStateTest, ReenqueueOfLiveSeqReplacesEntryAndItsAccounting) {
   const MessageEntry* entry = state.find(0);
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(std::tie(entry->enqueued_ts_ms, entry->body_offset, entry->deliveries), std::make_tuple(2u, 113u, 0u));
-  EXPECT_EQ(entry->body, bytes("abcd"));
+  EXPECT_TRUE(std::ranges::equal(*state.memory_body(0), bytes("abcd")));
   // The old lease is gone; only its heap pair is left, now stale.
-  EXPECT_TRUE(state.in_flight().empty());
-  EXPECT_EQ(state.ready(), (std::set<uint64_t>{0}));
+  EXPECT_TRUE(state.in_flight_deadlines().empty());
+  EXPECT_EQ(state.ready_seqs(), (std::set<uint64_t>{0}));
   EXPECT_EQ(state.lease_heap().size(), 1u);
   EXPECT_EQ(counters_of(state), std::make_tuple(1u, 37u, 2u, 0u, 0u, 0u));
   expect_consistent(state);
@@ -125,7 +126,7 @@ TEST(QueueStateTest, LeaseMovesMessageInFlightAndReplacesAnEarlierDeadline) {
   state.apply(lease(0, 500, 7), 0, false);
 
   EXPECT_EQ(state.find(0)->deliveries, 7u);
-  EXPECT_TRUE(state.ready().empty());
+  EXPECT_TRUE(state.ready_seqs().empty());
   EXPECT_EQ(state.lease_deadline(0), 500u);
   EXPECT_EQ(counters_of(state), counters_before);
 
@@ -157,8 +158,8 @@ TEST(QueueStateTest, RequeueMakesMessageReadyOnceAndAlwaysCounts) {
   state.apply(requeue(1, 4), 0, false);  // already ready: stays there once
   EXPECT_EQ(state.find(0)->deliveries, 3u);
   EXPECT_EQ(state.find(1)->deliveries, 4u);
-  EXPECT_EQ(state.ready(), (std::set<uint64_t>{0, 1}));
-  EXPECT_TRUE(state.in_flight().empty());
+  EXPECT_EQ(state.ready_seqs(), (std::set<uint64_t>{0, 1}));
+  EXPECT_TRUE(state.in_flight_deadlines().empty());
   EXPECT_EQ(state.lease_heap().size(), 1u);  // left for the sweep to skip
   EXPECT_EQ(state.counters().requeued_total, 2u);
   expect_consistent(state);
@@ -172,14 +173,14 @@ TEST(QueueStateTest, AckAndDeadLetterRemoveMessageAndRaiseTheirOwnCounter) {
 
   state.apply(ack(1), 0, false);
   EXPECT_EQ(state.find(1), nullptr);
-  EXPECT_TRUE(state.in_flight().empty());
+  EXPECT_TRUE(state.in_flight_deadlines().empty());
   EXPECT_EQ(state.lease_heap().size(), 1u);  // stale, skipped by the sweep
   EXPECT_EQ(counters_of(state), std::make_tuple(2u, 38u, 2u, 1u, 0u, 0u));
   expect_consistent(state);
 
   state.apply(dead(0), 0, false);
-  EXPECT_TRUE(state.messages().empty());
-  EXPECT_TRUE(state.ready().empty());
+  EXPECT_EQ(state.message_count(), 0u);
+  EXPECT_TRUE(state.ready_seqs().empty());
   EXPECT_EQ(counters_of(state), std::make_tuple(2u, 0u, 2u, 1u, 1u, 0u));
 }
 
