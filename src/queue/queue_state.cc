@@ -38,7 +38,14 @@ void QueueState::apply(logfile::Record record, uint64_t frame_offset, bool keep_
 }
 
 size_t QueueState::rank_of(const Page& page, uint64_t bit) {
-  return static_cast<size_t>(std::popcount(page.live & (bit - 1)));
+  // Counted by hand: where the baseline instruction set has no population
+  // count (x86-64, for one) std::popcount becomes a library call, and this
+  // sits on every lookup.
+  uint64_t x = page.live & (bit - 1);
+  x = x - ((x >> 1) & 0x5555555555555555u);
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<size_t>((x * 0x0101010101010101u) >> 56);
 }
 
 QueueState::Page* QueueState::find_page(uint64_t page_number) const {

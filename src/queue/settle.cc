@@ -1,6 +1,7 @@
 // Settlement: ack, ack_batch and nack. Keyed by sequence id alone; whoever
 // names a live message settles it, leased or not.
 #include <algorithm>
+#include <functional>
 #include <unordered_set>
 #include <vector>
 
@@ -9,9 +10,10 @@
 namespace tollivane {
 namespace {
 
-// Keeps the first occurrence of each id, in order. Repeats are rare, so the
-// common case costs one sort of a copy.
+// Keeps the first occurrence of each id, in order. Repeats are rare and ids
+// usually come in ascending order, so the common case costs one pass.
 void drop_repeats(std::vector<uint64_t>& seqs) {
+  if (std::adjacent_find(seqs.begin(), seqs.end(), std::greater_equal<uint64_t>()) == seqs.end()) return;
   std::vector<uint64_t> sorted = seqs;
   std::sort(sorted.begin(), sorted.end());
   if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <tuple>
@@ -199,6 +201,109 @@ TEST(QueueStateTest, RecordsForSeqWithoutEntryChangeNothing) {
     state.apply(requeue(seq, 1), 0, false);
     EXPECT_EQ(snapshot(state), before) << "seq " << seq;
   }
+}
+
+// The same records applied to the state and to a plain model of the rules
+// (ordered set, maps) must agree after every step. Ids are drawn from a few
+// narrow ranges, so that pages fill, empty and get replaced, ids sit on both
+// sides of page boundaries, and some lie near the top of the id space.
+// Fill and drain phases alternate, so that pages also empty completely.
+TEST(QueueStateTest, AgreesWithAPlainModelOnRandomRecords) {
+  struct Model {
+    std::map<uint64_t, MessageEntry> messages;
+    std::set<uint64_t> ready;
+    std::map<uint64_t, uint64_t> in_flight;
+    uint64_t live_bytes = 0;
+  };
+  const uint64_t bases[] = {0, 60, 4096, uint64_t{1} << 40, UINT64_MAX - 70};
+  uint64_t random = 0x9E3779B97F4A7C15u;
+  auto next = [&](uint64_t bound) {
+    random ^= random << 13;
+    random ^= random >> 7;
+    random ^= random << 17;
+    return random % bound;
+  };
+  QueueState state;
+  Model model;
+  for (int step = 0; step < 40000; ++step) {
+    const uint64_t seq = bases[next(5)] + next(70);
+    const bool draining = (step / 4000) % 2 == 1;
+    const uint64_t kind = draining ? 4 + next(6) : next(10);
+    if (kind < 4) {
+      const uint32_t len = static_cast<uint32_t>(next(4));
+      state.apply(logfile::Enqueue{seq, uint64_t(step), std::vector<uint8_t>(len, 'b')}, 1000 + step, false);
+      if (auto old = model.messages.find(seq); old != model.messages.end()) {
+        model.live_bytes -= old->second.body_len + 33u;
+        model.in_flight.erase(seq);
+      }
+      model.messages[seq] = MessageEntry{uint64_t(step), 1033u + step, 0, len};
+      model.ready.insert(seq);
+      model.live_bytes += len + 33u;
+    } else if (kind < 6) {
+      const uint64_t deadline = next(50);
+      state.apply(lease(seq, deadline, step), 0, false);
+      if (auto it = model.messages.find(seq); it != model.messages.end()) {
+        it->second.deliveries = static_cast<uint32_t>(step);
+        model.ready.erase(seq);
+        model.in_flight[seq] = deadline;
+      }
+    } else if (kind < 8) {
+      state.apply(requeue(seq, 3), 0, false);
+      if (auto it = model.messages.find(seq); it != model.messages.end()) {
+        it->second.deliveries = 3;
+        model.in_flight.erase(seq);
+        model.ready.insert(seq);
+      }
+    } else {
+      state.apply(kind == 8 ? ack(seq) : dead(seq), 0, false);
+      if (auto it = model.messages.find(seq); it != model.messages.end()) {
+        model.live_bytes -= it->second.body_len + 33u;
+        model.messages.erase(it);
+        model.ready.erase(seq);
+        model.in_flight.erase(seq);
+      }
+    }
+    ASSERT_EQ(state.first_ready(), model.ready.empty() ? std::nullopt : std::optional(*model.ready.begin()));
+    ASSERT_EQ(state.ready_count(), model.ready.size());
+    ASSERT_EQ(state.message_count(), model.messages.size());
+    ASSERT_EQ(state.counters().live_bytes, model.live_bytes);
+    const MessageEntry* entry = state.find(seq);
+    auto expected = model.messages.find(seq);
+    ASSERT_EQ(entry != nullptr, expected != model.messages.end()) << "seq " << seq;
+    if (entry != nullptr) {
+      EXPECT_EQ(std::tie(entry->enqueued_ts_ms, entry->body_offset, entry->deliveries, entry->body_len),
+                std::tie(expected->second.enqueued_ts_ms, expected->second.body_offset, expected->second.deliveries,
+                         expected->second.body_len));
+    }
+    if (step % 500 == 0) {
+      ASSERT_EQ(state.ready_seqs(), model.ready);
+      ASSERT_EQ(state.in_flight_deadlines(), model.in_flight);
+      expect_consistent(state);
+    }
+  }
+  // Walks in id order, as compaction relies on.
+  std::vector<uint64_t> walked;
+  state.for_each_message([&](uint64_t seq, const MessageEntry&, std::optional<uint64_t>) { walked.push_back(seq); });
+  std::vector<uint64_t> expected_order;
+  for (const auto& [seq, entry] : model.messages) expected_order.push_back(seq);
+  EXPECT_EQ(walked, expected_order);
+}
+
+// Stale pairs of extended leases are dropped once they outnumber the live
+// messages; the pairs of current leases all stay, so the sweep sees the
+// same leases in the same order.
+TEST(QueueStateTest, LeaseHeapKeepsCurrentLeasesWhenStalePairsArePruned) {
+  QueueState state;
+  for (uint64_t seq = 0; seq < 4; ++seq) state.apply(enqueue(seq, "x"), 0, false);
+  for (uint64_t round = 0; round < 5000; ++round) state.apply(lease(round % 3, 1000 + round, 1), 0, false);
+  EXPECT_LE(state.lease_heap().size(), 1024u + 8u);
+  const std::vector<LeasePair> current = {{1000 + 4997, 2}, {1000 + 4998, 0}, {1000 + 4999, 1}};
+  std::vector<LeasePair> matching;
+  for (const LeasePair& pair : heap_in_order(state)) {
+    if (state.lease_deadline(pair.seq) == pair.deadline_ms) matching.push_back(pair);
+  }
+  EXPECT_EQ(matching, current);
+  expect_consistent(state);
 }
 
 }  // namespace
