@@ -76,7 +76,7 @@ std::vector<uint8_t> encode_record(const Record& record) {
   return payload;
 }
 
-std::variant<Record, DecodeFailure> decode_record(std::span<const uint8_t> payload) {
+std::variant<RecordView, DecodeFailure> decode_record_view(std::span<const uint8_t> payload) {
   if (payload.empty()) return DecodeFailure{"empty record"};
   const uint8_t tag = payload[0];
   if (tag < 1 || tag > 5) return DecodeFailure{"unknown record type " + std::to_string(tag)};
@@ -84,12 +84,12 @@ std::variant<Record, DecodeFailure> decode_record(std::span<const uint8_t> paylo
   const uint64_t seq = get_le<uint64_t>(&payload[1]);
   switch (static_cast<RecordTag>(tag)) {
     case RecordTag::kAck:
-      return Record(Ack{seq});
+      return RecordView(Ack{seq});
     case RecordTag::kDeadLetter:
-      return Record(DeadLetter{seq});
+      return RecordView(DeadLetter{seq});
     case RecordTag::kRequeue:
       if (!has(payload, 13)) return DecodeFailure{"short u32 field"};
-      return Record(Requeue{seq, get_le<uint32_t>(&payload[9])});
+      return RecordView(Requeue{seq, get_le<uint32_t>(&payload[9])});
     case RecordTag::kLease:
     case RecordTag::kEnqueue:
       break;
@@ -98,13 +98,27 @@ std::variant<Record, DecodeFailure> decode_record(std::span<const uint8_t> paylo
   if (!has(payload, 21)) return DecodeFailure{"short u32 field"};
   const uint64_t second = get_le<uint64_t>(&payload[9]);
   const uint32_t third = get_le<uint32_t>(&payload[17]);
-  if (tag == static_cast<uint8_t>(RecordTag::kLease)) return Record(Lease{seq, second, third});
+  if (tag == static_cast<uint8_t>(RecordTag::kLease)) return RecordView(Lease{seq, second, third});
   // body_len is a u32 and the payload length a size_t: the sum cannot wrap in 64 bits.
   if (static_cast<uint64_t>(payload.size()) < kEnqueuePayloadHeaderLen + uint64_t{third}) {
     return DecodeFailure{"short body"};
   }
-  const auto body = payload.subspan(kEnqueuePayloadHeaderLen, third);
-  return Record(Enqueue{seq, second, std::vector<uint8_t>(body.begin(), body.end())});
+  return RecordView(EnqueueView{seq, second, payload.subspan(kEnqueuePayloadHeaderLen, third)});
+}
+
+std::variant<Record, DecodeFailure> decode_record(std::span<const uint8_t> payload) {
+  auto decoded = decode_record_view(payload);
+  if (auto* failure = std::get_if<DecodeFailure>(&decoded)) return std::move(*failure);
+  return std::visit(
+      [](const auto& rec) -> Record {
+        using Kind = std::decay_t<decltype(rec)>;
+        if constexpr (std::is_same_v<Kind, EnqueueView>) {
+          return Enqueue{rec.seq, rec.enqueued_ts_ms, std::vector<uint8_t>(rec.body.begin(), rec.body.end())};
+        } else {
+          return rec;
+        }
+      },
+      std::get<RecordView>(decoded));
 }
 
 }  // namespace tollivane::logfile

@@ -48,6 +48,16 @@ struct DeadLetter {
 
 using Record = std::variant<Enqueue, Ack, Lease, Requeue, DeadLetter>;
 
+// An Enqueue read back from the log, its body still where it was read.
+struct EnqueueView {
+  uint64_t seq;
+  uint64_t enqueued_ts_ms;
+  std::span<const uint8_t> body;
+};
+
+// A record that borrows its body: replay needs only the body's length.
+using RecordView = std::variant<EnqueueView, Ack, Lease, Requeue, DeadLetter>;
+
 // The exact payload length of `record`: 21 + body for Enqueue, 9, 21, 13, 9.
 uint64_t encoded_len(const Record& record);
 
@@ -67,5 +77,7 @@ struct DecodeFailure {
 // The record in `payload`, or why there is none. Bytes after the last field
 // of a kind are ignored.
 std::variant<Record, DecodeFailure> decode_record(std::span<const uint8_t> payload);
+// The same without copying an Enqueue body: it stays a view into `payload`.
+std::variant<RecordView, DecodeFailure> decode_record_view(std::span<const uint8_t> payload);
 
 }  // namespace tollivane::logfile

@@ -88,13 +88,13 @@ Status Queue::replay_tail(uint64_t file_len) {
   logfile::LogReader reader(inner_.reader, inner_.tail_offset, file_len);
   while (true) {
     const uint64_t frame_offset = reader.position();
-    Result<logfile::FrameRead> frame = reader.read_record_frame();
+    Result<logfile::LentFrame> frame = reader.read_lent_frame();
     if (!frame.ok()) return frame.take_error();
     if (frame->kind == logfile::FrameRead::Kind::kEof) break;
     if (frame->kind == logfile::FrameRead::Kind::kCorrupt) return cut_tail(frame_offset);
-    auto decoded = logfile::decode_record(frame->payload);
+    auto decoded = logfile::decode_record_view(frame->payload);
     if (std::holds_alternative<logfile::DecodeFailure>(decoded)) return cut_tail(frame_offset);
-    inner_.state.apply(std::move(std::get<logfile::Record>(decoded)), frame_offset, /*keep_body=*/false);
+    inner_.state.apply(std::get<logfile::RecordView>(decoded), frame_offset);
     inner_.tail_offset = reader.position();
     inner_.log_bytes = std::max(inner_.log_bytes, inner_.tail_offset);
   }

@@ -18,23 +18,40 @@ constexpr size_t kLeaseHeapFloor = 1024;
 }  // namespace
 
 void QueueState::apply(logfile::Record record, uint64_t frame_offset, bool keep_body) {
+  if (auto* enqueue = std::get_if<logfile::Enqueue>(&record)) {
+    // Bodies longer than a record can hold are refused before they are logged.
+    apply_enqueue(enqueue->seq, enqueue->enqueued_ts_ms, static_cast<uint32_t>(enqueue->body.size()), frame_offset,
+                  keep_body ? &enqueue->body : nullptr);
+    return;
+  }
+  apply_settlement(record);
+}
+
+void QueueState::apply(const logfile::RecordView& record, uint64_t frame_offset) {
+  if (auto* enqueue = std::get_if<logfile::EnqueueView>(&record)) {
+    apply_enqueue(enqueue->seq, enqueue->enqueued_ts_ms, static_cast<uint32_t>(enqueue->body.size()), frame_offset,
+                  nullptr);
+    return;
+  }
+  apply_settlement(record);
+}
+
+template <typename AnyRecord>
+void QueueState::apply_settlement(const AnyRecord& record) {
   std::visit(
-      [&](auto&& rec) {
+      [&](const auto& rec) {
         using Kind = std::decay_t<decltype(rec)>;
-        if constexpr (std::is_same_v<Kind, logfile::Enqueue>) {
-          apply_enqueue(std::move(rec), frame_offset, keep_body);
-        } else if constexpr (std::is_same_v<Kind, logfile::Lease>) {
+        if constexpr (std::is_same_v<Kind, logfile::Lease>) {
           apply_lease(rec);
         } else if constexpr (std::is_same_v<Kind, logfile::Requeue>) {
           apply_requeue(rec);
         } else if constexpr (std::is_same_v<Kind, logfile::Ack>) {
           remove_message(rec.seq, counters_.acked_total);
-        } else {
-          static_assert(std::is_same_v<Kind, logfile::DeadLetter>);
+        } else if constexpr (std::is_same_v<Kind, logfile::DeadLetter>) {
           remove_message(rec.seq, counters_.dead_total);
         }
       },
-      std::move(record));
+      record);
 }
 
 size_t QueueState::rank_of(const Page& page, uint64_t bit) {
@@ -84,15 +101,14 @@ void QueueState::drop_page(uint64_t page_number) {
   pages_.erase(page_number);
 }
 
-void QueueState::apply_enqueue(logfile::Enqueue record, uint64_t frame_offset, bool keep_body) {
-  const uint64_t seq = record.seq;
+void QueueState::apply_enqueue(uint64_t seq, uint64_t enqueued_ts_ms, uint32_t body_len, uint64_t frame_offset,
+                               std::vector<uint8_t>* body) {
   if (seq >= counters_.next_seq) counters_.next_seq = seq + 1;
 
   MessageEntry entry;
-  entry.enqueued_ts_ms = record.enqueued_ts_ms;
+  entry.enqueued_ts_ms = enqueued_ts_ms;
   entry.body_offset = frame_offset + logfile::kEnqueueFrameOverhead;
-  // Bodies longer than a record can hold are refused before they are logged.
-  entry.body_len = static_cast<uint32_t>(record.body.size());
+  entry.body_len = body_len;
 
   const uint64_t page_number = page_of(seq);
   const uint64_t bit = bit_of(seq);
@@ -112,8 +128,8 @@ void QueueState::apply_enqueue(logfile::Enqueue record, uint64_t frame_offset, b
   }
   set_ready(*page, page_number, bit);
   counters_.live_bytes += frame_bytes_of(entry);
-  if (keep_body) {
-    memory_bodies_[seq] = std::move(record.body);
+  if (body != nullptr) {
+    memory_bodies_[seq] = std::move(*body);
   } else if (!memory_bodies_.empty()) {
     memory_bodies_.erase(seq);
   }

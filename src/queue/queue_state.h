@@ -67,6 +67,8 @@ class QueueState {
   // frame starts in the log (only Enqueue uses it). `keep_body` is true only
   // for a queue without a log, which must hold its bodies in memory.
   void apply(logfile::Record record, uint64_t frame_offset, bool keep_body);
+  // Applies a record read back from the log, whose body stays there.
+  void apply(const logfile::RecordView& record, uint64_t frame_offset);
 
   // The entry of a live message; valid until the next apply().
   const MessageEntry* find(uint64_t seq) const;
@@ -128,7 +130,12 @@ class QueueState {
   void clear_ready(Page& page, uint64_t page_number, uint64_t bit);
   void drop_page(uint64_t page_number);
 
-  void apply_enqueue(logfile::Enqueue record, uint64_t frame_offset, bool keep_body);
+  // `body` is the body to keep in memory, or null.
+  void apply_enqueue(uint64_t seq, uint64_t enqueued_ts_ms, uint32_t body_len, uint64_t frame_offset,
+                     std::vector<uint8_t>* body);
+  // Lease, Requeue, Ack and DeadLetter, from either kind of record.
+  template <typename AnyRecord>
+  void apply_settlement(const AnyRecord& record);
   void apply_lease(const logfile::Lease& record);
   void apply_requeue(const logfile::Requeue& record);
   // Ack and DeadLetter differ only in the counter they raise.
