@@ -28,6 +28,18 @@ void seal_frame(std::vector<uint8_t>& frame) {
   seal_frame(frame.data(), std::span<const uint8_t>(frame).subspan(kFrameHeaderLen));
 }
 
+template <typename AnyRecord>
+uint64_t append_frame_to(const AnyRecord& record, std::vector<uint8_t>& out) {
+  const uint64_t payload_len = encoded_len(record);
+  const size_t at = out.size();
+  // No reallocation per frame once `out` has grown to its working size.
+  out.resize(at + static_cast<size_t>(kFrameHeaderLen + payload_len));
+  uint8_t* frame = out.data() + at;
+  encode_record_at(record, frame + kFrameHeaderLen);
+  seal_frame(frame, std::span<const uint8_t>(frame + kFrameHeaderLen, static_cast<size_t>(payload_len)));
+  return kFrameHeaderLen + payload_len;
+}
+
 }  // namespace
 
 LogWriter::LogWriter(File file) : file_(std::move(file)) { buffer_.reserve(kIoBufferLen); }
@@ -66,16 +78,11 @@ Result<uint64_t> write_record_frame(LogWriter& writer, std::vector<uint8_t>& scr
 }
 
 uint64_t LogWriter::append_frame(const Record& record) { return append_record_frame(record, buffer_); }
+uint64_t LogWriter::append_frame(const RecordView& record) { return append_record_frame(record, buffer_); }
 
-uint64_t append_record_frame(const Record& record, std::vector<uint8_t>& out) {
-  const uint64_t payload_len = encoded_len(record);
-  const size_t at = out.size();
-  // No reallocation per frame once `out` has grown to its working size.
-  out.resize(at + static_cast<size_t>(kFrameHeaderLen + payload_len));
-  uint8_t* frame = out.data() + at;
-  encode_record_at(record, frame + kFrameHeaderLen);
-  seal_frame(frame, std::span<const uint8_t>(frame + kFrameHeaderLen, static_cast<size_t>(payload_len)));
-  return kFrameHeaderLen + payload_len;
+uint64_t append_record_frame(const Record& record, std::vector<uint8_t>& out) { return append_frame_to(record, out); }
+uint64_t append_record_frame(const RecordView& record, std::vector<uint8_t>& out) {
+  return append_frame_to(record, out);
 }
 
 std::span<const uint8_t> frame_record(const Record& record, std::vector<uint8_t>& scratch) {

@@ -33,6 +33,7 @@ class LogWriter {
   // buffer is, so that any number of frames can go out in one write at the
   // next flush(). Nothing is written here. Returns the frame length.
   uint64_t append_frame(const Record& record);
+  uint64_t append_frame(const RecordView& record);
 
   File& file() { return file_; }
   bool has_buffered_bytes() const { return !buffer_.empty(); }
@@ -55,8 +56,10 @@ std::span<const uint8_t> frame_record(const Record& record, std::vector<uint8_t>
 
 // Appends the frame of `record` to `out`, encoded in place. Returns its length.
 uint64_t append_record_frame(const Record& record, std::vector<uint8_t>& out);
+uint64_t append_record_frame(const RecordView& record, std::vector<uint8_t>& out);
 
 // 12 + the payload length of `record`.
 inline uint64_t frame_len_of(const Record& record) { return kFrameHeaderLen + encoded_len(record); }
+inline uint64_t frame_len_of(const RecordView& record) { return kFrameHeaderLen + encoded_len(record); }
 
 }  // namespace tollivane::logfile

@@ -9,11 +9,12 @@
 namespace tollivane::logfile {
 namespace {
 
-RecordTag tag_of(const Record& record) {
+template <typename AnyRecord>
+RecordTag tag_of(const AnyRecord& record) {
   return std::visit(
       [](const auto& rec) {
         using Kind = std::decay_t<decltype(rec)>;
-        if constexpr (std::is_same_v<Kind, Enqueue>) return RecordTag::kEnqueue;
+        if constexpr (std::is_same_v<Kind, Enqueue> || std::is_same_v<Kind, EnqueueView>) return RecordTag::kEnqueue;
         if constexpr (std::is_same_v<Kind, Ack>) return RecordTag::kAck;
         if constexpr (std::is_same_v<Kind, Lease>) return RecordTag::kLease;
         if constexpr (std::is_same_v<Kind, Requeue>) return RecordTag::kRequeue;
@@ -22,34 +23,33 @@ RecordTag tag_of(const Record& record) {
       record);
 }
 
-// Field readers that check the payload is long enough first. `end` is the
-// offset just past the field.
-bool has(std::span<const uint8_t> payload, size_t end) { return payload.size() >= end; }
-
-}  // namespace
-
-uint64_t encoded_len(const Record& record) {
-  switch (tag_of(record)) {
-    case RecordTag::kEnqueue:
-      return kEnqueuePayloadHeaderLen + std::get<Enqueue>(record).body.size();
-    case RecordTag::kLease:
-      return 1 + 8 + 8 + 4;
-    case RecordTag::kRequeue:
-      return 1 + 8 + 4;
-    case RecordTag::kAck:
-    case RecordTag::kDeadLetter:
-      break;
-  }
-  return 1 + 8;
+// Both kinds of record encode alike; only where an Enqueue body lives differs.
+template <typename AnyRecord>
+uint64_t encoded_len_of(const AnyRecord& record) {
+  return std::visit(
+      [](const auto& rec) -> uint64_t {
+        using Kind = std::decay_t<decltype(rec)>;
+        if constexpr (std::is_same_v<Kind, Enqueue> || std::is_same_v<Kind, EnqueueView>) {
+          return kEnqueuePayloadHeaderLen + rec.body.size();
+        } else if constexpr (std::is_same_v<Kind, Lease>) {
+          return 1 + 8 + 8 + 4;
+        } else if constexpr (std::is_same_v<Kind, Requeue>) {
+          return 1 + 8 + 4;
+        } else {
+          return 1 + 8;
+        }
+      },
+      record);
 }
 
-void encode_record_at(const Record& record, uint8_t* out) {
+template <typename AnyRecord>
+void encode_at(const AnyRecord& record, uint8_t* out) {
   out[0] = static_cast<uint8_t>(tag_of(record));
   std::visit(
       [&](const auto& rec) {
         using Kind = std::decay_t<decltype(rec)>;
         put_le<uint64_t>(out + 1, rec.seq);
-        if constexpr (std::is_same_v<Kind, Enqueue>) {
+        if constexpr (std::is_same_v<Kind, Enqueue> || std::is_same_v<Kind, EnqueueView>) {
           put_le<uint64_t>(out + 9, rec.enqueued_ts_ms);
           put_le<uint32_t>(out + 17, static_cast<uint32_t>(rec.body.size()));
           if (!rec.body.empty()) std::memcpy(out + kEnqueuePayloadHeaderLen, rec.body.data(), rec.body.size());
@@ -62,6 +62,17 @@ void encode_record_at(const Record& record, uint8_t* out) {
       },
       record);
 }
+
+// Field readers that check the payload is long enough first. `end` is the
+// offset just past the field.
+bool has(std::span<const uint8_t> payload, size_t end) { return payload.size() >= end; }
+
+}  // namespace
+
+uint64_t encoded_len(const Record& record) { return encoded_len_of(record); }
+uint64_t encoded_len(const RecordView& record) { return encoded_len_of(record); }
+void encode_record_at(const Record& record, uint8_t* out) { encode_at(record, out); }
+void encode_record_at(const RecordView& record, uint8_t* out) { encode_at(record, out); }
 
 void encode_record_into(const Record& record, std::vector<uint8_t>& out) {
   const size_t at = out.size();

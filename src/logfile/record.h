@@ -55,8 +55,12 @@ struct EnqueueView {
   std::span<const uint8_t> body;
 };
 
-// A record that borrows its body: replay needs only the body's length.
+// A record that borrows its body: replay needs only the body's length, and
+// the append path encodes a body straight from where the caller holds it.
 using RecordView = std::variant<EnqueueView, Ack, Lease, Requeue, DeadLetter>;
+
+uint64_t encoded_len(const RecordView& record);
+void encode_record_at(const RecordView& record, uint8_t* out);
 
 // The exact payload length of `record`: 21 + body for Enqueue, 9, 21, 13, 9.
 uint64_t encoded_len(const Record& record);

@@ -81,7 +81,7 @@ Result<Recovered> recover(const std::string& log_path) {
       recovered.end_offset = frame_offset;
       return recovered;
     }
-    recovered.state.apply(std::get<RecordView>(decoded), frame_offset);
+    recovered.state.apply(std::get<RecordView>(decoded), frame_offset, /*keep_body=*/false);
   }
   recovered.end_offset = reader.position();
   return recovered;

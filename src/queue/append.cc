@@ -7,12 +7,12 @@
 
 namespace tollivane {
 
-Status Queue::commit(logfile::Record record, bool defer_sync) {
+Status Queue::commit(const logfile::RecordView& record, bool defer_sync) {
   const uint64_t frame_offset = inner_.tail_offset;
   if (persistent_) {
     if (Status appended = append_record(record); !appended.ok()) return appended;
   }
-  inner_.state.apply(std::move(record), frame_offset, /*keep_body=*/!persistent_);
+  inner_.state.apply(record, frame_offset, /*keep_body=*/!persistent_);
   // The record is applied before the sync decision: once its frame is in the
   // file, other processes and the next open will replay it, so this object
   // must hold it too, even if the sync then fails and the caller sees an
@@ -21,7 +21,7 @@ Status Queue::commit(logfile::Record record, bool defer_sync) {
   return maybe_sync(/*force=*/false);
 }
 
-Status Queue::append_record(const logfile::Record& record) {
+Status Queue::append_record(const logfile::RecordView& record) {
   if (inner_.write_failure) return *inner_.write_failure;
   // Encoded straight into the writer's buffer, which is empty between calls.
   const uint64_t frame_len = inner_.writer->append_frame(record);
@@ -31,7 +31,7 @@ Status Queue::append_record(const logfile::Record& record) {
   return Status();
 }
 
-Status Queue::commit_batch(std::vector<logfile::Record>& records) {
+Status Queue::commit_batch(const std::vector<logfile::RecordView>& records) {
   const uint64_t batch_start = inner_.tail_offset;
   if (persistent_ && !records.empty()) {
     if (inner_.write_failure) return *inner_.write_failure;
@@ -41,7 +41,7 @@ Status Queue::commit_batch(std::vector<logfile::Record>& records) {
     // hold none of the batch rather than some prefix of it.
     logfile::LogWriter& writer = *inner_.writer;
     uint64_t batch_len = 0;
-    for (const logfile::Record& record : records) {
+    for (const logfile::RecordView& record : records) {
       batch_len += writer.append_frame(record);
       if (writer.buffered_len() >= kBatchWriteLen) {
         if (Status written = write_buffered(batch_start); !written.ok()) return written;
@@ -52,9 +52,9 @@ Status Queue::commit_batch(std::vector<logfile::Record>& records) {
     inner_.log_bytes += batch_len;
   }
   uint64_t frame_offset = batch_start;
-  for (logfile::Record& record : records) {
+  for (const logfile::RecordView& record : records) {
     const uint64_t frame_len = persistent_ ? logfile::frame_len_of(record) : 0;
-    inner_.state.apply(std::move(record), frame_offset, /*keep_body=*/!persistent_);
+    inner_.state.apply(record, frame_offset, /*keep_body=*/!persistent_);
     frame_offset += frame_len;
   }
   return Status();

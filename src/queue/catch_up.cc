@@ -94,7 +94,7 @@ Status Queue::replay_tail(uint64_t file_len) {
     if (frame->kind == logfile::FrameRead::Kind::kCorrupt) return cut_tail(frame_offset);
     auto decoded = logfile::decode_record_view(frame->payload);
     if (std::holds_alternative<logfile::DecodeFailure>(decoded)) return cut_tail(frame_offset);
-    inner_.state.apply(std::get<logfile::RecordView>(decoded), frame_offset);
+    inner_.state.apply(std::get<logfile::RecordView>(decoded), frame_offset, /*keep_body=*/false);
     inner_.tail_offset = reader.position();
     inner_.log_bytes = std::max(inner_.log_bytes, inner_.tail_offset);
   }

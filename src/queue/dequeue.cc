@@ -57,7 +57,7 @@ Result<uint64_t> Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> leas
   // One deadline for the whole batch: the smallest ready ids, in order,
   // each leased once, written together.
   const uint64_t deadline = lease_deadline(now, lease_or_default(lease_ms));
-  std::vector<logfile::Record> leases;
+  std::vector<logfile::RecordView> leases;
   std::vector<uint64_t> seqs;
   inner_.state.for_each_ready([&](uint64_t seq, const MessageEntry& entry) {
     if (seqs.size() >= max) return false;

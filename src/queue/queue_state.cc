@@ -27,10 +27,12 @@ void QueueState::apply(logfile::Record record, uint64_t frame_offset, bool keep_
   apply_settlement(record);
 }
 
-void QueueState::apply(const logfile::RecordView& record, uint64_t frame_offset) {
+void QueueState::apply(const logfile::RecordView& record, uint64_t frame_offset, bool keep_body) {
   if (auto* enqueue = std::get_if<logfile::EnqueueView>(&record)) {
+    std::vector<uint8_t> body;
+    if (keep_body) body.assign(enqueue->body.begin(), enqueue->body.end());
     apply_enqueue(enqueue->seq, enqueue->enqueued_ts_ms, static_cast<uint32_t>(enqueue->body.size()), frame_offset,
-                  nullptr);
+                  keep_body ? &body : nullptr);
     return;
   }
   apply_settlement(record);

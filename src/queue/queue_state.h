@@ -67,8 +67,9 @@ class QueueState {
   // frame starts in the log (only Enqueue uses it). `keep_body` is true only
   // for a queue without a log, which must hold its bodies in memory.
   void apply(logfile::Record record, uint64_t frame_offset, bool keep_body);
-  // Applies a record read back from the log, whose body stays there.
-  void apply(const logfile::RecordView& record, uint64_t frame_offset);
+  // The same for a record that borrows its body, which is copied only when
+  // `keep_body` asks for it.
+  void apply(const logfile::RecordView& record, uint64_t frame_offset, bool keep_body);
 
   // The entry of a live message; valid until the next apply().
   const MessageEntry* find(uint64_t seq) const;

@@ -39,7 +39,7 @@ Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
     if (inner_.state.find(seq) != nullptr) known.push_back(seq);
   }
   drop_repeats(known);
-  std::vector<logfile::Record> acks;
+  std::vector<logfile::RecordView> acks;
   acks.reserve(known.size());
   for (const uint64_t seq : known) acks.emplace_back(logfile::Ack{seq});
   if (Status committed = commit_batch(acks); !committed.ok()) return committed;
@@ -53,9 +53,9 @@ Result<bool> Queue::nack(uint64_t seq, bool requeue) {
   if (entry == nullptr) return false;
   // A requeue is not a delivery: the count is carried over unchanged and the
   // next lease raises it.
-  logfile::Record record = requeue ? logfile::Record(logfile::Requeue{seq, entry->deliveries})
-                                   : logfile::Record(logfile::DeadLetter{seq});
-  if (Status committed = commit(std::move(record), /*defer_sync=*/false); !committed.ok()) return committed;
+  const logfile::RecordView record = requeue ? logfile::RecordView(logfile::Requeue{seq, entry->deliveries})
+                                             : logfile::RecordView(logfile::DeadLetter{seq});
+  if (Status committed = commit(record, /*defer_sync=*/false); !committed.ok()) return committed;
   // Only a drop frees log space; a requeue keeps the message live.
   if (!requeue) {
     if (Status compacted = after_removal(); !compacted.ok()) return compacted;
