@@ -69,7 +69,10 @@ Status Queue::catch_up() {
   // was not replaced, since nothing of ours rewrites a header in place (a
   // new generation is always a new file renamed over the path), and the
   // inode cannot have been reused while this object holds it open. So the
-  // common call costs this one stat() and no read.
+  // common call costs this one stat() and no read. (The link count of the
+  // object's own file, one fstat away, would be cheaper but is no proof: a
+  // name added elsewhere, say by a backup's hard link, and a file renamed
+  // over the path leave it unchanged.)
   if (at_path->size == inner_.tail_offset) return Status();
   // Others appended. Their frames are trusted only under a header that
   // still holds this log's magic and generation; a header damaged by hand
