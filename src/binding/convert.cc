@@ -201,8 +201,16 @@ bool convert_byte_vector(PyObject* object, std::vector<uint8_t>* out) {
   return convert_sequence(object, out, convert_u8);
 }
 
-bool convert_byte_vectors(PyObject* object, std::vector<std::vector<uint8_t>>* out) {
-  return convert_sequence(object, out, convert_byte_vector);
+bool convert_body(PyObject* object, BodyArgument* out) {
+  if (PyBytes_CheckExact(object)) {
+    out->lent_ = OwnedRef::borrow(object);
+    return true;
+  }
+  return convert_byte_vector(object, &out->copy_);
+}
+
+bool convert_bodies(PyObject* object, std::vector<BodyArgument>* out) {
+  return convert_sequence(object, out, convert_body);
 }
 
 bool convert_u64_vector(PyObject* object, std::vector<uint64_t>* out) {

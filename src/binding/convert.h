@@ -12,8 +12,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "binding/py_ref.h"
 
 namespace tollivane::binding {
 
@@ -27,8 +30,28 @@ bool convert_size(PyObject* object, uint64_t* out);
 bool convert_bool(PyObject* object, bool* out);
 // Any sequence but str whose items are integers in 0..255.
 bool convert_byte_vector(PyObject* object, std::vector<uint8_t>* out);
-bool convert_byte_vectors(PyObject* object, std::vector<std::vector<uint8_t>>* out);
 bool convert_u64_vector(PyObject* object, std::vector<uint64_t>* out);
+// A message body as the core takes it. A bytes object is lent where it lies,
+// since it cannot change and the reference keeps it alive for the call;
+// anything else accepted by convert_byte_vector is copied.
+class BodyArgument {
+ public:
+  std::span<const uint8_t> view() const {
+    if (!lent_) return copy_;
+    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(lent_.get())),
+            static_cast<size_t>(PyBytes_GET_SIZE(lent_.get()))};
+  }
+
+ private:
+  friend bool convert_body(PyObject* object, BodyArgument* out);
+  OwnedRef lent_;
+  std::vector<uint8_t> copy_;
+};
+
+// The same rules as convert_byte_vector(s), without copying bytes objects.
+bool convert_body(PyObject* object, BodyArgument* out);
+bool convert_bodies(PyObject* object, std::vector<BodyArgument>* out);
+
 // A str, copied as UTF-8.
 bool convert_string(PyObject* object, std::string* out);
 

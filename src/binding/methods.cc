@@ -170,22 +170,25 @@ PyObject* enqueue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   static constexpr const char* kNames[] = {"body"};
   PyObject* slots[1];
   if (!bind("TollivaneCore.enqueue", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
-  std::vector<uint8_t> body;
-  if (!name_argument_error("body", convert_byte_vector(slots[0], &body))) return nullptr;
+  BodyArgument body;
+  if (!name_argument_error("body", convert_body(slots[0], &body))) return nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue(std::move(body)); }, new_u64);
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue(body.view()); }, new_u64);
 }
 
 PyObject* enqueue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* kNames[] = {"bodies"};
   PyObject* slots[1];
   if (!bind("TollivaneCore.enqueue_batch", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
-  std::vector<std::vector<uint8_t>> bodies;
-  if (!name_argument_error("bodies", convert_byte_vectors(slots[0], &bodies))) return nullptr;
+  std::vector<BodyArgument> bodies;
+  if (!name_argument_error("bodies", convert_bodies(slots[0], &bodies))) return nullptr;
   // Nothing to append: no lock, no catch-up, no sync.
   if (bodies.empty()) return PyList_New(0);
+  std::vector<std::span<const uint8_t>> views;
+  views.reserve(bodies.size());
+  for (const BodyArgument& body : bodies) views.push_back(body.view());
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue_batch(std::move(bodies)); },
+      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue_batch(std::span<const std::span<const uint8_t>>(views)); },
       [](std::vector<uint64_t> seqs) { return u64_list(seqs); });
 }
 

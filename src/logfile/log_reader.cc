@@ -42,33 +42,71 @@ Result<Fill> LogReader::read_full_or_eof(std::span<uint8_t> out) {
   return filled == 0 ? Fill::kEof : Fill::kTorn;
 }
 
-Result<FrameRead> LogReader::read_record_frame() {
+Result<LentFrame> LogReader::read_lent_frame() {
+  LentFrame frame;
   uint8_t header[kFrameHeaderLen];
   Result<Fill> header_fill = read_full_or_eof(header);
   if (!header_fill.ok()) return header_fill.take_error();
-  if (*header_fill == Fill::kEof) return FrameRead{};
-  if (*header_fill == Fill::kTorn) return FrameRead::corrupt("truncated record header");
-  if (std::memcmp(header, kFrameMagic, sizeof kFrameMagic) != 0) return FrameRead::corrupt("bad record magic");
+  if (*header_fill == Fill::kEof) return frame;
+  frame.kind = FrameRead::Kind::kCorrupt;
+  if (*header_fill == Fill::kTorn) {
+    frame.reason = "truncated record header";
+    return frame;
+  }
+  if (std::memcmp(header, kFrameMagic, sizeof kFrameMagic) != 0) {
+    frame.reason = "bad record magic";
+    return frame;
+  }
   const uint32_t length = get_le<uint32_t>(header + 4);
   if (length > kMaxRecordLen) {
-    return FrameRead::corrupt("record length " + std::to_string(length) + " exceeds max " +
-                              std::to_string(kMaxRecordLen));
+    frame.reason = "record length " + std::to_string(length) + " exceeds max " + std::to_string(kMaxRecordLen);
+    return frame;
   }
   // A damaged length below the limit must not cost a large allocation: the
   // payload cannot be longer than what is left of the file.
   const uint64_t left = file_len_ > position_ ? file_len_ - position_ : 0;
-  if (length > left) return FrameRead::corrupt("truncated record payload");
+  if (length > left) {
+    frame.reason = "truncated record payload";
+    return frame;
+  }
 
-  FrameRead frame;
-  frame.payload.resize(length);
-  Result<Fill> payload_fill = read_full_or_eof(frame.payload);
-  if (!payload_fill.ok()) return payload_fill.take_error();
-  if (*payload_fill != Fill::kFull) return FrameRead::corrupt("truncated record payload");
+  if (buffer_end_ - buffer_begin_ >= length) {
+    // Whole in the buffer (the usual case for small records): lend it there.
+    frame.payload = std::span<const uint8_t>(buffer_.data() + buffer_begin_, length);
+    buffer_begin_ += length;
+    position_ += length;
+  } else {
+    // An earlier large frame must not pin its size for the rest of a replay.
+    if (payload_.size() > kIoBufferLen * 16 && length <= kIoBufferLen * 16) payload_ = std::vector<uint8_t>();
+    if (payload_.size() < length) payload_.resize(length);
+    const std::span<uint8_t> into(payload_.data(), length);
+    Result<Fill> payload_fill = read_full_or_eof(into);
+    if (!payload_fill.ok()) return payload_fill.take_error();
+    if (*payload_fill != Fill::kFull) {
+      frame.reason = "truncated record payload";
+      return frame;
+    }
+    frame.payload = into;
+  }
   if (crc32(frame.payload) != get_le<uint32_t>(header + 8)) {
-    return FrameRead::corrupt("record CRC mismatch (silent corruption)");
+    frame.payload = {};
+    frame.reason = "record CRC mismatch (silent corruption)";
+    return frame;
   }
   frame.kind = FrameRead::Kind::kComplete;
-  frame.frame_len = kFrameHeaderLen + length;
+  return frame;
+}
+
+Result<FrameRead> LogReader::read_record_frame() {
+  Result<LentFrame> lent = read_lent_frame();
+  if (!lent.ok()) return lent.take_error();
+  FrameRead frame;
+  frame.kind = lent->kind;
+  frame.reason = std::move(lent->reason);
+  if (frame.kind == FrameRead::Kind::kComplete) {
+    frame.payload.assign(lent->payload.begin(), lent->payload.end());
+    frame.frame_len = kFrameHeaderLen + lent->payload.size();
+  }
   return frame;
 }
 

@@ -33,6 +33,14 @@ struct FrameRead {
   }
 };
 
+// A frame whose payload is lent by the reader rather than handed over: no
+// memory is allocated per frame, which is what replaying a large log costs.
+struct LentFrame {
+  FrameRead::Kind kind = FrameRead::Kind::kEof;
+  std::span<const uint8_t> payload;  // kComplete: valid until the next read
+  std::string reason;                // kCorrupt: why the frame is bad
+};
+
 class LogReader {
  public:
   // Reads `file` from its current position, which is `position` in the log;
@@ -46,6 +54,8 @@ class LogReader {
 
   // Reads the frame that starts at the current position.
   Result<FrameRead> read_record_frame();
+  // The same, with the payload lent (see LentFrame).
+  Result<LentFrame> read_lent_frame();
 
   // Offset in the log of the next byte to be read.
   uint64_t position() const { return position_; }
@@ -57,6 +67,8 @@ class LogReader {
   std::vector<uint8_t> buffer_;
   size_t buffer_begin_ = 0;
   size_t buffer_end_ = 0;
+  // Holds a lent payload that is not whole in the buffer.
+  std::vector<uint8_t> payload_;
 };
 
 }  // namespace tollivane::logfile

@@ -11,15 +11,33 @@
 namespace tollivane::logfile {
 namespace {
 
-// Fills in the 12-byte header in front of the payload already in `frame`.
-void seal_frame(std::vector<uint8_t>& frame) {
-  const auto payload = std::span<const uint8_t>(frame).subspan(kFrameHeaderLen);
+// What the buffer may keep allocated between calls.
+constexpr size_t kRetainedBufferLen = size_t{4} << 20;
+
+// Fills in the 12-byte header in front of the payload that follows it.
+void seal_frame(uint8_t* frame, std::span<const uint8_t> payload) {
   // Bodies are limited before they are logged; a larger frame would be
   // refused by every reader as damage.
   assert(payload.size() <= kMaxRecordLen);
-  std::memcpy(frame.data(), kFrameMagic, sizeof kFrameMagic);
-  put_le<uint32_t>(frame.data() + 4, static_cast<uint32_t>(payload.size()));
-  put_le<uint32_t>(frame.data() + 8, crc32(payload));
+  std::memcpy(frame, kFrameMagic, sizeof kFrameMagic);
+  put_le<uint32_t>(frame + 4, static_cast<uint32_t>(payload.size()));
+  put_le<uint32_t>(frame + 8, crc32(payload));
+}
+
+void seal_frame(std::vector<uint8_t>& frame) {
+  seal_frame(frame.data(), std::span<const uint8_t>(frame).subspan(kFrameHeaderLen));
+}
+
+template <typename AnyRecord>
+uint64_t append_frame_to(const AnyRecord& record, std::vector<uint8_t>& out) {
+  const uint64_t payload_len = encoded_len(record);
+  const size_t at = out.size();
+  // No reallocation per frame once `out` has grown to its working size.
+  out.resize(at + static_cast<size_t>(kFrameHeaderLen + payload_len));
+  uint8_t* frame = out.data() + at;
+  encode_record_at(record, frame + kFrameHeaderLen);
+  seal_frame(frame, std::span<const uint8_t>(frame + kFrameHeaderLen, static_cast<size_t>(payload_len)));
+  return kFrameHeaderLen + payload_len;
 }
 
 }  // namespace
@@ -27,7 +45,7 @@ void seal_frame(std::vector<uint8_t>& frame) {
 LogWriter::LogWriter(File file) : file_(std::move(file)) { buffer_.reserve(kIoBufferLen); }
 
 Status LogWriter::write(std::span<const uint8_t> bytes) {
-  if (bytes.size() < kIoBufferLen - buffer_.size()) {
+  if (buffer_.size() < kIoBufferLen && bytes.size() < kIoBufferLen - buffer_.size()) {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
     return Status();
   }
@@ -41,6 +59,12 @@ Status LogWriter::flush() {
   if (buffer_.empty()) return Status();
   Status written = file_.write_all(buffer_, "failed to write the buffered data");
   buffer_.clear();
+  // A large frame or batch grew the buffer; do not keep that memory for
+  // the life of the queue.
+  if (buffer_.capacity() > kRetainedBufferLen) {
+    buffer_ = std::vector<uint8_t>();
+    buffer_.reserve(kIoBufferLen);
+  }
   return written;
 }
 
@@ -53,12 +77,17 @@ Result<uint64_t> write_record_frame(LogWriter& writer, std::vector<uint8_t>& scr
   return static_cast<uint64_t>(scratch.size());
 }
 
+uint64_t LogWriter::append_frame(const Record& record) { return append_record_frame(record, buffer_); }
+uint64_t LogWriter::append_frame(const RecordView& record) { return append_record_frame(record, buffer_); }
+
+uint64_t append_record_frame(const Record& record, std::vector<uint8_t>& out) { return append_frame_to(record, out); }
+uint64_t append_record_frame(const RecordView& record, std::vector<uint8_t>& out) {
+  return append_frame_to(record, out);
+}
+
 std::span<const uint8_t> frame_record(const Record& record, std::vector<uint8_t>& scratch) {
   scratch.clear();
-  scratch.reserve(kFrameHeaderLen + encoded_len(record));
-  scratch.resize(kFrameHeaderLen);
-  encode_record_into(record, scratch);
-  seal_frame(scratch);
+  append_record_frame(record, scratch);
   return scratch;
 }
 

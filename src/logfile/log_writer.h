@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "logfile/file.h"
+#include "logfile/format.h"
 #include "logfile/record.h"
 #include "queue/error.h"
 
@@ -28,8 +29,15 @@ class LogWriter {
   // frame written later.
   Status flush();
 
+  // Builds the frame of `record` at the end of the buffer, however full the
+  // buffer is, so that any number of frames can go out in one write at the
+  // next flush(). Nothing is written here. Returns the frame length.
+  uint64_t append_frame(const Record& record);
+  uint64_t append_frame(const RecordView& record);
+
   File& file() { return file_; }
   bool has_buffered_bytes() const { return !buffer_.empty(); }
+  uint64_t buffered_len() const { return buffer_.size(); }
 
  private:
   File file_;
@@ -45,5 +53,13 @@ Result<uint64_t> write_record_frame(LogWriter& writer, std::vector<uint8_t>& scr
 // Builds the frame of `record` in `scratch`, encoding it in place, and
 // returns the frame's bytes (valid until `scratch` changes).
 std::span<const uint8_t> frame_record(const Record& record, std::vector<uint8_t>& scratch);
+
+// Appends the frame of `record` to `out`, encoded in place. Returns its length.
+uint64_t append_record_frame(const Record& record, std::vector<uint8_t>& out);
+uint64_t append_record_frame(const RecordView& record, std::vector<uint8_t>& out);
+
+// 12 + the payload length of `record`.
+inline uint64_t frame_len_of(const Record& record) { return kFrameHeaderLen + encoded_len(record); }
+inline uint64_t frame_len_of(const RecordView& record) { return kFrameHeaderLen + encoded_len(record); }
 
 }  // namespace tollivane::logfile

@@ -48,11 +48,27 @@ struct DeadLetter {
 
 using Record = std::variant<Enqueue, Ack, Lease, Requeue, DeadLetter>;
 
+// An Enqueue read back from the log, its body still where it was read.
+struct EnqueueView {
+  uint64_t seq;
+  uint64_t enqueued_ts_ms;
+  std::span<const uint8_t> body;
+};
+
+// A record that borrows its body: replay needs only the body's length, and
+// the append path encodes a body straight from where the caller holds it.
+using RecordView = std::variant<EnqueueView, Ack, Lease, Requeue, DeadLetter>;
+
+uint64_t encoded_len(const RecordView& record);
+void encode_record_at(const RecordView& record, uint8_t* out);
+
 // The exact payload length of `record`: 21 + body for Enqueue, 9, 21, 13, 9.
 uint64_t encoded_len(const Record& record);
 
-// Appends the payload of `record` (the tag, then its fields little-endian)
-// to `out`.
+// Writes the payload of `record` (the tag, then its fields little-endian)
+// to `out`, which has room for encoded_len(record) bytes.
+void encode_record_at(const Record& record, uint8_t* out);
+// Appends the payload of `record` to `out`.
 void encode_record_into(const Record& record, std::vector<uint8_t>& out);
 std::vector<uint8_t> encode_record(const Record& record);
 
@@ -65,5 +81,7 @@ struct DecodeFailure {
 // The record in `payload`, or why there is none. Bytes after the last field
 // of a kind are ignored.
 std::variant<Record, DecodeFailure> decode_record(std::span<const uint8_t> payload);
+// The same without copying an Enqueue body: it stays a view into `payload`.
+std::variant<RecordView, DecodeFailure> decode_record_view(std::span<const uint8_t> payload);
 
 }  // namespace tollivane::logfile

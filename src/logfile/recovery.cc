@@ -89,7 +89,7 @@ Result<Recovered> recover(const std::string& log_path) {
   LogReader reader(*replay_handle, kFileHeaderLen, *size);
   while (true) {
     const uint64_t frame_offset = reader.position();
-    Result<FrameRead> frame = reader.read_record_frame();
+    Result<LentFrame> frame = reader.read_lent_frame();
     if (!frame.ok()) return frame.take_error();
     if (frame->kind == FrameRead::Kind::kEof) break;
     if (frame->kind == FrameRead::Kind::kCorrupt) {
@@ -99,7 +99,7 @@ Result<Recovered> recover(const std::string& log_path) {
       recovered.end_offset = frame_offset;
       return recovered;
     }
-    auto decoded = decode_record(frame->payload);
+    auto decoded = decode_record_view(frame->payload);
     if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
       if (Status cut = repair(file, log_path, frame_offset, "undecodable", failure->reason); !cut.ok()) {
         return cut.take_error();
@@ -107,7 +107,7 @@ Result<Recovered> recover(const std::string& log_path) {
       recovered.end_offset = frame_offset;
       return recovered;
     }
-    recovered.state.apply(std::move(std::get<Record>(decoded)), frame_offset, /*keep_body=*/false);
+    recovered.state.apply(std::get<RecordView>(decoded), frame_offset, /*keep_body=*/false);
   }
   recovered.end_offset = reader.position();
   return recovered;

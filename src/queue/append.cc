@@ -7,12 +7,12 @@
 
 namespace tollivane {
 
-Status Queue::commit(logfile::Record record, bool defer_sync) {
+Status Queue::commit(const logfile::RecordView& record, bool defer_sync) {
   const uint64_t frame_offset = inner_.tail_offset;
   if (persistent_) {
     if (Status appended = append_record(record); !appended.ok()) return appended;
   }
-  inner_.state.apply(std::move(record), frame_offset, /*keep_body=*/!persistent_);
+  inner_.state.apply(record, frame_offset, /*keep_body=*/!persistent_);
   // The record is applied before the sync decision: once its frame is in the
   // file, other processes and the next open will replay it, so this object
   // must hold it too, even if the sync then fails and the caller sees an
@@ -21,26 +21,58 @@ Status Queue::commit(logfile::Record record, bool defer_sync) {
   return maybe_sync(/*force=*/false);
 }
 
-Status Queue::append_record(const logfile::Record& record) {
+Status Queue::append_record(const logfile::RecordView& record) {
   if (inner_.write_failure) return *inner_.write_failure;
-  const std::span<const uint8_t> frame = logfile::frame_record(record, inner_.frame_scratch);
-  logfile::LogWriter& writer = *inner_.writer;
-  Status written = writer.write(frame);
-  if (written.ok()) written = writer.flush();
-  if (!written.ok()) {
-    // Part of the frame may be in the file. Cut it off, so that the next
-    // append cannot land behind a torn frame (where recovery would cut the
-    // good frame with it). The writer has already dropped its buffer.
-    if (Status cut = writer.file().truncate(inner_.tail_offset); !cut.ok()) {
-      inner_.write_failure = IoError::custom(
-          ErrorKind::kOther, "a failed append to queue.log could not be undone (" + cut.error().message() +
-                                 "); reopen the queue before writing again");
-    }
-    return written;
-  }
-  inner_.tail_offset += frame.size();
-  inner_.log_bytes += frame.size();
+  // Encoded straight into the writer's buffer, which is empty between calls.
+  const uint64_t frame_len = inner_.writer->append_frame(record);
+  if (Status written = write_buffered(inner_.tail_offset); !written.ok()) return written;
+  inner_.tail_offset += frame_len;
+  inner_.log_bytes += frame_len;
   return Status();
+}
+
+Status Queue::commit_batch(const std::vector<logfile::RecordView>& records) {
+  const uint64_t batch_start = inner_.tail_offset;
+  if (persistent_ && !records.empty()) {
+    if (inner_.write_failure) return *inner_.write_failure;
+    // All frames go out in one write (a very large batch in a few), and
+    // nothing is applied until every one of them is in the file: a failed
+    // write is cut back to the batch's start, so the log and the state both
+    // hold none of the batch rather than some prefix of it.
+    logfile::LogWriter& writer = *inner_.writer;
+    uint64_t batch_len = 0;
+    for (const logfile::RecordView& record : records) {
+      batch_len += writer.append_frame(record);
+      if (writer.buffered_len() >= kBatchWriteLen) {
+        if (Status written = write_buffered(batch_start); !written.ok()) return written;
+      }
+    }
+    if (Status written = write_buffered(batch_start); !written.ok()) return written;
+    inner_.tail_offset += batch_len;
+    inner_.log_bytes += batch_len;
+  }
+  uint64_t frame_offset = batch_start;
+  for (const logfile::RecordView& record : records) {
+    const uint64_t frame_len = persistent_ ? logfile::frame_len_of(record) : 0;
+    inner_.state.apply(record, frame_offset, /*keep_body=*/!persistent_);
+    frame_offset += frame_len;
+  }
+  return Status();
+}
+
+Status Queue::write_buffered(uint64_t undo_offset) {
+  logfile::LogWriter& writer = *inner_.writer;
+  Status written = writer.flush();
+  if (written.ok()) return written;
+  // Part of what was written may be in the file. Cut it off, so that the
+  // next append cannot land behind a torn frame (where recovery would cut
+  // the good frame with it). The writer has already dropped its buffer.
+  if (Status cut = writer.file().truncate(undo_offset); !cut.ok()) {
+    inner_.write_failure = IoError::custom(
+        ErrorKind::kOther, "a failed append to queue.log could not be undone (" + cut.error().message() +
+                               "); reopen the queue before writing again");
+  }
+  return written;
 }
 
 Status Queue::maybe_sync(bool force) {

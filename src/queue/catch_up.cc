@@ -61,10 +61,7 @@ Status Queue::catch_up() {
   // object's handles are open on. If not (or it is gone, or shorter than
   // what was applied here, which only damage by hand can do), the state is
   // rebuilt from what is at the path now, and recovery decides what that is
-  // worth. Otherwise the header is read again through the object's own
-  // reader: nothing of ours rewrites a header in place, but a header that
-  // no longer holds this log's magic and generation must stop this object
-  // from appending to the file.
+  // worth.
   Result<logfile::PathStatus> at_path = logfile::stat_path(log_path_);
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
     return reload();
@@ -72,6 +69,18 @@ Status Queue::catch_up() {
   // The pages of a map past the file's end are backed by nothing, and
   // touching one raises SIGBUS: never keep a map longer than the file.
   if (at_path->size < inner_.map.mapped_len()) inner_.map.drop();
+  // The same file at the same length: nothing was appended, and the header
+  // was not replaced, since nothing of ours rewrites a header in place (a
+  // new generation is always a new file renamed over the path), and the
+  // inode cannot have been reused while this object holds it open. So the
+  // common call costs this one stat() and no read. (The link count of the
+  // object's own file, one fstat away, would be cheaper but is no proof: a
+  // name added elsewhere, say by a backup's hard link, and a file renamed
+  // over the path leave it unchanged.)
+  if (at_path->size == inner_.tail_offset) return Status();
+  // Others appended. Their frames are trusted only under a header that
+  // still holds this log's magic and generation; a header damaged by hand
+  // must stop this object from appending to the file.
   Result<logfile::FileHeader> header = logfile::read_file_header(inner_.reader);
   if (!header.ok() || !header->magic_ok || header->generation != inner_.generation) return reload();
   return replay_tail(at_path->size);
@@ -86,13 +95,13 @@ Status Queue::replay_tail(uint64_t file_len) {
   logfile::LogReader reader(inner_.reader, inner_.tail_offset, file_len);
   while (true) {
     const uint64_t frame_offset = reader.position();
-    Result<logfile::FrameRead> frame = reader.read_record_frame();
+    Result<logfile::LentFrame> frame = reader.read_lent_frame();
     if (!frame.ok()) return frame.take_error();
     if (frame->kind == logfile::FrameRead::Kind::kEof) break;
     if (frame->kind == logfile::FrameRead::Kind::kCorrupt) return cut_tail(frame_offset);
-    auto decoded = logfile::decode_record(frame->payload);
+    auto decoded = logfile::decode_record_view(frame->payload);
     if (std::holds_alternative<logfile::DecodeFailure>(decoded)) return cut_tail(frame_offset);
-    inner_.state.apply(std::move(std::get<logfile::Record>(decoded)), frame_offset, /*keep_body=*/false);
+    inner_.state.apply(std::get<logfile::RecordView>(decoded), frame_offset, /*keep_body=*/false);
     inner_.tail_offset = reader.position();
     inner_.log_bytes = std::max(inner_.log_bytes, inner_.tail_offset);
   }

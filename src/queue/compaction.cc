@@ -49,11 +49,10 @@ Status Queue::do_compact() {
   logfile::LogWriter writer(std::move(*temp));
 
   std::vector<LiveMessage> live;
-  live.reserve(inner_.state.messages().size());
-  for (const auto& [seq, entry] : inner_.state.messages()) {
-    live.push_back(LiveMessage{seq, &entry, inner_.state.lease_deadline(seq)});
-  }
-  std::sort(live.begin(), live.end(), [](const LiveMessage& a, const LiveMessage& b) { return a.seq < b.seq; });
+  live.reserve(static_cast<size_t>(inner_.state.message_count()));
+  inner_.state.for_each_message([&](uint64_t seq, const MessageEntry& entry, std::optional<uint64_t> deadline_ms) {
+    live.push_back(LiveMessage{seq, &entry, deadline_ms});
+  });
 
   std::vector<MovedBody> moved;
   moved.reserve(live.size());
@@ -67,7 +66,7 @@ Status Queue::do_compact() {
   for (const LiveMessage& message : live) {
     const MessageEntry& entry = *message.entry;
     // One body at a time: copied out of the map, written, dropped.
-    Result<std::span<const uint8_t>> body = this->body(entry);
+    Result<std::span<const uint8_t>> body = this->body(message.seq, entry);
     if (!body.ok()) return body.take_error();
     moved.push_back(MovedBody{message.seq, position + logfile::kEnqueueFrameOverhead});
     logfile::Enqueue enqueue{message.seq, entry.enqueued_ts_ms, std::vector<uint8_t>(body->begin(), body->end())};

@@ -7,18 +7,18 @@ namespace tollivane {
 
 Result<uint64_t> Queue::available() {
   if (Status swept = reclaim_expired(now()); !swept.ok()) return swept;
-  return static_cast<uint64_t>(inner_.state.ready().size());
+  return inner_.state.ready_count();
 }
 
-uint64_t Queue::in_flight() const { return static_cast<uint64_t>(inner_.state.in_flight().size()); }
+uint64_t Queue::in_flight() const { return inner_.state.in_flight_count(); }
 
 Result<QueueStats> Queue::stats() {
   if (Status swept = reclaim_expired(now()); !swept.ok()) return swept;
   const QueueState& state = inner_.state;
   QueueStats stats;
-  stats.ready = state.ready().size();
-  stats.in_flight = state.in_flight().size();
-  stats.total = state.messages().size();
+  stats.ready = state.ready_count();
+  stats.in_flight = state.in_flight_count();
+  stats.total = state.message_count();
   stats.counters = state.counters();
   stats.log_bytes = inner_.log_bytes;
   stats.generation = inner_.generation;

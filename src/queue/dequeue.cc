@@ -34,7 +34,7 @@ Status Queue::deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sin
   // From here on the message is leased; if its body cannot be handed out it
   // comes back when the lease runs out.
   const MessageEntry& entry = *inner_.state.find(seq);
-  Result<std::span<const uint8_t>> body = this->body(entry);
+  Result<std::span<const uint8_t>> body = this->body(seq, entry);
   if (!body.ok()) return body.take_error();
   if (!sink.accept(Delivery{seq, *body, deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
   return Status();
@@ -54,15 +54,28 @@ Result<bool> Queue::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink
 Result<uint64_t> Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink) {
   const uint64_t now = this->now();
   if (Status swept = reclaim_expired(now); !swept.ok()) return swept;
-  // One deadline for the whole batch.
+  // One deadline for the whole batch: the smallest ready ids, in order,
+  // each leased once, written together.
   const uint64_t deadline = lease_deadline(now, lease_or_default(lease_ms));
-  uint64_t delivered = 0;
-  while (delivered < max && inner_.state.first_ready()) {
-    if (Status status = deliver_next(deadline, /*defer_sync=*/true, sink); !status.ok()) return status;
-    ++delivered;
+  std::vector<logfile::RecordView> leases;
+  std::vector<uint64_t> seqs;
+  inner_.state.for_each_ready([&](uint64_t seq, const MessageEntry& entry) {
+    if (seqs.size() >= max) return false;
+    leases.emplace_back(logfile::Lease{seq, deadline, entry.deliveries + 1});
+    seqs.push_back(seq);
+    return true;
+  });
+  if (Status committed = commit_batch(leases); !committed.ok()) return committed;
+  // Every message of the batch is leased now; one whose body cannot be
+  // handed out comes back when its lease runs out.
+  for (const uint64_t seq : seqs) {
+    const MessageEntry& entry = *inner_.state.find(seq);
+    Result<std::span<const uint8_t>> body = this->body(seq, entry);
+    if (!body.ok()) return body.take_error();
+    if (!sink.accept(Delivery{seq, *body, entry.deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
   }
   if (Status synced = maybe_sync(/*force=*/true); !synced.ok()) return synced;
-  return delivered;
+  return static_cast<uint64_t>(seqs.size());
 }
 
 }  // namespace tollivane

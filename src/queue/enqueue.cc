@@ -18,31 +18,41 @@ Status check_body_len(uint64_t body_len) {
 
 }  // namespace
 
-Result<uint64_t> Queue::enqueue(std::vector<uint8_t> body) {
+Result<uint64_t> Queue::enqueue(std::span<const uint8_t> body) {
   if (Status valid = check_body_len(body.size()); !valid.ok()) return valid;
   const uint64_t seq = inner_.state.counters().next_seq;
-  Status committed = commit(logfile::Enqueue{seq, now(), std::move(body)}, /*defer_sync=*/false);
+  Status committed = commit(logfile::EnqueueView{seq, now(), body}, /*defer_sync=*/false);
   if (!committed.ok()) return committed;
   return seq;
 }
 
-Result<std::vector<uint64_t>> Queue::enqueue_batch(std::vector<std::vector<uint8_t>> bodies) {
+Result<std::vector<uint64_t>> Queue::enqueue_batch(std::span<const std::span<const uint8_t>> bodies) {
   // Refuse the whole batch before appending any of it.
   for (const auto& body : bodies) {
     if (Status valid = check_body_len(body.size()); !valid.ok()) return valid;
   }
-  // One timestamp for the batch: its messages were enqueued together.
+  // One timestamp for the batch: its messages were enqueued together. Ids
+  // are consecutive from next_seq, as applying the records one by one makes
+  // them (wrapping like next_seq itself).
   const uint64_t enqueued_ts_ms = now();
+  const uint64_t first_seq = inner_.state.counters().next_seq;
+  std::vector<logfile::RecordView> records;
+  records.reserve(bodies.size());
   std::vector<uint64_t> seqs;
   seqs.reserve(bodies.size());
-  for (auto& body : bodies) {
-    const uint64_t seq = inner_.state.counters().next_seq;
-    Status committed = commit(logfile::Enqueue{seq, enqueued_ts_ms, std::move(body)}, /*defer_sync=*/true);
-    if (!committed.ok()) return committed;
+  for (const auto& body : bodies) {
+    const uint64_t seq = first_seq + seqs.size();
+    records.emplace_back(logfile::EnqueueView{seq, enqueued_ts_ms, body});
     seqs.push_back(seq);
   }
+  if (Status committed = commit_batch(records); !committed.ok()) return committed;
   if (Status synced = maybe_sync(/*force=*/true); !synced.ok()) return synced;
   return seqs;
+}
+
+Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::vector<uint8_t>>& bodies) {
+  std::vector<std::span<const uint8_t>> views(bodies.begin(), bodies.end());
+  return enqueue_batch(std::span<const std::span<const uint8_t>>(views));
 }
 
 }  // namespace tollivane

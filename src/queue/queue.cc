@@ -15,8 +15,8 @@ Result<std::unique_ptr<Queue>> Queue::open(std::string_view path, const QueueCon
   return open_persistent(std::string(path), config);
 }
 
-Result<std::span<const uint8_t>> Queue::body(const MessageEntry& entry) {
-  if (entry.body) return std::span<const uint8_t>(*entry.body);
+Result<std::span<const uint8_t>> Queue::body(uint64_t seq, const MessageEntry& entry) {
+  if (!persistent_) return inner_.state.memory_body(seq).value_or(std::span<const uint8_t>());
   return inner_.map.read(log_path_, entry.body_offset, entry.body_len);
 }
 

@@ -34,6 +34,11 @@ namespace tollivane {
 
 inline constexpr std::string_view kMemoryPath = ":memory:";
 
+// A batch's frames are written once this many bytes have gathered, so that
+// one write carries a whole batch of small messages while a batch of large
+// ones does not hold a second copy of itself in memory.
+inline constexpr uint64_t kBatchWriteLen = uint64_t{1} << 20;
+
 struct QueueConfig {
   uint64_t sync_interval_ms = 0;            // 0: fsync every append
   uint64_t default_lease_ms = 30000;        // lease given when a call names none
@@ -102,10 +107,12 @@ class Queue {
   // what other objects and processes wrote. Nothing to do without a log.
   Result<CallScope> enter_call(CatchUp catch_up);
 
-  Result<uint64_t> enqueue(std::vector<uint8_t> body);
-  // Appends every body under one call and one sync. An error after some
-  // bodies were appended leaves those enqueued.
-  Result<std::vector<uint64_t>> enqueue_batch(std::vector<std::vector<uint8_t>> bodies);
+  // Bodies are copied only into the log (or, without one, into memory).
+  Result<uint64_t> enqueue(std::span<const uint8_t> body);
+  // Appends every body under one call, in one write and with one sync. A
+  // failed write leaves none of them enqueued.
+  Result<std::vector<uint64_t>> enqueue_batch(std::span<const std::span<const uint8_t>> bodies);
+  Result<std::vector<uint64_t>> enqueue_batch(const std::vector<std::vector<uint8_t>>& bodies);
 
   // Leases the smallest ready message. Returns whether one was delivered.
   Result<bool> dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink);
@@ -175,13 +182,19 @@ class Queue {
 
   // Makes a state change durable (by the log and the sync policy) and then
   // applies it. A record the log refused is not applied.
-  Status commit(logfile::Record record, bool defer_sync);
+  Status commit(const logfile::RecordView& record, bool defer_sync);
   // Writes the record's frame and hands it to the operating system.
-  Status append_record(const logfile::Record& record);
+  Status append_record(const logfile::RecordView& record);
+  // Appends the frames of `records` and then applies them all in order, or,
+  // if the log refused them, applies none. Syncing is left to the caller.
+  Status commit_batch(const std::vector<logfile::RecordView>& records);
+  // Hands the writer's buffer to the operating system; on failure the file
+  // is cut back to `undo_offset`.
+  Status write_buffered(uint64_t undo_offset);
   Status maybe_sync(bool force);
   Status sync_log();
   // The body of a live message: from the state, or read from the log.
-  Result<std::span<const uint8_t>> body(const MessageEntry& entry);
+  Result<std::span<const uint8_t>> body(uint64_t seq, const MessageEntry& entry);
   // Leases the smallest ready message until `deadline` and hands it to `sink`.
   Status deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sink);
   bool should_auto_compact() const;

@@ -12,80 +12,172 @@ uint64_t frame_bytes_of(const MessageEntry& entry) {
   return uint64_t{entry.body_len} + logfile::kEnqueueFrameOverhead;
 }
 
+// Below this many pairs the lease heap is never pruned.
+constexpr size_t kLeaseHeapFloor = 1024;
+
 }  // namespace
 
 void QueueState::apply(logfile::Record record, uint64_t frame_offset, bool keep_body) {
+  if (auto* enqueue = std::get_if<logfile::Enqueue>(&record)) {
+    // Bodies longer than a record can hold are refused before they are logged.
+    apply_enqueue(enqueue->seq, enqueue->enqueued_ts_ms, static_cast<uint32_t>(enqueue->body.size()), frame_offset,
+                  keep_body ? &enqueue->body : nullptr);
+    return;
+  }
+  apply_settlement(record);
+}
+
+void QueueState::apply(const logfile::RecordView& record, uint64_t frame_offset, bool keep_body) {
+  if (auto* enqueue = std::get_if<logfile::EnqueueView>(&record)) {
+    std::vector<uint8_t> body;
+    if (keep_body) body.assign(enqueue->body.begin(), enqueue->body.end());
+    apply_enqueue(enqueue->seq, enqueue->enqueued_ts_ms, static_cast<uint32_t>(enqueue->body.size()), frame_offset,
+                  keep_body ? &body : nullptr);
+    return;
+  }
+  apply_settlement(record);
+}
+
+template <typename AnyRecord>
+void QueueState::apply_settlement(const AnyRecord& record) {
   std::visit(
-      [&](auto&& rec) {
+      [&](const auto& rec) {
         using Kind = std::decay_t<decltype(rec)>;
-        if constexpr (std::is_same_v<Kind, logfile::Enqueue>) {
-          apply_enqueue(std::move(rec), frame_offset, keep_body);
-        } else if constexpr (std::is_same_v<Kind, logfile::Lease>) {
+        if constexpr (std::is_same_v<Kind, logfile::Lease>) {
           apply_lease(rec);
         } else if constexpr (std::is_same_v<Kind, logfile::Requeue>) {
           apply_requeue(rec);
         } else if constexpr (std::is_same_v<Kind, logfile::Ack>) {
           remove_message(rec.seq, counters_.acked_total);
-        } else {
-          static_assert(std::is_same_v<Kind, logfile::DeadLetter>);
+        } else if constexpr (std::is_same_v<Kind, logfile::DeadLetter>) {
           remove_message(rec.seq, counters_.dead_total);
         }
       },
-      std::move(record));
+      record);
 }
 
-void QueueState::apply_enqueue(logfile::Enqueue record, uint64_t frame_offset, bool keep_body) {
-  const uint64_t seq = record.seq;
+size_t QueueState::rank_of(const Page& page, uint64_t bit) {
+  // Counted by hand: where the baseline instruction set has no population
+  // count (x86-64, for one) std::popcount becomes a library call, and this
+  // sits on every lookup.
+  uint64_t x = page.live & (bit - 1);
+  x = x - ((x >> 1) & 0x5555555555555555u);
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<size_t>((x * 0x0101010101010101u) >> 56);
+}
+
+QueueState::Page* QueueState::find_page(uint64_t page_number) const {
+  if (cache_.page != nullptr && cache_.number == page_number) return cache_.page;
+  auto it = pages_.find(page_number);
+  if (it == pages_.end()) return nullptr;
+  // Elements of an unordered_map keep their address until erased.
+  cache_.number = page_number;
+  cache_.page = const_cast<Page*>(&it->second);
+  return cache_.page;
+}
+
+QueueState::Slot* QueueState::find_slot(uint64_t seq) const {
+  Page* page = find_page(page_of(seq));
+  const uint64_t bit = bit_of(seq);
+  if (page == nullptr || (page->live & bit) == 0) return nullptr;
+  return &page->slots[rank_of(*page, bit)];
+}
+
+void QueueState::set_ready(Page& page, uint64_t page_number, uint64_t bit) {
+  if ((page.ready & bit) != 0) return;
+  if (page.ready == 0) ready_pages_.insert(page_number);
+  page.ready |= bit;
+  ready_count_ += 1;
+}
+
+void QueueState::clear_ready(Page& page, uint64_t page_number, uint64_t bit) {
+  if ((page.ready & bit) == 0) return;
+  page.ready &= ~bit;
+  if (page.ready == 0) ready_pages_.erase(page_number);
+  ready_count_ -= 1;
+}
+
+void QueueState::drop_page(uint64_t page_number) {
+  if (cache_.number == page_number) cache_.page = nullptr;
+  pages_.erase(page_number);
+}
+
+void QueueState::apply_enqueue(uint64_t seq, uint64_t enqueued_ts_ms, uint32_t body_len, uint64_t frame_offset,
+                               std::vector<uint8_t>* body) {
   if (seq >= counters_.next_seq) counters_.next_seq = seq + 1;
 
   MessageEntry entry;
-  entry.enqueued_ts_ms = record.enqueued_ts_ms;
+  entry.enqueued_ts_ms = enqueued_ts_ms;
   entry.body_offset = frame_offset + logfile::kEnqueueFrameOverhead;
-  // Bodies longer than a record can hold are refused before they are logged.
-  entry.body_len = static_cast<uint32_t>(record.body.size());
-  if (keep_body) entry.body = std::move(record.body);
+  entry.body_len = body_len;
 
-  // A repeated Enqueue (only a damaged or foreign log has one) replaces the
-  // message. Its old size and lease go with it, so that live_bytes stays the
-  // sum over live messages and the message sits in exactly one of ready and
-  // in_flight.
-  auto [it, inserted] = messages_.try_emplace(seq);
-  if (!inserted) {
-    release_live_bytes(it->second);
-    in_flight_.erase(seq);
+  const uint64_t page_number = page_of(seq);
+  const uint64_t bit = bit_of(seq);
+  Page* page = find_page(page_number);
+  if (page == nullptr) page = &pages_[page_number];
+  if ((page->live & bit) != 0) {
+    // A repeated Enqueue (only a damaged or foreign log has one) replaces the
+    // message. Its old size and lease go with it, so that live_bytes stays
+    // the sum over live messages and the message is ready exactly once.
+    Slot& slot = page->slots[rank_of(*page, bit)];
+    release_live_bytes(slot.entry);
+    slot = Slot{entry, 0};
+  } else {
+    page->slots.insert(page->slots.begin() + static_cast<std::ptrdiff_t>(rank_of(*page, bit)), Slot{entry, 0});
+    page->live |= bit;
+    message_count_ += 1;
   }
-  it->second = std::move(entry);
-  counters_.live_bytes += frame_bytes_of(it->second);
-  ready_.insert(seq);
+  set_ready(*page, page_number, bit);
+  counters_.live_bytes += frame_bytes_of(entry);
+  if (body != nullptr) {
+    memory_bodies_[seq] = std::move(*body);
+  } else if (!memory_bodies_.empty()) {
+    memory_bodies_.erase(seq);
+  }
   counters_.enqueued_total += 1;
 }
 
 void QueueState::apply_lease(const logfile::Lease& record) {
-  auto it = messages_.find(record.seq);
-  if (it == messages_.end()) return;
-  it->second.deliveries = record.deliveries;
-  ready_.erase(record.seq);
-  in_flight_[record.seq] = record.deadline_ms;
+  Page* page = find_page(page_of(record.seq));
+  const uint64_t bit = bit_of(record.seq);
+  if (page == nullptr || (page->live & bit) == 0) return;
+  Slot& slot = page->slots[rank_of(*page, bit)];
+  slot.entry.deliveries = record.deliveries;
+  slot.deadline_ms = record.deadline_ms;
+  clear_ready(*page, page_of(record.seq), bit);
   lease_heap_.push(LeasePair{record.deadline_ms, record.seq});
+  prune_lease_heap();
 }
 
 void QueueState::apply_requeue(const logfile::Requeue& record) {
-  auto it = messages_.find(record.seq);
-  if (it == messages_.end()) return;
-  it->second.deliveries = record.deliveries;
+  Page* page = find_page(page_of(record.seq));
+  const uint64_t bit = bit_of(record.seq);
+  if (page == nullptr || (page->live & bit) == 0) return;
+  page->slots[rank_of(*page, bit)].entry.deliveries = record.deliveries;
   // The heap pair of the ended lease stays; the sweep skips it.
-  in_flight_.erase(record.seq);
-  ready_.insert(record.seq);
+  set_ready(*page, page_of(record.seq), bit);
   counters_.requeued_total += 1;
 }
 
 void QueueState::remove_message(uint64_t seq, uint64_t& settled_counter) {
-  auto it = messages_.find(seq);
-  if (it == messages_.end()) return;
-  release_live_bytes(it->second);
-  messages_.erase(it);
-  ready_.erase(seq);
-  in_flight_.erase(seq);
+  const uint64_t page_number = page_of(seq);
+  const uint64_t bit = bit_of(seq);
+  Page* page = find_page(page_number);
+  if (page == nullptr || (page->live & bit) == 0) return;
+  const size_t rank = rank_of(*page, bit);
+  release_live_bytes(page->slots[rank].entry);
+  clear_ready(*page, page_number, bit);
+  page->slots.erase(page->slots.begin() + static_cast<std::ptrdiff_t>(rank));
+  page->live &= ~bit;
+  message_count_ -= 1;
+  if (page->live == 0) {
+    drop_page(page_number);
+  } else if (page->slots.capacity() >= 8 && page->slots.size() * 4 <= page->slots.capacity()) {
+    // A page thinned out by acks gives its memory back.
+    page->slots.shrink_to_fit();
+  }
+  if (!memory_bodies_.empty()) memory_bodies_.erase(seq);
   settled_counter += 1;
 }
 
@@ -94,25 +186,72 @@ void QueueState::release_live_bytes(const MessageEntry& entry) {
   counters_.live_bytes = counters_.live_bytes > bytes ? counters_.live_bytes - bytes : 0;
 }
 
+void QueueState::prune_lease_heap() {
+  // Pairs of ended leases wait in the heap until their deadline passes.
+  // Leases extended or settled long before their deadline could pile them
+  // up without bound, so once they outnumber the live messages the heap is
+  // rebuilt from the current leases alone. The sweep skips stale pairs
+  // anyway, so it sees the same leases in the same order; and the rebuild
+  // costs one pass over the messages per as many pushes, a constant per push.
+  if (lease_heap_.size() < kLeaseHeapFloor || lease_heap_.size() <= 2 * message_count_) return;
+  std::vector<LeasePair> current;
+  current.reserve(static_cast<size_t>(in_flight_count()));
+  for_each_message([&](uint64_t seq, const MessageEntry&, std::optional<uint64_t> deadline) {
+    if (deadline) current.push_back(LeasePair{*deadline, seq});
+  });
+  lease_heap_ = LeaseHeap(std::greater<LeasePair>(), std::move(current));
+}
+
 const MessageEntry* QueueState::find(uint64_t seq) const {
-  auto it = messages_.find(seq);
-  return it == messages_.end() ? nullptr : &it->second;
+  const Slot* slot = find_slot(seq);
+  return slot == nullptr ? nullptr : &slot->entry;
 }
 
 std::optional<uint64_t> QueueState::lease_deadline(uint64_t seq) const {
-  auto it = in_flight_.find(seq);
-  if (it == in_flight_.end()) return std::nullopt;
-  return it->second;
+  const Page* page = find_page(page_of(seq));
+  const uint64_t bit = bit_of(seq);
+  if (page == nullptr || (page->live & bit) == 0 || (page->ready & bit) != 0) return std::nullopt;
+  return page->slots[rank_of(*page, bit)].deadline_ms;
 }
 
 std::optional<uint64_t> QueueState::first_ready() const {
-  if (ready_.empty()) return std::nullopt;
-  return *ready_.begin();
+  if (ready_pages_.empty()) return std::nullopt;
+  const uint64_t page_number = *ready_pages_.begin();
+  const Page& page = *find_page(page_number);
+  return (page_number << kPageShift) | static_cast<uint64_t>(std::countr_zero(page.ready));
+}
+
+std::optional<std::span<const uint8_t>> QueueState::memory_body(uint64_t seq) const {
+  auto it = memory_bodies_.find(seq);
+  if (it == memory_bodies_.end()) return std::nullopt;
+  return std::span<const uint8_t>(it->second);
+}
+
+std::set<uint64_t> QueueState::ready_seqs() const {
+  std::set<uint64_t> seqs;
+  for_each_ready([&](uint64_t seq, const MessageEntry&) {
+    seqs.insert(seq);
+    return true;
+  });
+  return seqs;
+}
+
+std::map<uint64_t, uint64_t> QueueState::in_flight_deadlines() const {
+  std::map<uint64_t, uint64_t> deadlines;
+  for_each_message([&](uint64_t seq, const MessageEntry&, std::optional<uint64_t> deadline) {
+    if (deadline) deadlines.emplace(seq, *deadline);
+  });
+  return deadlines;
+}
+
+std::map<uint64_t, MessageEntry> QueueState::messages_by_seq() const {
+  std::map<uint64_t, MessageEntry> messages;
+  for_each_message([&](uint64_t seq, const MessageEntry& entry, std::optional<uint64_t>) { messages.emplace(seq, entry); });
+  return messages;
 }
 
 void QueueState::set_body_offset(uint64_t seq, uint64_t body_offset) {
-  auto it = messages_.find(seq);
-  if (it != messages_.end()) it->second.body_offset = body_offset;
+  if (Slot* slot = find_slot(seq)) slot->entry.body_offset = body_offset;
 }
 
 }  // namespace tollivane

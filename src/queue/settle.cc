@@ -1,8 +1,28 @@
 // Settlement: ack, ack_batch and nack. Keyed by sequence id alone; whoever
 // names a live message settles it, leased or not.
+#include <algorithm>
+#include <functional>
+#include <unordered_set>
+#include <vector>
+
 #include "queue/queue.h"
 
 namespace tollivane {
+namespace {
+
+// Keeps the first occurrence of each id, in order. Repeats are rare and ids
+// usually come in ascending order, so the common case costs one pass.
+void drop_repeats(std::vector<uint64_t>& seqs) {
+  if (std::adjacent_find(seqs.begin(), seqs.end(), std::greater_equal<uint64_t>()) == seqs.end()) return;
+  std::vector<uint64_t> sorted = seqs;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return;
+  std::unordered_set<uint64_t> seen;
+  seen.reserve(seqs.size());
+  std::erase_if(seqs, [&](uint64_t seq) { return !seen.insert(seq).second; });
+}
+
+}  // namespace
 
 Result<bool> Queue::ack(uint64_t seq) {
   if (inner_.state.find(seq) == nullptr) return false;
@@ -12,16 +32,20 @@ Result<bool> Queue::ack(uint64_t seq) {
 }
 
 Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
-  uint64_t acked = 0;
+  // Unknown ids, and ids repeated after their first ack, are skipped.
+  std::vector<uint64_t> known;
+  known.reserve(seqs.size());
   for (const uint64_t seq : seqs) {
-    // Unknown ids, and ids repeated after their first ack, are skipped.
-    if (inner_.state.find(seq) == nullptr) continue;
-    if (Status committed = commit(logfile::Ack{seq}, /*defer_sync=*/true); !committed.ok()) return committed;
-    ++acked;
+    if (inner_.state.find(seq) != nullptr) known.push_back(seq);
   }
+  drop_repeats(known);
+  std::vector<logfile::RecordView> acks;
+  acks.reserve(known.size());
+  for (const uint64_t seq : known) acks.emplace_back(logfile::Ack{seq});
+  if (Status committed = commit_batch(acks); !committed.ok()) return committed;
   if (Status synced = maybe_sync(/*force=*/true); !synced.ok()) return synced;
   if (Status compacted = after_removal(); !compacted.ok()) return compacted;
-  return acked;
+  return static_cast<uint64_t>(known.size());
 }
 
 Result<bool> Queue::nack(uint64_t seq, bool requeue) {
@@ -29,9 +53,9 @@ Result<bool> Queue::nack(uint64_t seq, bool requeue) {
   if (entry == nullptr) return false;
   // A requeue is not a delivery: the count is carried over unchanged and the
   // next lease raises it.
-  logfile::Record record = requeue ? logfile::Record(logfile::Requeue{seq, entry->deliveries})
-                                   : logfile::Record(logfile::DeadLetter{seq});
-  if (Status committed = commit(std::move(record), /*defer_sync=*/false); !committed.ok()) return committed;
+  const logfile::RecordView record = requeue ? logfile::RecordView(logfile::Requeue{seq, entry->deliveries})
+                                             : logfile::RecordView(logfile::DeadLetter{seq});
+  if (Status committed = commit(record, /*defer_sync=*/false); !committed.ok()) return committed;
   // Only a drop frees log space; a requeue keeps the message live.
   if (!requeue) {
     if (Status compacted = after_removal(); !compacted.ok()) return compacted;

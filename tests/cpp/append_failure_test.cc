@@ -48,8 +48,8 @@ struct Snapshot {
 
 Snapshot snapshot_of(const Queue& queue) {
   const QueueState& state = queue.state();
-  Snapshot shot{state.ready(), {state.in_flight().begin(), state.in_flight().end()}, {}, {}};
-  for (const auto& [seq, m] : state.messages()) {
+  Snapshot shot{state.ready_seqs(), state.in_flight_deadlines(), {}, {}};
+  for (const auto& [seq, m] : state.messages_by_seq()) {
     shot.messages[seq] = {m.enqueued_ts_ms, m.body_offset, m.deliveries, m.body_len};
   }
   const QueueCounters& c = state.counters();
@@ -129,6 +129,11 @@ const Operation kOperations[] = {
     {"NackDrop", first_leased, [](Queue& q, RecordingSink&) { return status_of(q.nack(0, false)); }},
     {"ExtendLease", first_leased, [](Queue& q, RecordingSink&) { return status_of(q.extend_lease(0, 5000)); }},
     {"LeaseSweep", first_leased, [](Queue& q, RecordingSink&) { return q.reclaim_expired(g_now_ms); }},
+    // A batch goes out in one write: it fails or lands as a whole.
+    {"EnqueueBatch", two_messages,
+     [](Queue& q, RecordingSink&) { return status_of(q.enqueue_batch({bytes("c"), bytes("dd"), bytes("")})); }},
+    {"DequeueBatch", two_messages, [](Queue& q, RecordingSink& s) { return status_of(q.dequeue_batch(5, 1000, s)); }},
+    {"AckBatch", first_leased, [](Queue& q, RecordingSink&) { return status_of(q.ack_batch({1, 0, 1, 7})); }},
 };
 
 // The state, log and deliveries of a run where nothing fails.
@@ -205,6 +210,31 @@ TEST_P(OperationFailureTest, FailedWriteLeavesNoTraceAndTheRetryMatchesAnUndistu
     EXPECT_EQ(snapshot_of(*open(dir.path())), after);
     g_now_ms = 1'700'000'000'000;
   }
+}
+
+// A batch too large for one write goes out in several; a failure in any of
+// them cuts the file back to where the batch began, and nothing is applied.
+TEST_F(PersistentQueueTest, FailedLaterWriteOfALargeBatchUndoesTheWholeBatch) {
+  std::unique_ptr<Queue> q = open();
+  ASSERT_TRUE(in_call(*q, [&] { return q->enqueue(bytes("first")); }).ok());
+  const Snapshot before = snapshot_of(*q);
+  const std::string log_before = log();
+  std::vector<std::vector<uint8_t>> bodies(3, std::vector<uint8_t>(600'000, 'x'));
+  fs_.reset_counts();
+  fs_.fail(Call::kWrite, ENOSPC, "queue.log", 2);
+  Result<std::vector<uint64_t>> failed = in_call(*q, [&] { return q->enqueue_batch(bodies); });
+  fs_.clear_faults();
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(fs_.count(Call::kWrite, "queue.log"), 2u) << "the first part was written before the failure";
+  EXPECT_EQ(snapshot_of(*q), before);
+  EXPECT_EQ(log(), log_before);
+
+  Result<std::vector<uint64_t>> retried = in_call(*q, [&] { return q->enqueue_batch(bodies); });
+  ASSERT_TRUE(retried.ok());
+  EXPECT_EQ(*retried, (std::vector<uint64_t>{1, 2, 3}));
+  const Snapshot after = snapshot_of(*q);
+  q.reset();
+  EXPECT_EQ(snapshot_of(*open()), after);
 }
 
 // An fsync that fails after the frame reached the file: the record is
@@ -447,11 +477,11 @@ TEST_F(PersistentQueueTest, PowerLossDropsWhatWasNotSynced) {
     // What was synced, then (when torn) a run of the others from the oldest on.
     const QueueState& state = q->state();
     if (!torn) {
-      EXPECT_EQ(state.messages().size(), 3u);
+      EXPECT_EQ(state.message_count(), 3u);
     }
-    ASSERT_GE(state.messages().size(), 3u);
-    for (uint64_t seq = 0; seq < state.messages().size(); ++seq) EXPECT_NE(state.find(seq), nullptr) << seq;
-    if (torn) survivors.insert(state.messages().size());
+    ASSERT_GE(state.message_count(), 3u);
+    for (uint64_t seq = 0; seq < state.message_count(); ++seq) EXPECT_NE(state.find(seq), nullptr) << seq;
+    if (torn) survivors.insert(state.message_count());
   }
   EXPECT_GT(survivors.size(), 1u) << "a torn append should not always keep the same amount";
 }

@@ -412,7 +412,7 @@ History run_in_child(const std::string& dir, const ChildPlan& plan) {
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   words.resize(bytes.size() / sizeof(uint64_t));
-  std::memcpy(words.data(), bytes.data(), words.size() * sizeof(uint64_t));
+  if (!words.empty()) std::memcpy(words.data(), bytes.data(), words.size() * sizeof(uint64_t));
   History history;
   parse_history(words, history);
   return history;

@@ -103,7 +103,7 @@ TEST_F(QueueOperationsTest, EnqueueAssignsConsecutiveIdsFromZeroAndStampsTheCloc
   g_now_ms += 10;
   const std::vector<std::vector<uint8_t>> batch = {bytes("a"), bytes(""), bytes("ccc")};
   EXPECT_EQ(value_of(q_->enqueue_batch(batch)), (std::vector<uint64_t>{1, 2, 3}));
-  EXPECT_TRUE(value_of(q_->enqueue_batch({})).empty());
+  EXPECT_TRUE(value_of(q_->enqueue_batch(std::vector<std::vector<uint8_t>>{})).empty());
 
   RecordingSink sink;
   EXPECT_EQ(value_of(q_->dequeue_batch(10, std::nullopt, sink)), 4u);
@@ -158,7 +158,7 @@ TEST_F(QueueOperationsTest, DequeueBatchTakesUpToMaxInOrderUnderOneDeadline) {
   EXPECT_EQ(sink.offered[1].seq, 1u);
   EXPECT_EQ(deadline(0), kStart + kDefaultLease);
   EXPECT_EQ(deadline(1), kStart + kDefaultLease);
-  EXPECT_EQ(q_->state().ready(), (std::set<uint64_t>{2}));
+  EXPECT_EQ(q_->state().ready_seqs(), (std::set<uint64_t>{2}));
 
   // A batch of zero delivers nothing but still sweeps the expired leases.
   g_now_ms = kStart + kDefaultLease;

@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   call(queue, CatchUp::kSkip, [&] { (void)queue.verify_integrity(); });
 
   call(queue, CatchUp::kRun, [&] { (void)queue.purge(); });
-  call(queue, CatchUp::kRun, [&] { (void)queue.enqueue({1, 2, 3}); });
+  call(queue, CatchUp::kRun, [&] { (void)queue.enqueue(std::vector<uint8_t>{1, 2, 3}); });
   put_bytes(log_path, data, size, O_APPEND);
   call(queue, CatchUp::kRun, [&] {
     (void)queue.dequeue_batch(8, 0, sink);

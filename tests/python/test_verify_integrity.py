@@ -117,8 +117,12 @@ def test_torn_tail_is_cut_by_the_next_call_of_another_object(tmp_path, capfd, te
     assert capfd.readouterr().err == ""
 
 
-def test_header_overwritten_in_place_is_refused_at_the_next_call(tmp_path):
-    # Appending on would bury the messages in a log that no reopen accepts.
+def test_header_overwritten_in_place_is_refused_once_new_frames_are_read_under_it(tmp_path):
+    # A call that finds the log at the length it left it skips the header (no
+    # writer of ours rewrites a header in place), but frames appended by
+    # others are read only under a header that still names this log: an
+    # object that meets a foreign header then refuses to append on, rather
+    # than bury more messages in a log that no reopen accepts.
     path = str(tmp_path)
     log = tmp_path / "queue.log"
     writer, other = TollivaneCore(path), TollivaneCore(path)
@@ -126,10 +130,11 @@ def test_header_overwritten_in_place_is_refused_at_the_next_call(tmp_path):
     assert other.available() == 1
     with open(log, "r+b") as f:
         f.write(b"NOPE")
+    writer.enqueue(b"after")
     size = log.stat().st_size
 
     with pytest.raises(OSError) as raised:
-        other.enqueue(b"after")
+        other.enqueue(b"refused")
 
     assert str(raised.value) == "Tollivane I/O error: queue.log has bad magic (not a Tollivane log)"
     assert log.stat().st_size == size
