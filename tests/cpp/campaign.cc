@@ -186,7 +186,7 @@ bool forces_sync(OpKind kind) {
 }
 
 uint64_t Workload::pick_seq(const QueueState& state) {
-  const auto& messages = state.messages();
+  const auto messages = state.messages_by_seq();
   if (!messages.empty() && pick(5) != 0) return std::next(messages.begin(), static_cast<long>(pick(messages.size())))->first;
   return pick(state.counters().next_seq + 2);
 }
@@ -210,8 +210,8 @@ Op Workload::next(const QueueState& state) {
       for (uint64_t n = 1 + pick(5); n > 0; --n) op.args.push_back(pick_seq(state));
       break;
     case OpKind::kExtendLease:
-      if (!state.in_flight().empty() && pick(4) != 0) {
-        op.args = {std::next(state.in_flight().begin(), static_cast<long>(pick(state.in_flight().size())))->first};
+      if (const auto in_flight = state.in_flight_deadlines(); !in_flight.empty() && pick(4) != 0) {
+        op.args = {std::next(in_flight.begin(), static_cast<long>(pick(in_flight.size())))->first};
       } else {
         op.args = {pick_seq(state)};
       }
@@ -314,7 +314,7 @@ Verdict check_state(const Queue& queue, const std::string& dir, const std::vecto
                       [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
   };
   for (const ModelState& candidate : possible) {
-    if (candidate.next_seq != state.counters().next_seq || candidate.live.size() != state.messages().size()) continue;
+    if (candidate.next_seq != state.counters().next_seq || candidate.live.size() != state.message_count()) continue;
     bool same = true;
     for (const auto& [seq, token] : candidate.live) same = same && body_matches(seq, token);
     if (same) {
@@ -331,9 +331,9 @@ Verdict check_state(const Queue& queue, const std::string& dir, const std::vecto
     for (const auto& [seq, token] : candidate.live) in_any.insert(seq);
   }
   for (uint64_t seq : in_all) verdict.lost += state.find(seq) == nullptr;
-  for (const auto& [seq, entry] : state.messages()) verdict.resurrected += !in_any.contains(seq);
+  for (const auto& [seq, entry] : state.messages_by_seq()) verdict.resurrected += !in_any.contains(seq);
   const ModelState& last = possible.back();
-  verdict.detail = "state has " + std::to_string(state.messages().size()) + " messages, next id " +
+  verdict.detail = "state has " + std::to_string(state.message_count()) + " messages, next id " +
                    std::to_string(state.counters().next_seq) + "; expected (among " + std::to_string(possible.size()) +
                    " possible) e.g. " + std::to_string(last.live.size()) + " messages, next id " +
                    std::to_string(last.next_seq) + "; lost " + std::to_string(verdict.lost) + ", back " +

@@ -35,16 +35,16 @@ TEST(CampaignFindings, PurgeThatFailsBeforeTheRenameKeepsTheMessagesAndTheirIds)
     ScratchDirectory dir;
     FaultyFileSystem fs;
     std::unique_ptr<Queue> q = open_queue(dir.path());
-    ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch({{'a'}, {'b'}}); }).ok());
+    ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch(std::vector<std::vector<uint8_t>>{{'a'}, {'b'}}); }).ok());
     fs.fail(failing, EIO, "queue.purge.tmp");
     EXPECT_FALSE(in_call(*q, [&] { return q->purge(); }).ok());
     EXPECT_EQ(fs.faults_fired(), 1u);
-    Result<uint64_t> id = in_call(*q, [&] { return q->enqueue({'c'}); });
+    Result<uint64_t> id = in_call(*q, [&] { return q->enqueue(std::vector<uint8_t>{'c'}); });
     ASSERT_TRUE(id.ok());
     EXPECT_EQ(*id, 2u);
-    EXPECT_EQ(q->state().messages().size(), 3u);
+    EXPECT_EQ(q->state().message_count(), 3u);
     q.reset();
-    EXPECT_EQ(open_queue(dir.path())->state().messages().size(), 3u);
+    EXPECT_EQ(open_queue(dir.path())->state().message_count(), 3u);
   }
 }
 
@@ -57,19 +57,19 @@ TEST(CampaignFindings, AfterAPurgeWhoseDirectorySyncFailedTheNextCallIsDurable) 
     ScratchDirectory dir;
     FaultyFileSystem fs;
     std::unique_ptr<Queue> q = open_queue(dir.path());
-    ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch({{'a'}, {'b'}}); }).ok());
+    ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch(std::vector<std::vector<uint8_t>>{{'a'}, {'b'}}); }).ok());
     // The directory's fsync, or the open of the directory for it.
     fs.fail(failing, EIO, failing == Call::kOpen ? dir.path() : "");
     EXPECT_FALSE(in_call(*q, [&] { return q->purge(); }).ok());
     EXPECT_EQ(fs.faults_fired(), 1u);
     fs.clear_faults();
-    Result<uint64_t> id = in_call(*q, [&] { return q->enqueue({'c'}); });
+    Result<uint64_t> id = in_call(*q, [&] { return q->enqueue(std::vector<uint8_t>{'c'}); });
     ASSERT_TRUE(id.ok());
     EXPECT_EQ(*id, 0u);
     fs.crash(test_support::CrashMode::kDropUnsynced, test_support::Names::kUndoUnsynced);
     q.reset();
     const std::unique_ptr<Queue> reopened = open_queue(dir.path());
-    EXPECT_EQ(reopened->state().messages().size(), 1u);
+    EXPECT_EQ(reopened->state().message_count(), 1u);
     EXPECT_NE(reopened->state().find(0), nullptr);
   }
 }
@@ -87,7 +87,7 @@ TEST(CampaignFindings, PowerLossWhileTheLogIsCreatedLeavesAnOpenableQueue) {
     fs.crash(test_support::CrashMode::kAppendGarbage);
     std::unique_ptr<Queue> q = open_queue(dir.path());
     ASSERT_NE(q, nullptr) << "seed " << seed;
-    EXPECT_TRUE(in_call(*q, [&] { return q->enqueue({'a'}); }).ok());
+    EXPECT_TRUE(in_call(*q, [&] { return q->enqueue(std::vector<uint8_t>{'a'}); }).ok());
   }
 }
 

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,11 +48,12 @@ struct Snapshot {
 Snapshot snapshot(const Queue& queue) {
   const QueueState& state = queue.state();
   Snapshot shot;
-  for (const auto& [seq, entry] : state.messages()) {
+  for (const auto& [seq, entry] : state.messages_by_seq()) {
     shot.messages[seq] = {entry.enqueued_ts_ms, entry.body_offset, entry.body_len, entry.deliveries,
                           state.lease_deadline(seq)};
   }
-  shot.ready.assign(state.ready().begin(), state.ready().end());
+  const std::set<uint64_t> ready = state.ready_seqs();
+  shot.ready.assign(ready.begin(), ready.end());
   const QueueCounters& c = state.counters();
   shot.counters = {c.next_seq, c.live_bytes, c.enqueued_total, c.acked_total, c.dead_total, c.requeued_total};
   return shot;
@@ -190,7 +192,7 @@ bool check_image(ImageDirectory& images, const Original& original, const std::st
   CollectingSink sink;
   call(*queue, [&] {
     EXPECT_EQ(queue->dequeue_batch(UINT64_MAX, kHour, sink).value(), original.states[frames].ready.size());
-    EXPECT_TRUE(queue->enqueue({'n', 'e', 'w'}).ok());
+    EXPECT_TRUE(queue->enqueue(std::vector<uint8_t>{'n', 'e', 'w'}).ok());
   });
   for (const auto& [seq, body] : sink.bodies) EXPECT_EQ(body, original.bodies.at(seq)) << "seq " << seq;
   const Snapshot after = snapshot(*queue);

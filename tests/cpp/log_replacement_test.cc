@@ -35,7 +35,7 @@ TEST(LogReplacementTest, LeftoverTemporaryIsRemovedNotReusedAndAFailedRemovalSto
     {
       Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
       ASSERT_TRUE(scope.ok());
-      ASSERT_TRUE((*q)->enqueue({1, 2, 3}).ok());
+      ASSERT_TRUE((*q)->enqueue(std::vector<uint8_t>{1, 2, 3}).ok());
     }
     write_file(dir.file(name), "leftover");
     const std::string log = read_file(dir.file("queue.log"));
