@@ -35,6 +35,11 @@ if ! command -v clang++-14 >/dev/null ||
     clang-14 libclang-rt-14-dev >/dev/null
 fi
 
+# A build directory configured with another compiler cannot be switched in
+# place (CMake drops the other options when it resets the cache): start over.
+if [ -f build/fuzz/CMakeCache.txt ] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang++-14' build/fuzz/CMakeCache.txt; then
+  rm -rf build/fuzz/CMakeCache.txt build/fuzz/CMakeFiles
+fi
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DTOLLIVANE_BUILD_MODULE=OFF \
   -DTOLLIVANE_BUILD_FUZZERS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/fuzz --parallel 2 --target log_replay_fuzz
