@@ -114,7 +114,18 @@ class TollivaneAdapter:
         del self.q
 
 
-class PersistQueueAdapter:
+class PutLoopAdapter:
+    """A peer whose put() takes one body and that has no batch call: a batch
+    is a loop of puts."""
+
+    def enqueue(self, body) -> None:
+        self.q.put(body)
+
+    def enqueue_batch(self, bodies, deadline=None) -> int:
+        return loop_batch(self.q.put, bodies, deadline)
+
+
+class PersistQueueAdapter(PutLoopAdapter):
     """persist-queue's SQLiteAckQueue, default settings. It has no batch
     call, and it refuses auto_commit=False ("not supported in ack queue"),
     so its batches are loops of single calls."""
@@ -127,11 +138,6 @@ class PersistQueueAdapter:
         self.empty = persistqueue.Empty
         self.q = persistqueue.SQLiteAckQueue(os.path.join(directory, "pq"), timeout=60)
 
-    def enqueue(self, body) -> None:
-        self.q.put(body)
-
-    def enqueue_batch(self, bodies, deadline=None) -> int:
-        return loop_batch(self.q.put, bodies, deadline)
 
     def dequeue_ack(self):
         try:
@@ -160,7 +166,7 @@ class PersistQueueAdapter:
         self.q.close()
 
 
-class LmdbQueueAdapter:
+class LmdbQueueAdapter(PutLoopAdapter):
     """lmdb-queue (module equeue). No batch call: batches are loops."""
 
     text = False
@@ -171,11 +177,6 @@ class LmdbQueueAdapter:
         self.empty = equeue.QueueEmpty
         self.q = equeue.Queue(os.path.join(directory, "eq"), sync=sync, map_size=LMDB_MAP_SIZE)
 
-    def enqueue(self, body) -> None:
-        self.q.put(body)
-
-    def enqueue_batch(self, bodies, deadline=None) -> int:
-        return loop_batch(self.q.put, bodies, deadline)
 
     def dequeue_ack(self):
         try:
