@@ -112,8 +112,19 @@ bool copy_bytes(const char* data, Py_ssize_t length, std::vector<uint8_t>* out) 
   return true;
 }
 
-bool attribute_equals(PyObject* object, const char* attribute, const char* expected) {
-  OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(object, attribute));
+// An attribute name made once and interned. A name string made at every
+// lookup would be taken into the interpreter's type-attribute cache, which
+// keeps a reference to it until the slot is reused: thousands of short-lived
+// strings kept alive for no gain. Interned names are shared with that cache.
+// Never released: the module cannot be initialised twice in one process.
+PyObject* interned(const char* name) { return PyUnicode_InternFromString(name); }
+
+bool attribute_equals(PyObject* object, PyObject* attribute, const char* expected) {
+  if (attribute == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  OwnedRef value = OwnedRef::steal(PyObject_GetAttr(object, attribute));
   if (!value) {
     PyErr_Clear();
     return false;
@@ -122,9 +133,11 @@ bool attribute_equals(PyObject* object, const char* attribute, const char* expec
 }
 
 bool is_numpy_bool(PyObject* object) {
+  static PyObject* const module_attribute = interned("__module__");
+  static PyObject* const name_attribute = interned("__name__");
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-  return attribute_equals(type, "__module__", "numpy") &&
-         (attribute_equals(type, "__name__", "bool_") || attribute_equals(type, "__name__", "bool"));
+  return attribute_equals(type, module_attribute, "numpy") &&
+         (attribute_equals(type, name_attribute, "bool_") || attribute_equals(type, name_attribute, "bool"));
 }
 
 // numpy's scalar is truthy through its type's __bool__, which must give a

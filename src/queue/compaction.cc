@@ -58,19 +58,23 @@ Status Queue::do_compact() {
   moved.reserve(live.size());
   uint64_t position = logfile::kFileHeaderLen;
   std::vector<uint8_t>& scratch = inner_.frame_scratch;
-  auto write = [&](const logfile::Record& record) {
-    const std::span<const uint8_t> frame = logfile::frame_record(record, scratch);
-    position += frame.size();
-    return writer.write(frame);
+  // Frames are built from views: a body goes from the map into the frame
+  // without a copy of its own.
+  auto write = [&](const logfile::RecordView& record) {
+    scratch.clear();
+    position += logfile::append_record_frame(record, scratch);
+    return writer.write(scratch);
   };
   for (const LiveMessage& message : live) {
     const MessageEntry& entry = *message.entry;
-    // One body at a time: copied out of the map, written, dropped.
+    // One body at a time, straight from the map into its frame. The next
+    // body read may remap, so the frame is written before it.
     Result<std::span<const uint8_t>> body = this->body(message.seq, entry);
     if (!body.ok()) return body.take_error();
     moved.push_back(MovedBody{message.seq, position + logfile::kEnqueueFrameOverhead});
-    logfile::Enqueue enqueue{message.seq, entry.enqueued_ts_ms, std::vector<uint8_t>(body->begin(), body->end())};
-    if (Status written = write(enqueue); !written.ok()) return written;
+    if (Status written = write(logfile::EnqueueView{message.seq, entry.enqueued_ts_ms, *body}); !written.ok()) {
+      return written;
+    }
     if (entry.deliveries != 0) {
       if (Status written = write(logfile::Requeue{message.seq, entry.deliveries}); !written.ok()) return written;
     }
@@ -87,7 +91,7 @@ Status Queue::do_compact() {
   const uint64_t next_seq = inner_.state.counters().next_seq;
   const bool newest_id_gone = live.empty() ? next_seq > 0 : next_seq > live.back().seq + 1;
   if (newest_id_gone) {
-    if (Status written = write(logfile::Enqueue{next_seq - 1, 0, {}}); !written.ok()) return written;
+    if (Status written = write(logfile::EnqueueView{next_seq - 1, 0, {}}); !written.ok()) return written;
     if (Status written = write(logfile::Ack{next_seq - 1}); !written.ok()) return written;
   }
   if (Status flushed = writer.flush(); !flushed.ok()) return flushed;

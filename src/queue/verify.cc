@@ -27,7 +27,7 @@ Result<IntegrityReport> Queue::verify_integrity() {
   IntegrityReport report{true, 0, logfile::kFileHeaderLen, "clean"};
   while (true) {
     // Frames are checked, not decoded: a frame whose CRC holds counts.
-    Result<logfile::FrameRead> frame = reader.read_record_frame();
+    Result<logfile::LentFrame> frame = reader.read_lent_frame();
     if (!frame.ok()) return frame.take_error();
     if (frame->kind == logfile::FrameRead::Kind::kEof) return report;
     if (frame->kind == logfile::FrameRead::Kind::kCorrupt) {
@@ -36,7 +36,7 @@ Result<IntegrityReport> Queue::verify_integrity() {
       return report;
     }
     report.records += 1;
-    report.bytes += frame->frame_len;
+    report.bytes = reader.position();
   }
 }
 
