@@ -15,10 +15,10 @@ import pytest
 from conftest import LONG_LEASE_MS, log_path, open_queue
 
 
-def cli(*args, stdin=b""):
+def cli(*args, stdin=b"", timeout=120):
     """The command's result; its standard input is `stdin`, never a terminal."""
     return subprocess.run([sys.executable, "-m", "tollivane_cli", *map(str, args)], input=stdin,
-                          capture_output=True, timeout=120)
+                          capture_output=True, timeout=timeout)
 
 
 def ok(*args, **kwargs):
@@ -158,6 +158,18 @@ def test_foreign_file_is_refused_by_commands_and_reported_by_verify(tmp_path):
     assert json.loads(cli("verify", tmp_path, "--json").stdout)["message"] == "bad file magic"
     assert cli("dump", tmp_path).returncode == 1
     assert log_path(tmp_path).read_bytes() == foreign
+
+
+@pytest.mark.parametrize("name", [".proc_lock", "queue.log"])
+def test_fifo_in_place_of_a_queue_file_is_refused_by_every_command(tmp_path, name):
+    open_queue(tmp_path).enqueue(b"x")
+    (tmp_path / name).unlink()
+    os.mkfifo(tmp_path / name)
+    for args in (("stats",), ("peek",), ("verify",), ("dump",), ("enqueue", "y"), ("dequeue",),
+                 ("ack", 0), ("nack", 0), ("compact",), ("purge", "--yes")):
+        # Opening a FIFO waits for a writer: a regression hangs until the timeout.
+        line = one_stderr_line(cli(args[0], tmp_path, *args[1:], timeout=20))
+        assert line.endswith(f"{name}: not a regular file (a FIFO); refusing to use it")
 
 
 def test_compact_shrinks_the_log_and_purge_needs_confirmation(tmp_path):
