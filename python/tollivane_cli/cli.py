@@ -20,7 +20,7 @@ from functools import lru_cache
 from pathlib import Path
 from typing import Any, BinaryIO, Iterator, List, NoReturn, Optional, Sequence, TextIO
 
-from .logfile import FILE_HEADER_LEN, Damage, Frame, FrameScan, read_header
+from .logfile import FILE_HEADER_LEN, MAX_BODY_LEN, Damage, Frame, FrameScan, read_header
 from .queuedir import (LOG_NAME, CliError, Snapshot, check_not_foreign, log_snapshot, now_ms,
                        open_queue, queue_dir, replay, stats_of)
 
@@ -270,15 +270,24 @@ def cmd_verify(args: argparse.Namespace) -> int:
 # -- operating --------------------------------------------------------------------
 
 
+def read_body(args: argparse.Namespace) -> bytes:
+    if args.body is not None and args.body != "-":
+        return os.fsencode(args.body)
+    # One byte more than the largest body tells a body that is too long, so
+    # that an endless input (/dev/zero) is refused after a bounded read
+    # instead of filling memory.
+    body = sys.stdin.buffer.read(MAX_BODY_LEN + 1)
+    if len(body) > MAX_BODY_LEN:
+        raise CliError(f"standard input holds more than the largest message body ({MAX_BODY_LEN} bytes); "
+                       f"nothing was enqueued")
+    return body
+
+
 def cmd_enqueue(args: argparse.Namespace) -> int:
     # An existing directory may become a queue here; a missing one is
     # still refused.
     directory = queue_dir(args.dir, need_log=False)
-    if args.body is None or args.body == "-":
-        body = sys.stdin.buffer.read()
-    else:
-        body = os.fsencode(args.body)
-    print(open_queue(directory, args.wait).enqueue(body))
+    print(open_queue(directory, args.wait).enqueue(read_body(args)))
     return 0
 
 
@@ -406,7 +415,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     sub = command("enqueue", cmd_enqueue, "append one message; prints its seq")
     sub.add_argument("body", nargs="?", metavar="BODY",
-                     help="the message as text; '-' or nothing reads the bytes of standard input")
+                     help="the message as text; '-' or nothing reads the bytes of standard input "
+                          f"(at most {MAX_BODY_LEN} bytes)")
 
     sub = command("dequeue", cmd_dequeue, "lease the next ready message")
     sub.add_argument("--lease-ms", type=_u64, metavar="N", help="lease length (default: 30000)")

@@ -14,11 +14,14 @@ import pytest
 
 from conftest import LONG_LEASE_MS, log_path, open_queue
 
+MAX_BODY_LEN = 536870891
 
 def cli(*args, stdin=b"", timeout=120):
-    """The command's result; its standard input is `stdin`, never a terminal."""
-    return subprocess.run([sys.executable, "-m", "tollivane_cli", *map(str, args)], input=stdin,
-                          capture_output=True, timeout=timeout)
+    """The command's result; its standard input is `stdin` (bytes or a file),
+    never a terminal."""
+    feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
+    return subprocess.run([sys.executable, "-m", "tollivane_cli", *map(str, args)], capture_output=True,
+                          timeout=timeout, **feed)
 
 
 def ok(*args, **kwargs):
@@ -170,6 +173,15 @@ def test_fifo_in_place_of_a_queue_file_is_refused_by_every_command(tmp_path, nam
         # Opening a FIFO waits for a writer: a regression hangs until the timeout.
         line = one_stderr_line(cli(args[0], tmp_path, *args[1:], timeout=20))
         assert line.endswith(f"{name}: not a regular file (a FIFO); refusing to use it")
+
+
+def test_enqueue_refuses_input_longer_than_the_largest_body(tmp_path):
+    open_queue(tmp_path).enqueue(b"x")
+    before = log_path(tmp_path).read_bytes()
+    with open("/dev/zero", "rb") as endless:
+        result = cli("enqueue", tmp_path, "-", stdin=endless)
+    assert f"largest message body ({MAX_BODY_LEN} bytes)" in one_stderr_line(result)
+    assert log_path(tmp_path).read_bytes() == before
 
 
 def test_compact_shrinks_the_log_and_purge_needs_confirmation(tmp_path):
