@@ -12,15 +12,19 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import stat
 import sys
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, BinaryIO, Iterator, NoReturn, Optional, Sequence
+from typing import TYPE_CHECKING, Any, BinaryIO, Iterator, NoReturn, Optional, Sequence
 
 from .logfile import FILE_HEADER_LEN, MAX_BODY_LEN, Damage, Frame, FrameScan, read_header
 from .output import PREVIEW_BYTES, Progress, format_time, preview, table
 from .queuedir import (LOG_NAME, CliError, Snapshot, check_not_foreign, log_snapshot, now_ms,
                        open_queue, queue_dir, replay, stats_of)
+
+if TYPE_CHECKING:
+    import tollivane
 
 PROG = "tollivane"
 DEFAULT_WAIT_S = 2.0
@@ -211,6 +215,42 @@ def cmd_enqueue(args: argparse.Namespace) -> int:
     return 0
 
 
+def hand_out(delivery: tuple[int, bytes, int, int], args: argparse.Namespace) -> None:
+    """Writes a delivery out, flushed, so that a failed write shows here,
+    before anything is acknowledged."""
+    seq, body, deliveries, enqueued_ts_ms = delivery
+    out = sys.stdout
+    if args.raw:
+        out.buffer.write(body)
+    else:
+        print(f"seq={seq} deliveries={deliveries} enqueued={format_time(enqueued_ts_ms)} "
+              f"bytes={len(body)} body={preview(body[:PREVIEW_BYTES], len(body))}")
+    out.flush()
+    # The queue fsyncs the acknowledgement. Were the body still only in the
+    # page cache of an output file, a power loss could keep the
+    # acknowledgement and lose the body with it.
+    if args.ack and stat.S_ISREG(os.fstat(out.fileno()).st_mode):
+        os.fsync(out.fileno())
+
+
+def hand_back(queue: "tollivane.TollivaneCore", seq: int, args: argparse.Namespace, error: OSError) -> int:
+    """Reports a delivery that could not be written out. The reader may have
+    got part of it or nothing; either way it was not delivered. A requeuing
+    nack makes it ready for the next consumer at once rather than when its
+    lease runs out (30 s by default); its delivery count still tells that
+    consumer it was handed out before. Should the nack fail too, the lease
+    returns the message later."""
+    abandon_stdout()
+    try:
+        handed_back = queue.nack(seq, requeue=True)
+        fate = "it is ready again" if handed_back else "another process settled it meanwhile"
+    except OSError as nack_error:
+        fate = f"it stays leased until its lease runs out (handing it back failed: {_os_error_text(nack_error)})"
+    print(f"{PROG}: error: {args.dir}: message {seq} was not delivered, writing it out failed "
+          f"({_os_error_text(error)}); {fate}", file=sys.stderr)
+    return EXIT_ERROR
+
+
 def cmd_dequeue(args: argparse.Namespace) -> int:
     directory = queue_dir(args.dir)
     queue = open_queue(directory, args.wait)
@@ -218,16 +258,15 @@ def cmd_dequeue(args: argparse.Namespace) -> int:
     if delivery is None:
         print(f"{PROG}: {args.dir}: no message ready", file=sys.stderr)
         return EXIT_NO
-    seq, body, deliveries, enqueued_ts_ms = delivery
+    seq = delivery[0]
+    try:
+        hand_out(delivery, args)
+    except OSError as error:
+        return hand_back(queue, seq, args, error)
     if args.ack:
         queue.ack(seq)
-    if args.raw:
-        sys.stdout.buffer.write(body)
-        sys.stdout.flush()
-    else:
-        print(f"seq={seq} deliveries={deliveries} enqueued={format_time(enqueued_ts_ms)} "
-              f"bytes={len(body)} body={preview(body[:PREVIEW_BYTES], len(body))}"
-              + (" acked" if args.ack else ""))
+        if not args.raw:
+            print(f"acknowledged {seq}")
     return 0
 
 
@@ -304,7 +343,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "while other processes go on using it.",
         epilog="Exit status: 0 done; 1 the answer is no (log not clean, nothing to dequeue, "
                "no such message, purge declined); 2 error (no such directory, not a queue, "
-               "lock busy, bad arguments).")
+               "lock busy, bad arguments, output that could not be written).")
     common = _Parser(add_help=False)
     common.add_argument("dir", metavar="DIR", help="the queue directory")
     common.add_argument("--wait", type=_seconds, default=DEFAULT_WAIT_S, metavar="SECONDS",
@@ -338,9 +377,11 @@ def build_parser() -> argparse.ArgumentParser:
                      help="the message as text; '-' or nothing reads the bytes of standard input "
                           f"(at most {MAX_BODY_LEN} bytes)")
 
-    sub = command("dequeue", cmd_dequeue, "lease the next ready message")
+    sub = command("dequeue", cmd_dequeue, "lease the next ready message and write it out; a message that "
+                  "cannot be written out is handed back, never acknowledged")
     sub.add_argument("--lease-ms", type=_u64, metavar="N", help="lease length (default: 30000)")
-    sub.add_argument("--ack", action="store_true", help="acknowledge it at once")
+    sub.add_argument("--ack", action="store_true",
+                     help="acknowledge it once it has been written out (and synced, to a file)")
     sub.add_argument("--raw", action="store_true", help="write only the body's bytes to standard output")
 
     sub = command("ack", cmd_ack, "acknowledge (remove) a message")
@@ -357,6 +398,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def abandon_stdout() -> None:
+    """Points standard output at /dev/null after a write to it failed, so
+    that the interpreter's own flush at exit neither fails again nor prints
+    a second error."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
 def _os_error_text(error: OSError) -> str:
     if error.strerror and error.filename:
         return f"{error.filename}: {error.strerror}"
@@ -370,9 +420,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CliError as error:
         message = str(error)
     except BrokenPipeError:
-        # The reader went away (`dump | head`): stop quietly, and keep the
-        # interpreter from failing again when it flushes standard output.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        # The reader went away (`dump | head`): stop quietly.
+        abandon_stdout()
         return 141
     except TimeoutError:
         message = f"{args.dir}: queue is busy: its lock stayed held by another process for 30 s"

@@ -16,12 +16,12 @@ from conftest import LONG_LEASE_MS, log_path, open_queue
 
 MAX_BODY_LEN = 536870891
 
-def cli(*args, stdin=b"", timeout=120):
+def cli(*args, stdin=b"", stdout=subprocess.PIPE, timeout=120):
     """The command's result; its standard input is `stdin` (bytes or a file),
     never a terminal."""
     feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
-    return subprocess.run([sys.executable, "-m", "tollivane_cli", *map(str, args)], capture_output=True,
-                          timeout=timeout, **feed)
+    return subprocess.run([sys.executable, "-m", "tollivane_cli", *map(str, args)], stdout=stdout,
+                          stderr=subprocess.PIPE, timeout=timeout, **feed)
 
 
 def ok(*args, **kwargs):
@@ -78,6 +78,25 @@ def test_operating_commands_move_messages_as_the_queue_api_does(tmp_path):
         assert one_stderr_line(cli(*args), status=1)
     stats = open_queue(tmp_path).stats()
     assert (stats["total"], stats["acked_total"], stats["dead_total"], stats["requeued_total"]) == (0, 2, 1, 1)
+
+
+@pytest.mark.parametrize("sink, flags", [
+    ("/dev/full", ["--ack", "--raw"]), ("/dev/full", ["--ack"]), ("closed pipe", ["--ack", "--raw"]),
+])
+def test_dequeue_that_cannot_write_the_message_out_hands_it_back(tmp_path, sink, flags):
+    open_queue(tmp_path).enqueue(b"job")
+    if sink == "closed pipe":
+        reader, output = os.pipe()
+        os.close(reader)
+    else:
+        output = os.open(sink, os.O_WRONLY)
+    try:
+        result = cli("dequeue", tmp_path, *flags, stdout=output)
+    finally:
+        os.close(output)
+    assert "message 0 was not delivered" in one_stderr_line(result)
+    # Handed back at once, never acknowledged; the delivery count tells.
+    assert open_queue(tmp_path).dequeue(LONG_LEASE_MS)[:3] == (0, b"job", 2)
 
 
 def test_stats_equal_the_queue_own_and_write_nothing(busy_queue):
