@@ -199,3 +199,16 @@ def stats_of(snapshot: Snapshot, now: int) -> dict[str, Any]:
         "persistent": True,
     }
 
+
+def body_pieces(file: BinaryIO, offset: int, length: int, piece_len: int) -> Iterator[bytes]:
+    """The `length` bytes at `offset` of the log, `piece_len` at a time. They
+    lie before the first bad frame, which no process ever changes, so they
+    are read without the lock."""
+    end = offset + length
+    while offset < end:
+        want = min(piece_len, end - offset)
+        piece = os.pread(file.fileno(), want, offset)
+        if len(piece) != want:
+            raise CliError(f"{LOG_NAME} became shorter while it was being read")
+        yield piece
+        offset += want

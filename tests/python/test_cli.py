@@ -2,6 +2,8 @@
 directories: healthy, damaged, locked by another process, and written to by
 another process at the same time."""
 
+import base64
+import importlib.metadata
 import json
 import os
 import pty
@@ -12,9 +14,12 @@ import time
 
 import pytest
 
+import tollivane
 from conftest import LONG_LEASE_MS, log_path, open_queue
+from tollivane_cli.cli import build_parser
 
 MAX_BODY_LEN = 536870891
+
 
 def cli(*args, stdin=b"", stdout=subprocess.PIPE, timeout=120):
     """The command's result; its standard input is `stdin` (bytes or a file),
@@ -68,8 +73,10 @@ def test_operating_commands_move_messages_as_the_queue_api_does(tmp_path):
     assert ok("enqueue", tmp_path, stdin=b"third") == "2\n"
     assert ok("dequeue", tmp_path, "--lease-ms", LONG_LEASE_MS).startswith("seq=0 deliveries=1 ")
     for flags, body in ((["--ack"], b"\x00binary\xff"), (["--lease-ms", LONG_LEASE_MS], b"third")):
-        raw = cli("dequeue", tmp_path, "--raw", *flags)
+        raw = cli("dequeue", tmp_path, "--raw", "--seq-file", tmp_path / "seq", *flags)
         assert raw.returncode == 0 and raw.stdout == body
+    # The seq of a raw delivery is in the file, ready for a later ack.
+    assert (tmp_path / "seq").read_text() == "2\n"
     assert ok("nack", tmp_path, 2) == "requeued 2\n"
     assert ok("nack", tmp_path, 0, "--drop") == "dropped 0\n"
     assert ok("ack", tmp_path, 2) == "acknowledged 2\n"
@@ -144,6 +151,44 @@ def test_dump_lists_every_frame_and_verify_reports_clean(busy_queue):
     assert json.loads(ok("verify", directory, "--json")) == open_queue(directory).verify_integrity()
 
 
+def test_json_output_carries_whole_bodies_and_every_seq(busy_queue):
+    directory, before = busy_queue
+    bodies = {3: b"three", 4: b"four " * 20, 2: b"two\x1b[2J\n"}
+    ready = json.loads(ok("peek", directory, "--json"))
+    leased = json.loads(ok("peek", directory, "--in-flight", "--json"))
+    assert (ready["state"], ready["total"], leased["state"], leased["total"]) == ("ready", 2, "in_flight", 1)
+    for message in ready["messages"] + leased["messages"]:
+        assert base64.b64decode(message["body_base64"]) == bodies[message["seq"]]
+        assert message["body_len"] == len(bodies[message["seq"]])
+    assert [m["lease_expired"] for m in ready["messages"]] == [True, False]
+    assert leased["messages"][0]["body_preview"] == "two\\x1b[2J\\n"
+    dump = json.loads(ok("dump", directory, "--json"))
+    text = [line.split() for line in ok("dump", directory).splitlines() if not line.startswith("#")]
+    assert [[str(f["offset"]), f["kind"]] for f in dump["frames"]] == [[f[0], f[2]] for f in text]
+    assert base64.b64decode(dump["frames"][4]["body_base64"]) == bodies[4]
+    assert dump["end"] == {"clean": True, "valid_bytes": len(before), "frames": 12, "damage": None}
+    assert log_path(directory).read_bytes() == before
+    delivery = json.loads(ok("dequeue", directory, "--json", "--lease-ms", LONG_LEASE_MS))
+    assert (delivery["seq"], base64.b64decode(delivery["body_base64"]), delivery["deliveries"]) == (3, b"three", 2)
+    assert json.loads(ok("ack", directory, 3, "--json")) == {"seq": 3, "outcome": "acknowledged"}
+    assert json.loads(ok("nack", directory, 2, "--drop", "--json")) == {"seq": 2, "outcome": "dropped"}
+    assert ok("dequeue", directory, "--ack").splitlines()[1] == "acknowledged 4"
+    assert json.loads(ok("enqueue", directory, "five", "--json")) == {"seq": 5}
+    size = log_path(directory).stat().st_size
+    assert json.loads(ok("compact", directory, "--json")) == {"log_bytes_before": size,
+                                                               "log_bytes_after": 16 + 33 + 4}
+
+
+def test_version_and_help_for_every_argument():
+    assert ok("--version") == f"tollivane {tollivane.__version__}\n"
+    assert tollivane.__version__ == importlib.metadata.version("tollivane")
+    parser = build_parser()
+    commands = parser._subparsers._group_actions[0].choices
+    for sub in [parser, *commands.values()]:
+        assert all(action.help for action in sub._actions), sub.prog
+    assert "--seq-file FILE" in ok("dequeue", "--help")
+
+
 # Three Enqueue frames at 16, 54 and 91; a torn tail or a flipped payload bit
 # in the second one.
 @pytest.mark.parametrize("damage, stop, records, reason", [
@@ -165,6 +210,9 @@ def test_damaged_log_is_reported_where_it_stops_and_left_as_it_is(tmp_path, dama
     lines = dump.stdout.decode().splitlines()
     assert dump.returncode == 1
     assert lines[-2] == f"# stop: bad frame at byte {stop} after {records} valid frames: {reason}"
+    end = json.loads(cli("dump", tmp_path, "--json").stdout)["end"]
+    assert end == {"clean": False, "valid_bytes": stop, "frames": records,
+                   "damage": {"offset": stop, "reason": reason, "undecodable": False}}
     stats = cli("stats", tmp_path, "--json")
     assert json.loads(stats.stdout)["next_seq"] == records
     assert f"not valid from byte {stop}" in one_stderr_line(stats, status=0)
@@ -179,6 +227,8 @@ def test_foreign_file_is_refused_by_commands_and_reported_by_verify(tmp_path):
     assert "not a tollivane queue log" in one_stderr_line(cli("enqueue", tmp_path, "x"))
     assert json.loads(cli("verify", tmp_path, "--json").stdout)["message"] == "bad file magic"
     assert cli("dump", tmp_path).returncode == 1
+    dump = cli("dump", tmp_path, "--json")
+    assert dump.returncode == 1 and json.loads(dump.stdout)["end"]["damage"]["reason"] == "bad file magic"
     assert log_path(tmp_path).read_bytes() == foreign
 
 
