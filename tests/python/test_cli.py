@@ -7,6 +7,8 @@ import importlib.metadata
 import json
 import os
 import pty
+import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -104,6 +106,23 @@ def test_dequeue_that_cannot_write_the_message_out_hands_it_back(tmp_path, sink,
     assert "message 0 was not delivered" in one_stderr_line(result)
     # Handed back at once, never acknowledged; the delivery count tells.
     assert open_queue(tmp_path).dequeue(LONG_LEASE_MS)[:3] == (0, b"job", 2)
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
+def test_dequeue_ack_syncs_the_body_to_its_file_before_acknowledging(tmp_path):
+    open_queue(tmp_path / "q").enqueue(b"job")
+    trace, job = tmp_path / "trace", tmp_path / "job.txt"
+    with open(job, "wb") as output:
+        subprocess.run(["strace", "-y", "-e", "trace=write,fsync", "-o", trace, sys.executable, "-m",
+                        "tollivane_cli", "dequeue", tmp_path / "q", "--ack", "--raw"],
+                       stdout=output, check=True, timeout=120)
+    names = {str(tmp_path / "q" / "queue.log"): "log", str(job): "output"}
+    calls = [(call, names[path]) for call, path in
+             re.findall(r"^(write|fsync)\(\d+<([^>]*)>", trace.read_text(), re.MULTILINE) if path in names]
+    # The Lease, then the body written and synced, and only then the Ack.
+    assert calls[:5] == [("write", "log"), ("fsync", "log"), ("write", "output"), ("fsync", "output"),
+                         ("write", "log")]
+    assert job.read_bytes() == b"job" and open_queue(tmp_path / "q").stats()["acked_total"] == 1
 
 
 def test_stats_equal_the_queue_own_and_write_nothing(busy_queue):
