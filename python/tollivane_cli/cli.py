@@ -12,20 +12,23 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import stat
 import sys
-import time
 from contextlib import contextmanager
-from datetime import datetime, timezone
-from functools import lru_cache
 from pathlib import Path
-from typing import Any, BinaryIO, Iterator, List, NoReturn, Optional, Sequence, TextIO
+from typing import TYPE_CHECKING, Any, BinaryIO, Iterable, Iterator, NoReturn, Optional, Sequence, Union
 
-from .logfile import FILE_HEADER_LEN, Damage, Frame, FrameScan, read_header
-from .queuedir import (LOG_NAME, CliError, Snapshot, check_not_foreign, log_snapshot, now_ms,
-                       open_queue, queue_dir, replay, stats_of)
+from .logfile import ENQUEUE_OVERHEAD, FILE_HEADER_LEN, MAX_BODY_LEN, Damage, Frame, FrameScan, Header, \
+    Message, read_header
+from .output import (BODY_PIECE_BYTES, PREVIEW_BYTES, Progress, format_time, json_with_body, pieces_of,
+                     preview, print_json, table, write_json_list)
+from .queuedir import (LOG_NAME, CliError, Snapshot, body_pieces, check_not_foreign, log_snapshot,
+                       now_ms, open_queue, queue_dir, replay, stats_of)
+
+if TYPE_CHECKING:
+    import tollivane
 
 PROG = "tollivane"
-PREVIEW_BYTES = 40
 DEFAULT_WAIT_S = 2.0
 
 # Exit statuses: 1 answers "no" (not clean, nothing to dequeue, no such
@@ -39,83 +42,6 @@ class _Parser(argparse.ArgumentParser):
         # argparse prints the whole usage first; one line is easier to read
         # in a script's log.
         self.exit(EXIT_ERROR, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
-
-
-# -- formatting ----------------------------------------------------------------
-
-_ESCAPES = {0x5C: "\\\\", 0x0A: "\\n", 0x0D: "\\r", 0x09: "\\t"}
-_SHOWN = [_ESCAPES.get(b) or (chr(b) if 0x20 <= b < 0x7F else f"\\x{b:02x}") for b in range(256)]
-_SHOWN_AS_IS = bytes(b for b in range(0x20, 0x7F) if b != 0x5C)
-
-
-def preview(data: bytes, body_len: int, width: int = PREVIEW_BYTES) -> str:
-    """Printable ASCII as it is, every other byte escaped, so that a body
-    can never move the cursor or change the terminal's state."""
-    more = "..." if body_len > len(data) else ""
-    if len(data) <= width and not data.translate(None, _SHOWN_AS_IS):
-        return data.decode("ascii") + more
-    out: List[str] = []
-    used = 0
-    for byte in data:
-        piece = _SHOWN[byte]
-        if used + len(piece) > width:
-            return "".join(out) + "..."
-        out.append(piece)
-        used += len(piece)
-    return "".join(out) + more
-
-
-@lru_cache(maxsize=4096)
-def _second(seconds: int) -> str:
-    return datetime.fromtimestamp(seconds, timezone.utc).strftime("%Y-%m-%dT%H:%M:%S")
-
-
-def format_time(ms: int) -> str:
-    try:
-        return f"{_second(ms // 1000)}.{ms % 1000:03d}Z"
-    except (OverflowError, OSError, ValueError):  # a wrapped deadline, far beyond any calendar
-        return str(ms)
-
-
-def table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
-    numeric = [all(row[i].isdigit() for row in rows) for i in range(len(headers))]
-    widths = [max(len(cell) for cell in column) for column in zip(headers, *rows)]
-    lines = []
-    for row in [list(headers), *rows]:
-        cells = [cell.rjust(w) if num else cell.ljust(w) for cell, w, num in zip(row, widths, numeric)]
-        lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines)
-
-
-class Progress:
-    """How far a long read has got, on standard error when that is a
-    terminal and once the read has taken more than a second."""
-
-    def __init__(self, label: str, total: int, active: bool = True) -> None:
-        self.label = label
-        self.total = max(total, 1)
-        self.stream: TextIO = sys.stderr
-        self.active = active and self.stream.isatty()
-        self.due = time.monotonic() + 1.0
-        self.shown = False
-
-    def __call__(self, position: int) -> None:
-        if not self.active:
-            return
-        now = time.monotonic()
-        if now < self.due:
-            return
-        self.due = now + 0.2
-        mib = 1 << 20
-        self.stream.write(f"\r{self.label}: {position / mib:.1f} of {self.total / mib:.1f} MiB "
-                          f"({position * 100 // self.total}%)")
-        self.stream.flush()
-        self.shown = True
-
-    def done(self) -> None:
-        if self.shown:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
 
 
 def warn(message: str) -> None:
@@ -147,7 +73,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
     with snapshot_of(args) as (_, _, snapshot):
         stats = stats_of(snapshot, now_ms())
     if args.json:
-        print(json.dumps(stats, indent=2))
+        print_json(stats)
     else:
         width = max(map(len, stats))
         values = {key: str(value) for key, value in stats.items()}
@@ -157,6 +83,21 @@ def cmd_stats(args: argparse.Namespace) -> int:
     return 0
 
 
+def peek_fields(message: Message, deadline: Optional[int], now: int) -> dict[str, Any]:
+    return {"seq": message.seq, "deliveries": message.deliveries, "enqueued_ts_ms": message.enqueued_ts_ms,
+            "lease_deadline_ms": deadline, "lease_expired": deadline is not None and deadline <= now}
+
+
+def peek_row(file: BinaryIO, message: Message, deadline: Optional[int], now: int) -> list[str]:
+    if deadline is None:
+        lease = "-"
+    else:
+        lease = format_time(deadline) + (" (expired)" if deadline <= now else "")
+    data = os.pread(file.fileno(), min(message.body_len, PREVIEW_BYTES), message.body_offset)
+    return [str(message.seq), str(message.deliveries), format_time(message.enqueued_ts_ms),
+            lease, str(message.body_len), preview(data, message.body_len)]
+
+
 def cmd_peek(args: argparse.Namespace) -> int:
     with snapshot_of(args) as (_, file, snapshot):
         now = now_ms()
@@ -164,16 +105,15 @@ def cmd_peek(args: argparse.Namespace) -> int:
         expired = state.expire_leases(now)
         messages = state.leased_messages() if args.in_flight else state.ready_messages()
         shown = messages if args.n == 0 else messages[:args.n]
-        rows = []
-        for message in shown:
-            deadline = state.in_flight.get(message.seq, expired.get(message.seq))
-            if deadline is None:
-                lease = "-"
-            else:
-                lease = format_time(deadline) + (" (expired)" if deadline <= now else "")
-            data = os.pread(file.fileno(), min(message.body_len, PREVIEW_BYTES), message.body_offset)
-            rows.append([str(message.seq), str(message.deliveries), format_time(message.enqueued_ts_ms),
-                         lease, str(message.body_len), preview(data, message.body_len)])
+        deadlines = [state.in_flight.get(message.seq, expired.get(message.seq)) for message in shown]
+        if args.json:
+            items = (json_with_body(peek_fields(message, deadline, now), message.body_len,
+                                    body_pieces(file, message.body_offset, message.body_len, BODY_PIECE_BYTES))
+                     for message, deadline in zip(shown, deadlines))
+            head = {"state": "in_flight" if args.in_flight else "ready", "total": len(messages)}
+            write_json_list(sys.stdout, head, "messages", items)
+            return 0
+        rows = [peek_row(file, message, deadline, now) for message, deadline in zip(shown, deadlines)]
     what = "leased" if args.in_flight else "ready"
     if rows:
         print(table(["SEQ", "DELIVERIES", "ENQUEUED", "LEASE DEADLINE", "BYTES", "BODY"], rows))
@@ -196,26 +136,58 @@ def describe(frame: Frame) -> str:
     return f"{frame.offset:>12} {frame.length:>10}  {record.kind:<10}  {fields}"
 
 
-def cmd_dump(args: argparse.Namespace) -> int:
-    directory = queue_dir(args.dir)
+def frame_json(file: BinaryIO, frame: Frame) -> Iterable[str]:
+    record = frame.record
+    fields: dict[str, Any] = {"offset": frame.offset, "length": frame.length, "kind": record.kind,
+                              "seq": record.seq}
+    if record.kind == "Enqueue":
+        fields["enqueued_ts_ms"] = record.enqueued_ts_ms
+        pieces = body_pieces(file, frame.offset + ENQUEUE_OVERHEAD, record.body_len, BODY_PIECE_BYTES)
+        return json_with_body(fields, record.body_len, pieces)
+    if record.kind == "Lease":
+        fields["deadline_ms"] = record.deadline_ms
+    if record.kind in ("Lease", "Requeue"):
+        fields["deliveries"] = record.deliveries
+    return [json.dumps(fields)]
+
+
+def end_json(valid_bytes: int, frames: int, damage: Optional[Damage]) -> dict[str, Any]:
+    where = None if damage is None else {"offset": damage.offset, "reason": damage.reason,
+                                         "undecodable": damage.undecodable}
+    return {"end": {"clean": damage is None, "valid_bytes": valid_bytes, "frames": frames, "damage": where}}
+
+
+def dump_json(file: BinaryIO, length: int, header: Union[Header, Damage]) -> int:
+    if isinstance(header, Damage):
+        head = {"file": LOG_NAME, "length": length, "version": None, "generation": None}
+        write_json_list(sys.stdout, head, "frames", [], lambda: end_json(0, 0, header))
+        return EXIT_NO
+    head = {"file": LOG_NAME, "length": length, "version": header.version, "generation": header.generation}
+    progress = Progress("dump", length, active=not sys.stdout.isatty())
+    scan = FrameScan(file, length, progress=progress)
+    items = (frame_json(file, frame) for frame in scan)
+    write_json_list(sys.stdout, head, "frames", items, lambda: end_json(scan.position, scan.frames, scan.damage))
+    progress.done()
+    return 0 if scan.damage is None else EXIT_NO
+
+
+def dump_text(file: BinaryIO, length: int, header: Union[Header, Damage]) -> int:
     out = sys.stdout
-    with log_snapshot(directory, args.wait, lock=not args.no_lock) as (file, length):
-        header = read_header(file, length)
-        if isinstance(header, Damage):
-            file.seek(0)
-            start = file.read(FILE_HEADER_LEN)
-            print(f"# {LOG_NAME}: {length} bytes; not valid from byte 0: {header.reason} "
-                  f"(starts with {start[:4]!r})")
-            return EXIT_NO
-        print(f"# {LOG_NAME}: {length} bytes, version {header.version}, generation {header.generation}")
-        print(f"# {'offset':>10} {'length':>10}  {'kind':<10}  fields")
-        # When standard output is the same terminal, the frames scrolling by
-        # are progress enough.
-        progress = Progress("dump", length, active=not out.isatty())
-        scan = FrameScan(file, length, keep=PREVIEW_BYTES, progress=progress)
-        for frame in scan:
-            out.write(describe(frame) + "\n")
-        progress.done()
+    if isinstance(header, Damage):
+        file.seek(0)
+        start = file.read(FILE_HEADER_LEN)
+        print(f"# {LOG_NAME}: {length} bytes; not valid from byte 0: {header.reason} "
+              f"(starts with {start[:4]!r})")
+        return EXIT_NO
+    print(f"# {LOG_NAME}: {length} bytes, version {header.version}, generation {header.generation}")
+    print(f"# {'offset':>10} {'length':>10}  {'kind':<10}  fields")
+    # When standard output is the same terminal, the frames scrolling by
+    # are progress enough.
+    progress = Progress("dump", length, active=not out.isatty())
+    scan = FrameScan(file, length, keep=PREVIEW_BYTES, progress=progress)
+    for frame in scan:
+        out.write(describe(frame) + "\n")
+    progress.done()
     if scan.damage is None:
         print(f"# end: clean at byte {scan.position} after {scan.frames} frames")
         return 0
@@ -225,6 +197,13 @@ def cmd_dump(args: argparse.Namespace) -> int:
     print(f"# bytes {damage.offset} to {length} ({length - damage.offset} bytes) are not valid; "
           f"the next process to open the queue cuts them off")
     return EXIT_NO
+
+
+def cmd_dump(args: argparse.Namespace) -> int:
+    directory = queue_dir(args.dir)
+    with log_snapshot(directory, args.wait, lock=not args.no_lock) as (file, length):
+        dump = dump_json if args.json else dump_text
+        return dump(file, length, read_header(file, length))
 
 
 def integrity_report(args: argparse.Namespace) -> dict[str, Any]:
@@ -257,7 +236,7 @@ def integrity_report(args: argparse.Namespace) -> dict[str, Any]:
 def cmd_verify(args: argparse.Namespace) -> int:
     report = integrity_report(args)
     if args.json:
-        print(json.dumps(report, indent=2))
+        print_json(report)
     elif report["ok"]:
         print(f"clean: {report['records']} records, {report['bytes']} bytes")
     elif report["records"]:
@@ -270,16 +249,71 @@ def cmd_verify(args: argparse.Namespace) -> int:
 # -- operating --------------------------------------------------------------------
 
 
+def read_body(args: argparse.Namespace) -> bytes:
+    if args.body is not None and args.body != "-":
+        return os.fsencode(args.body)
+    # One byte more than the largest body tells a body that is too long, so
+    # that an endless input (/dev/zero) is refused after a bounded read
+    # instead of filling memory.
+    body = sys.stdin.buffer.read(MAX_BODY_LEN + 1)
+    if len(body) > MAX_BODY_LEN:
+        raise CliError(f"standard input holds more than the largest message body ({MAX_BODY_LEN} bytes); "
+                       f"nothing was enqueued")
+    return body
+
+
 def cmd_enqueue(args: argparse.Namespace) -> int:
     # An existing directory may become a queue here; a missing one is
     # still refused.
     directory = queue_dir(args.dir, need_log=False)
-    if args.body is None or args.body == "-":
-        body = sys.stdin.buffer.read()
+    seq = open_queue(directory, args.wait).enqueue(read_body(args))
+    if args.json:
+        print_json({"seq": seq})
     else:
-        body = os.fsencode(args.body)
-    print(open_queue(directory, args.wait).enqueue(body))
+        print(seq)
     return 0
+
+
+def hand_out(delivery: tuple[int, bytes, int, int], args: argparse.Namespace) -> None:
+    """Writes a delivery wherever it was asked for, flushed, so that a failed
+    write shows here, before anything is acknowledged."""
+    seq, body, deliveries, enqueued_ts_ms = delivery
+    if args.seq_file is not None:
+        Path(args.seq_file).write_text(f"{seq}\n")
+    out = sys.stdout
+    if args.raw:
+        out.buffer.write(body)
+    elif args.json:
+        fields = {"seq": seq, "deliveries": deliveries, "enqueued_ts_ms": enqueued_ts_ms}
+        out.writelines(json_with_body(fields, len(body), pieces_of(body)))
+        out.write("\n")
+    else:
+        print(f"seq={seq} deliveries={deliveries} enqueued={format_time(enqueued_ts_ms)} "
+              f"bytes={len(body)} body={preview(body[:PREVIEW_BYTES], len(body))}")
+    out.flush()
+    # The queue fsyncs the acknowledgement. Were the body still only in the
+    # page cache of an output file, a power loss could keep the
+    # acknowledgement and lose the body with it.
+    if args.ack and stat.S_ISREG(os.fstat(out.fileno()).st_mode):
+        os.fsync(out.fileno())
+
+
+def hand_back(queue: "tollivane.TollivaneCore", seq: int, args: argparse.Namespace, error: OSError) -> int:
+    """Reports a delivery that could not be written out. The reader may have
+    got part of it or nothing; either way it was not delivered. A requeuing
+    nack makes it ready for the next consumer at once rather than when its
+    lease runs out (30 s by default); its delivery count still tells that
+    consumer it was handed out before. Should the nack fail too, the lease
+    returns the message later."""
+    abandon_stdout()
+    try:
+        handed_back = queue.nack(seq, requeue=True)
+        fate = "it is ready again" if handed_back else "another process settled it meanwhile"
+    except OSError as nack_error:
+        fate = f"it stays leased until its lease runs out (handing it back failed: {_os_error_text(nack_error)})"
+    print(f"{PROG}: error: {args.dir}: message {seq} was not delivered, writing it out failed "
+          f"({_os_error_text(error)}); {fate}", file=sys.stderr)
+    return EXIT_ERROR
 
 
 def cmd_dequeue(args: argparse.Namespace) -> int:
@@ -289,33 +323,36 @@ def cmd_dequeue(args: argparse.Namespace) -> int:
     if delivery is None:
         print(f"{PROG}: {args.dir}: no message ready", file=sys.stderr)
         return EXIT_NO
-    seq, body, deliveries, enqueued_ts_ms = delivery
+    seq = delivery[0]
+    try:
+        hand_out(delivery, args)
+    except OSError as error:
+        return hand_back(queue, seq, args, error)
     if args.ack:
         queue.ack(seq)
-    if args.raw:
-        sys.stdout.buffer.write(body)
-        sys.stdout.flush()
+        if not (args.raw or args.json):
+            print(f"acknowledged {seq}")
+    return 0
+
+
+def settled(args: argparse.Namespace, done: bool, outcome: str) -> int:
+    if not done:
+        print(f"{PROG}: {args.dir}: no message with seq {args.seq}", file=sys.stderr)
+        return EXIT_NO
+    if args.json:
+        print_json({"seq": args.seq, "outcome": outcome})
     else:
-        print(f"seq={seq} deliveries={deliveries} enqueued={format_time(enqueued_ts_ms)} "
-              f"bytes={len(body)} body={preview(body[:PREVIEW_BYTES], len(body))}"
-              + (" acked" if args.ack else ""))
+        print(f"{outcome} {args.seq}")
     return 0
 
 
 def cmd_ack(args: argparse.Namespace) -> int:
-    if not open_queue(queue_dir(args.dir), args.wait).ack(args.seq):
-        print(f"{PROG}: {args.dir}: no message with seq {args.seq}", file=sys.stderr)
-        return EXIT_NO
-    print(f"acknowledged {args.seq}")
-    return 0
+    return settled(args, open_queue(queue_dir(args.dir), args.wait).ack(args.seq), "acknowledged")
 
 
 def cmd_nack(args: argparse.Namespace) -> int:
-    if not open_queue(queue_dir(args.dir), args.wait).nack(args.seq, requeue=not args.drop):
-        print(f"{PROG}: {args.dir}: no message with seq {args.seq}", file=sys.stderr)
-        return EXIT_NO
-    print(f"{'dropped' if args.drop else 'requeued'} {args.seq}")
-    return 0
+    done = open_queue(queue_dir(args.dir), args.wait).nack(args.seq, requeue=not args.drop)
+    return settled(args, done, "dropped" if args.drop else "requeued")
 
 
 def cmd_compact(args: argparse.Namespace) -> int:
@@ -323,7 +360,11 @@ def cmd_compact(args: argparse.Namespace) -> int:
     log = directory / LOG_NAME
     before = log.stat().st_size
     open_queue(directory, args.wait).compact()
-    print(f"compacted {args.dir}: {LOG_NAME} {before} -> {log.stat().st_size} bytes")
+    after = log.stat().st_size
+    if args.json:
+        print_json({"log_bytes_before": before, "log_bytes_after": after})
+    else:
+        print(f"compacted {args.dir}: {LOG_NAME} {before} -> {after} bytes")
     return 0
 
 
@@ -368,6 +409,20 @@ def _seconds(text: str) -> float:
     return value
 
 
+class _Version(argparse.Action):
+    """--version: the version of the installed extension, looked up only when
+    asked for, so that the looking commands need not load the extension."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> NoReturn:
+        import tollivane
+
+        print(f"{PROG} {tollivane.__version__}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -375,56 +430,80 @@ def build_parser() -> argparse.ArgumentParser:
                     "while other processes go on using it.",
         epilog="Exit status: 0 done; 1 the answer is no (log not clean, nothing to dequeue, "
                "no such message, purge declined); 2 error (no such directory, not a queue, "
-               "lock busy, bad arguments).")
+               "lock busy, bad arguments, output that could not be written).")
+    parser.add_argument("--version", action=_Version, help="print the installed version and exit")
     common = _Parser(add_help=False)
     common.add_argument("dir", metavar="DIR", help="the queue directory")
     common.add_argument("--wait", type=_seconds, default=DEFAULT_WAIT_S, metavar="SECONDS",
                         help=f"how long to wait for the queue's lock before reporting it busy "
                              f"(default {DEFAULT_WAIT_S:g})")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
+                                     help="what to do; 'tollivane COMMAND --help' explains each")
 
-    def command(name: str, run: Any, help: str) -> argparse.ArgumentParser:
+    def command(name: str, run: Any, help: str, json_help: Optional[str] = None) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, parents=[common], help=help, description=help)
         sub.set_defaults(run=run)
+        if json_help is not None:
+            sub.add_argument("--json", action="store_true", help=json_help)
         return sub
 
-    sub = command("stats", cmd_stats, "the queue's counters (read-only)")
-    sub.add_argument("--json", action="store_true", help="print them as a JSON object")
+    command("stats", cmd_stats, "the queue's counters (read-only)", "print them as a JSON object")
+    command("verify", cmd_verify, "check every frame of the log without changing it; exit 0 when clean, "
+            "1 when not", "print the report as a JSON object")
 
-    sub = command("verify", cmd_verify, "check every frame of the log without changing it; "
-                                        "exit 0 when clean, 1 when not")
-    sub.add_argument("--json", action="store_true", help="print the report as a JSON object")
-
-    sub = command("peek", cmd_peek, "list the ready messages in delivery order, without leasing them")
+    body = "in full in base64 (\"body_base64\") besides a preview (\"body_preview\")"
+    sub = command("peek", cmd_peek, "list the ready messages in delivery order, without leasing them",
+                  f"print one JSON object listing the messages, with their bodies {body}")
     sub.add_argument("-n", type=_u64, default=20, metavar="N", help="show at most N (0: all; default 20)")
     sub.add_argument("--in-flight", action="store_true",
                      help="list the leased messages instead, earliest deadline first")
 
-    sub = command("dump", cmd_dump, "every frame of the log, and where and why it stops being valid")
+    sub = command("dump", cmd_dump, "every frame of the log, and where and why it stops being valid",
+                  f"print one JSON object listing the frames, with their bodies {body}, and where the log ends")
     sub.add_argument("--no-lock", action="store_true",
                      help="do not take the queue's lock (when a stuck process holds it)")
 
-    sub = command("enqueue", cmd_enqueue, "append one message; prints its seq")
+    sub = command("enqueue", cmd_enqueue, "append one message; prints its seq", 'print {"seq": N}')
     sub.add_argument("body", nargs="?", metavar="BODY",
-                     help="the message as text; '-' or nothing reads the bytes of standard input")
+                     help="the message as text; '-' or nothing reads the bytes of standard input "
+                          f"(at most {MAX_BODY_LEN} bytes)")
 
-    sub = command("dequeue", cmd_dequeue, "lease the next ready message")
+    sub = command("dequeue", cmd_dequeue, "lease the next ready message and write it out; a message that "
+                  "cannot be written out is handed back, never acknowledged")
     sub.add_argument("--lease-ms", type=_u64, metavar="N", help="lease length (default: 30000)")
-    sub.add_argument("--ack", action="store_true", help="acknowledge it at once")
-    sub.add_argument("--raw", action="store_true", help="write only the body's bytes to standard output")
+    sub.add_argument("--ack", action="store_true",
+                     help="acknowledge it once it has been written out (and synced, to a file)")
+    form = sub.add_mutually_exclusive_group()
+    form.add_argument("--raw", action="store_true", help="write only the body's bytes to standard output")
+    form.add_argument("--json", action="store_true",
+                      help=f"print one JSON object with seq, deliveries, enqueued_ts_ms and the body {body}")
+    sub.add_argument("--seq-file", metavar="FILE",
+                     help="also write the message's seq to FILE, for a later 'tollivane ack DIR SEQ' "
+                          "(with --raw, standard output holds only the body)")
 
-    sub = command("ack", cmd_ack, "acknowledge (remove) a message")
-    sub.add_argument("seq", type=_u64, metavar="SEQ")
+    settle = "print the seq and the outcome as a JSON object"
+    sub = command("ack", cmd_ack, "acknowledge (remove) a message", settle)
+    sub.add_argument("seq", type=_u64, metavar="SEQ", help="the message's seq, as dequeue printed it")
 
-    sub = command("nack", cmd_nack, "hand a message back to the ready set")
-    sub.add_argument("seq", type=_u64, metavar="SEQ")
+    sub = command("nack", cmd_nack, "hand a message back to the ready set", settle)
+    sub.add_argument("seq", type=_u64, metavar="SEQ", help="the message's seq, as dequeue printed it")
     sub.add_argument("--drop", action="store_true", help="drop it as dead instead")
 
-    command("compact", cmd_compact, "rewrite the log with the live messages only")
+    command("compact", cmd_compact, "rewrite the log with the live messages only",
+            "print the log's size before and after as a JSON object")
 
     sub = command("purge", cmd_purge, "remove every message; sequence ids start again at 0")
     sub.add_argument("--yes", action="store_true", help="do not ask for confirmation")
     return parser
+
+
+def abandon_stdout() -> None:
+    """Points standard output at /dev/null after a write to it failed, so
+    that the interpreter's own flush at exit neither fails again nor prints
+    a second error."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def _os_error_text(error: OSError) -> str:
@@ -440,9 +519,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CliError as error:
         message = str(error)
     except BrokenPipeError:
-        # The reader went away (`dump | head`): stop quietly, and keep the
-        # interpreter from failing again when it flushes standard output.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        # The reader went away (`dump | head`): stop quietly.
+        abandon_stdout()
         return 141
     except TimeoutError:
         message = f"{args.dir}: queue is busy: its lock stayed held by another process for 30 s"

@@ -24,6 +24,8 @@ MAX_RECORD_LEN = 0x20000000
 # the log bytes a message costs besides its body, and where the body starts.
 ENQUEUE_OVERHEAD = 33
 ENQUEUE_PAYLOAD_HEAD = 21
+# The largest body whose Enqueue record a reader still accepts.
+MAX_BODY_LEN = MAX_RECORD_LEN - ENQUEUE_PAYLOAD_HEAD
 
 _FILE_HEADER = struct.Struct("<4sIQ")
 _FRAME_HEADER = struct.Struct("<4sII")

@@ -3,8 +3,10 @@ and looking at its log as one consistent snapshot."""
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import os
+import stat
 import time
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -24,6 +26,17 @@ class CliError(Exception):
     """A failure reported to the operator as one line."""
 
 
+_FILE_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+               (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"))
+
+
+def refuse_unless_regular(path: Path, mode: int) -> None:
+    if stat.S_ISREG(mode):
+        return
+    kind = next((name for test, name in _FILE_KINDS if test(mode)), "another kind")
+    raise CliError(f"{path}: not a regular file ({kind}); refusing to use it")
+
+
 def queue_dir(path: str, need_log: bool = True) -> Path:
     """The directory, checked to exist and to hold a queue log. It is never
     created: a typing error in a path must not make a new empty queue."""
@@ -33,9 +46,31 @@ def queue_dir(path: str, need_log: bool = True) -> Path:
     if not directory.is_dir():
         raise CliError(f"{path}: not a directory")
     log = directory / LOG_NAME
-    if need_log and not log.is_file():
+    # What sits at the path is checked when it is opened (open_regular).
+    if need_log and not log.exists():
         raise CliError(f"{path}: not a queue directory (no {LOG_NAME})")
     return directory
+
+
+def open_regular(path: Path) -> int:
+    """A read-only descriptor of the regular file at `path`, or a one-line
+    refusal. A plain open of a FIFO waits for a writer, forever if none
+    comes; opening without blocking and then checking what was opened
+    cannot hang, whatever sits at the path, and leaves no gap between the
+    check and the use."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as error:
+        if error.errno == errno.ENXIO:  # what opening a socket reports
+            refuse_unless_regular(path, stat.S_IFSOCK)
+        raise
+    try:
+        refuse_unless_regular(path, os.fstat(fd).st_mode)
+        fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) & ~os.O_NONBLOCK)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
 
 
 def check_not_foreign(directory: Path) -> None:
@@ -43,10 +78,11 @@ def check_not_foreign(directory: Path) -> None:
     refused: the queue treats it as a torn header and starts it afresh."""
     log = directory / LOG_NAME
     try:
-        with open(log, "rb") as file:
-            start = file.read(FILE_HEADER_LEN)
+        fd = open_regular(log)
     except FileNotFoundError:
         return
+    with open(fd, "rb") as file:
+        start = file.read(FILE_HEADER_LEN)
     if len(start) == FILE_HEADER_LEN and start[:4] != FILE_MAGIC:
         raise CliError(f"{log}: not a tollivane queue log (it starts with {start[:4]!r})")
 
@@ -58,7 +94,7 @@ def process_lock(directory: Path, wait: float) -> Iterator[None]:
     process holds it, so this polls for `wait` seconds only. Without a lock
     file no process has opened the queue yet, so there is nobody to exclude."""
     try:
-        fd = os.open(directory / LOCK_NAME, os.O_RDONLY | os.O_CLOEXEC)
+        fd = open_regular(directory / LOCK_NAME)
     except FileNotFoundError:
         yield
         return
@@ -92,7 +128,7 @@ def log_snapshot(directory: Path, wait: float, lock: bool = True) -> Iterator[tu
     to the first bad frame never change, and a long read does not hold up the
     processes that use the queue."""
     with process_lock(directory, wait) if lock else _nothing():
-        file = open(directory / LOG_NAME, "rb")
+        file = open(open_regular(directory / LOG_NAME), "rb")
         length = os.fstat(file.fileno()).st_size
     try:
         yield file, length
@@ -162,3 +198,17 @@ def stats_of(snapshot: Snapshot, now: int) -> dict[str, Any]:
         "generation": snapshot.header.generation,
         "persistent": True,
     }
+
+
+def body_pieces(file: BinaryIO, offset: int, length: int, piece_len: int) -> Iterator[bytes]:
+    """The `length` bytes at `offset` of the log, `piece_len` at a time. They
+    lie before the first bad frame, which no process ever changes, so they
+    are read without the lock."""
+    end = offset + length
+    while offset < end:
+        want = min(piece_len, end - offset)
+        piece = os.pread(file.fileno(), want, offset)
+        if len(piece) != want:
+            raise CliError(f"{LOG_NAME} became shorter while it was being read")
+        yield piece
+        offset += want

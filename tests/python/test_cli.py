@@ -2,9 +2,13 @@
 directories: healthy, damaged, locked by another process, and written to by
 another process at the same time."""
 
+import base64
+import importlib.metadata
 import json
 import os
 import pty
+import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -12,13 +16,19 @@ import time
 
 import pytest
 
+import tollivane
 from conftest import LONG_LEASE_MS, log_path, open_queue
+from tollivane_cli.cli import build_parser
+
+MAX_BODY_LEN = 536870891
 
 
-def cli(*args, stdin=b""):
-    """The command's result; its standard input is `stdin`, never a terminal."""
-    return subprocess.run([sys.executable, "-m", "tollivane_cli", *map(str, args)], input=stdin,
-                          capture_output=True, timeout=120)
+def cli(*args, stdin=b"", stdout=subprocess.PIPE, timeout=120):
+    """The command's result; its standard input is `stdin` (bytes or a file),
+    never a terminal."""
+    feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
+    return subprocess.run([sys.executable, "-m", "tollivane_cli", *map(str, args)], stdout=stdout,
+                          stderr=subprocess.PIPE, timeout=timeout, **feed)
 
 
 def ok(*args, **kwargs):
@@ -65,8 +75,10 @@ def test_operating_commands_move_messages_as_the_queue_api_does(tmp_path):
     assert ok("enqueue", tmp_path, stdin=b"third") == "2\n"
     assert ok("dequeue", tmp_path, "--lease-ms", LONG_LEASE_MS).startswith("seq=0 deliveries=1 ")
     for flags, body in ((["--ack"], b"\x00binary\xff"), (["--lease-ms", LONG_LEASE_MS], b"third")):
-        raw = cli("dequeue", tmp_path, "--raw", *flags)
+        raw = cli("dequeue", tmp_path, "--raw", "--seq-file", tmp_path / "seq", *flags)
         assert raw.returncode == 0 and raw.stdout == body
+    # The seq of a raw delivery is in the file, ready for a later ack.
+    assert (tmp_path / "seq").read_text() == "2\n"
     assert ok("nack", tmp_path, 2) == "requeued 2\n"
     assert ok("nack", tmp_path, 0, "--drop") == "dropped 0\n"
     assert ok("ack", tmp_path, 2) == "acknowledged 2\n"
@@ -75,6 +87,42 @@ def test_operating_commands_move_messages_as_the_queue_api_does(tmp_path):
         assert one_stderr_line(cli(*args), status=1)
     stats = open_queue(tmp_path).stats()
     assert (stats["total"], stats["acked_total"], stats["dead_total"], stats["requeued_total"]) == (0, 2, 1, 1)
+
+
+@pytest.mark.parametrize("sink, flags", [
+    ("/dev/full", ["--ack", "--raw"]), ("/dev/full", ["--ack"]), ("closed pipe", ["--ack", "--raw"]),
+])
+def test_dequeue_that_cannot_write_the_message_out_hands_it_back(tmp_path, sink, flags):
+    open_queue(tmp_path).enqueue(b"job")
+    if sink == "closed pipe":
+        reader, output = os.pipe()
+        os.close(reader)
+    else:
+        output = os.open(sink, os.O_WRONLY)
+    try:
+        result = cli("dequeue", tmp_path, *flags, stdout=output)
+    finally:
+        os.close(output)
+    assert "message 0 was not delivered" in one_stderr_line(result)
+    # Handed back at once, never acknowledged; the delivery count tells.
+    assert open_queue(tmp_path).dequeue(LONG_LEASE_MS)[:3] == (0, b"job", 2)
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
+def test_dequeue_ack_syncs_the_body_to_its_file_before_acknowledging(tmp_path):
+    open_queue(tmp_path / "q").enqueue(b"job")
+    trace, job = tmp_path / "trace", tmp_path / "job.txt"
+    with open(job, "wb") as output:
+        subprocess.run(["strace", "-y", "-e", "trace=write,fsync", "-o", trace, sys.executable, "-m",
+                        "tollivane_cli", "dequeue", tmp_path / "q", "--ack", "--raw"],
+                       stdout=output, check=True, timeout=120)
+    names = {str(tmp_path / "q" / "queue.log"): "log", str(job): "output"}
+    calls = [(call, names[path]) for call, path in
+             re.findall(r"^(write|fsync)\(\d+<([^>]*)>", trace.read_text(), re.MULTILINE) if path in names]
+    # The Lease, then the body written and synced, and only then the Ack.
+    assert calls[:5] == [("write", "log"), ("fsync", "log"), ("write", "output"), ("fsync", "output"),
+                         ("write", "log")]
+    assert job.read_bytes() == b"job" and open_queue(tmp_path / "q").stats()["acked_total"] == 1
 
 
 def test_stats_equal_the_queue_own_and_write_nothing(busy_queue):
@@ -122,6 +170,44 @@ def test_dump_lists_every_frame_and_verify_reports_clean(busy_queue):
     assert json.loads(ok("verify", directory, "--json")) == open_queue(directory).verify_integrity()
 
 
+def test_json_output_carries_whole_bodies_and_every_seq(busy_queue):
+    directory, before = busy_queue
+    bodies = {3: b"three", 4: b"four " * 20, 2: b"two\x1b[2J\n"}
+    ready = json.loads(ok("peek", directory, "--json"))
+    leased = json.loads(ok("peek", directory, "--in-flight", "--json"))
+    assert (ready["state"], ready["total"], leased["state"], leased["total"]) == ("ready", 2, "in_flight", 1)
+    for message in ready["messages"] + leased["messages"]:
+        assert base64.b64decode(message["body_base64"]) == bodies[message["seq"]]
+        assert message["body_len"] == len(bodies[message["seq"]])
+    assert [m["lease_expired"] for m in ready["messages"]] == [True, False]
+    assert leased["messages"][0]["body_preview"] == "two\\x1b[2J\\n"
+    dump = json.loads(ok("dump", directory, "--json"))
+    text = [line.split() for line in ok("dump", directory).splitlines() if not line.startswith("#")]
+    assert [[str(f["offset"]), f["kind"]] for f in dump["frames"]] == [[f[0], f[2]] for f in text]
+    assert base64.b64decode(dump["frames"][4]["body_base64"]) == bodies[4]
+    assert dump["end"] == {"clean": True, "valid_bytes": len(before), "frames": 12, "damage": None}
+    assert log_path(directory).read_bytes() == before
+    delivery = json.loads(ok("dequeue", directory, "--json", "--lease-ms", LONG_LEASE_MS))
+    assert (delivery["seq"], base64.b64decode(delivery["body_base64"]), delivery["deliveries"]) == (3, b"three", 2)
+    assert json.loads(ok("ack", directory, 3, "--json")) == {"seq": 3, "outcome": "acknowledged"}
+    assert json.loads(ok("nack", directory, 2, "--drop", "--json")) == {"seq": 2, "outcome": "dropped"}
+    assert ok("dequeue", directory, "--ack").splitlines()[1] == "acknowledged 4"
+    assert json.loads(ok("enqueue", directory, "five", "--json")) == {"seq": 5}
+    size = log_path(directory).stat().st_size
+    assert json.loads(ok("compact", directory, "--json")) == {"log_bytes_before": size,
+                                                               "log_bytes_after": 16 + 33 + 4}
+
+
+def test_version_and_help_for_every_argument():
+    assert ok("--version") == f"tollivane {tollivane.__version__}\n"
+    assert tollivane.__version__ == importlib.metadata.version("tollivane")
+    parser = build_parser()
+    commands = parser._subparsers._group_actions[0].choices
+    for sub in [parser, *commands.values()]:
+        assert all(action.help for action in sub._actions), sub.prog
+    assert "--seq-file FILE" in ok("dequeue", "--help")
+
+
 # Three Enqueue frames at 16, 54 and 91; a torn tail or a flipped payload bit
 # in the second one.
 @pytest.mark.parametrize("damage, stop, records, reason", [
@@ -143,6 +229,9 @@ def test_damaged_log_is_reported_where_it_stops_and_left_as_it_is(tmp_path, dama
     lines = dump.stdout.decode().splitlines()
     assert dump.returncode == 1
     assert lines[-2] == f"# stop: bad frame at byte {stop} after {records} valid frames: {reason}"
+    end = json.loads(cli("dump", tmp_path, "--json").stdout)["end"]
+    assert end == {"clean": False, "valid_bytes": stop, "frames": records,
+                   "damage": {"offset": stop, "reason": reason, "undecodable": False}}
     stats = cli("stats", tmp_path, "--json")
     assert json.loads(stats.stdout)["next_seq"] == records
     assert f"not valid from byte {stop}" in one_stderr_line(stats, status=0)
@@ -157,7 +246,30 @@ def test_foreign_file_is_refused_by_commands_and_reported_by_verify(tmp_path):
     assert "not a tollivane queue log" in one_stderr_line(cli("enqueue", tmp_path, "x"))
     assert json.loads(cli("verify", tmp_path, "--json").stdout)["message"] == "bad file magic"
     assert cli("dump", tmp_path).returncode == 1
+    dump = cli("dump", tmp_path, "--json")
+    assert dump.returncode == 1 and json.loads(dump.stdout)["end"]["damage"]["reason"] == "bad file magic"
     assert log_path(tmp_path).read_bytes() == foreign
+
+
+@pytest.mark.parametrize("name", [".proc_lock", "queue.log"])
+def test_fifo_in_place_of_a_queue_file_is_refused_by_every_command(tmp_path, name):
+    open_queue(tmp_path).enqueue(b"x")
+    (tmp_path / name).unlink()
+    os.mkfifo(tmp_path / name)
+    for args in (("stats",), ("peek",), ("verify",), ("dump",), ("enqueue", "y"), ("dequeue",),
+                 ("ack", 0), ("nack", 0), ("compact",), ("purge", "--yes")):
+        # Opening a FIFO waits for a writer: a regression hangs until the timeout.
+        line = one_stderr_line(cli(args[0], tmp_path, *args[1:], timeout=20))
+        assert line.endswith(f"{name}: not a regular file (a FIFO); refusing to use it")
+
+
+def test_enqueue_refuses_input_longer_than_the_largest_body(tmp_path):
+    open_queue(tmp_path).enqueue(b"x")
+    before = log_path(tmp_path).read_bytes()
+    with open("/dev/zero", "rb") as endless:
+        result = cli("enqueue", tmp_path, "-", stdin=endless)
+    assert f"largest message body ({MAX_BODY_LEN} bytes)" in one_stderr_line(result)
+    assert log_path(tmp_path).read_bytes() == before
 
 
 def test_compact_shrinks_the_log_and_purge_needs_confirmation(tmp_path):
