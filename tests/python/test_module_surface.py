@@ -5,8 +5,10 @@ it (version, licence, exported symbols)."""
 import importlib.metadata
 import inspect
 import os
+import re
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -87,6 +89,18 @@ def test_extension_exports_only_its_entry_point():
     listing = subprocess.run(["nm", "-D", "--defined-only", tollivane.__file__],
                              capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_tollivane"]
+
+
+def test_readme_quick_start_runs_in_a_directory_of_the_user(tmp_path, monkeypatch):
+    readme = Path(__file__).resolve().parents[2] / "README.md"
+    quick_start = re.search(r"^```python\n(.*?)^```", readme.read_text(), re.S | re.M).group(1)
+    monkeypatch.chdir(tmp_path)
+    namespace = {}
+    exec(quick_start, namespace)
+    stats = namespace["queue"].stats()
+    assert (stats["enqueued_total"], stats["acked_total"], stats["ready"]) == (3, 1, 2)
+    # A relative path: the queue lands where the user is, no root needed.
+    assert [path.name for path in tmp_path.iterdir()] == ["jobs-queue"]
 
 
 def test_class_text_signature_describes_the_constructor():
