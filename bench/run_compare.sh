@@ -16,11 +16,9 @@ venv=${COMPARE_VENV:-/tmp/tollivane-compare-venv}
 # strace checks what each peer's durable setting does; cc builds the floors.
 # Both come from the distribution when missing (compare.py says what it
 # skipped if they still are).
+source scripts/lib/install_missing.sh
 if ! command -v strace >/dev/null || ! command -v cc >/dev/null; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  { $sudo_cmd apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq strace gcc >/dev/null; } ||
+  install_missing "strace to check each peer's sync calls, gcc to build the floors" strace gcc ||
     echo "run_compare.sh: could not install strace/gcc; continuing without" >&2
 fi
 

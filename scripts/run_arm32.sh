@@ -10,13 +10,11 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=build/arm32
 
+source scripts/lib/install_missing.sh
 if ! command -v arm-linux-gnueabihf-g++ >/dev/null || ! command -v qemu-arm >/dev/null ||
    [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
-    g++-arm-linux-gnueabihf qemu-user googletest >/dev/null
+  install_missing "the 32-bit ARM cross compiler, qemu to run its output, GoogleTest's sources to build for it" \
+    g++-arm-linux-gnueabihf qemu-user googletest
 fi
 
 gtest_prefix=$root/$build/googletest-install
@@ -31,6 +29,6 @@ fi
 echo "== C++ core tests, arm-linux-gnueabihf under qemu-arm"
 cmake -S . -B $build/core-tests -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
   -DCMAKE_PREFIX_PATH="$gtest_prefix" -DTOLLIVANE_BUILD_MODULE=OFF -DTOLLIVANE_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DTOLLIVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build $build/core-tests --parallel 2
 (cd $build/core-tests && ctest --output-on-failure "$@")

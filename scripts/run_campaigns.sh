@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake -S . -B build/core-tests -DTOLLIVANE_BUILD_MODULE=OFF -DTOLLIVANE_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DTOLLIVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/core-tests --parallel 2 >/dev/null
 
 output=$(mktemp)

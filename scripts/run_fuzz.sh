@@ -25,14 +25,10 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-# clang 14 with its compiler runtimes (libFuzzer and the sanitizers).
+source scripts/lib/install_missing.sh
 if ! command -v clang++-14 >/dev/null ||
    ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
-    clang-14 libclang-rt-14-dev >/dev/null
+  install_missing "clang 14 with libFuzzer and the sanitizer runtimes, for the fuzzing run" clang-14 libclang-rt-14-dev
 fi
 
 # A build directory configured with another compiler cannot be switched in
@@ -41,7 +37,7 @@ if [ -f build/fuzz/CMakeCache.txt ] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang++-
   rm -rf build/fuzz/CMakeCache.txt build/fuzz/CMakeFiles
 fi
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DTOLLIVANE_BUILD_MODULE=OFF \
-  -DTOLLIVANE_BUILD_FUZZERS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DTOLLIVANE_BUILD_FUZZERS=ON -DTOLLIVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/fuzz --parallel 2 --target log_replay_fuzz
 
 # The corpus grows across runs in build/fuzz/corpus; the seeds are read,

@@ -3,7 +3,9 @@
 # through CTest), the Python suite against the installed package, a short
 # fuzzing run of the log reader, and the core tests plus the Python files
 # that call every method and error path under ASan+UBSan.
-# Installs what it needs, so it also works on a fresh machine.
+# Installs what it needs, so it also works on a fresh machine: packages from
+# the distribution (each script prints which and why before apt-get runs)
+# and the Python test dependencies into the virtual environment.
 #
 # TOLLIVANE_LONG=1 makes every campaign long: a 15-minute fuzzing run, the
 # whole Python suite under the sanitizers, the long leak loop, the 4 GiB log
@@ -18,26 +20,22 @@ started=$SECONDS
 # Each stage's heading says how long the run has taken so far.
 stage() { echo "== $1 (at $((SECONDS - started)) s)"; }
 
-# GoogleTest, strace (the tests count fsyncs with it), and clang 14 with its
-# runtimes (libFuzzer) come from the distribution's packages.
-if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v strace >/dev/null || ! command -v clang++-14 >/dev/null ||
-   ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
-    libgtest-dev strace clang-14 libclang-rt-14-dev >/dev/null
-fi
+# clang 14 for the fuzzing run is installed by scripts/run_fuzz.sh.
+source scripts/lib/install_missing.sh
+[ -f /usr/include/gtest/gtest.h ] || install_missing "GoogleTest, for the C++ tests of the core" libgtest-dev
+command -v strace >/dev/null || install_missing "strace, with which the Python tests count fsyncs" strace
 
 stage "C++ core tests"
 cmake -S . -B build/core-tests -DTOLLIVANE_BUILD_MODULE=OFF -DTOLLIVANE_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DTOLLIVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/core-tests --parallel 2
 (cd build/core-tests && ctest --output-on-failure)
 
 stage "Python tests"
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
+# Warnings are errors in every build of the test command; an ordinary
+# `pip install .` leaves them warnings.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]" -C cmake.define.TOLLIVANE_WERROR=ON
 "$venv/bin/python" -m pytest tests/python -q "$@"
 
 stage "Fuzzing the log reader"

@@ -1,11 +1,13 @@
 #include "binding/core_type.h"
 
+#include <cstring>
 #include <string>
 #include <utility>
 
 #include "binding/arguments.h"
 #include "binding/convert.h"
 #include "binding/errors.h"
+#include "binding/py_ref.h"
 
 namespace tollivane::binding {
 namespace {
@@ -70,9 +72,11 @@ void core_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
+constexpr char kCoreDoc[] =
+    "TollivaneCore(path, sync_interval_ms=None, default_lease_ms=None, auto_compact_bytes=None)\n--\n\n";
+
 PyType_Slot kCoreSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "TollivaneCore(path, sync_interval_ms=None, default_lease_ms=None, auto_compact_bytes=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kCoreDoc)},
     {Py_tp_new, reinterpret_cast<void*>(core_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
     {Py_tp_methods, kCoreMethods},
@@ -87,8 +91,29 @@ PyType_Spec kCoreSpec = {
     kCoreSlots,
 };
 
+// Python 3.9 copies the doc slot without its signature line, which leaves the
+// class with no __text_signature__, so inspect.signature cannot read the
+// constructor's parameters. Where that happened the type gets a copy of the
+// whole doc, allocated as the type frees it; its __doc__ stays as made.
+bool keep_text_signature(PyTypeObject* type) {
+  if (type->tp_doc != nullptr && std::strcmp(type->tp_doc, kCoreDoc) == 0) return true;
+  auto* doc = static_cast<char*>(PyObject_Malloc(sizeof kCoreDoc));
+  if (doc == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(doc, kCoreDoc, sizeof kCoreDoc);
+  PyObject_Free(const_cast<char*>(type->tp_doc));
+  type->tp_doc = doc;
+  return true;
+}
+
 }  // namespace
 
-PyObject* create_core_type() { return PyType_FromSpec(&kCoreSpec); }
+PyObject* create_core_type() {
+  OwnedRef type = OwnedRef::steal(PyType_FromSpec(&kCoreSpec));
+  if (!type || !keep_text_signature(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
+  return type.release();
+}
 
 }  // namespace tollivane::binding

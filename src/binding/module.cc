@@ -29,7 +29,9 @@ PyObject* init_module() {
   OwnedRef type = OwnedRef::steal(create_core_type());
   if (!type) return nullptr;
   if (PyModule_AddType(module.get(), reinterpret_cast<PyTypeObject*>(type.get())) != 0) return nullptr;
-  if (PyModule_AddStringConstant(module.get(), "__version__", "0.1.0") != 0) return nullptr;
+  // TOLLIVANE_VERSION comes from the build, out of the same pyproject.toml
+  // line the package metadata is made from, so the two cannot disagree.
+  if (PyModule_AddStringConstant(module.get(), "__version__", TOLLIVANE_VERSION) != 0) return nullptr;
   g_initialised = true;
   return module.release();
 }

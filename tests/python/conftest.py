@@ -41,10 +41,6 @@ FRAME_HEADER = struct.Struct("<4sII")
 ENQUEUE_OVERHEAD = 33
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: takes tens of seconds; deselect with -m 'not slow'")
-
-
 def open_queue(directory, **options):
     return tollivane.TollivaneCore(str(directory), **options)
 

@@ -7,6 +7,8 @@ import pytest
 
 from conftest import LONG_LEASE_MS, drain, log_path, open_queue
 
+pytestmark = pytest.mark.quick
+
 MAX_RECORD_LEN = 536_870_912
 
 

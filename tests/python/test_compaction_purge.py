@@ -8,6 +8,8 @@ from tollivane import TollivaneCore
 from conftest import LONG_LEASE_MS
 from sharing_support import HEADER_LEN, RemoteQueue, read_log
 
+pytestmark = pytest.mark.quick
+
 SHARED_STATE_KEYS = ["ready", "in_flight", "total", "next_seq", "live_bytes", "log_bytes", "generation"]
 
 

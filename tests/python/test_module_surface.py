@@ -1,8 +1,14 @@
 """The Python-visible shape of the module: attributes, the class, its method
-table, and how calls are bound to parameters."""
+table, how calls are bound to parameters, and the installed package around
+it (version, licence, exported symbols)."""
 
+import importlib.metadata
 import inspect
 import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -10,6 +16,8 @@ import tollivane
 from tollivane import TollivaneCore
 
 from conftest import MEMORY
+
+pytestmark = pytest.mark.quick
 
 # (name, text signature, doc after the signature). CPython splits the stored
 # doc at the "--" line; an empty remainder reads back as None.
@@ -61,6 +69,38 @@ def test_module_exposes_version_and_the_class_only():
     added = [name for name in vars(tollivane)
              if not name.startswith("_") or name == "__version__"]
     assert added == ["TollivaneCore", "__version__"]
+
+
+def test_version_is_the_package_metadata_version():
+    assert tollivane.__version__ == importlib.metadata.version("tollivane") == "0.1.0"
+
+
+def test_installed_package_ships_the_mit_licence():
+    licences = [f for f in importlib.metadata.distribution("tollivane").files or []
+                if f.name == "LICENSE"]
+    assert len(licences) == 1
+    text = licences[0].read_text()
+    assert text.startswith("MIT License") and "Copyright (c) 2026 the tollivane developers" in text
+
+
+def test_extension_exports_only_its_entry_point():
+    if shutil.which("nm") is None:
+        pytest.skip("needs nm (binutils) to read the dynamic symbol table")
+    listing = subprocess.run(["nm", "-D", "--defined-only", tollivane.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_tollivane"]
+
+
+def test_readme_quick_start_runs_in_a_directory_of_the_user(tmp_path, monkeypatch):
+    readme = Path(__file__).resolve().parents[2] / "README.md"
+    quick_start = re.search(r"^```python\n(.*?)^```", readme.read_text(), re.S | re.M).group(1)
+    monkeypatch.chdir(tmp_path)
+    namespace = {}
+    exec(quick_start, namespace)
+    stats = namespace["queue"].stats()
+    assert (stats["enqueued_total"], stats["acked_total"], stats["ready"]) == (3, 1, 2)
+    # A relative path: the queue lands where the user is, no root needed.
+    assert [path.name for path in tmp_path.iterdir()] == ["jobs-queue"]
 
 
 def test_class_text_signature_describes_the_constructor():

@@ -9,6 +9,8 @@ import pytest
 
 from conftest import log_path, open_queue
 
+pytestmark = pytest.mark.quick
+
 FRESH_STATS = {"ready": 0, "in_flight": 0, "total": 0, "enqueued_total": 0,
                "acked_total": 0, "requeued_total": 0, "dead_total": 0, "next_seq": 0,
                "live_bytes": 0, "log_bytes": 16, "generation": 0, "persistent": True}

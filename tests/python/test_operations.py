@@ -7,6 +7,8 @@ import pytest
 
 from conftest import LONG_LEASE_MS
 
+pytestmark = pytest.mark.quick
+
 STATS_KEYS = ["ready", "in_flight", "total", "enqueued_total", "acked_total",
               "requeued_total", "dead_total", "next_seq", "live_bytes", "log_bytes",
               "generation", "persistent"]

@@ -9,6 +9,8 @@ import pytest
 from conftest import (FRAME_HEADER, LONG_LEASE_MS, drain, enqueue_payload, file_header,
                       frame, log_path, open_queue, read_frames)
 
+pytestmark = pytest.mark.quick
+
 # The small log every test damages: one record per step, and the queue's
 # contents after each step as (ready, in_flight), seq -> (body, deliveries).
 STEPS = [

@@ -12,6 +12,8 @@ import pytest
 
 import tollivane
 
+pytestmark = pytest.mark.quick
+
 
 class Index:
     def __init__(self, value):

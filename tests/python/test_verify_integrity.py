@@ -11,6 +11,8 @@ from tollivane import TollivaneCore
 from conftest import LONG_LEASE_MS
 from sharing_support import FRAME_HEADER_LEN, HEADER_LEN, enqueue_payload, frame, read_log
 
+pytestmark = pytest.mark.quick
+
 
 @pytest.fixture
 def three_frames(tmp_path):
