@@ -46,6 +46,7 @@ Status Queue::do_compact() {
 
   Result<logfile::File> temp = start_log_file(temp_path, new_generation);
   if (!temp.ok()) return temp.take_error();
+  logfile::TemporaryName pending(temp_path);
   logfile::LogWriter writer(std::move(*temp));
 
   std::vector<LiveMessage> live;
@@ -98,7 +99,7 @@ Status Queue::do_compact() {
   if (Status synced = writer.file().sync(); !synced.ok()) return synced;
   writer.file().close();
 
-  if (Status installed = install_log_file(temp_path, new_generation); !installed.ok()) return installed;
+  if (Status installed = install_log_file(pending, new_generation); !installed.ok()) return installed;
   for (const MovedBody& body : moved) inner_.state.set_body_offset(body.seq, body.body_offset);
   return Status();
 }
