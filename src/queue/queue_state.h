@@ -100,6 +100,10 @@ class QueueState {
   // for when it ends, only skipped when its pair surfaces.
   const LeaseHeap& lease_heap() const { return lease_heap_; }
   void pop_lease() { lease_heap_.pop(); }
+  // Puts back pairs the sweep took off but could not requeue.
+  void push_leases(std::span<const LeasePair> pairs) {
+    for (const LeasePair& pair : pairs) lease_heap_.push(pair);
+  }
 
   // Compaction moves bodies to new offsets; nothing else changes.
   void set_body_offset(uint64_t seq, uint64_t body_offset);
