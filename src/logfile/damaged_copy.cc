@@ -11,6 +11,7 @@
 #include "logfile/crc32.h"
 #include "logfile/endian.h"
 #include "logfile/format.h"
+#include "logfile/system_calls.h"
 
 namespace tollivane::logfile {
 namespace {
@@ -30,6 +31,17 @@ constexpr uint64_t kCandidateCrcBudget = uint64_t{256} << 20;
 constexpr unsigned kMaxCopySuffix = 1000;
 
 size_t piece_at(uint64_t at, uint64_t end) { return static_cast<size_t>(std::min<uint64_t>(kPieceLen, end - at)); }
+
+// The first offset at or after `at` (and before `end`) that is not in a
+// hole, or `end`. A hole reads as zeros, which hold no frame, and reading
+// one byte by byte under the process lock took an open 20 s for a 13 GiB
+// hole. Where the file system cannot tell (an error other than ENXIO,
+// "nothing but a hole from here"), the bytes are read as before.
+uint64_t next_data(File& log, uint64_t at, uint64_t end) {
+  const off_t data = system_calls().lseek(log.fd(), static_cast<off_t>(at), SEEK_DATA);
+  if (data >= 0) return std::min(std::max(static_cast<uint64_t>(data), at), end);
+  return errno == ENXIO ? end : at;
+}
 
 // The log does not change while it is being repaired (the process lock is
 // held), so a file that ends early is a failure, not a shorter region.
@@ -98,6 +110,8 @@ Result<bool> intact_frame_within(File& log, uint64_t from, uint64_t end) {
   uint64_t budget = kCandidateCrcBudget;
   uint64_t base = from;
   while (end > base && end - base >= kFrameHeaderLen) {
+    base = next_data(log, base, end);
+    if (end - base < kFrameHeaderLen) break;
     const size_t got = piece_at(base, end);
     if (Status read = read_piece(log, base, std::span<uint8_t>(piece.data(), got)); !read.ok()) {
       return read.take_error();

@@ -22,9 +22,10 @@ namespace tollivane::logfile {
 // Whether a whole frame (frame magic, a payload length from 1 to the limit
 // that fits before `end`, and a matching CRC-32) starts anywhere in
 // [`from`, `end`) of `log`. Reads in bounded pieces, so it needs little
-// memory whatever the frames claim. The CRC work spent on candidates that
-// turn out false is bounded too; past that bound the answer is true, which
-// only costs a copy that was not needed.
+// memory whatever the frames claim, and skips holes of a sparse file
+// unread (which moves the file position of `log`). The CRC work spent on
+// candidates that turn out false is bounded too; past that bound the answer
+// is true, which only costs a copy that was not needed.
 Result<bool> intact_frame_within(File& log, uint64_t from, uint64_t end);
 
 // Before the log at `log_path` (open as `log`) is cut at `offset`: when an

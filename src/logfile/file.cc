@@ -192,4 +192,9 @@ Status remove_file(const std::string& path) {
   return Status();
 }
 
+TemporaryName::~TemporaryName() {
+  // Nothing to report to: the caller is already returning the failure.
+  if (!path_.empty()) (void)remove_file(path_);
+}
+
 }  // namespace tollivane::logfile

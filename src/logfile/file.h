@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "queue/error.h"
 
@@ -94,5 +95,25 @@ Status rename_file(const std::string& from, const std::string& to);
 
 // unlink(2): removes the name, never what a symbolic link there points to.
 Status remove_file(const std::string& path);
+
+// The name of a file written to be renamed into place (a new log). Unless
+// keep() is called once the rename has succeeded, the name is removed when
+// this goes out of scope: a replacement that failed, most often for lack of
+// space, must not leave a partial file holding the space the queue needs to
+// go on working. Nothing is lost by the removal, since the file it was to
+// replace was never touched.
+class TemporaryName {
+ public:
+  explicit TemporaryName(std::string path) : path_(std::move(path)) {}
+  TemporaryName(const TemporaryName&) = delete;
+  TemporaryName& operator=(const TemporaryName&) = delete;
+  ~TemporaryName();
+
+  const std::string& path() const { return path_; }
+  void keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace tollivane::logfile

@@ -24,13 +24,14 @@ Result<Recovered> create_fresh_log(const std::string& log_path, unsigned mode) {
   // never got its header (a file system may extend it with zeros or stale
   // blocks), which every later open would refuse as not a Tollivane log.
   const std::string temp_path = log_path.substr(0, log_path.rfind('/') + 1) + "queue.purge.tmp";
-  {
-    Result<File> temp = File::create_replacing(temp_path, mode);
-    if (!temp.ok()) return temp.take_error();
-    if (Status written = write_file_header(*temp, 0); !written.ok()) return written.take_error();
-    if (Status synced = temp->sync(); !synced.ok()) return synced.take_error();
-  }
+  Result<File> temp = File::create_replacing(temp_path, mode);
+  if (!temp.ok()) return temp.take_error();
+  TemporaryName pending(temp_path);
+  if (Status written = write_file_header(*temp, 0); !written.ok()) return written.take_error();
+  if (Status synced = temp->sync(); !synced.ok()) return synced.take_error();
+  temp->close();
   if (Status renamed = rename_file(temp_path, log_path); !renamed.ok()) return renamed.take_error();
+  pending.keep();
   // The new file's name must be durable too, not only its bytes.
   if (Status synced = sync_parent_dir(log_path); !synced.ok()) return synced.take_error();
   Recovered fresh;

@@ -2,6 +2,7 @@
 // The new file carries the next generation, which tells every other object
 // to reload at its next call.
 #include <algorithm>
+#include <cassert>
 #include <optional>
 #include <vector>
 
@@ -21,6 +22,27 @@ struct MovedBody {
   uint64_t body_offset;
 };
 
+// Readers derive next_seq from the largest id they see. When the newest
+// messages are gone, a compacted log carries a settled placeholder of the
+// last id handed out, so that no reader hands the same id out again (a late
+// ack of the old message would otherwise delete the new one).
+bool newest_id_gone(const QueueState& state) {
+  const uint64_t next_seq = state.counters().next_seq;
+  return next_seq > 0 && state.find(next_seq - 1) == nullptr;
+}
+
+// The length of the log do_compact writes for `state`: the header, each live
+// message's Enqueue frame (live_bytes), a Requeue frame for each one
+// delivered before, a Lease frame for each one in flight, and the placeholder.
+uint64_t compacted_len(const QueueState& state) {
+  static const uint64_t requeue_len = logfile::frame_len_of(logfile::RecordView(logfile::Requeue{0, 0}));
+  static const uint64_t lease_len = logfile::frame_len_of(logfile::RecordView(logfile::Lease{0, 0, 0}));
+  static const uint64_t placeholder_len = logfile::kEnqueueFrameOverhead +
+                                          logfile::frame_len_of(logfile::RecordView(logfile::Ack{0}));
+  return logfile::kFileHeaderLen + state.counters().live_bytes + requeue_len * state.delivered_count() +
+         lease_len * state.in_flight_count() + (newest_id_gone(state) ? placeholder_len : 0);
+}
+
 }  // namespace
 
 Status Queue::compact() { return do_compact(); }
@@ -28,10 +50,17 @@ Status Queue::compact() { return do_compact(); }
 bool Queue::should_auto_compact() const {
   if (!persistent_ || config_.auto_compact_bytes == 0) return false;
   if (inner_.log_bytes < config_.auto_compact_bytes) return false;
-  // More than half of the log must be dead; the first test keeps the doubling
-  // from wrapping.
-  const uint64_t live = inner_.state.counters().live_bytes;
-  return live < (uint64_t{1} << 63) && 2 * live < inner_.log_bytes;
+  // More than half of the log must be what a compaction would drop. That is
+  // measured against the log a compaction would write, not against
+  // live_bytes: a leased message carries a Requeue and a Lease frame besides
+  // its Enqueue, and with small bodies a freshly compacted log is more than
+  // twice live_bytes, so every following ack would rewrite it again. With
+  // this measure the rule stays quiet until the log has grown to twice what
+  // a compaction would write, and every process, one that has just reloaded
+  // the compacted log included, reaches the same answer from the same state
+  // and log length. The first test keeps the doubling from wrapping.
+  const uint64_t compacted = compacted_len(inner_.state);
+  return compacted < (uint64_t{1} << 63) && 2 * compacted < inner_.log_bytes;
 }
 
 Status Queue::after_removal() {
@@ -46,6 +75,7 @@ Status Queue::do_compact() {
 
   Result<logfile::File> temp = start_log_file(temp_path, new_generation);
   if (!temp.ok()) return temp.take_error();
+  logfile::TemporaryName pending(temp_path);
   logfile::LogWriter writer(std::move(*temp));
 
   std::vector<LiveMessage> live;
@@ -84,21 +114,18 @@ Status Queue::do_compact() {
       }
     }
   }
-  // Readers derive next_seq from the largest id they see. When the newest
-  // messages are gone, leave a settled placeholder of the last id handed out,
-  // so that no reader hands the same id out again (a late ack of the old
-  // message would otherwise delete the new one).
-  const uint64_t next_seq = inner_.state.counters().next_seq;
-  const bool newest_id_gone = live.empty() ? next_seq > 0 : next_seq > live.back().seq + 1;
-  if (newest_id_gone) {
-    if (Status written = write(logfile::EnqueueView{next_seq - 1, 0, {}}); !written.ok()) return written;
-    if (Status written = write(logfile::Ack{next_seq - 1}); !written.ok()) return written;
+  if (newest_id_gone(inner_.state)) {
+    const uint64_t last_id = inner_.state.counters().next_seq - 1;
+    if (Status written = write(logfile::EnqueueView{last_id, 0, {}}); !written.ok()) return written;
+    if (Status written = write(logfile::Ack{last_id}); !written.ok()) return written;
   }
+  // The automatic rule reckons with this length without writing the log.
+  assert(position == compacted_len(inner_.state));
   if (Status flushed = writer.flush(); !flushed.ok()) return flushed;
   if (Status synced = writer.file().sync(); !synced.ok()) return synced;
   writer.file().close();
 
-  if (Status installed = install_log_file(temp_path, new_generation); !installed.ok()) return installed;
+  if (Status installed = install_log_file(pending, new_generation); !installed.ok()) return installed;
   for (const MovedBody& body : moved) inner_.state.set_body_offset(body.seq, body.body_offset);
   return Status();
 }

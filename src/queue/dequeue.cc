@@ -4,25 +4,35 @@ namespace tollivane {
 
 Status Queue::reclaim_expired(uint64_t now) {
   QueueState& state = inner_.state;
+  // The requeues of one sweep go out like a batch: a crashed consumer may
+  // leave thousands of leases, and one write and one sync decision for all
+  // of them keeps the sweep from holding the process lock for an fsync each.
+  std::vector<LeasePair> expired;
+  std::vector<logfile::RecordView> requeues;
   while (!state.lease_heap().empty() && state.lease_heap().top().deadline_ms <= now) {
     const LeasePair pair = state.lease_heap().top();
-    // The pair of a lease that was settled, requeued or replaced since it was
-    // pushed no longer matches in_flight: it is stale and simply dropped.
-    if (state.lease_deadline(pair.seq) != pair.deadline_ms) {
-      state.pop_lease();
-      continue;
-    }
-    const MessageEntry* entry = state.find(pair.seq);
-    const uint32_t deliveries = entry != nullptr ? entry->deliveries : 0;
-    // The pair leaves the heap only once the requeue is committed, so a lease
-    // whose Requeue could not be logged is still swept by the next call.
-    if (Status committed = commit(logfile::Requeue{pair.seq, deliveries}, /*defer_sync=*/false);
-        !committed.ok()) {
-      return committed;
-    }
     state.pop_lease();
+    // The pair of a lease that was settled, requeued or replaced since it was
+    // pushed no longer matches in_flight: it is stale and simply dropped. So
+    // is a second pair of the same lease (an extension to the same
+    // deadline), which the heap yields right after the first.
+    if (state.lease_deadline(pair.seq) != pair.deadline_ms) continue;
+    if (!expired.empty() && expired.back() == pair) continue;
+    const MessageEntry* entry = state.find(pair.seq);
+    expired.push_back(pair);
+    requeues.emplace_back(logfile::Requeue{pair.seq, entry != nullptr ? entry->deliveries : 0});
   }
-  return Status();
+  if (requeues.empty()) return Status();
+  // A batch lands whole or not at all. If its write fails, no requeue is in
+  // the log or the state, and the pairs go back on the heap, so that the
+  // next call sweeps the same leases again.
+  if (Status committed = commit_batch(requeues); !committed.ok()) {
+    state.push_leases(expired);
+    return committed;
+  }
+  // As each requeue once did on its own: fsynced before the call returns
+  // with a sync interval of 0, otherwise by the timed rule.
+  return maybe_sync(/*force=*/false);
 }
 
 Status Queue::deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sink) {

@@ -13,17 +13,17 @@ Status Queue::purge() {
   // tells the other objects to drop their state too.
   const uint64_t new_generation = inner_.generation + 1;
   const std::string temp_path = sibling_path("queue.purge.tmp");
-  {
-    Result<logfile::File> temp = start_log_file(temp_path, new_generation);
-    if (!temp.ok()) return temp.take_error();
-    if (Status synced = temp->sync(); !synced.ok()) return synced;
-  }
+  Result<logfile::File> temp = start_log_file(temp_path, new_generation);
+  if (!temp.ok()) return temp.take_error();
+  logfile::TemporaryName pending(temp_path);
+  if (Status synced = temp->sync(); !synced.ok()) return synced;
+  temp->close();
   // The state is dropped only once the empty log has replaced the old one.
   // Dropped before, a failed rename would leave this object empty over a log
   // that still holds every message, and its next enqueue would hand out id 0
   // a second time. A failure after the rename leaves the handles on the old
   // file, so the next call finds the new one at the path and reloads.
-  if (Status installed = install_log_file(temp_path, new_generation); !installed.ok()) return installed;
+  if (Status installed = install_log_file(pending, new_generation); !installed.ok()) return installed;
   inner_.state = QueueState();
   return Status();
 }

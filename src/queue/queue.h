@@ -224,9 +224,10 @@ class Queue {
 
   // Replacing the log (compaction, purge): a new file is started at a
   // temporary path with the header of the next generation, filled and
-  // fsynced by the caller, then renamed over the log.
+  // fsynced by the caller under a TemporaryName (which removes it should
+  // the replacement fail), then renamed over the log.
   Result<logfile::File> start_log_file(const std::string& temp_path, uint64_t generation);
-  Status install_log_file(const std::string& temp_path, uint64_t generation);
+  Status install_log_file(logfile::TemporaryName& temp, uint64_t generation);
 
   const QueueConfig config_;
   const std::string log_path_;

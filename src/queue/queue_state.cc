@@ -122,6 +122,7 @@ void QueueState::apply_enqueue(uint64_t seq, uint64_t enqueued_ts_ms, uint32_t b
     // the sum over live messages and the message is ready exactly once.
     Slot& slot = page->slots[rank_of(*page, bit)];
     release_live_bytes(slot.entry);
+    set_deliveries(slot.entry, 0);
     slot = Slot{entry, 0};
   } else {
     page->slots.insert(page->slots.begin() + static_cast<std::ptrdiff_t>(rank_of(*page, bit)), Slot{entry, 0});
@@ -143,7 +144,7 @@ void QueueState::apply_lease(const logfile::Lease& record) {
   const uint64_t bit = bit_of(record.seq);
   if (page == nullptr || (page->live & bit) == 0) return;
   Slot& slot = page->slots[rank_of(*page, bit)];
-  slot.entry.deliveries = record.deliveries;
+  set_deliveries(slot.entry, record.deliveries);
   slot.deadline_ms = record.deadline_ms;
   clear_ready(*page, page_of(record.seq), bit);
   lease_heap_.push(LeasePair{record.deadline_ms, record.seq});
@@ -154,7 +155,7 @@ void QueueState::apply_requeue(const logfile::Requeue& record) {
   Page* page = find_page(page_of(record.seq));
   const uint64_t bit = bit_of(record.seq);
   if (page == nullptr || (page->live & bit) == 0) return;
-  page->slots[rank_of(*page, bit)].entry.deliveries = record.deliveries;
+  set_deliveries(page->slots[rank_of(*page, bit)].entry, record.deliveries);
   // The heap pair of the ended lease stays; the sweep skips it.
   set_ready(*page, page_of(record.seq), bit);
   counters_.requeued_total += 1;
@@ -167,6 +168,7 @@ void QueueState::remove_message(uint64_t seq, uint64_t& settled_counter) {
   if (page == nullptr || (page->live & bit) == 0) return;
   const size_t rank = rank_of(*page, bit);
   release_live_bytes(page->slots[rank].entry);
+  set_deliveries(page->slots[rank].entry, 0);
   clear_ready(*page, page_number, bit);
   page->slots.erase(page->slots.begin() + static_cast<std::ptrdiff_t>(rank));
   page->live &= ~bit;
@@ -184,6 +186,12 @@ void QueueState::remove_message(uint64_t seq, uint64_t& settled_counter) {
 void QueueState::release_live_bytes(const MessageEntry& entry) {
   const uint64_t bytes = frame_bytes_of(entry);
   counters_.live_bytes = counters_.live_bytes > bytes ? counters_.live_bytes - bytes : 0;
+}
+
+void QueueState::set_deliveries(MessageEntry& entry, uint32_t deliveries) {
+  if (entry.deliveries == 0 && deliveries != 0) delivered_count_ += 1;
+  if (entry.deliveries != 0 && deliveries == 0) delivered_count_ -= 1;
+  entry.deliveries = deliveries;
 }
 
 void QueueState::prune_lease_heap() {

@@ -90,6 +90,9 @@ class QueueState {
   uint64_t message_count() const { return message_count_; }
   uint64_t ready_count() const { return ready_count_; }
   uint64_t in_flight_count() const { return message_count_ - ready_count_; }
+  // Live messages delivered at least once, whose delivery count a compacted
+  // log must carry in a Requeue record of its own.
+  uint64_t delivered_count() const { return delivered_count_; }
 
   // Copies for tests and checks: O(messages).
   std::set<uint64_t> ready_seqs() const;
@@ -100,6 +103,10 @@ class QueueState {
   // for when it ends, only skipped when its pair surfaces.
   const LeaseHeap& lease_heap() const { return lease_heap_; }
   void pop_lease() { lease_heap_.pop(); }
+  // Puts back pairs the sweep took off but could not requeue.
+  void push_leases(std::span<const LeasePair> pairs) {
+    for (const LeasePair& pair : pairs) lease_heap_.push(pair);
+  }
 
   // Compaction moves bodies to new offsets; nothing else changes.
   void set_body_offset(uint64_t seq, uint64_t body_offset);
@@ -142,6 +149,7 @@ class QueueState {
   // Ack and DeadLetter differ only in the counter they raise.
   void remove_message(uint64_t seq, uint64_t& settled_counter);
   void release_live_bytes(const MessageEntry& entry);
+  void set_deliveries(MessageEntry& entry, uint32_t deliveries);
   // Leaves only the pairs of current leases once stale ones dominate.
   void prune_lease_heap();
 
@@ -163,6 +171,7 @@ class QueueState {
   mutable PageCache cache_;
   uint64_t message_count_ = 0;
   uint64_t ready_count_ = 0;
+  uint64_t delivered_count_ = 0;
   std::unordered_map<uint64_t, std::vector<uint8_t>> memory_bodies_;
   LeaseHeap lease_heap_;
   QueueCounters counters_;

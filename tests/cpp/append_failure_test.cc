@@ -96,6 +96,7 @@ class PersistentQueueTest : public ::testing::Test {
   }
   std::unique_ptr<Queue> open() { return open(dir_.path()); }
   std::string log() const { return read_file(dir_.file("queue.log")); }
+  static size_t log_size(const ScratchDirectory& dir) { return read_file(dir.file("queue.log")).size(); }
 
   ScratchDirectory dir_;
   FaultyFileSystem fs_;
@@ -451,6 +452,33 @@ TEST_F(PersistentQueueTest, EverySuccessfulOperationSurvivesPowerLoss) {
     EXPECT_EQ(warning.starts_with("Tollivane: truncating"), modes[i % 3] == CrashMode::kAppendGarbage) << warning;
   }
   EXPECT_EQ(sink.offered.size(), 4u);
+}
+
+// A sweep writes the requeues of all the leases it finds expired at once,
+// with one sync decision: a crashed consumer's many leases cost one fsync
+// under the process lock, not one each.
+TEST_F(PersistentQueueTest, SweepOfManyExpiredLeasesWritesOnceAndSyncsOnce) {
+  for (const uint64_t interval : {uint64_t{0}, uint64_t{3'600'000}}) {
+    SCOPED_TRACE(interval);
+    ScratchDirectory dir;
+    std::unique_ptr<Queue> q = open(dir.path(), interval);
+    RecordingSink sink;
+    ASSERT_TRUE(in_call(*q, [&] { return status_of(q->enqueue_batch(std::vector(500, bytes("m")))); }).ok());
+    ASSERT_TRUE(in_call(*q, [&] { return status_of(q->dequeue_batch(500, 100, sink)); }).ok());
+    // Extended to the deadline it had: a second pair of the same lease.
+    ASSERT_TRUE(*in_call(*q, [&] { return q->extend_lease(7, 100); }));
+    g_now_ms += 100;
+    const size_t log_before = log_size(dir);
+    fs_.reset_counts();
+    EXPECT_EQ(*in_call(*q, [&] { return q->available(); }), 500u);
+    EXPECT_EQ(fs_.count(Call::kWrite, "queue.log"), 1u);
+    EXPECT_EQ(fs_.count(Call::kFsync, "queue.log"), interval == 0 ? 1u : 0u);
+    EXPECT_EQ(log_size(dir), log_before + 500 * 25) << "one Requeue frame per lease";
+    EXPECT_EQ(q->state().counters().requeued_total, 500u);
+    const Snapshot swept = snapshot_of(*q);
+    q.reset();
+    EXPECT_EQ(snapshot_of(*open(dir.path(), interval)), swept);
+  }
 }
 
 // The other side of the sync policy: appends inside the interval are lost to

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -417,6 +419,36 @@ History run_in_child(const std::string& dir, const ChildPlan& plan) {
   parse_history(words, history);
   return history;
 }
+
+SmallFileSystem::SmallFileSystem(uint64_t bytes) {
+  const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+  if (::mount("tmpfs", path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    error_ = std::strerror(errno);
+  }
+}
+
+SmallFileSystem::~SmallFileSystem() {
+  // Lazily, so that a descriptor a failed test left open cannot keep the
+  // mount; the scratch directory under it is then removed.
+  if (mounted()) ::umount2(path().c_str(), MNT_DETACH);
+}
+
+void SmallFileSystem::fill_leaving(uint64_t free_bytes) {
+  const std::string filler = path() + "/filler";
+  const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  static const std::vector<char> zeros(64 * 1024);
+  while (::write(fd, zeros.data(), zeros.size()) > 0) {
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) == 0) {
+    const off_t keep = info.st_size > static_cast<off_t>(free_bytes) ? info.st_size - static_cast<off_t>(free_bytes) : 0;
+    (void)::ftruncate(fd, keep);
+  }
+  ::close(fd);
+}
+
+void SmallFileSystem::free_filler() { ::unlink((path() + "/filler").c_str()); }
 
 void Tally::add(const Verdict& verdict) {
   ++checked;

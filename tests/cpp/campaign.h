@@ -135,6 +135,29 @@ struct ChildPlan {
 
 History run_in_child(const std::string& dir, const ChildPlan& plan);
 
+// A tmpfs of `bytes` mounted for one test and unmounted at its end, so that
+// the queue on it really runs out of space. Mounting needs the right to
+// (root); error() says why it could not be had.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(uint64_t bytes);
+  ~SmallFileSystem();
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool mounted() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  const std::string& path() const { return mount_point_.path(); }
+  // Fills the file system up with a file of its own, then frees `free_bytes`
+  // of it again (to the page).
+  void fill_leaving(uint64_t free_bytes);
+  void free_filler();
+
+ private:
+  test_support::ScratchDirectory mount_point_;
+  std::string error_;
+};
+
 // Adds up the verdicts of one campaign and prints its figure line.
 struct Tally {
   uint64_t checked = 0, lost = 0, resurrected = 0, unopenable = 0, inconsistent = 0;

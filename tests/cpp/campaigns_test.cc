@@ -1,14 +1,16 @@
 // The durability campaigns: a random workload over every operation, cut
 // short by kill -9 at every kind of file-system step, by a simulated power
-// loss there, or by an I/O error at every call site; after each, the
-// directory must reopen clean and hold exactly what the calls that returned
-// promise. Each prints its figure line; TOLLIVANE_LONG=1 runs the full sweeps
-// (scripts/run_campaigns.sh).
+// loss there, by an I/O error at every call site, or by a real file system
+// running full; after each, the directory must reopen clean and hold
+// exactly what the calls that returned promise. Each prints its figure
+// line; TOLLIVANE_LONG=1 runs the full sweeps (scripts/run_campaigns.sh).
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -502,6 +504,127 @@ TEST(DurabilityCampaign, IoErrorAtEveryCallSiteIsReportedAndLeavesAConsistentLog
   EXPECT_EQ(tally.inconsistent, 0u);
   EXPECT_EQ(tally.eintr_not_retried, 0u);
   EXPECT_GT(tally.fired, tally.tried / 2) << "most injected faults should meet a call";
+}
+
+// Campaign 4: the queue's file system runs full and is freed again, cycle
+// after cycle, while the workload enqueues, batches, settles, compacts and
+// purges. A call refused for lack of space may have left a prefix of its
+// effects and nothing else: no temporary file holds on to space, the log
+// stays clean, and once space is freed every call works again.
+struct FullDiskTally {
+  uint64_t calls = 0, refused = 0, refused_replacements = 0, temporaries_left = 0, stuck = 0, inconsistent = 0;
+};
+
+class FullDiskRun {
+ public:
+  FullDiskRun(campaign::SmallFileSystem& disk, FullDiskTally& tally, int& reported)
+      : disk_(disk), dir_(disk.path() + "/queue"), tally_(tally), reported_(reported) {}
+
+  void run(size_t cycles, size_t calls_per_phase) {
+    g_clock_ms = 1'700'000'000'000;
+    std::unique_ptr<Queue> queue = open();
+    std::mt19937_64 random(kIoWorkloadSeed);
+    for (size_t cycle = 0; cycle < cycles && queue != nullptr; ++cycle) {
+      // From no space at all to more than a compaction of the live messages takes.
+      disk_.fill_leaving(random() % (48 * 1024));
+      for (size_t i = 0; i < calls_per_phase; ++i) call(*queue, workload_.next(queue->state()));
+      // The call that needs the most space.
+      call(*queue, campaign::Op{campaign::OpKind::kCompact, {}, 0});
+      disk_.free_filler();
+      const uint64_t refused_before = tally_.refused;
+      for (size_t i = 0; i < calls_per_phase; ++i) call(*queue, workload_.next(queue->state()));
+      if (tally_.refused != refused_before) {
+        ++tally_.stuck;
+        fail("cycle " + std::to_string(cycle) + ": calls still refused once space was freed");
+      }
+      queue.reset();
+      const Verdict reopened = campaign::reopen_and_check(dir_, config_, {model_});
+      if (reopened.unopenable || reopened.damaged || !reopened.matched) {
+        ++tally_.inconsistent;
+        fail("cycle " + std::to_string(cycle) + ", reopened: " + reopened.detail);
+        return;
+      }
+      queue = open();
+    }
+  }
+
+ private:
+  std::unique_ptr<Queue> open() {
+    Result<std::unique_ptr<Queue>> opened = Queue::open(dir_, config_);
+    if (!opened.ok()) {
+      fail("open: " + opened.error().message());
+      return nullptr;
+    }
+    (*opened)->set_clock_for_testing(&campaign_clock);
+    return std::move(*opened);
+  }
+
+  void call(Queue& queue, const campaign::Op& op) {
+    ++tally_.calls;
+    const campaign::OpResult result = campaign::run_op(queue, op);
+    g_clock_ms += 13;
+    if (result.ok) {
+      if (std::string wrong = campaign::check_result(model_, op, result); !wrong.empty()) fail(wrong);
+      model_ = campaign::effects(model_, op).back();
+      return;
+    }
+    ++tally_.refused;
+    if (result.error.find("No space left on device") == std::string::npos) {
+      fail(std::string(campaign::op_name(op.kind)) + " failed, and not for lack of space: " + result.error);
+    }
+    const bool replacement = op.kind == campaign::OpKind::kCompact || op.kind == campaign::OpKind::kPurge;
+    tally_.refused_replacements += replacement;
+    for (const char* name : {"/queue.compact.tmp", "/queue.purge.tmp"}) {
+      if (std::filesystem::exists(dir_ + name)) {
+        ++tally_.temporaries_left;
+        fail(std::string(campaign::op_name(op.kind)) + " left " + name + " behind: " + result.error);
+        std::filesystem::remove(dir_ + name);
+      }
+    }
+    // Which of its effects the refused call left, as this object holds them.
+    const Verdict verdict = campaign::check_state(queue, dir_, campaign::effects(model_, op));
+    if (!verdict.matched) {
+      ++tally_.inconsistent;
+      fail(std::string(campaign::op_name(op.kind)) + " refused (" + result.error + "): " + verdict.detail);
+      return;
+    }
+    model_ = verdict.state;
+  }
+
+  void fail(const std::string& detail) {
+    if (reported_++ < 10) ADD_FAILURE() << "full disk: " << detail;
+  }
+
+  campaign::SmallFileSystem& disk_;
+  const std::string dir_;
+  const QueueConfig config_ = campaign_config(0);
+  campaign::Workload workload_{kIoWorkloadSeed, 0};
+  ModelState model_;
+  FullDiskTally& tally_;
+  int& reported_;
+};
+
+TEST(DurabilityCampaign, FullDiskCyclesLoseNothingLeaveNoTemporaryAndTheQueueWorksOnceSpaceIsFreed) {
+  constexpr uint64_t kDiskBytes = 2 << 20;
+  campaign::SmallFileSystem disk(kDiskBytes);
+  if (!disk.mounted()) {
+    campaign::print_figure("full disk: skipped, mounting a small tmpfs is not permitted here (" + disk.error() + ")");
+    GTEST_SKIP() << "the full-disk campaign mounts a small tmpfs, which is not permitted here: " << disk.error();
+  }
+  const bool full = campaign::long_run();
+  const size_t cycles = full ? 400 : 40;
+  FullDiskTally tally;
+  int reported = 0;
+  FullDiskRun(disk, tally, reported).run(cycles, full ? 80 : 40);
+  campaign::print_figure("full disk: " + std::to_string(cycles) + " fill-and-free cycles on a " +
+                         std::to_string(kDiskBytes >> 20) + " MiB tmpfs, " + std::to_string(tally.calls) +
+                         " calls, " + std::to_string(tally.refused) + " refused for lack of space (" +
+                         std::to_string(tally.refused_replacements) + " compactions and purges): inconsistent " +
+                         std::to_string(tally.inconsistent) + ", temporaries left " +
+                         std::to_string(tally.temporaries_left) + ", cycles still refusing calls once space was freed " +
+                         std::to_string(tally.stuck));
+  EXPECT_EQ(tally.inconsistent + tally.temporaries_left + tally.stuck, 0u);
+  EXPECT_GT(tally.refused, cycles) << "the disk should run full in most cycles";
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "fault_injection.h"
 #include "queue/queue.h"
@@ -54,6 +56,55 @@ TEST(LogReplacementTest, LeftoverTemporaryIsRemovedNotReusedAndAFailedRemovalSto
     EXPECT_EQ(fs.count(Call::kUnlink, name), 1u);
     EXPECT_NE(read_file(dir.file("queue.log")), log);
   }
+}
+
+// A replacement that fails before its rename removes its temporary file (on
+// a full disk it would otherwise keep the space the queue needs), leaves the
+// log as it was, and the queue goes on working.
+TEST(LogReplacementTest, FailureBeforeTheRenameRemovesTheTemporaryAndTheQueueGoesOn) {
+  // The header, the frames (compaction only), the fsync, the rename.
+  const std::tuple<const char*, Status (Queue::*)(), Call, uint64_t> faults[] = {
+      {"queue.compact.tmp", &Queue::compact, Call::kWrite, 1}, {"queue.compact.tmp", &Queue::compact, Call::kWrite, 2},
+      {"queue.compact.tmp", &Queue::compact, Call::kFsync, 1}, {"queue.compact.tmp", &Queue::compact, Call::kRename, 1},
+      {"queue.purge.tmp", &Queue::purge, Call::kWrite, 1},     {"queue.purge.tmp", &Queue::purge, Call::kFsync, 1},
+      {"queue.purge.tmp", &Queue::purge, Call::kRename, 1},
+  };
+  for (const auto& [name, operation, call, nth] : faults) {
+    SCOPED_TRACE(std::string(name) + " call " + std::to_string(static_cast<int>(call)) + " #" + std::to_string(nth));
+    ScratchDirectory dir;
+    Result<std::unique_ptr<Queue>> q = Queue::open(dir.path(), QueueConfig{});
+    ASSERT_TRUE(q.ok());
+    {
+      Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
+      ASSERT_TRUE(scope.ok());
+      ASSERT_TRUE((*q)->enqueue(std::vector<uint8_t>(100, 7)).ok());
+    }
+    const std::string log = read_file(dir.file("queue.log"));
+    FaultyFileSystem fs;
+    fs.fail(call, ENOSPC, name, nth);
+    EXPECT_FALSE(run(**q, operation).ok());
+    EXPECT_EQ(fs.faults_fired(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(dir.file(name)));
+    EXPECT_EQ(read_file(dir.file("queue.log")), log);
+
+    Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
+    ASSERT_TRUE(scope.ok());
+    EXPECT_EQ(*(*q)->enqueue(std::vector<uint8_t>{1}), 1u);
+    EXPECT_TRUE((*q)->compact().ok());
+    EXPECT_EQ((*q)->state().message_count(), 2u);
+  }
+  // The same for the fresh log that recovery writes beside a torn one.
+  ScratchDirectory dir;
+  write_file(dir.file("queue.log"), "torn");
+  {
+    FaultyFileSystem fs;
+    fs.fail(Call::kFsync, EIO, "queue.purge.tmp");
+    EXPECT_FALSE(Queue::open(dir.path(), QueueConfig{}).ok());
+    EXPECT_EQ(fs.faults_fired(), 1u);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("queue.purge.tmp")));
+  EXPECT_EQ(read_file(dir.file("queue.log")), "torn");
+  EXPECT_TRUE(Queue::open(dir.path(), QueueConfig{}).ok());
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 """Compaction and purge replace queue.log under a new generation while other
 objects and processes still hold handles and maps of the old file."""
 
+import errno
+import os
+import subprocess
+
 import pytest
 
 from tollivane import TollivaneCore
@@ -157,3 +161,70 @@ def test_automatic_compaction_after_settlement(tmp_path, auto_compact_bytes, ack
     else:
         assert stats["generation"] == 0
         assert log.stat().st_size == stats["log_bytes"] > size_before
+
+
+def test_acks_after_a_compaction_of_leased_small_messages_do_not_rewrite_the_log_each_time(tmp_path, spawn_queue):
+    # A compacted log carries a Requeue and a Lease frame per leased message,
+    # which with 8-byte bodies makes it more than twice live_bytes.
+    queue = TollivaneCore(str(tmp_path), auto_compact_bytes=4096)
+    peer = spawn_queue(auto_compact_bytes=4096)
+    queue.enqueue_batch([b"%08d" % i for i in range(300)])
+    assert len(queue.dequeue_batch(300, LONG_LEASE_MS)) == 300
+    generations = []
+    for seq in range(300):
+        settler = queue if seq % 2 else peer  # the peer reloads each log the other one compacts
+        assert settler.ack(seq) is True
+        generations.append(settler.stats()["generation"])
+    assert 1 <= generations[-1] <= 5, generations
+    assert queue.verify_integrity()["message"] == "clean"
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A file system of 1 MiB (a tmpfs), where a test can run out of space."""
+    mount_point = tmp_path / "disk"
+    mount_point.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount_point)],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a small tmpfs here: {mounted.stderr.strip()}")
+    try:
+        yield mount_point
+    finally:
+        subprocess.run(["umount", "-l", str(mount_point)], check=True)
+
+
+def fill_leaving(disk, free):
+    """Fills the file system up, then gives `free` bytes back."""
+    filler = disk / "filler"
+    fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+    try:
+        while True:
+            os.write(fd, bytes(65536))
+    except OSError as exc:
+        assert exc.errno == errno.ENOSPC
+    finally:
+        os.close(fd)
+    os.truncate(filler, filler.stat().st_size - free)
+
+
+def test_compaction_that_runs_out_of_space_leaves_that_space_to_the_queue(small_disk):
+    path = small_disk / "q"
+    writer = TollivaneCore(str(path), auto_compact_bytes=0)
+    writer.enqueue_batch([bytes([i]) * 1000 for i in range(200)])
+    assert writer.ack_batch(list(range(120))) == 120
+    queue = TollivaneCore(str(path), auto_compact_bytes=65536)
+    # The 80 live messages make a compacted log larger than what is left.
+    fill_leaving(small_disk, 64 * 1024)
+
+    with pytest.raises(OSError, match="No space left on device"):
+        queue.ack(120)
+
+    assert not (path / "queue.compact.tmp").exists()
+    assert queue.ack(120) is False and writer.stats()["acked_total"] == 121
+    assert [queue.enqueue(bytes(1000)) for _ in range(20)] == list(range(200, 220))
+    assert queue.dequeue(LONG_LEASE_MS)[:2] == (121, bytes([121]) * 1000)
+    (small_disk / "filler").unlink()
+    queue.compact()
+    assert queue.verify_integrity()["message"] == "clean"
+    assert TollivaneCore(str(path)).stats()["total"] == 99
