@@ -12,7 +12,7 @@ Status Queue::purge() {
   // The log is replaced, not emptied in place: a new generation is what
   // tells the other objects to drop their state too.
   const uint64_t new_generation = inner_.generation + 1;
-  const std::string temp_path = sibling_path("queue.purge.tmp");
+  const std::string temp_path = logfile::kPurgeTempName;
   {
     Result<logfile::File> temp = start_log_file(temp_path, new_generation);
     if (!temp.ok()) return temp.take_error();
