@@ -3,7 +3,10 @@
 // be removed the replacement fails with the old log untouched.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -53,6 +56,28 @@ TEST(LogReplacementTest, LeftoverTemporaryIsRemovedNotReusedAndAFailedRemovalSto
     ASSERT_TRUE(run(**q, operation).ok());
     EXPECT_EQ(fs.count(Call::kUnlink, name), 1u);
     EXPECT_NE(read_file(dir.file("queue.log")), log);
+  }
+}
+
+// A new log's name is made durable by an fsync of the directory, whatever
+// path named the directory: the empty one (the working directory) used to
+// have none, so a power loss could bring the old log back.
+TEST(LogReplacementTest, CreationCompactionAndPurgeEachSyncTheDirectoryWhateverPathNamesIt) {
+  const std::filesystem::path working_directory = std::filesystem::current_path();
+  for (const std::string path : {"", ".", "queue"}) {
+    SCOPED_TRACE("path \"" + path + "\"");
+    ScratchDirectory dir;
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    FaultyFileSystem fs;
+    Result<std::unique_ptr<Queue>> q = Queue::open(path, QueueConfig{});
+    std::filesystem::current_path(working_directory);
+    ASSERT_TRUE(q.ok());
+    EXPECT_EQ(fs.count(Call::kSyncDir), 1u);
+    ASSERT_TRUE(run(**q, &Queue::compact).ok());
+    EXPECT_EQ(fs.count(Call::kSyncDir), 2u);
+    ASSERT_TRUE(run(**q, &Queue::purge).ok());
+    EXPECT_EQ(fs.count(Call::kSyncDir), 3u);
+    EXPECT_EQ(fs.count(Call::kRename), 3u);
   }
 }
 
