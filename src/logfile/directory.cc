@@ -25,7 +25,8 @@ Result<Directory> Directory::open(const std::string& path) {
 Result<File> Directory::open_file(const std::string& name, int flags, unsigned mode) const {
   int fd;
   do {
-    fd = system_calls().openat(handle_.fd(), name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, static_cast<mode_t>(mode));
+    fd = system_calls().openat(handle_.fd(), name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK,
+                               static_cast<mode_t>(mode));
   } while (fd < 0 && errno == EINTR);
   if (fd < 0 && errno == ELOOP) {
     return IoError::custom(ErrorKind::kInvalidData, "refusing to open " + describe(name) + ": it is a symbolic link");
@@ -35,7 +36,8 @@ Result<File> Directory::open_file(const std::string& name, int flags, unsigned m
   struct stat info {};
   if (system_calls().fstat(fd, &info) != 0) return last_os_error();
   if (!S_ISREG(info.st_mode)) {
-    return IoError::custom(ErrorKind::kInvalidData, "refusing to open " + describe(name) + ": it is not a regular file");
+    return IoError::custom(ErrorKind::kInvalidData,
+                           "refusing to open " + describe(name) + ": it is not a regular file");
   }
   return file;
 }

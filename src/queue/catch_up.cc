@@ -65,7 +65,7 @@ Status Queue::catch_up() {
   // so a stat() of the name tells whether it still names the file this
   // object's handles are open on. If not (or it is gone, or shorter than
   // what was applied here, which only damage by hand can do), the state is
-  // rebuilt from what is at the path now, and recovery decides what that is
+  // rebuilt from what has the name now, and recovery decides what that is
   // worth.
   Result<logfile::PathStatus> at_path = directory_.stat(logfile::kLogName);
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {

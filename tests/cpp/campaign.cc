@@ -130,8 +130,8 @@ std::vector<uint64_t> live_tokens_named(const Queue& queue, const Op& op) {
 }
 
 uint64_t monotonic_ns() {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+  const auto since_boot = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since_boot).count());
 }
 
 // The pipe protocol: each message is one write of a count, the sender's pid
@@ -211,7 +211,8 @@ void add_message(History& history, const std::vector<uint64_t>& message) {
     case kEnd: {
       if (message.size() < 4 || message.size() < 4 + message[3]) break;
       const auto values_end = message.begin() + 4 + static_cast<long>(message[3]);
-      history.results.push_back(OpResult{message[1] == 1, {message.begin() + 4, values_end}, {}, {values_end, message.end()}});
+      history.results.push_back(
+          OpResult{message[1] == 1, {message.begin() + 4, values_end}, {}, {values_end, message.end()}});
       history.returned_ns.push_back(message[2]);
       break;
     }
@@ -614,7 +615,9 @@ void gather_call(const History& history, size_t i, SharedHistory& shared, Shared
   const bool ok = result != nullptr && result->ok;
   tally.calls += 1;
   tally.in_doubt += !returned;
-  if (returned && !ok) tally.fail(tally.failed_calls, std::string(op_name(op.kind)) + " failed in process " + std::to_string(history.pid));
+  if (returned && !ok) {
+    tally.fail(tally.failed_calls, std::string(op_name(op.kind)) + " failed in process " + std::to_string(history.pid));
+  }
   const auto settling = history.settling.find(i);
   switch (op.kind) {
     case OpKind::kEnqueue:
@@ -630,7 +633,9 @@ void gather_call(const History& history, size_t i, SharedHistory& shared, Shared
     case OpKind::kDequeueBatch:
       for (size_t j = 0; ok && j < result->values.size(); ++j) {
         const uint64_t token = j < result->tokens.size() ? result->tokens[j] : kNoToken;
-        if (token == kNoToken) tally.fail(tally.bad_bodies, "delivered id " + std::to_string(result->values[j]) + " with a body no enqueue wrote");
+        if (token == kNoToken) {
+          tally.fail(tally.bad_bodies, "delivered id " + std::to_string(result->values[j]) + " with a foreign body");
+        }
         shared.sightings.push_back(Sighting{result->values[j], token, when});
       }
       break;
@@ -686,7 +691,8 @@ void check_sightings(const SharedHistory& shared, SharedTally& tally) {
     by_token[sighting.token].push_back(&sighting);
     const auto removed = shared.removed.find(sighting.token);
     if (removed != shared.removed.end() && sighting.when.began > removed->second) {
-      tally.fail(tally.resurrected, "message " + std::to_string(sighting.token) + " delivered after its removal returned");
+      tally.fail(tally.resurrected,
+                 "message " + std::to_string(sighting.token) + " delivered after its removal returned");
     }
   }
   for (const auto& [id, seen] : by_id) {
@@ -694,26 +700,32 @@ void check_sightings(const SharedHistory& shared, SharedTally& tally) {
       for (size_t b = a + 1; b < seen.size(); ++b) {
         if (seen[a]->token == seen[b]->token || shared.purge_between(seen[a]->when, seen[b]->when)) continue;
         tally.fail(tally.two_messages_one_id, "id " + std::to_string(id) + " named messages " +
-                                                  std::to_string(seen[a]->token) + " and " + std::to_string(seen[b]->token));
+                                                  std::to_string(seen[a]->token) + " and " +
+                                                  std::to_string(seen[b]->token));
         a = b = seen.size();
       }
     }
   }
   for (const auto& [token, seen] : by_token) {
     const bool one_id = std::all_of(seen.begin(), seen.end(), [&](const Sighting* s) { return s->id == seen[0]->id; });
-    if (!one_id && token != kNoToken) tally.fail(tally.moved, "message " + std::to_string(token) + " seen under two ids");
+    if (!one_id && token != kNoToken) {
+      tally.fail(tally.moved, "message " + std::to_string(token) + " seen under two ids");
+    }
   }
 }
 
 void check_final(const SharedHistory& shared, const std::map<uint64_t, uint64_t>& final_messages, SharedTally& tally) {
   for (const auto& [token, id] : final_messages) {
     const auto enqueued = shared.enqueued.find(token);
-    if (!shared.begun.contains(token)) tally.fail(tally.bad_bodies, "message " + std::to_string(token) + " was never enqueued");
+    if (!shared.begun.contains(token)) {
+      tally.fail(tally.bad_bodies, "message " + std::to_string(token) + " was never enqueued");
+    }
     if (enqueued != shared.enqueued.end() && enqueued->second.id != id) {
       tally.fail(tally.moved, "message " + std::to_string(token) + " enqueued as id " +
                                   std::to_string(enqueued->second.id) + " is now id " + std::to_string(id));
     }
-    const bool purged = enqueued != shared.enqueued.end() && shared.purge_returned_after(enqueued->second.when.returned);
+    const bool purged =
+        enqueued != shared.enqueued.end() && shared.purge_returned_after(enqueued->second.when.returned);
     if (shared.removed.contains(token) || purged) {
       tally.fail(tally.resurrected, "message " + std::to_string(token) + " is back after its removal returned");
     }
@@ -754,7 +766,9 @@ void check_shared(const std::string& dir, const QueueConfig& config, const std::
   SharedHistory shared;
   for (const History& history : histories) {
     tally.processes += 1;
-    for (size_t i = 0; i < history.ops.size() && i < history.began_ns.size(); ++i) gather_call(history, i, shared, tally);
+    for (size_t i = 0; i < history.ops.size() && i < history.began_ns.size(); ++i) {
+      gather_call(history, i, shared, tally);
+    }
   }
   check_sightings(shared, tally);
 

@@ -613,7 +613,7 @@ TEST(DurabilityCampaign, NamesChangingUnderOpenObjectsAndForkThenCompactKeepEver
     children[0].plan.before_open = [home] { (void)!::chdir(home.c_str()); };
     children[0].plan.before_call = [home, away](size_t call) { (void)!::chdir((call % 2 ? away : home).c_str()); };
     children[1].path = root.path() + "/current";
-    children[3].plan.fork_at = 5 + seed_of(run, 3, 5) % (calls / 2);
+    children[3].plan.fork_at = static_cast<size_t>(5 + seed_of(run, 3, 5) % (calls / 2));
     const std::vector<campaign::History> histories = campaign::run_children(children, [&] { names.tick(); });
     campaign::check_shared(names.queue(), config, histories, **survivor, tally);
     changes += names.changes();

@@ -147,23 +147,30 @@ def test_child_processes_inherit_no_descriptor_of_a_queue(queue_dir, capfd):
         assert str(queue_dir) not in listing
 
 
+def rewrite_and_copy_the_log(queue_dir, capfd, look):
+    """Compacts, purges and has a damaged region saved; returns what `look`
+    finds of the new log each time and of the copy."""
+    q = open_queue(queue_dir)
+    q.compact()
+    seen = [look("queue.log")]
+    q.purge()
+    seen.append(look("queue.log"))
+    q.enqueue_batch([b"a", b"b"])
+    del q
+    data = bytearray(log_path(queue_dir).read_bytes())
+    data[16 + 20] ^= 0x5A
+    log_path(queue_dir).write_bytes(bytes(data))
+    open_queue(queue_dir)
+    capfd.readouterr()
+    return seen + [look("queue.log.damaged-16")]
+
+
 def test_replacement_logs_and_copies_keep_the_operators_permissions(queue_dir, capfd):
     old_umask = os.umask(0o022)
     try:
         os.chmod(log_path(queue_dir), 0o600)
-        q = open_queue(queue_dir)
-        q.compact()
-        assert stat.S_IMODE(log_path(queue_dir).stat().st_mode) == 0o600
-        q.purge()
-        assert stat.S_IMODE(log_path(queue_dir).stat().st_mode) == 0o600
-        q.enqueue_batch([b"a", b"b"])
-        del q
-        data = bytearray(log_path(queue_dir).read_bytes())
-        data[16 + 20] ^= 0x5A
-        log_path(queue_dir).write_bytes(bytes(data))
-        open_queue(queue_dir)
-        capfd.readouterr()
-        assert stat.S_IMODE((queue_dir / "queue.log.damaged-16").stat().st_mode) == 0o600
+        modes = rewrite_and_copy_the_log(queue_dir, capfd, lambda name: stat.S_IMODE((queue_dir / name).stat().st_mode))
+        assert modes == [0o600] * 3
     finally:
         os.umask(old_umask)
 
@@ -191,19 +198,7 @@ def test_replacement_logs_and_copies_keep_the_owner_when_root_writes_them(queue_
         info = (queue_dir / name).stat()
         return (info.st_uid, info.st_gid)
 
-    q = open_queue(queue_dir)
-    q.compact()
-    assert owner_of("queue.log") == owner
-    q.purge()
-    assert owner_of("queue.log") == owner
-    q.enqueue_batch([b"a", b"b"])
-    del q
-    data = bytearray(log_path(queue_dir).read_bytes())
-    data[16 + 20] ^= 0x5A
-    log_path(queue_dir).write_bytes(bytes(data))
-    open_queue(queue_dir)
-    capfd.readouterr()
-    assert owner_of("queue.log.damaged-16") == owner
+    assert rewrite_and_copy_the_log(queue_dir, capfd, owner_of) == [owner] * 3
     # A log torn in its header is replaced by a fresh one: still theirs.
     log_path(queue_dir).write_bytes(b"TLFL")
     open_queue(queue_dir)
