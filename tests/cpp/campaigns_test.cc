@@ -513,7 +513,7 @@ TEST(DurabilityCampaign, IoErrorAtEveryCallSiteIsReportedAndLeavesAConsistentLog
 // of them killed at a random moment while the others go on.
 TEST(DurabilityCampaign, SeveralProcessesOnOneDirectoryKilledAtRandomLoseNothingAndShareNoId) {
   const bool full = campaign::long_run();
-  const uint64_t runs = full ? 500 : 30;
+  const uint64_t runs = full ? 500 : 20;
   const size_t calls = full ? 400 : 150;
   constexpr uint64_t kProcesses = 4;
   const QueueConfig config = campaign_config(0);
@@ -592,7 +592,7 @@ class NameChanger {
 // compacts at once while its child goes on through the inherited object.
 TEST(DurabilityCampaign, NamesChangingUnderOpenObjectsAndForkThenCompactKeepEveryProcessOnItsQueue) {
   const bool full = campaign::long_run();
-  const uint64_t runs = full ? 200 : 15;
+  const uint64_t runs = full ? 200 : 10;
   const size_t calls = full ? 400 : 150;
   const QueueConfig config = campaign_config(0);
   campaign::SharedTally tally;
