@@ -22,7 +22,7 @@ Result<Directory> Directory::open(const std::string& path) {
   return Directory(std::move(*handle), name);
 }
 
-Result<File> Directory::open_file(const std::string& name, int flags, unsigned mode) const {
+Result<File> Directory::open_file(const std::string& name, int flags, unsigned mode, PathStatus* status) const {
   int fd;
   do {
     fd = system_calls().openat(handle_.fd(), name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK,
@@ -39,6 +39,7 @@ Result<File> Directory::open_file(const std::string& name, int flags, unsigned m
     return IoError::custom(ErrorKind::kInvalidData,
                            "refusing to open " + describe(name) + ": it is not a regular file");
   }
+  if (status != nullptr) *status = status_of(info);
   return file;
 }
 

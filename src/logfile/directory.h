@@ -39,8 +39,10 @@ class Directory {
   // name would block it forever (under the process lock, stopping every
   // other process), so the open does not wait (O_NONBLOCK, which a regular
   // file ignores), and anything but a regular file is refused. Both refusals
-  // are errors that name the file.
-  Result<File> open_file(const std::string& name, int flags, unsigned mode = 0666) const;
+  // are errors that name the file. `status`, when given, receives the
+  // identity and size that check found, which spares the caller a call.
+  Result<File> open_file(const std::string& name, int flags, unsigned mode = 0666,
+                         PathStatus* status = nullptr) const;
 
   // Creates `name` afresh (O_EXCL; EEXIST when the name is taken, by a link
   // too) with the permission bits of `like` before the umask, and gives it

@@ -48,12 +48,6 @@ Result<uint64_t> File::size() const {
   return static_cast<uint64_t>(info.st_size);
 }
 
-Result<FileIdentity> File::identity() const {
-  struct stat info {};
-  if (system_calls().fstat(fd_, &info) != 0) return last_os_error();
-  return status_of(info).identity;
-}
-
 Result<FileOwnership> File::ownership() const {
   struct stat info {};
   if (system_calls().fstat(fd_, &info) != 0) return last_os_error();

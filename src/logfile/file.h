@@ -55,7 +55,6 @@ class File {
   void close();
 
   Result<uint64_t> size() const;
-  Result<FileIdentity> identity() const;
   Result<FileOwnership> ownership() const;
   // Gives the file the owner and group of `like`, where this process may:
   // only a privileged one can give a file away, and a user namespace may

@@ -36,23 +36,23 @@ void LogMap::drop() {
 
 Status LogMap::remap(const Directory& directory) {
   // A fresh handle: the map must show the file now at the name.
-  Result<File> file = directory.open_file(kLogName, O_RDONLY);
+  PathStatus opened;
+  Result<File> file = directory.open_file(kLogName, O_RDONLY, 0, &opened);
   if (!file.ok()) return file.take_error();
-  Result<uint64_t> length = file->size();
-  if (!length.ok()) return length.take_error();
+  const uint64_t length = opened.size;
   // The whole log must fit the address space: at most 2 GiB on 32-bit targets.
-  if (*length > static_cast<uint64_t>(PTRDIFF_MAX)) {
+  if (length > static_cast<uint64_t>(PTRDIFF_MAX)) {
     return IoError::custom(ErrorKind::kInvalidData, "memory map length overflows isize");
   }
   const uint8_t* data = nullptr;
-  if (*length > 0) {
-    void* mapped = system_calls().mmap(nullptr, static_cast<size_t>(*length), PROT_READ, MAP_SHARED, file->fd(), 0);
+  if (length > 0) {
+    void* mapped = system_calls().mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, file->fd(), 0);
     if (mapped == MAP_FAILED) return IoError::from_errno(errno);  // the old map stays
     data = static_cast<const uint8_t*>(mapped);
   }
   drop();
   data_ = data;
-  mapped_len_ = *length;
+  mapped_len_ = length;
   return Status();
 }
 

@@ -161,16 +161,15 @@ Status Queue::open_log_handles() {
   // Every call reads the header through the reader. Without O_NOATIME each
   // of those reads after an append would dirty the inode for its access
   // time; only the file's owner may ask for it, so fall back without.
-  Result<logfile::File> reader = directory_.open_file(logfile::kLogName, O_RDONLY | O_NOATIME);
+  logfile::PathStatus opened;
+  Result<logfile::File> reader = directory_.open_file(logfile::kLogName, O_RDONLY | O_NOATIME, 0, &opened);
   if (!reader.ok() && reader.error().io().os_errno() == EPERM) {
-    reader = directory_.open_file(logfile::kLogName, O_RDONLY);
+    reader = directory_.open_file(logfile::kLogName, O_RDONLY, 0, &opened);
   }
   if (!reader.ok()) return reader.take_error();
-  Result<logfile::FileIdentity> identity = reader->identity();
-  if (!identity.ok()) return identity.take_error();
   inner_.writer.emplace(std::move(*writer));
   inner_.reader = std::move(*reader);
-  inner_.log_identity = *identity;
+  inner_.log_identity = opened.identity;
   // A map of another file, or of the parent's, must not serve a body read.
   inner_.map.drop();
   return Status();
