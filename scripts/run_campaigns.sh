@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the durability campaigns in their long form (TOLLIVANE_LONG=1) and
 # prints their figures as a table: kill -9 at every step, simulated power
-# loss, and I/O errors at every call site. The default test run
-# (scripts/run_tests.sh) runs the same campaigns in a quick form.
+# loss, I/O errors at every call site, several processes on one directory
+# killed at random, and names changing under open objects. The default test
+# run (scripts/run_tests.sh) runs the same campaigns in a quick form.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
