@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs the durability campaigns in their long form (TOLLIVANE_LONG=1) and
 # prints their figures as a table: kill -9 at every step, simulated power
-# loss, I/O errors at every call site, and a small tmpfs filled and freed
-# (skipped where mounting is not permitted). The default test run
-# (scripts/run_tests.sh) runs the same campaigns in a quick form.
+# loss, I/O errors at every call site, a small tmpfs filled and freed
+# (skipped where mounting is not permitted), several processes on one
+# directory killed at random, and names changing under open objects. The
+# default test run (scripts/run_tests.sh) runs the same campaigns in a quick
+# form.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

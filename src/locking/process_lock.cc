@@ -57,12 +57,12 @@ void back_off(uint32_t failed_attempts) {
 
 }  // namespace
 
-Result<ProcessLock> ProcessLock::open(const std::string& path) {
+Result<ProcessLock> ProcessLock::open(const logfile::Directory& directory) {
   // Never truncated and never read: only the lock on it counts. A symbolic
   // link planted in its place is refused rather than replaced: processes
   // that opened the real file before would lock one file and this one
   // another, and no longer exclude each other.
-  Result<logfile::File> file = logfile::File::open_no_follow(path, O_RDWR | O_CREAT, 0666);
+  Result<logfile::File> file = directory.open_file(kProcessLockName, O_RDWR | O_CREAT, 0666);
   if (!file.ok()) return file.take_error();
   return ProcessLock(std::move(*file));
 }

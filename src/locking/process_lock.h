@@ -15,13 +15,14 @@
 
 #include <chrono>
 #include <cstdint>
-#include <string>
 
+#include "logfile/directory.h"
 #include "logfile/file.h"
 #include "queue/error.h"
 
 namespace tollivane {
 
+inline constexpr char kProcessLockName[] = ".proc_lock";
 inline constexpr std::chrono::seconds kProcessLockTimeout{30};
 inline constexpr char kProcessLockTimeoutMessage[] =
     "process lock timed out \u2014 a live peer is holding it too long";
@@ -30,8 +31,9 @@ class ProcessLockGuard;
 
 class ProcessLock {
  public:
-  // Opens (creating when missing, never truncating) the lock file at `path`.
-  static Result<ProcessLock> open(const std::string& path);
+  // Opens (creating when missing, never truncating) the lock file of
+  // `directory`: a description of its own, which no other object shares.
+  static Result<ProcessLock> open(const logfile::Directory& directory);
 
   // Takes the exclusive lock, or fails with the time-out error once `timeout`
   // has passed, or with flock's own error.

@@ -1,7 +1,5 @@
 #include "logfile/damaged_copy.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -75,11 +73,12 @@ Result<bool> whole_frame_at(File& log, uint64_t at, uint64_t end, std::vector<ui
 }
 
 // Opens the first free name of the copy. O_EXCL never opens what is there
-// already, and with O_NOFOLLOW a link planted under the name counts as taken.
-Result<File> create_copy(const std::string& base_path, unsigned mode, std::string& path) {
+// already, and a link planted under the name counts as taken.
+Result<File> create_copy(const Directory& directory, const std::string& base_name, const FileOwnership& like,
+                         std::string& name) {
   for (unsigned n = 0; n <= kMaxCopySuffix; ++n) {
-    path = n == 0 ? base_path : base_path + "." + std::to_string(n);
-    Result<File> copy = File::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    name = n == 0 ? base_name : base_name + "." + std::to_string(n);
+    Result<File> copy = directory.create_file(name, like);
     if (copy.ok() || copy.error().io().os_errno() != EEXIST) return copy;
   }
   return IoError::from_errno(EEXIST);
@@ -133,7 +132,7 @@ Result<bool> intact_frame_within(File& log, uint64_t from, uint64_t end) {
   return false;
 }
 
-Result<std::string> save_damaged_region(File& log, const std::string& log_path, uint64_t offset) {
+Result<std::string> save_damaged_region(File& log, const Directory& directory, uint64_t offset) {
   Result<uint64_t> end = log.size();
   if (!end.ok()) return end.take_error();
   if (*end <= offset) return std::string();
@@ -143,21 +142,22 @@ Result<std::string> save_damaged_region(File& log, const std::string& log_path, 
   if (!*intact) return std::string();
 
   // Readable by no one who could not read the log itself.
-  Result<unsigned> mode = log.permission_bits();
-  if (!mode.ok()) return mode.take_error();
-  std::string path;
-  Result<File> copy = create_copy(log_path + ".damaged-" + std::to_string(offset), *mode & 0666, path);
-  if (!copy.ok()) return copy_failed(path, offset, *end, copy.error());
+  Result<FileOwnership> ownership = log.ownership();
+  if (!ownership.ok()) return ownership.take_error();
+  std::string name;
+  Result<File> copy =
+      create_copy(directory, std::string(kLogName) + ".damaged-" + std::to_string(offset), *ownership, name);
+  if (!copy.ok()) return copy_failed(directory.describe(name), offset, *end, copy.error());
   Status saved = copy_region(log, *copy, offset, *end);
   copy->close();
   // The cut that follows is durable at once; so must the copy's name be.
-  if (saved.ok()) saved = sync_parent_dir(path);
+  if (saved.ok()) saved = directory.sync();
   if (!saved.ok()) {
     // A partial copy under the name would pass for the real thing.
-    (void)remove_file(path);
-    return copy_failed(path, offset, *end, saved.error());
+    (void)directory.remove(name);
+    return copy_failed(directory.describe(name), offset, *end, saved.error());
   }
-  return path;
+  return name;
 }
 
 }  // namespace tollivane::logfile

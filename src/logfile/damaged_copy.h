@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 
+#include "logfile/directory.h"
 #include "logfile/file.h"
 #include "queue/error.h"
 
@@ -28,14 +29,14 @@ namespace tollivane::logfile {
 // is true, which only costs a copy that was not needed.
 Result<bool> intact_frame_within(File& log, uint64_t from, uint64_t end);
 
-// Before the log at `log_path` (open as `log`) is cut at `offset`: when an
+// Before queue.log in `directory` (open as `log`) is cut at `offset`: when an
 // intact frame lies in what the cut removes, copies that region to
-// "{log_path}.damaged-{offset}" (or, if that name is taken, the first free
-// "{log_path}.damaged-{offset}.{n}"), created afresh, never through an
-// existing name or link, with the log's permission bits, and fsyncs it and
-// its directory. Returns the copy's path, or "" when the region held no
-// intact frame. On failure no partial copy is left and the caller must not
-// cut: the copy may be the only one of those records.
-Result<std::string> save_damaged_region(File& log, const std::string& log_path, uint64_t offset);
+// "queue.log.damaged-{offset}" (or, if that name is taken, the first free
+// "queue.log.damaged-{offset}.{n}") beside it, created afresh, never through
+// an existing name or link, with the log's owner and permission bits, and
+// fsyncs it and the directory. Returns the copy's name, or "" when the
+// region held no intact frame. On failure no partial copy is left and the
+// caller must not cut: the copy may be the only one of those records.
+Result<std::string> save_damaged_region(File& log, const Directory& directory, uint64_t offset);
 
 }  // namespace tollivane::logfile

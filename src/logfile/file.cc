@@ -24,27 +24,6 @@ Result<File> File::open(const std::string& path, int flags, unsigned mode) {
   return File(fd);
 }
 
-Result<File> File::open_no_follow(const std::string& path, int flags, unsigned mode) {
-  Result<File> file = open(path, flags | O_NOFOLLOW, mode);
-  if (!file.ok() && file.error().io().os_errno() == ELOOP) {
-    return IoError::custom(ErrorKind::kInvalidData, "refusing to open " + path + ": it is a symbolic link");
-  }
-  return file;
-}
-
-Result<File> File::create_replacing(const std::string& path, unsigned mode) {
-  // A planted name that keeps coming back after it was removed is given up on.
-  constexpr int kCreateAttempts = 3;
-  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-    Result<File> file = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
-    if (file.ok() || file.error().io().os_errno() != EEXIST) return file;
-    if (Status removed = remove_file(path); !removed.ok() && removed.error().io().os_errno() != ENOENT) {
-      return removed.take_error();
-    }
-  }
-  return IoError::from_errno(EEXIST);
-}
-
 File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 File& File::operator=(File&& other) noexcept {
@@ -69,21 +48,22 @@ Result<uint64_t> File::size() const {
   return static_cast<uint64_t>(info.st_size);
 }
 
-Result<FileIdentity> File::identity() const {
+Result<FileOwnership> File::ownership() const {
   struct stat info {};
   if (system_calls().fstat(fd_, &info) != 0) return last_os_error();
-  return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  return FileOwnership{static_cast<uint32_t>(info.st_uid), static_cast<uint32_t>(info.st_gid),
+                       static_cast<unsigned>(info.st_mode & 07777)};
 }
 
-Result<unsigned> File::permission_bits() const {
-  struct stat info {};
-  if (system_calls().fstat(fd_, &info) != 0) return last_os_error();
-  return static_cast<unsigned>(info.st_mode & 07777);
+Status File::take_owner_of(const FileOwnership& like) {
+  if (system_calls().fchown(fd_, static_cast<uid_t>(like.owner), static_cast<gid_t>(like.group)) == 0) {
+    return Status();
+  }
+  if (errno == EPERM || errno == EINVAL) return Status();
+  return last_os_error();
 }
 
-Result<PathStatus> stat_path(const std::string& path) {
-  struct stat info {};
-  if (system_calls().stat(path.c_str(), &info) != 0) return last_os_error();
+PathStatus status_of(const struct stat& info) {
   return PathStatus{FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)},
                     static_cast<uint64_t>(info.st_size)};
 }
@@ -130,7 +110,7 @@ Status File::write_all(std::span<const uint8_t> data, const char* zero_write_mes
   return Status();
 }
 
-Status File::sync() {
+Status File::sync() const {
   while (system_calls().fsync(fd_) != 0) {
     if (errno != EINTR) return last_os_error();
   }
@@ -151,12 +131,6 @@ Result<File> File::duplicate() const {
   return File(fd);
 }
 
-std::string join_path(const std::string& directory, const char* name) {
-  if (directory.empty()) return name;
-  if (directory.back() == '/') return directory + name;
-  return directory + "/" + name;
-}
-
 Status create_directories(const std::string& path) {
   // Each prefix that ends a component, then the whole path.
   for (size_t end = 1; end <= path.size(); ++end) {
@@ -171,30 +145,6 @@ Status create_directories(const std::string& path) {
     return IoError::from_errno(mkdir_errno);
   }
   return Status();
-}
-
-Status sync_parent_dir(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return Status();  // a bare name: nothing to sync
-  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-  Result<File> directory = File::open(parent, O_RDONLY | O_DIRECTORY);
-  if (!directory.ok()) return directory.take_error();
-  return directory->sync();
-}
-
-Status rename_file(const std::string& from, const std::string& to) {
-  if (system_calls().rename(from.c_str(), to.c_str()) != 0) return last_os_error();
-  return Status();
-}
-
-Status remove_file(const std::string& path) {
-  if (system_calls().unlink(path.c_str()) != 0) return last_os_error();
-  return Status();
-}
-
-TemporaryName::~TemporaryName() {
-  // Nothing to report to: the caller is already returning the failure.
-  if (!path_.empty()) (void)remove_file(path_);
 }
 
 }  // namespace tollivane::logfile

@@ -14,6 +14,7 @@ Result<FileHeader> read_file_header(File& file) {
   if (!*read) return IoError::custom(ErrorKind::kUnexpectedEof, "failed to fill whole buffer");
   FileHeader parsed;
   parsed.magic_ok = std::memcmp(header, kFileMagic, sizeof kFileMagic) == 0;
+  parsed.version = get_le<uint32_t>(header + 4);
   parsed.generation = get_le<uint64_t>(header + 8);
   return parsed;
 }

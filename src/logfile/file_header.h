@@ -11,7 +11,8 @@
 namespace tollivane::logfile {
 
 struct FileHeader {
-  bool magic_ok = false;  // begins with "TLFL"; the version is never checked
+  bool magic_ok = false;  // begins with "TLFL"
+  uint32_t version = 0;
   uint64_t generation = 0;
 };
 

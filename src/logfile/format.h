@@ -5,7 +5,8 @@
 //
 //   file header (offset 0)
 //     0   4  file magic "TLFL" (54 4C 46 4C)
-//     4   4  format version, u32 = 1 (written, never checked)
+//     4   4  format version, u32 = 1; a log of any other version is
+//            refused, never replayed or repaired
 //     8   8  generation, u64: raised by every rewrite of the log so that
 //            other processes notice the file was replaced and reload
 //
@@ -30,6 +31,11 @@
 #include <cstdint>
 
 namespace tollivane::logfile {
+
+// The files of a queue directory besides its lock file.
+inline constexpr char kLogName[] = "queue.log";
+inline constexpr char kCompactTempName[] = "queue.compact.tmp";
+inline constexpr char kPurgeTempName[] = "queue.purge.tmp";
 
 inline constexpr char kFileMagic[4] = {'T', 'L', 'F', 'L'};
 inline constexpr uint32_t kFormatVersion = 1;

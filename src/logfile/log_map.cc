@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "logfile/file.h"
+#include "logfile/format.h"
 #include "logfile/system_calls.h"
 
 namespace tollivane::logfile {
@@ -33,32 +34,32 @@ void LogMap::drop() {
   mapped_len_ = 0;
 }
 
-Status LogMap::remap(const std::string& path) {
-  // A fresh handle: the map must show the file now at the path.
-  Result<File> file = File::open_no_follow(path, O_RDONLY);
+Status LogMap::remap(const Directory& directory) {
+  // A fresh handle: the map must show the file now at the name.
+  PathStatus opened;
+  Result<File> file = directory.open_file(kLogName, O_RDONLY, 0, &opened);
   if (!file.ok()) return file.take_error();
-  Result<uint64_t> length = file->size();
-  if (!length.ok()) return length.take_error();
+  const uint64_t length = opened.size;
   // The whole log must fit the address space: at most 2 GiB on 32-bit targets.
-  if (*length > static_cast<uint64_t>(PTRDIFF_MAX)) {
+  if (length > static_cast<uint64_t>(PTRDIFF_MAX)) {
     return IoError::custom(ErrorKind::kInvalidData, "memory map length overflows isize");
   }
   const uint8_t* data = nullptr;
-  if (*length > 0) {
-    void* mapped = system_calls().mmap(nullptr, static_cast<size_t>(*length), PROT_READ, MAP_SHARED, file->fd(), 0);
+  if (length > 0) {
+    void* mapped = system_calls().mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, file->fd(), 0);
     if (mapped == MAP_FAILED) return IoError::from_errno(errno);  // the old map stays
     data = static_cast<const uint8_t*>(mapped);
   }
   drop();
   data_ = data;
-  mapped_len_ = *length;
+  mapped_len_ = length;
   return Status();
 }
 
-Result<std::span<const uint8_t>> LogMap::read(const std::string& path, uint64_t body_offset, uint32_t body_len) {
+Result<std::span<const uint8_t>> LogMap::read(const Directory& directory, uint64_t body_offset, uint32_t body_len) {
   const uint64_t end = body_offset + body_len;
   if (data_ == nullptr || mapped_len_ < end) {
-    if (Status mapped = remap(path); !mapped.ok()) return mapped.take_error();
+    if (Status mapped = remap(directory); !mapped.ok()) return mapped.take_error();
   }
   if (end < body_offset || mapped_len_ < end) return Error::body_out_of_bounds(end, mapped_len_);
   if (body_len == 0) return std::span<const uint8_t>();

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <variant>
 
 #include "logfile/damaged_copy.h"
@@ -16,33 +17,32 @@
 namespace tollivane::logfile {
 namespace {
 
-Result<Recovered> create_fresh_log(const std::string& log_path, unsigned mode) {
+Result<Recovered> create_fresh_log(const Directory& directory, const FileOwnership& like) {
   // Whatever 1 to 15 bytes were there are a header torn while it was first
   // written: nothing can have been appended after it. The header is written
   // beside the log and renamed over it, as purge does. Written in place, a
   // power loss before its fsync could leave a file of 16 bytes or more that
   // never got its header (a file system may extend it with zeros or stale
   // blocks), which every later open would refuse as not a Tollivane log.
-  const std::string temp_path = log_path.substr(0, log_path.rfind('/') + 1) + "queue.purge.tmp";
-  Result<File> temp = File::create_replacing(temp_path, mode);
+  Result<File> temp = directory.create_replacing(kPurgeTempName, like);
   if (!temp.ok()) return temp.take_error();
-  TemporaryName pending(temp_path);
+  TemporaryName pending(directory, kPurgeTempName);
   if (Status written = write_file_header(*temp, 0); !written.ok()) return written.take_error();
   if (Status synced = temp->sync(); !synced.ok()) return synced.take_error();
   temp->close();
-  if (Status renamed = rename_file(temp_path, log_path); !renamed.ok()) return renamed.take_error();
+  if (Status renamed = directory.rename(kPurgeTempName, kLogName); !renamed.ok()) return renamed.take_error();
   pending.keep();
   // The new file's name must be durable too, not only its bytes.
-  if (Status synced = sync_parent_dir(log_path); !synced.ok()) return synced.take_error();
+  if (Status synced = directory.sync(); !synced.ok()) return synced.take_error();
   Recovered fresh;
   fresh.end_offset = kFileHeaderLen;
   return fresh;
 }
 
-Status cut_tail(File& file, const std::string& log_path, uint64_t offset) {
+Status cut_tail(File& file, const Directory& directory, uint64_t offset) {
   if (Status cut = file.truncate(offset); !cut.ok()) return cut;
   if (Status synced = file.sync(); !synced.ok()) return synced;
-  return sync_parent_dir(log_path);
+  return directory.sync();
 }
 
 void warn(const char* what, uint64_t offset, const std::string& reason) {
@@ -53,33 +53,41 @@ void warn(const char* what, uint64_t offset, const std::string& reason) {
 
 // Cuts the log at the bad frame found at `offset`. Records that intact
 // frames behind it still hold are saved first; if that fails nothing is cut.
-Status repair(File& file, const std::string& log_path, uint64_t offset, const char* what, const std::string& reason) {
-  Result<std::string> saved = save_damaged_region(file, log_path, offset);
+Status repair(File& file, const Directory& directory, uint64_t offset, const char* what, const std::string& reason) {
+  Result<std::string> saved = save_damaged_region(file, directory, offset);
   if (!saved.ok()) return saved.take_error();
   warn(what, offset, reason);
-  return cut_tail(file, log_path, offset);
+  return cut_tail(file, directory, offset);
 }
 
 }  // namespace
 
-Result<Recovered> recover(const std::string& log_path) {
+Result<Recovered> recover(const Directory& directory) {
   // Never through a link: a file shorter than a header would be overwritten.
-  Result<File> opened = File::open_no_follow(log_path, O_RDWR | O_CREAT, 0666);
+  Result<File> opened = directory.open_file(kLogName, O_RDWR | O_CREAT, 0666);
   if (!opened.ok()) return opened.take_error();
   File& file = *opened;
   Result<uint64_t> size = file.size();
   if (!size.ok()) return size.take_error();
   if (*size < kFileHeaderLen) {
-    // The replacement keeps the permissions the file was created with.
-    Result<unsigned> mode = file.permission_bits();
-    if (!mode.ok()) return mode.take_error();
-    return create_fresh_log(log_path, *mode & 0666);
+    // The replacement keeps the owner and permissions of the file it replaces.
+    Result<FileOwnership> ownership = file.ownership();
+    if (!ownership.ok()) return ownership.take_error();
+    return create_fresh_log(directory, *ownership);
   }
 
   Result<FileHeader> header = read_file_header(file);
   if (!header.ok()) return header.take_error();
   if (!header->magic_ok) {
     return IoError::custom(ErrorKind::kInvalidData, "queue.log has bad magic (not a Tollivane log)");
+  }
+  if (header->version != kFormatVersion) {
+    // Another version's frames may be laid out or mean something else: this
+    // build would cut at the first one it cannot read and so destroy a log
+    // that a newer build wrote. Refused, every byte is kept for that build.
+    return IoError::custom(ErrorKind::kInvalidData, "queue.log has format version " + std::to_string(header->version) +
+                                                        ", which this build cannot read (it reads version " +
+                                                        std::to_string(kFormatVersion) + ")");
   }
 
   Recovered recovered;
@@ -94,7 +102,7 @@ Result<Recovered> recover(const std::string& log_path) {
     if (!frame.ok()) return frame.take_error();
     if (frame->kind == FrameRead::Kind::kEof) break;
     if (frame->kind == FrameRead::Kind::kCorrupt) {
-      if (Status cut = repair(file, log_path, frame_offset, "corrupt", frame->reason); !cut.ok()) {
+      if (Status cut = repair(file, directory, frame_offset, "corrupt", frame->reason); !cut.ok()) {
         return cut.take_error();
       }
       recovered.end_offset = frame_offset;
@@ -102,7 +110,7 @@ Result<Recovered> recover(const std::string& log_path) {
     }
     auto decoded = decode_record_view(frame->payload);
     if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
-      if (Status cut = repair(file, log_path, frame_offset, "undecodable", failure->reason); !cut.ok()) {
+      if (Status cut = repair(file, directory, frame_offset, "undecodable", failure->reason); !cut.ok()) {
         return cut.take_error();
       }
       recovered.end_offset = frame_offset;

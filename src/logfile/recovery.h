@@ -1,7 +1,8 @@
 // Recovery at open: turns queue.log into a queue state.
 //
-// A missing or shorter-than-header file gets a fresh header. An existing log
-// is replayed frame by frame; at the first frame that is torn, corrupt or
+// A missing or shorter-than-header file gets a fresh header. A log of
+// another format version is refused untouched. An existing log is replayed
+// frame by frame; at the first frame that is torn, corrupt or
 // undecodable the file is cut back to where that frame starts. A crash in
 // the middle of an append leaves exactly such a torn frame at the tail, and
 // the records before it are intact, so cutting (and saying so on standard
@@ -11,9 +12,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
-#include "logfile/file.h"
+#include "logfile/directory.h"
 #include "queue/error.h"
 #include "queue/queue_state.h"
 
@@ -25,7 +25,7 @@ struct Recovered {
   uint64_t end_offset = 0;  // just past the last intact frame; the file's length
 };
 
-// Replays the log at `log_path`. The caller holds the process lock.
-Result<Recovered> recover(const std::string& log_path);
+// Replays queue.log in `directory`. The caller holds the process lock.
+Result<Recovered> recover(const Directory& directory);
 
 }  // namespace tollivane::logfile

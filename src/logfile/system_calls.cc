@@ -17,13 +17,20 @@ namespace {
 // open description would hold the lock with it for as long as it lives, and
 // one holding the log could write to it.
 int real_open(const char* path, int flags, mode_t mode) { return ::open(path, flags | O_CLOEXEC, mode); }
+int real_openat(int directory_fd, const char* name, int flags, mode_t mode) {
+  return ::openat(directory_fd, name, flags | O_CLOEXEC, mode);
+}
 int real_stat(const char* path, struct stat* info) { return ::stat(path, info); }
 int real_fstat(int fd, struct stat* info) { return ::fstat(fd, info); }
+int real_fstatat(int directory_fd, const char* name, struct stat* info, int flags) {
+  return ::fstatat(directory_fd, name, info, flags);
+}
 int real_dup(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
 const SystemCalls kRealSystemCalls = {
-    real_open, ::close, ::read, ::pread, ::write, ::lseek, real_fstat, real_stat, ::fsync,
-    ::ftruncate, ::rename, ::mkdir, real_dup, ::mmap, ::munmap, ::flock, ::unlink,
+    real_open,  real_openat, ::close,    ::read,    ::pread, ::write,  ::lseek,    real_fstat, real_stat,
+    real_fstatat, ::fsync,   ::ftruncate, ::renameat, ::mkdir, real_dup, ::mmap,    ::munmap,   ::flock,
+    ::unlinkat, ::fchown,
 };
 
 const SystemCalls* g_system_calls = &kRealSystemCalls;

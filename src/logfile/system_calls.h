@@ -1,7 +1,7 @@
 // The one seam between the core and the file system.
 //
 // Every file-system call the core makes (open, read, write, fsync,
-// ftruncate, rename, mmap, flock, ...) goes through the table returned by
+// ftruncate, renameat, mmap, flock, ...) goes through the table returned by
 // system_calls(). Production uses the table of the real calls; a test may
 // install its own to inject failures (EIO, ENOSPC, EINTR, short writes) or
 // to record what reached the disk and simulate a crash that loses whatever
@@ -26,6 +26,8 @@ static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64: logs may exc
 
 struct SystemCalls {
   int (*open)(const char* path, int flags, mode_t mode);
+  // The files of a queue are reached through its directory's descriptor.
+  int (*openat)(int directory_fd, const char* name, int flags, mode_t mode);
   int (*close)(int fd);
   ssize_t (*read)(int fd, void* buffer, size_t count);
   ssize_t (*pread)(int fd, void* buffer, size_t count, off_t offset);
@@ -33,15 +35,17 @@ struct SystemCalls {
   off_t (*lseek)(int fd, off_t offset, int whence);
   int (*fstat)(int fd, struct stat* info);
   int (*stat)(const char* path, struct stat* info);
+  int (*fstatat)(int directory_fd, const char* name, struct stat* info, int flags);
   int (*fsync)(int fd);
   int (*ftruncate)(int fd, off_t length);
-  int (*rename)(const char* from, const char* to);
+  int (*renameat)(int from_directory_fd, const char* from, int to_directory_fd, const char* to);
   int (*mkdir)(const char* path, mode_t mode);
   int (*dup)(int fd);
   void* (*mmap)(void* address, size_t length, int protection, int flags, int fd, off_t offset);
   int (*munmap)(void* address, size_t length);
   int (*flock)(int fd, int operation);
-  int (*unlink)(const char* path);
+  int (*unlinkat)(int directory_fd, const char* name, int flags);
+  int (*fchown)(int fd, uid_t owner, gid_t group);
 };
 
 // The table in force.

@@ -4,19 +4,17 @@
 // while it is being read.
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <variant>
 
 #include "logfile/damaged_copy.h"
 #include "logfile/file_header.h"
+#include "logfile/format.h"
 #include "logfile/log_reader.h"
 #include "logfile/recovery.h"
-#include "logfile/system_calls.h"
 #include "queue/queue.h"
 
 namespace tollivane {
@@ -40,14 +38,21 @@ uint64_t Queue::current_fork_epoch() {
 
 Result<CallScope> Queue::enter_call(CatchUp catch_up) {
   if (!process_lock_) return CallScope();
-  if (fork_epoch_ != current_fork_epoch()) {
-    if (Status reopened = reopen_after_fork(); !reopened.ok()) return reopened.take_error();
+  const bool forked = fork_epoch_ != current_fork_epoch();
+  if (forked) {
+    if (Status opened = open_lock_after_fork(); !opened.ok()) return opened.take_error();
   }
   // The lock comes first: what others appended can only be trusted to be
   // complete, and this call's appends to land at the tail, while it is held.
+  // A forked child reopens its log handles only under it too: between its
+  // reader and its writer another process could otherwise rename a new log
+  // into place, and split them across two files.
   Result<ProcessLockGuard> locked = process_lock_->write_lock();
   if (!locked.ok()) return locked.take_error();
   CallScope scope(std::move(*locked));
+  if (forked) {
+    if (Status reopened = reopen_log_after_fork(); !reopened.ok()) return reopened.take_error();
+  }
   if (catch_up == CatchUp::kRun) {
     if (Status caught_up = this->catch_up(); !caught_up.ok()) return caught_up.take_error();
   }
@@ -56,13 +61,13 @@ Result<CallScope> Queue::enter_call(CatchUp catch_up) {
 
 Status Queue::catch_up() {
   if (!persistent_) return Status();
-  // Compaction and purge rename a new file (a new generation) over the path,
-  // so a stat() of the path tells whether it still names the file this
+  // Compaction and purge rename a new file (a new generation) over the name,
+  // so a stat() of the name tells whether it still names the file this
   // object's handles are open on. If not (or it is gone, or shorter than
   // what was applied here, which only damage by hand can do), the state is
-  // rebuilt from what is at the path now, and recovery decides what that is
+  // rebuilt from what has the name now, and recovery decides what that is
   // worth.
-  Result<logfile::PathStatus> at_path = logfile::stat_path(log_path_);
+  Result<logfile::PathStatus> at_path = directory_.stat(logfile::kLogName);
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
     return reload();
   }
@@ -79,10 +84,14 @@ Status Queue::catch_up() {
   // over the path leave it unchanged.)
   if (at_path->size == inner_.tail_offset) return Status();
   // Others appended. Their frames are trusted only under a header that
-  // still holds this log's magic and generation; a header damaged by hand
-  // must stop this object from appending to the file.
+  // still holds this log's magic, version and generation; a header damaged
+  // by hand must stop this object from appending to the file, and recovery
+  // refuses a version it cannot read without touching it.
   Result<logfile::FileHeader> header = logfile::read_file_header(inner_.reader);
-  if (!header.ok() || !header->magic_ok || header->generation != inner_.generation) return reload();
+  if (!header.ok() || !header->magic_ok || header->version != logfile::kFormatVersion ||
+      header->generation != inner_.generation) {
+    return reload();
+  }
   return replay_tail(at_path->size);
 }
 
@@ -118,11 +127,11 @@ Status Queue::cut_tail(uint64_t offset) {
   if (Status flushed = writer.flush(); !flushed.ok()) return flushed;
   // Damage in the middle of what others appended takes their intact records
   // with it: those are saved first, and without a copy nothing is cut.
-  Result<std::string> saved = logfile::save_damaged_region(writer.file(), log_path_, offset);
+  Result<std::string> saved = logfile::save_damaged_region(writer.file(), directory_, offset);
   if (!saved.ok()) return saved.take_error();
   if (Status cut = writer.file().truncate(offset); !cut.ok()) return cut;
   if (Status synced = writer.file().sync(); !synced.ok()) return synced;
-  if (Status synced = logfile::sync_parent_dir(log_path_); !synced.ok()) return synced;
+  if (Status synced = directory_.sync(); !synced.ok()) return synced;
   inner_.log_bytes = offset;
   inner_.map.drop();
   std::fprintf(stderr, "Tollivane: truncated corrupt log tail at byte %llu\n", static_cast<unsigned long long>(offset));
@@ -131,12 +140,12 @@ Status Queue::cut_tail(uint64_t offset) {
 }
 
 Status Queue::reload() {
-  Result<logfile::Recovered> recovered = logfile::recover(log_path_);
+  Result<logfile::Recovered> recovered = logfile::recover(directory_);
   if (!recovered.ok()) return recovered.take_error();
   // The file may have been renamed into place by a compaction or purge whose
   // directory fsync failed. Appending to it before its name is durable would
   // let a power loss bring back the old log without what this object wrote.
-  if (Status synced = logfile::sync_parent_dir(log_path_); !synced.ok()) return synced;
+  if (Status synced = directory_.sync(); !synced.ok()) return synced;
   inner_.state = std::move(recovered->state);
   // If the handles cannot be reopened, generation keeps its old value, so the
   // next call reloads again.
@@ -147,28 +156,27 @@ Status Queue::reload() {
 }
 
 Status Queue::open_log_handles() {
-  Result<logfile::File> writer = logfile::File::open_no_follow(log_path_, O_RDWR | O_APPEND);
+  Result<logfile::File> writer = directory_.open_file(logfile::kLogName, O_RDWR | O_APPEND);
   if (!writer.ok()) return writer.take_error();
   // Every call reads the header through the reader. Without O_NOATIME each
   // of those reads after an append would dirty the inode for its access
   // time; only the file's owner may ask for it, so fall back without.
-  Result<logfile::File> reader = logfile::File::open_no_follow(log_path_, O_RDONLY | O_NOATIME);
+  logfile::PathStatus opened;
+  Result<logfile::File> reader = directory_.open_file(logfile::kLogName, O_RDONLY | O_NOATIME, 0, &opened);
   if (!reader.ok() && reader.error().io().os_errno() == EPERM) {
-    reader = logfile::File::open_no_follow(log_path_, O_RDONLY);
+    reader = directory_.open_file(logfile::kLogName, O_RDONLY, 0, &opened);
   }
   if (!reader.ok()) return reader.take_error();
-  Result<logfile::FileIdentity> identity = reader->identity();
-  if (!identity.ok()) return identity.take_error();
   inner_.writer.emplace(std::move(*writer));
   inner_.reader = std::move(*reader);
-  inner_.log_identity = *identity;
+  inner_.log_identity = opened.identity;
   // A map of another file, or of the parent's, must not serve a body read.
   inner_.map.drop();
   return Status();
 }
 
 Status Queue::reopen_io(uint64_t generation) {
-  Result<logfile::PathStatus> at_path = logfile::stat_path(log_path_);
+  Result<logfile::PathStatus> at_path = directory_.stat(logfile::kLogName);
   if (!at_path.ok()) return at_path.take_error();
   if (Status opened = open_log_handles(); !opened.ok()) return opened;
   inner_.generation = generation;
@@ -181,23 +189,32 @@ Status Queue::reopen_io(uint64_t generation) {
   return Status();
 }
 
-Status Queue::reopen_after_fork() {
+Status Queue::open_lock_after_fork() {
   // The parent's lock description must not be unlocked from here; closing
   // this process's copy of the descriptor leaves the parent's lock alone.
-  Result<ProcessLock> lock = ProcessLock::open(lock_path_);
+  Result<ProcessLock> lock = ProcessLock::open(directory_);
   if (!lock.ok()) return lock.take_error();
-  if (Status opened = open_log_handles(); !opened.ok()) return opened;
   process_lock_ = std::move(*lock);
-  // The offsets and generation stay: they describe what this state has
-  // applied, and the catch-up that follows brings it up to date, or reloads
-  // if the file at the path is no longer the one they describe.
-  fork_epoch_ = current_fork_epoch();
   return Status();
 }
 
-std::string Queue::sibling_path(const char* name) const {
-  const size_t log_name_len = std::strlen("queue.log");
-  return log_path_.substr(0, log_path_.size() - log_name_len) + name;
+Status Queue::reopen_log_after_fork() {
+  // The state describes the file whose identity it recorded, and may be kept
+  // only on that very file. The inherited handles still hold that file open,
+  // so its inode cannot have been reused: the file now named queue.log is
+  // the same file exactly when its identity is the recorded one. If it is,
+  // the state describes a prefix of it (nothing rewrites a log in place:
+  // others only append, or cut a damaged tail past what was applied), and
+  // the catch-up that follows replays the rest. If it is another file (a
+  // compaction or purge since the fork), none of the state's offsets, ids
+  // or leases describe it, however alike the two files look, equal lengths
+  // included: the state is rebuilt from it.
+  Result<logfile::PathStatus> at_name = directory_.stat(logfile::kLogName);
+  const bool same_file = at_name.ok() && at_name->identity == inner_.log_identity;
+  Status reopened = same_file ? open_log_handles() : reload();
+  if (!reopened.ok()) return reopened;
+  fork_epoch_ = current_fork_epoch();
+  return Status();
 }
 
 }  // namespace tollivane

@@ -71,11 +71,11 @@ Status Queue::after_removal() {
 Status Queue::do_compact() {
   if (!persistent_) return Status();
   const uint64_t new_generation = inner_.generation + 1;
-  const std::string temp_path = sibling_path("queue.compact.tmp");
+  const std::string temp_name = logfile::kCompactTempName;
 
-  Result<logfile::File> temp = start_log_file(temp_path, new_generation);
+  Result<logfile::File> temp = start_log_file(temp_name, new_generation);
   if (!temp.ok()) return temp.take_error();
-  logfile::TemporaryName pending(temp_path);
+  logfile::TemporaryName pending(directory_, temp_name);
   logfile::LogWriter writer(std::move(*temp));
 
   std::vector<LiveMessage> live;

@@ -7,19 +7,22 @@
 // one left behind all the same (by a crash) is replaced by the next attempt.
 
 #include "logfile/file_header.h"
+#include "logfile/format.h"
 #include "queue/queue.h"
 
 namespace tollivane {
-Result<logfile::File> Queue::start_log_file(const std::string& temp_path, uint64_t generation) {
+Result<logfile::File> Queue::start_log_file(const std::string& temp_name, uint64_t generation) {
   // The new log is readable by no one who cannot read the old one: an
   // operator who narrowed queue.log's permissions keeps them across a
-  // compaction or purge (the umask may narrow them further).
-  Result<unsigned> mode = inner_.reader.permission_bits();
-  if (!mode.ok()) return mode.take_error();
-  Result<logfile::File> file = logfile::File::create_replacing(temp_path, *mode & 0666);
+  // compaction or purge (the umask may narrow them further). It keeps the
+  // old log's owner and group too, where this process may give them: a
+  // compaction run as root must not take the queue away from its user.
+  Result<logfile::FileOwnership> ownership = inner_.reader.ownership();
+  if (!ownership.ok()) return ownership.take_error();
+  Result<logfile::File> file = directory_.create_replacing(temp_name, *ownership);
   if (!file.ok()) return file;
   if (Status written = logfile::write_file_header(*file, generation); !written.ok()) {
-    (void)logfile::remove_file(temp_path);
+    (void)directory_.remove(temp_name);
     return written.take_error();
   }
   return file;
@@ -27,10 +30,10 @@ Result<logfile::File> Queue::start_log_file(const std::string& temp_path, uint64
 
 Status Queue::install_log_file(logfile::TemporaryName& temp, uint64_t generation) {
   // The rename is the commit point; before it the old log is untouched.
-  if (Status renamed = logfile::rename_file(temp.path(), log_path_); !renamed.ok()) return renamed;
+  if (Status renamed = directory_.rename(temp.name(), logfile::kLogName); !renamed.ok()) return renamed;
   temp.keep();
   // Without the directory fsync the rename itself could be lost.
-  if (Status synced = logfile::sync_parent_dir(log_path_); !synced.ok()) return synced;
+  if (Status synced = directory_.sync(); !synced.ok()) return synced;
   return reopen_io(generation);
 }
 

@@ -12,10 +12,9 @@ Status Queue::purge() {
   // The log is replaced, not emptied in place: a new generation is what
   // tells the other objects to drop their state too.
   const uint64_t new_generation = inner_.generation + 1;
-  const std::string temp_path = sibling_path("queue.purge.tmp");
-  Result<logfile::File> temp = start_log_file(temp_path, new_generation);
+  Result<logfile::File> temp = start_log_file(logfile::kPurgeTempName, new_generation);
   if (!temp.ok()) return temp.take_error();
-  logfile::TemporaryName pending(temp_path);
+  logfile::TemporaryName pending(directory_, logfile::kPurgeTempName);
   if (Status synced = temp->sync(); !synced.ok()) return synced;
   temp->close();
   // The state is dropped only once the empty log has replaced the old one.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "locking/process_lock.h"
+#include "logfile/directory.h"
 #include "logfile/file.h"
 #include "logfile/format.h"
 #include "logfile/log_map.h"
@@ -141,6 +142,9 @@ class Queue {
   void flush_on_close();
 
   bool persistent() const { return persistent_; }
+  // The directory a persistent queue works on, whatever became of the path
+  // it was opened by (none for ":memory:").
+  const logfile::Directory& directory() const { return directory_; }
   const QueueConfig& config() const { return config_; }
   const QueueState& state() const { return inner_.state; }
 
@@ -172,8 +176,8 @@ class Queue {
     std::vector<uint8_t> frame_scratch;
   };
 
-  Queue(const QueueConfig& config, std::string log_path, bool persistent);
-  static Result<std::unique_ptr<Queue>> open_persistent(const std::string& directory, const QueueConfig& config);
+  Queue(const QueueConfig& config, bool persistent);
+  static Result<std::unique_ptr<Queue>> open_persistent(const std::string& path, const QueueConfig& config);
 
   uint64_t now() const { return clock_(); }
   uint64_t lease_or_default(std::optional<uint64_t> lease_ms) const {
@@ -208,30 +212,31 @@ class Queue {
   Status catch_up();
   Status replay_tail(uint64_t file_len);
   Status reload();
-  // Fresh handles on the file now at the log path, which has `generation`.
+  // Fresh handles on the file now named queue.log, which has `generation`.
   Status reopen_io(uint64_t generation);
   // Cuts a bad frame found at `offset` by catch-up off the log.
   Status cut_tail(uint64_t offset);
   // After fork() the child shares the parent's descriptions of .proc_lock and
-  // queue.log, so flock would no longer exclude the two: give the child its own.
-  Status reopen_after_fork();
-  // Opens the writer and reader on the file now at the log path.
+  // queue.log, so flock would no longer exclude the two, and the two would
+  // move one reading position: the child takes its own lock description
+  // before it takes the lock, and its own log handles under it.
+  Status open_lock_after_fork();
+  Status reopen_log_after_fork();
+  // Opens the writer and reader on the file now named queue.log.
   Status open_log_handles();
   // Counts the fork()s this process came out of as the child.
   static uint64_t current_fork_epoch();
-  // "queue.compact.tmp" and the like, beside queue.log.
-  std::string sibling_path(const char* name) const;
 
-  // Replacing the log (compaction, purge): a new file is started at a
-  // temporary path with the header of the next generation, filled and
+  // Replacing the log (compaction, purge): a new file is started under a
+  // temporary name with the header of the next generation, filled and
   // fsynced by the caller under a TemporaryName (which removes it should
   // the replacement fail), then renamed over the log.
-  Result<logfile::File> start_log_file(const std::string& temp_path, uint64_t generation);
+  Result<logfile::File> start_log_file(const std::string& temp_name, uint64_t generation);
   Status install_log_file(logfile::TemporaryName& temp, uint64_t generation);
 
   const QueueConfig config_;
-  const std::string log_path_;
-  std::string lock_path_;
+  // Every file of a persistent queue is reached through it (none for ":memory:").
+  logfile::Directory directory_;
   // Which fork() generation of the process opened the handles.
   uint64_t fork_epoch_ = 0;
   const bool persistent_;

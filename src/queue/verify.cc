@@ -5,6 +5,7 @@
 #include <string>
 
 #include "logfile/file_header.h"
+#include "logfile/format.h"
 #include "logfile/log_reader.h"
 #include "queue/queue.h"
 
@@ -12,9 +13,9 @@ namespace tollivane {
 
 Result<IntegrityReport> Queue::verify_integrity() {
   if (!persistent_) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
-  // Opened by path: whatever file is there now, even one another process
+  // Opened by name: whatever file is there now, even one another process
   // just put in place.
-  Result<logfile::File> file = logfile::File::open_no_follow(log_path_, O_RDONLY);
+  Result<logfile::File> file = directory_.open_file(logfile::kLogName, O_RDONLY);
   if (!file.ok()) return file.take_error();
   Result<uint64_t> file_len = file->size();
   if (!file_len.ok()) return file_len.take_error();

@@ -366,7 +366,9 @@ TEST_F(PersistentQueueTest, FailedOpenLeavesTheProcessLockFree) {
     EXPECT_EQ(failed.error().io().os_errno(), EIO);
     EXPECT_EQ(fs_.open_descriptors(), 0u);
 
-    Result<ProcessLock> lock = ProcessLock::open(dir.file(".proc_lock"));
+    Result<logfile::Directory> directory = logfile::Directory::open(dir.path());
+    ASSERT_TRUE(directory.ok());
+    Result<ProcessLock> lock = ProcessLock::open(*directory);
     ASSERT_TRUE(lock.ok());
     EXPECT_TRUE(lock->write_lock(std::chrono::milliseconds(200)).ok());
     EXPECT_NE(open(dir.path()), nullptr);

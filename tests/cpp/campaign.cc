@@ -13,7 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
+
+#include "logfile/endian.h"
+#include "logfile/format.h"
 
 namespace tollivane::campaign {
 namespace {
@@ -27,11 +31,17 @@ uint64_t mix(uint64_t x) {
 
 class SeqSink : public DeliverySink {
  public:
+  explicit SeqSink(bool tagged) : tagged_(tagged) {}
   bool accept(const Delivery& delivery) override {
     seqs.push_back(delivery.seq);
+    if (tagged_) tokens.push_back(token_of(delivery.body).value_or(kNoToken));
     return true;
   }
   std::vector<uint64_t> seqs;
+  std::vector<uint64_t> tokens;
+
+ private:
+  const bool tagged_;
 };
 
 template <typename T>
@@ -45,26 +55,34 @@ OpResult result_of(Status status) {
   return OpResult{true, {}, {}};
 }
 
-OpResult run_in_call(Queue& queue, const Op& op) {
+template <typename T>
+OpResult delivered(Result<T> result, SeqSink& sink) {
+  OpResult outcome = result_of(std::move(result), std::move(sink.seqs));
+  if (outcome.ok) outcome.tokens = std::move(sink.tokens);
+  return outcome;
+}
+
+OpResult run_in_call(Queue& queue, const Op& op, bool tagged) {
   const uint64_t seq = op.args.empty() ? 0 : op.args[0];
+  const auto body_of = tagged ? tagged_body_for : body_for;
   switch (op.kind) {
     case OpKind::kEnqueue: {
-      Result<uint64_t> id = queue.enqueue(body_for(seq));
+      Result<uint64_t> id = queue.enqueue(body_of(seq));
       return result_of(id, id.ok() ? std::vector<uint64_t>{*id} : std::vector<uint64_t>{});
     }
     case OpKind::kEnqueueBatch: {
       std::vector<std::vector<uint8_t>> bodies;
-      for (uint64_t token : op.args) bodies.push_back(body_for(token));
+      for (uint64_t token : op.args) bodies.push_back(body_of(token));
       Result<std::vector<uint64_t>> ids = queue.enqueue_batch(std::move(bodies));
       return result_of(ids, ids.ok() ? *ids : std::vector<uint64_t>{});
     }
     case OpKind::kDequeue: {
-      SeqSink sink;
-      return result_of(queue.dequeue(op.lease_ms, sink), sink.seqs);
+      SeqSink sink(tagged);
+      return delivered(queue.dequeue(op.lease_ms, sink), sink);
     }
     case OpKind::kDequeueBatch: {
-      SeqSink sink;
-      return result_of(queue.dequeue_batch(seq, op.lease_ms, sink), sink.seqs);
+      SeqSink sink(tagged);
+      return delivered(queue.dequeue_batch(seq, op.lease_ms, sink), sink);
     }
     case OpKind::kAck: {
       Result<bool> acked = queue.ack(seq);
@@ -95,57 +113,132 @@ ModelState without(ModelState state, uint64_t seq) {
   return state;
 }
 
-// The pipe protocol: each message is one write of a count and that many
-// u64s, well under PIPE_BUF, so a kill never leaves half a message.
+bool removes(OpKind kind) { return kind == OpKind::kAck || kind == OpKind::kNackDrop || kind == OpKind::kAckBatch; }
+
+// The tokens of the live messages among those `op` names, read from the
+// starts of their tagged bodies in the log.
+std::vector<uint64_t> live_tokens_named(const Queue& queue, const Op& op) {
+  std::vector<uint64_t> tokens;
+  Result<logfile::File> log = queue.directory().open_file(logfile::kLogName, O_RDONLY);
+  std::set<uint64_t> seen;
+  for (uint64_t seq : op.args) {
+    const MessageEntry* entry = queue.state().find(seq);
+    if (entry == nullptr || !seen.insert(seq).second) continue;
+    uint8_t start[sizeof(uint64_t)] = {};
+    Result<bool> read = log.ok() ? log->read_exact_at(entry->body_offset, start) : Result<bool>(false);
+    tokens.push_back(read.ok() && *read ? logfile::get_le<uint64_t>(start) : kNoToken);
+  }
+  return tokens;
+}
+
+uint64_t monotonic_ns() {
+  const auto since_boot = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since_boot).count());
+}
+
+// The pipe protocol: each message is one write of a count, the sender's pid
+// and that many u64s, well under PIPE_BUF, so a kill never leaves half a
+// message and processes that share the pipe never interleave theirs.
 void send(int fd, std::vector<uint64_t> words) {
-  words.insert(words.begin(), words.size());
+  words.insert(words.begin(), {words.size(), static_cast<uint64_t>(::getpid())});
   const size_t len = words.size() * sizeof(uint64_t);
   if (::write(fd, words.data(), len) != static_cast<ssize_t>(len)) _exit(3);
 }
 
-constexpr uint64_t kBegin = 0, kEnd = 1, kOpened = 2, kFinished = 3;
+constexpr uint64_t kBegin = 0, kEnd = 1, kOpened = 2, kFinished = 3, kSettling = 4;
 
-[[noreturn]] void child_main(int fd, const std::string& dir, const ChildPlan& plan) {
+// A process forked by a child takes its tokens from here on, past the child's.
+constexpr uint64_t kForkedTokens = uint64_t{1} << 31;
+
+void run_reported(int fd, Queue& queue, const Op& op, bool tagged) {
+  std::vector<uint64_t> begin = {kBegin, static_cast<uint64_t>(op.kind), op.lease_ms, monotonic_ns()};
+  begin.insert(begin.end(), op.args.begin(), op.args.end());
+  send(fd, std::move(begin));
+  const SettlingReport report = [fd](const std::vector<uint64_t>& tokens) {
+    std::vector<uint64_t> message = {kSettling};
+    message.insert(message.end(), tokens.begin(), tokens.end());
+    send(fd, std::move(message));
+  };
+  const OpResult result = run_op(queue, op, tagged ? &report : nullptr);
+  std::vector<uint64_t> end = {kEnd, result.ok ? 1u : 0u, monotonic_ns(), result.values.size()};
+  end.insert(end.end(), result.values.begin(), result.values.end());
+  end.insert(end.end(), result.tokens.begin(), result.tokens.end());
+  send(fd, std::move(end));
+}
+
+[[noreturn]] void child_main(int fd, const std::string& path, const ChildPlan& plan) {
   test_support::FaultyFileSystem fs(plan.seed);
   if (plan.arm) plan.arm(fs);
   // Recovery may warn about a tail that a kill or crash cut; that is expected.
   const int devnull = ::open("/dev/null", O_WRONLY);
   if (devnull >= 0) ::dup2(devnull, STDERR_FILENO);
-  Result<std::unique_ptr<Queue>> opened = Queue::open(dir, plan.config);
+  if (plan.before_open) plan.before_open();
+  Result<std::unique_ptr<Queue>> opened = Queue::open(path, plan.config);
   if (!opened.ok()) _exit(2);
   Queue& queue = **opened;
   send(fd, {kOpened});
   Workload workload(plan.seed, plan.first_token);
+  pid_t forked = 0;
+  bool compact_next = false;
   for (size_t i = 0; i < plan.max_ops; ++i) {
-    const Op op = workload.next(queue.state());
-    std::vector<uint64_t> begin = {kBegin, static_cast<uint64_t>(op.kind), op.lease_ms};
-    begin.insert(begin.end(), op.args.begin(), op.args.end());
-    send(fd, std::move(begin));
-    const OpResult result = run_op(queue, op);
-    std::vector<uint64_t> end = {kEnd, result.ok ? 1u : 0u};
-    end.insert(end.end(), result.values.begin(), result.values.end());
-    send(fd, std::move(end));
+    if (plan.fork_at == i) {
+      forked = ::fork();
+      if (forked == 0) workload = Workload(mix(plan.seed), plan.first_token + kForkedTokens);
+      compact_next = forked > 0;
+    }
+    if (plan.before_call) plan.before_call(i);
+    const Op op = compact_next ? Op{OpKind::kCompact, {}, 0} : workload.next(queue.state());
+    compact_next = false;
+    run_reported(fd, queue, op, plan.tagged);
   }
   opened->reset();
   send(fd, {kFinished});
+  while (forked > 0 && ::waitpid(forked, nullptr, 0) < 0 && errno == EINTR) {
+  }
   _exit(0);
 }
 
-void parse_history(const std::vector<uint64_t>& words, History& history) {
-  size_t at = 0;
-  while (at < words.size() && at + 1 + words[at] <= words.size()) {
-    const std::vector<uint64_t> message(words.begin() + at + 1, words.begin() + at + 1 + words[at]);
-    at += 1 + words[at];
-    if (message.empty()) continue;
-    if (message[0] == kOpened) history.opened = true;
-    if (message[0] == kFinished) history.finished = true;
-    if (message[0] == kBegin && message.size() >= 3) {
-      history.ops.push_back(Op{static_cast<OpKind>(message[1]), {message.begin() + 3, message.end()}, message[2]});
+void add_message(History& history, const std::vector<uint64_t>& message) {
+  switch (message.empty() ? UINT64_MAX : message[0]) {
+    case kOpened: history.opened = true; break;
+    case kFinished: history.finished = true; break;
+    case kBegin:
+      if (message.size() < 4) break;
+      history.ops.push_back(Op{static_cast<OpKind>(message[1]), {message.begin() + 4, message.end()}, message[2]});
+      history.began_ns.push_back(message[3]);
+      break;
+    case kSettling:
+      if (!history.ops.empty()) history.settling[history.ops.size() - 1] = {message.begin() + 1, message.end()};
+      break;
+    case kEnd: {
+      if (message.size() < 4 || message.size() < 4 + message[3]) break;
+      const auto values_end = message.begin() + 4 + static_cast<long>(message[3]);
+      history.results.push_back(
+          OpResult{message[1] == 1, {message.begin() + 4, values_end}, {}, {values_end, message.end()}});
+      history.returned_ns.push_back(message[2]);
+      break;
     }
-    if (message[0] == kEnd && message.size() >= 2) {
-      history.results.push_back(OpResult{message[1] == 1, {message.begin() + 2, message.end()}, {}});
-    }
+    default: break;
   }
+}
+
+// Takes the whole messages at the front of `bytes` into their senders'
+// histories; what is left is the start of a message still on its way.
+void take_messages(std::vector<char>& bytes, std::map<pid_t, History>& histories) {
+  size_t at = 0;
+  constexpr size_t kWord = sizeof(uint64_t);
+  while (bytes.size() - at >= 2 * kWord) {
+    uint64_t header[2];
+    std::memcpy(header, bytes.data() + at, sizeof header);
+    if (bytes.size() - at < (2 + header[0]) * kWord) break;
+    std::vector<uint64_t> message(header[0]);
+    if (!message.empty()) std::memcpy(message.data(), bytes.data() + at + 2 * kWord, message.size() * kWord);
+    History& history = histories[static_cast<pid_t>(header[1])];
+    history.pid = static_cast<pid_t>(header[1]);
+    add_message(history, message);
+    at += (2 + header[0]) * kWord;
+  }
+  bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(at));
 }
 
 }  // namespace
@@ -164,6 +257,22 @@ std::vector<uint8_t> body_for(uint64_t token) {
   std::vector<uint8_t> body(len);
   for (size_t i = 0; i < len; ++i) body[i] = static_cast<uint8_t>((h >> (8 * (i % 8))) ^ (i / 8));
   return body;
+}
+
+std::vector<uint8_t> tagged_body_for(uint64_t token) {
+  std::vector<uint8_t> body(sizeof token);
+  logfile::put_le<uint64_t>(body.data(), token);
+  const std::vector<uint8_t> rest = body_for(token);
+  body.insert(body.end(), rest.begin(), rest.end());
+  return body;
+}
+
+std::optional<uint64_t> token_of(std::span<const uint8_t> body) {
+  if (body.size() < sizeof(uint64_t)) return std::nullopt;
+  const uint64_t token = logfile::get_le<uint64_t>(body.data());
+  const std::vector<uint8_t> expected = tagged_body_for(token);
+  if (!std::equal(body.begin(), body.end(), expected.begin(), expected.end())) return std::nullopt;
+  return token;
 }
 
 const char* op_name(OpKind kind) {
@@ -226,11 +335,12 @@ Op Workload::next(const QueueState& state) {
   return op;
 }
 
-OpResult run_op(Queue& queue, const Op& op) {
+OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling) {
   // flush() is the one call here that does not catch up first.
   Result<CallScope> scope = queue.enter_call(op.kind == OpKind::kFlush ? CatchUp::kSkip : CatchUp::kRun);
   if (!scope.ok()) return OpResult{false, {}, scope.error().message()};
-  return run_in_call(queue, op);
+  if (settling != nullptr && removes(op.kind)) (*settling)(live_tokens_named(queue, op));
+  return run_in_call(queue, op, settling != nullptr);
 }
 
 std::vector<ModelState> effects(const ModelState& before, const Op& op) {
@@ -343,7 +453,9 @@ Verdict check_state(const Queue& queue, const std::string& dir, const std::vecto
   return verdict;
 }
 
-Verdict reopen_and_check(const std::string& dir, const QueueConfig& config, const std::vector<ModelState>& possible) {
+namespace {
+
+Result<std::unique_ptr<Queue>> open_quietly(const std::string& dir, const QueueConfig& config) {
   // Recovery warns on stderr about each tail it cuts; here that is expected.
   std::fflush(stderr);
   const int saved_stderr = ::dup(STDERR_FILENO);
@@ -354,6 +466,13 @@ Verdict reopen_and_check(const std::string& dir, const QueueConfig& config, cons
   ::dup2(saved_stderr, STDERR_FILENO);
   ::close(saved_stderr);
   ::close(devnull);
+  return opened;
+}
+
+}  // namespace
+
+Verdict reopen_and_check(const std::string& dir, const QueueConfig& config, const std::vector<ModelState>& possible) {
+  Result<std::unique_ptr<Queue>> opened = open_quietly(dir, config);
   if (!opened.ok()) {
     Verdict verdict;
     verdict.unopenable = true;
@@ -375,32 +494,53 @@ Verdict reopen_and_check(const std::string& dir, const QueueConfig& config, cons
 }
 
 History run_in_child(const std::string& dir, const ChildPlan& plan) {
+  return run_children({ChildRun{dir, plan}}).front();
+}
+
+std::vector<History> run_children(const std::vector<ChildRun>& runs, const std::function<void()>& meanwhile) {
   int fds[2];
-  if (::pipe(fds) != 0) return {};
+  if (::pipe(fds) != 0) return std::vector<History>(runs.size());
   std::fflush(stdout);
   std::fflush(stderr);
-  const pid_t pid = ::fork();
-  if (pid < 0) return {};
-  if (pid == 0) {
-    ::close(fds[0]);
-    child_main(fds[1], dir, plan);
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<pid_t> pids;
+  for (const ChildRun& run : runs) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(fds[0]);
+      child_main(fds[1], run.path, run.plan);
+    }
+    pids.push_back(pid);
   }
   ::close(fds[1]);
-  const auto deadline = std::chrono::steady_clock::now() + plan.kill_after.value_or(std::chrono::hours(1));
-  std::vector<uint64_t> words;
+  // A run that hangs is cut short, every process it knows of killed.
+  const auto give_up = started + std::chrono::minutes(5);
+  std::map<pid_t, History> histories;
   std::vector<char> bytes;
+  std::vector<bool> killed(runs.size(), false);
   char buffer[65536];
-  bool killed = false;
   while (true) {
-    int timeout_ms = -1;
-    if (!killed && plan.kill_after) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    int timeout_ms = 1000;
+    for (size_t k = 0; k < runs.size(); ++k) {
+      if (killed[k] || pids[k] <= 0 || !runs[k].plan.kill_after) continue;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(started + *runs[k].plan.kill_after - now);
       if (left.count() <= 0) {
-        ::kill(pid, SIGKILL);
-        killed = true;
+        ::kill(pids[k], SIGKILL);
+        killed[k] = true;
       } else {
-        timeout_ms = static_cast<int>(std::min<int64_t>(left.count(), 1000));
+        timeout_ms = static_cast<int>(std::min<int64_t>(timeout_ms, left.count()));
       }
+    }
+    if (now > give_up) {
+      for (pid_t pid : pids) ::kill(pid, SIGKILL);
+      for (const auto& [pid, history] : histories) ::kill(pid, SIGKILL);
+      break;
+    }
+    const bool all_opened = std::all_of(pids.begin(), pids.end(), [&](pid_t pid) { return histories[pid].opened; });
+    if (meanwhile && all_opened) {
+      meanwhile();
+      timeout_ms = std::min(timeout_ms, 1);
     }
     pollfd poll_fd{fds[0], POLLIN, 0};
     if (::poll(&poll_fd, 1, timeout_ms) == 0) continue;
@@ -408,16 +548,20 @@ History run_in_child(const std::string& dir, const ChildPlan& plan) {
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     bytes.insert(bytes.end(), buffer, buffer + got);
+    take_messages(bytes, histories);
   }
   ::close(fds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (pid_t pid : pids) {
+    int status = 0;
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
   }
-  words.resize(bytes.size() / sizeof(uint64_t));
-  if (!words.empty()) std::memcpy(words.data(), bytes.data(), words.size() * sizeof(uint64_t));
-  History history;
-  parse_history(words, history);
-  return history;
+  std::vector<History> ordered;
+  for (pid_t pid : pids) ordered.push_back(histories[pid]);
+  for (const auto& [pid, history] : histories) {
+    if (std::find(pids.begin(), pids.end(), pid) == pids.end()) ordered.push_back(history);
+  }
+  return ordered;
 }
 
 SmallFileSystem::SmallFileSystem(uint64_t bytes) {
@@ -456,6 +600,236 @@ void Tally::add(const Verdict& verdict) {
   resurrected += verdict.resurrected;
   unopenable += verdict.unopenable;
   inconsistent += !verdict.unopenable && (verdict.damaged || !verdict.matched);
+}
+
+namespace {
+
+constexpr uint64_t kStillRunning = UINT64_MAX;  // the end of a call that never returned
+
+// When a call ran, on the clock all processes share.
+struct Span {
+  uint64_t began = 0, returned = kStillRunning;
+};
+
+// An id seen naming a message: returned by its enqueue, or delivered.
+struct Sighting {
+  uint64_t id, token;
+  Span when;
+};
+
+// What every process did, gathered by message token and by id.
+struct SharedHistory {
+  std::map<uint64_t, Sighting> enqueued;   // token -> the id its enqueue returned
+  std::set<uint64_t> begun;                // every token an enqueue began
+  std::map<uint64_t, uint64_t> removed;    // token -> when its removal returned
+  std::set<uint64_t> maybe_removed;        // by a settlement that never returned
+  std::vector<Span> purges;                // returned or not
+  std::vector<Sighting> sightings;
+
+  // Whether a purge may have run between two moments or calls: then ids may
+  // name other messages after it, and what was enqueued before may be gone.
+  bool purge_between(const Span& a, const Span& b) const {
+    const uint64_t from = std::min(a.began, b.began), to = std::max(a.returned, b.returned);
+    return std::any_of(purges.begin(), purges.end(), [&](const Span& p) { return p.began < to && p.returned > from; });
+  }
+  bool purge_after(uint64_t moment) const { return purge_between({moment, moment}, {moment, kStillRunning}); }
+  bool purge_returned_after(uint64_t moment) const {
+    return std::any_of(purges.begin(), purges.end(),
+                       [&](const Span& p) { return p.returned != kStillRunning && p.began > moment; });
+  }
+};
+
+void gather_call(const History& history, size_t i, SharedHistory& shared, SharedTally& tally) {
+  const Op& op = history.ops[i];
+  const bool returned = i < history.results.size();
+  const Span when{history.began_ns[i], returned ? history.returned_ns[i] : kStillRunning};
+  const OpResult* result = returned ? &history.results[i] : nullptr;
+  const bool ok = result != nullptr && result->ok;
+  tally.calls += 1;
+  tally.in_doubt += !returned;
+  if (returned && !ok) {
+    tally.fail(tally.failed_calls, std::string(op_name(op.kind)) + " failed in process " + std::to_string(history.pid));
+  }
+  const auto settling = history.settling.find(i);
+  switch (op.kind) {
+    case OpKind::kEnqueue:
+    case OpKind::kEnqueueBatch:
+      for (size_t j = 0; j < op.args.size(); ++j) {
+        shared.begun.insert(op.args[j]);
+        if (!ok || j >= result->values.size()) continue;
+        shared.enqueued[op.args[j]] = Sighting{result->values[j], op.args[j], when};
+        shared.sightings.push_back(shared.enqueued[op.args[j]]);
+      }
+      break;
+    case OpKind::kDequeue:
+    case OpKind::kDequeueBatch:
+      for (size_t j = 0; ok && j < result->values.size(); ++j) {
+        const uint64_t token = j < result->tokens.size() ? result->tokens[j] : kNoToken;
+        if (token == kNoToken) {
+          tally.fail(tally.bad_bodies, "delivered id " + std::to_string(result->values[j]) + " with a foreign body");
+        }
+        shared.sightings.push_back(Sighting{result->values[j], token, when});
+      }
+      break;
+    case OpKind::kAck:
+    case OpKind::kNackDrop:
+    case OpKind::kAckBatch: {
+      if (settling == history.settling.end()) {
+        // No report means the call died before it could settle anything.
+        if (ok) tally.fail(tally.inconsistent, "a settlement returned without reporting what it settled");
+        break;
+      }
+      for (uint64_t token : settling->second) {
+        if (ok) shared.removed[token] = when.returned;
+        if (!ok) shared.maybe_removed.insert(token);
+      }
+      if (!ok) break;
+      const uint64_t settled = op.kind == OpKind::kAckBatch ? result->values[0] : result->values[0] == 1;
+      if (settled != settling->second.size()) {
+        tally.fail(tally.inconsistent, std::string(op_name(op.kind)) + " settled " + std::to_string(settled) +
+                                           " of " + std::to_string(settling->second.size()) + " live messages");
+      }
+      break;
+    }
+    case OpKind::kPurge:
+      shared.purges.push_back(when);
+      tally.purges += 1;
+      break;
+    default: break;
+  }
+}
+
+// token -> id of every message `queue` holds, its body read from `log`;
+// kNoToken keys count the bodies that are no tagged ones.
+std::map<uint64_t, uint64_t> messages_in(const Queue& queue, const std::string& log, SharedTally& tally) {
+  std::map<uint64_t, uint64_t> messages;
+  for (const auto& [seq, entry] : queue.state().messages_by_seq()) {
+    std::optional<uint64_t> token;
+    if (entry.body_offset + entry.body_len <= log.size()) {
+      token = token_of(std::span(reinterpret_cast<const uint8_t*>(log.data()) + entry.body_offset, entry.body_len));
+    }
+    if (!token) tally.fail(tally.bad_bodies, "id " + std::to_string(seq) + " holds a body no enqueue wrote");
+    if (token && !messages.emplace(*token, seq).second) {
+      tally.fail(tally.moved, "message " + std::to_string(*token) + " is there twice");
+    }
+  }
+  return messages;
+}
+
+void check_sightings(const SharedHistory& shared, SharedTally& tally) {
+  std::map<uint64_t, std::vector<const Sighting*>> by_id, by_token;
+  for (const Sighting& sighting : shared.sightings) {
+    by_id[sighting.id].push_back(&sighting);
+    by_token[sighting.token].push_back(&sighting);
+    const auto removed = shared.removed.find(sighting.token);
+    if (removed != shared.removed.end() && sighting.when.began > removed->second) {
+      tally.fail(tally.resurrected,
+                 "message " + std::to_string(sighting.token) + " delivered after its removal returned");
+    }
+  }
+  for (const auto& [id, seen] : by_id) {
+    for (size_t a = 0; a < seen.size(); ++a) {
+      for (size_t b = a + 1; b < seen.size(); ++b) {
+        if (seen[a]->token == seen[b]->token || shared.purge_between(seen[a]->when, seen[b]->when)) continue;
+        tally.fail(tally.two_messages_one_id, "id " + std::to_string(id) + " named messages " +
+                                                  std::to_string(seen[a]->token) + " and " +
+                                                  std::to_string(seen[b]->token));
+        a = b = seen.size();
+      }
+    }
+  }
+  for (const auto& [token, seen] : by_token) {
+    const bool one_id = std::all_of(seen.begin(), seen.end(), [&](const Sighting* s) { return s->id == seen[0]->id; });
+    if (!one_id && token != kNoToken) {
+      tally.fail(tally.moved, "message " + std::to_string(token) + " seen under two ids");
+    }
+  }
+}
+
+void check_final(const SharedHistory& shared, const std::map<uint64_t, uint64_t>& final_messages, SharedTally& tally) {
+  for (const auto& [token, id] : final_messages) {
+    const auto enqueued = shared.enqueued.find(token);
+    if (!shared.begun.contains(token)) {
+      tally.fail(tally.bad_bodies, "message " + std::to_string(token) + " was never enqueued");
+    }
+    if (enqueued != shared.enqueued.end() && enqueued->second.id != id) {
+      tally.fail(tally.moved, "message " + std::to_string(token) + " enqueued as id " +
+                                  std::to_string(enqueued->second.id) + " is now id " + std::to_string(id));
+    }
+    const bool purged =
+        enqueued != shared.enqueued.end() && shared.purge_returned_after(enqueued->second.when.returned);
+    if (shared.removed.contains(token) || purged) {
+      tally.fail(tally.resurrected, "message " + std::to_string(token) + " is back after its removal returned");
+    }
+  }
+  for (const auto& [token, sighting] : shared.enqueued) {
+    if (final_messages.contains(token) || shared.removed.contains(token) || shared.maybe_removed.contains(token) ||
+        shared.purge_after(sighting.when.began)) {
+      continue;
+    }
+    tally.fail(tally.lost, "message " + std::to_string(token) + " (id " + std::to_string(sighting.id) + ") is gone");
+  }
+}
+
+}  // namespace
+
+void SharedTally::fail(uint64_t& count, const std::string& detail) {
+  ++count;
+  if (details.size() < 10) details.push_back(detail);
+}
+
+bool SharedTally::clean() const {
+  return lost == 0 && resurrected == 0 && two_messages_one_id == 0 && moved == 0 && bad_bodies == 0 &&
+         failed_calls == 0 && inconsistent == 0;
+}
+
+std::string SharedTally::figures() const {
+  return std::to_string(runs) + " runs, " + std::to_string(processes) + " processes, " + std::to_string(calls) +
+         " calls (" + std::to_string(in_doubt) + " cut short by a kill, " + std::to_string(purges) + " purges), " +
+         std::to_string(messages) + " messages left: lost " + std::to_string(lost) + ", back " +
+         std::to_string(resurrected) + ", ids naming two messages " + std::to_string(two_messages_one_id) +
+         ", messages moved or doubled " + std::to_string(moved) + ", bad bodies " + std::to_string(bad_bodies) +
+         ", failed calls " + std::to_string(failed_calls) + ", inconsistent " + std::to_string(inconsistent);
+}
+
+void check_shared(const std::string& dir, const QueueConfig& config, const std::vector<History>& histories,
+                  Queue& survivor, SharedTally& tally) {
+  tally.runs += 1;
+  SharedHistory shared;
+  for (const History& history : histories) {
+    tally.processes += 1;
+    for (size_t i = 0; i < history.ops.size() && i < history.began_ns.size(); ++i) {
+      gather_call(history, i, shared, tally);
+    }
+  }
+  check_sightings(shared, tally);
+
+  // The survivor catches up with everything; verify_integrity must find the
+  // log it leaves whole, and a fresh open the same queue in it.
+  Result<IntegrityReport> report = [&]() -> Result<IntegrityReport> {
+    Result<CallScope> scope = survivor.enter_call(CatchUp::kRun);
+    if (!scope.ok()) return scope.take_error();
+    return survivor.verify_integrity();
+  }();
+  const std::string log = test_support::read_file(dir + "/queue.log");
+  if (!report.ok() || report->message != "clean" || report->bytes != log.size()) {
+    tally.fail(tally.inconsistent, "verify_integrity after catching up: " +
+                                       (report.ok() ? report->message : report.error().message()));
+  }
+  Result<std::unique_ptr<Queue>> fresh = open_quietly(dir, config);
+  if (!fresh.ok()) return tally.fail(tally.inconsistent, "reopen failed: " + fresh.error().message());
+  const std::map<uint64_t, uint64_t> final_messages = messages_in(**fresh, log, tally);
+  if (test_support::read_file(dir + "/queue.log") != log || messages_in(survivor, log, tally) != final_messages ||
+      survivor.state().counters().next_seq != (*fresh)->state().counters().next_seq) {
+    tally.fail(tally.inconsistent, "a fresh open and the object that caught up disagree");
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().filename().string().starts_with("queue.log.damaged-")) {
+      tally.fail(tally.inconsistent, "a damaged copy was made: " + entry.path().filename().string());
+    }
+  }
+  tally.messages += final_messages.size();
+  check_final(shared, final_messages, tally);
 }
 
 void print_figure(const std::string& line) {

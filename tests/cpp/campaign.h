@@ -1,6 +1,7 @@
-// What the crash, power-loss and I/O-error campaigns share: a seeded random
-// workload over every operation of the queue, a model of what the calls that
-// returned promise, and the check of a reopened directory against it.
+// What the crash, power-loss, I/O-error and shared-directory campaigns share:
+// a seeded random workload over every operation of the queue, child
+// processes that run it and report every call, a model of what the calls
+// that returned promise, and the checks of a reopened directory against it.
 //
 // The model tracks only what durability is about: which messages are live
 // (with their bodies) and the next sequence id. Leases and delivery counts
@@ -10,12 +11,15 @@
 // log order: possible_states() lists every state that allows.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,6 +38,15 @@ std::string scratch_base();
 // The body of the message that carries `token`: its length and bytes follow
 // from the token alone, now and then past the writer's buffer.
 std::vector<uint8_t> body_for(uint64_t token);
+
+// body_for() behind the token itself (8 bytes, little-endian), so that a
+// message is known by its body alone: where several processes enqueue, and a
+// purge starts the ids again, no id tells which message it is.
+std::vector<uint8_t> tagged_body_for(uint64_t token);
+// The token of a body that tagged_body_for() made, exactly; nullopt for any
+// other body.
+std::optional<uint64_t> token_of(std::span<const uint8_t> body);
+inline constexpr uint64_t kNoToken = UINT64_MAX;
 
 enum class OpKind : uint8_t {
   kEnqueue, kEnqueueBatch, kDequeue, kDequeueBatch, kAck, kAckBatch,
@@ -54,6 +67,9 @@ struct OpResult {
   // Ids enqueued or delivered; 1/0 for a bool result; the count of ack_batch.
   std::vector<uint64_t> values;
   std::string error;
+  // With tagged bodies, the token of each delivery (kNoToken for a body
+  // that is no tagged one).
+  std::vector<uint64_t> tokens = {};
 };
 
 // Whether a successful call of this kind leaves everything before it
@@ -75,8 +91,14 @@ class Workload {
   uint64_t next_token_;
 };
 
-// Makes the call as the binding would: enter_call, then the operation.
-OpResult run_op(Queue& queue, const Op& op);
+// Told, inside a call that settles messages and before it does, the tokens
+// of the live messages it names, read from their tagged bodies.
+using SettlingReport = std::function<void(const std::vector<uint64_t>& tokens)>;
+
+// Makes the call as the binding would: enter_call, then the operation. With
+// `settling`, bodies are tagged, deliveries carry their tokens and every
+// acknowledgement or drop reports what it is about to remove.
+OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling = nullptr);
 
 struct ModelState {
   std::map<uint64_t, uint64_t> live;  // seq -> body token
@@ -113,11 +135,17 @@ Verdict check_state(const Queue& queue, const std::string& dir, const std::vecto
 // Opens the directory afresh, verifies the log and checks its state.
 Verdict reopen_and_check(const std::string& dir, const QueueConfig& config, const std::vector<ModelState>& possible);
 
-// What a child process reported through its pipe: every call it began and
-// the result of every call that returned (one fewer when it died in a call).
+// What a process reported through its pipe: every call it began and the
+// result of every call that returned (one fewer when it died in a call),
+// each with the time it began or returned on the monotonic clock, which all
+// processes share.
 struct History {
+  pid_t pid = 0;
   std::vector<Op> ops;
   std::vector<OpResult> results;
+  std::vector<uint64_t> began_ns, returned_ns;
+  // Index of a settling call -> the tokens it reported before settling.
+  std::map<size_t, std::vector<uint64_t>> settling;
   bool opened = false;  // Queue::open returned in the child
   bool finished = false;  // the child ran its whole workload
 };
@@ -131,6 +159,15 @@ struct ChildPlan {
   std::function<void(test_support::FaultyFileSystem&)> arm;
   // Kills the child this long after it started, if it is still running.
   std::optional<std::chrono::microseconds> kill_after;
+  // Tagged bodies, and tokens reported (see run_op).
+  bool tagged = false;
+  // Run in the child before it opens the queue, and before each call.
+  std::function<void()> before_open = {};
+  std::function<void(size_t call)> before_call = {};
+  // Before this call the child forks: the new process goes on through the
+  // inherited object with a workload (and tokens) of its own, reporting on
+  // the same pipe, while the child compacts at once.
+  std::optional<size_t> fork_at = {};
 };
 
 History run_in_child(const std::string& dir, const ChildPlan& plan);
@@ -158,12 +195,41 @@ class SmallFileSystem {
   std::string error_;
 };
 
+struct ChildRun {
+  std::string path;  // as the child opens it
+  ChildPlan plan;
+};
+
+// Runs the children at once, each opening its path; once all have opened,
+// `meanwhile` runs about every millisecond until they are done. Returns
+// their histories in order, then those of the processes they forked.
+std::vector<History> run_children(const std::vector<ChildRun>& runs, const std::function<void()>& meanwhile = {});
+
 // Adds up the verdicts of one campaign and prints its figure line.
 struct Tally {
   uint64_t checked = 0, lost = 0, resurrected = 0, unopenable = 0, inconsistent = 0;
   void add(const Verdict& verdict);
   bool clean() const { return lost == 0 && resurrected == 0 && unopenable == 0 && inconsistent == 0; }
 };
+
+// Several processes on one directory at once (histories of tagged runs),
+// checked against the directory now: nothing whose enqueue returned is gone
+// unless a settlement or purge that returned, or may have landed, removed
+// it; nothing a returned settlement or purge removed is back or delivered
+// again; no id names two messages between purges, and no message has two
+// ids; every body is intact; `survivor`, an object opened before the runs,
+// catches up to the state a fresh open finds, and verify_integrity agrees.
+struct SharedTally {
+  uint64_t runs = 0, processes = 0, calls = 0, in_doubt = 0, purges = 0, messages = 0;
+  uint64_t lost = 0, resurrected = 0, two_messages_one_id = 0, moved = 0, bad_bodies = 0, failed_calls = 0,
+           inconsistent = 0;
+  std::vector<std::string> details;
+  void fail(uint64_t& count, const std::string& detail);
+  bool clean() const;
+  std::string figures() const;
+};
+void check_shared(const std::string& dir, const QueueConfig& config, const std::vector<History>& histories,
+                  Queue& survivor, SharedTally& tally);
 
 // Prints one line to stdout, where the campaign script and ctest -V find it.
 void print_figure(const std::string& line);

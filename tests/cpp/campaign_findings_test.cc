@@ -53,25 +53,22 @@ TEST(CampaignFindings, PurgeThatFailsBeforeTheRenameKeepsTheMessagesAndTheirIds)
 // there survives a power loss: the reload makes the new name durable first,
 // where it used to append to a file the crash could swap back for the old log.
 TEST(CampaignFindings, AfterAPurgeWhoseDirectorySyncFailedTheNextCallIsDurable) {
-  for (const Call failing : {Call::kSyncDir, Call::kOpen}) {
-    ScratchDirectory dir;
-    FaultyFileSystem fs;
-    std::unique_ptr<Queue> q = open_queue(dir.path());
-    ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch(std::vector<std::vector<uint8_t>>{{'a'}, {'b'}}); }).ok());
-    // The directory's fsync, or the open of the directory for it.
-    fs.fail(failing, EIO, failing == Call::kOpen ? dir.path() : "");
-    EXPECT_FALSE(in_call(*q, [&] { return q->purge(); }).ok());
-    EXPECT_EQ(fs.faults_fired(), 1u);
-    fs.clear_faults();
-    Result<uint64_t> id = in_call(*q, [&] { return q->enqueue(std::vector<uint8_t>{'c'}); });
-    ASSERT_TRUE(id.ok());
-    EXPECT_EQ(*id, 0u);
-    fs.crash(test_support::CrashMode::kDropUnsynced, test_support::Names::kUndoUnsynced);
-    q.reset();
-    const std::unique_ptr<Queue> reopened = open_queue(dir.path());
-    EXPECT_EQ(reopened->state().message_count(), 1u);
-    EXPECT_NE(reopened->state().find(0), nullptr);
-  }
+  ScratchDirectory dir;
+  FaultyFileSystem fs;
+  std::unique_ptr<Queue> q = open_queue(dir.path());
+  ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch(std::vector<std::vector<uint8_t>>{{'a'}, {'b'}}); }).ok());
+  fs.fail(Call::kSyncDir, EIO);
+  EXPECT_FALSE(in_call(*q, [&] { return q->purge(); }).ok());
+  EXPECT_EQ(fs.faults_fired(), 1u);
+  fs.clear_faults();
+  Result<uint64_t> id = in_call(*q, [&] { return q->enqueue(std::vector<uint8_t>{'c'}); });
+  ASSERT_TRUE(id.ok());
+  EXPECT_EQ(*id, 0u);
+  fs.crash(test_support::CrashMode::kDropUnsynced, test_support::Names::kUndoUnsynced);
+  q.reset();
+  const std::unique_ptr<Queue> reopened = open_queue(dir.path());
+  EXPECT_EQ(reopened->state().message_count(), 1u);
+  EXPECT_NE(reopened->state().find(0), nullptr);
 }
 
 // A power loss while a new log's header is not yet synced must not leave a

@@ -2,11 +2,14 @@
 // short by kill -9 at every kind of file-system step, by a simulated power
 // loss there, by an I/O error at every call site, or by a real file system
 // running full; after each, the directory must reopen clean and hold
-// exactly what the calls that returned promise. Each prints its figure
-// line; TOLLIVANE_LONG=1 runs the full sweeps (scripts/run_campaigns.sh).
+// exactly what the calls that returned promise. Then several processes at
+// once on one directory, killed at random, or with the names they opened it
+// by changing under them. Each prints its figure line; TOLLIVANE_LONG=1 runs
+// the full sweeps (scripts/run_campaigns.sh).
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -625,6 +628,124 @@ TEST(DurabilityCampaign, FullDiskCyclesLoseNothingLeaveNoTemporaryAndTheQueueWor
                          std::to_string(tally.stuck));
   EXPECT_EQ(tally.inconsistent + tally.temporaries_left + tally.stuck, 0u);
   EXPECT_GT(tally.refused, cycles) << "the disk should run full in most cycles";
+}
+
+// Campaign 5: several processes on one directory at once, each running the
+// whole workload (compaction, purge and automatic compaction included), half
+// of them killed at a random moment while the others go on.
+TEST(DurabilityCampaign, SeveralProcessesOnOneDirectoryKilledAtRandomLoseNothingAndShareNoId) {
+  const bool full = campaign::long_run();
+  const uint64_t runs = full ? 500 : 20;
+  const size_t calls = full ? 400 : 150;
+  constexpr uint64_t kProcesses = 4;
+  const QueueConfig config = campaign_config(0);
+  campaign::SharedTally tally;
+  for (uint64_t run = 0; run < runs; ++run) {
+    ScratchDirectory dir(campaign::scratch_base());
+    Result<std::unique_ptr<Queue>> survivor = Queue::open(dir.path(), config);
+    ASSERT_TRUE(survivor.ok());
+    std::mt19937_64 random(seed_of(run, 0, 4));
+    std::vector<campaign::ChildRun> children;
+    for (uint64_t k = 0; k < kProcesses; ++k) {
+      campaign::ChildPlan plan{config, seed_of(run, k, 4), (k + 1) << 32, calls, nullptr, std::nullopt};
+      plan.tagged = true;
+      // A call takes some tens of microseconds here: most kills land mid-run.
+      if (k % 2 == 1) plan.kill_after = std::chrono::microseconds(500 + random() % (100 * calls));
+      children.push_back({dir.path(), plan});
+    }
+    campaign::check_shared(dir.path(), config, campaign::run_children(children), **survivor, tally);
+  }
+  campaign::print_figure("several processes: " + tally.figures());
+  for (const std::string& detail : tally.details) ADD_FAILURE() << detail;
+  EXPECT_TRUE(tally.clean());
+}
+
+// The names a queue was opened by, changed while its objects work: a symbolic
+// link switched between the queue and another directory, and the queue's own
+// directory renamed away with an empty one put under its old name. Every
+// directory a name reached that is not the queue must stay empty.
+class NameChanger {
+ public:
+  explicit NameChanger(const std::string& root) : root_(root), queue_(root + "/a/q") {
+    std::filesystem::create_directories(root_ + "/elsewhere/q");
+    std::filesystem::create_directories(root_ + "/decoy");
+    std::filesystem::create_directory_symlink("a/q", root_ + "/current");
+    decoys_ = {root_ + "/elsewhere/q", root_ + "/decoy"};
+  }
+
+  // Called while the processes run: one change every 2 ms, in turn.
+  void tick() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_change_ < std::chrono::milliseconds(2)) return;
+    last_change_ = now;
+    if (++changes_ % 2 == 0) {
+      const std::string moved = root_ + "/moved-" + std::to_string(changes_);
+      std::filesystem::rename(queue_, moved);
+      std::filesystem::create_directory(queue_);
+      decoys_.push_back(queue_);
+      queue_ = moved;
+    } else {
+      std::filesystem::create_directory_symlink(changes_ % 4 == 1 ? root_ + "/decoy" : queue_, root_ + "/next");
+      std::filesystem::rename(root_ + "/next", root_ + "/current");
+    }
+  }
+
+  const std::string& queue() const { return queue_; }
+  uint64_t changes() const { return changes_; }
+  // Decoys that a process wrote into.
+  uint64_t strays() const {
+    return static_cast<uint64_t>(std::count_if(decoys_.begin(), decoys_.end(), [](const std::string& decoy) {
+      return !std::filesystem::is_empty(decoy);
+    }));
+  }
+
+ private:
+  const std::string root_;
+  std::string queue_;
+  std::vector<std::string> decoys_;
+  uint64_t changes_ = 0;
+  std::chrono::steady_clock::time_point last_change_{};
+};
+
+// Campaign 6: every way an open object's name can change, at once: one
+// process opened the queue by a relative path and moves its working
+// directory away and back between calls, one opened it through the switched
+// symbolic link, one by the name that is renamed away, and one forks and
+// compacts at once while its child goes on through the inherited object.
+TEST(DurabilityCampaign, NamesChangingUnderOpenObjectsAndForkThenCompactKeepEveryProcessOnItsQueue) {
+  const bool full = campaign::long_run();
+  const uint64_t runs = full ? 200 : 10;
+  const size_t calls = full ? 400 : 150;
+  const QueueConfig config = campaign_config(0);
+  campaign::SharedTally tally;
+  uint64_t changes = 0, strays = 0;
+  for (uint64_t run = 0; run < runs; ++run) {
+    ScratchDirectory root(campaign::scratch_base());
+    NameChanger names(root.path());
+    Result<std::unique_ptr<Queue>> survivor = Queue::open(names.queue(), config);
+    ASSERT_TRUE(survivor.ok());
+    std::vector<campaign::ChildRun> children;
+    for (uint64_t k = 0; k < 4; ++k) {
+      campaign::ChildPlan plan{config, seed_of(run, k, 5), (k + 1) << 32, calls, nullptr, std::nullopt};
+      plan.tagged = true;
+      children.push_back({names.queue(), plan});
+    }
+    const std::string home = root.path() + "/a", away = root.path() + "/elsewhere";
+    children[0].path = "q";
+    children[0].plan.before_open = [home] { (void)!::chdir(home.c_str()); };
+    children[0].plan.before_call = [home, away](size_t call) { (void)!::chdir((call % 2 ? away : home).c_str()); };
+    children[1].path = root.path() + "/current";
+    children[3].plan.fork_at = static_cast<size_t>(5 + seed_of(run, 3, 5) % (calls / 2));
+    const std::vector<campaign::History> histories = campaign::run_children(children, [&] { names.tick(); });
+    campaign::check_shared(names.queue(), config, histories, **survivor, tally);
+    changes += names.changes();
+    strays += names.strays();
+  }
+  campaign::print_figure("names changing: " + std::to_string(changes) + " renames and switched links; " +
+                         std::to_string(strays) + " directories written through a stale name; " + tally.figures());
+  for (const std::string& detail : tally.details) ADD_FAILURE() << detail;
+  EXPECT_EQ(strays, 0u);
+  EXPECT_TRUE(tally.clean());
 }
 
 }  // namespace

@@ -150,6 +150,8 @@ class DamagedLogTest : public ::testing::Test {
 
 TEST_F(DamagedLogTest, RecoveryCutsNothingWhenTheCopyCannotBeMade) {
   const size_t files = entries();
+  Result<logfile::Directory> directory = logfile::Directory::open(dir_.path());
+  ASSERT_TRUE(directory.ok());
   const std::string copy = ".damaged-" + std::to_string(damaged_at_);
   const std::vector<std::pair<const char*, std::function<void(FaultyFileSystem&)>>> faults = {
       {"create", [&](FaultyFileSystem& fs) { fs.fail(Call::kOpen, EACCES, copy); }},
@@ -163,7 +165,7 @@ TEST_F(DamagedLogTest, RecoveryCutsNothingWhenTheCopyCannotBeMade) {
     SCOPED_TRACE(name);
     FaultyFileSystem fs;
     arm(fs);
-    Result<logfile::Recovered> recovered = logfile::recover(log_path());
+    Result<logfile::Recovered> recovered = logfile::recover(*directory);
     EXPECT_FALSE(recovered.ok());
     EXPECT_EQ(fs.faults_fired(), 1u);
     EXPECT_EQ(read_file(log_path()), damaged_);
@@ -172,7 +174,7 @@ TEST_F(DamagedLogTest, RecoveryCutsNothingWhenTheCopyCannotBeMade) {
   }
   // Once the copy can be made, the same recovery saves and cuts.
   testing::internal::CaptureStderr();
-  Result<logfile::Recovered> recovered = logfile::recover(log_path());
+  Result<logfile::Recovered> recovered = logfile::recover(*directory);
   testing::internal::GetCapturedStderr();
   ASSERT_TRUE(recovered.ok());
   EXPECT_EQ(recovered->end_offset, damaged_at_);

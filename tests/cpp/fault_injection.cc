@@ -1,6 +1,7 @@
 #include "fault_injection.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -28,9 +29,16 @@ bool is_regular_file(const char* path) {
   return ::stat(path, &info) == 0 && S_ISREG(info.st_mode);
 }
 
-bool is_directory(const std::string& path) {
+bool is_directory_fd(int fd) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Where the directory open as `fd` is now, as the kernel knows it.
+std::string directory_path(int fd) {
+  char target[PATH_MAX];
+  const ssize_t len = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+  return len > 0 ? std::string(target, static_cast<size_t>(len)) : std::string();
 }
 
 std::string parent_of(const std::string& path) {
@@ -76,9 +84,18 @@ struct Trampolines {
   static FaultyFileSystem& fs() { return *FaultyFileSystem::active_; }
 
   static int open(const char* path, int flags, mode_t mode) {
+    return tracked_open(path, flags, [&] { return real().open(path, flags, mode); });
+  }
+  static int openat(int directory_fd, const char* name, int flags, mode_t mode) {
+    return tracked_open(fs().path_in(directory_fd, name), flags,
+                        [&] { return real().openat(directory_fd, name, flags, mode); });
+  }
+  // Counts, may fail, and tracks the file that `open_file` opens at `path`.
+  template <typename OpenFile>
+  static int tracked_open(const std::string& path, int flags, OpenFile open_file) {
     const auto decision = fs().decide(Call::kOpen, path);
     if (decision.error != 0) return errno = decision.error, -1;
-    const bool creates = (flags & O_CREAT) != 0 && ::access(path, F_OK) != 0;
+    const bool creates = (flags & O_CREAT) != 0 && ::access(path.c_str(), F_OK) != 0;
     // A file seen for the first time counts as durable as it is; one that
     // open creates, as durable with no content.
     bool tracked;
@@ -86,13 +103,13 @@ struct Trampolines {
       std::lock_guard lock(fs().mutex_);
       tracked = fs().durable_.contains(path);
     }
-    const std::string prior = !tracked && is_regular_file(path) ? read_file(path) : std::string();
-    const int fd = real().open(path, flags, mode);
+    const std::string prior = !tracked && is_regular_file(path.c_str()) ? read_file(path) : std::string();
+    const int fd = open_file();
     const int saved = errno;
     if (fd >= 0) {
       std::lock_guard lock(fs().mutex_);
       fs().fd_paths_[fd] = path;
-      if (is_regular_file(path)) fs().durable_.try_emplace(path, prior);
+      if (is_regular_file(path.c_str())) fs().durable_.try_emplace(path, prior);
       if (creates) fs().unsynced_names_.push_back({std::string(), path, std::nullopt});
     }
     finish(decision.after);
@@ -137,9 +154,14 @@ struct Trampolines {
     if (int error = fs().decide(Call::kStat, path).error) return errno = error, -1;
     return real().stat(path, info);
   }
+  static int fstatat(int directory_fd, const char* name, struct stat* info, int flags) {
+    if (int error = fs().decide(Call::kStat, fs().path_in(directory_fd, name)).error) return errno = error, -1;
+    return real().fstatat(directory_fd, name, info, flags);
+  }
   static int fsync(int fd) {
-    const std::string path = fs().path_of(fd);
-    const bool directory = is_directory(path);
+    const bool directory = is_directory_fd(fd);
+    // A directory is known by where it is now: it may have been renamed.
+    const std::string path = directory ? directory_path(fd) : fs().path_of(fd);
     const auto decision = fs().decide(directory ? Call::kSyncDir : Call::kFsync, path);
     if (decision.error != 0) return errno = decision.error, -1;
     const int result = real().fsync(fd);
@@ -163,7 +185,9 @@ struct Trampolines {
     errno = saved;
     return result;
   }
-  static int rename(const char* from, const char* to) {
+  static int renameat(int from_directory_fd, const char* from_name, int to_directory_fd, const char* to_name) {
+    const std::string from = fs().path_in(from_directory_fd, from_name);
+    const std::string to = fs().path_in(to_directory_fd, to_name);
     const auto decision = fs().decide(Call::kRename, from);
     if (decision.error != 0) return errno = decision.error, -1;
     std::optional<std::string> replaced;
@@ -172,7 +196,7 @@ struct Trampolines {
       auto tracked = fs().durable_.find(to);
       if (tracked != fs().durable_.end()) replaced = tracked->second;
     }
-    const int result = real().rename(from, to);
+    const int result = real().renameat(from_directory_fd, from_name, to_directory_fd, to_name);
     const int saved = errno;
     if (result == 0) {
       // The file now at `to` is the one that was at `from`, durable content
@@ -229,9 +253,10 @@ struct Trampolines {
     errno = saved;
     return result;
   }
-  static int unlink(const char* path) {
+  static int unlinkat(int directory_fd, const char* name, int flags) {
+    const std::string path = fs().path_in(directory_fd, name);
     if (int error = fs().decide(Call::kUnlink, path).error) return errno = error, -1;
-    const int result = real().unlink(path);
+    const int result = real().unlinkat(directory_fd, name, flags);
     const int saved = errno;
     if (result == 0) {
       std::lock_guard lock(fs().mutex_);
@@ -240,15 +265,19 @@ struct Trampolines {
     errno = saved;
     return result;
   }
+  static int fchown(int fd, uid_t owner, gid_t group) {
+    if (int error = fs().decide(Call::kFchown, fd).error) return errno = error, -1;
+    return real().fchown(fd, owner, group);
+  }
 };
 
 namespace {
 
 const logfile::SystemCalls kTable = {
-    Trampolines::open,  Trampolines::close,     Trampolines::read,   Trampolines::pread, Trampolines::write,
-    Trampolines::lseek, Trampolines::fstat,     Trampolines::stat,   Trampolines::fsync,
-    Trampolines::ftruncate, Trampolines::rename, Trampolines::mkdir, Trampolines::dup,
-    Trampolines::mmap,  Trampolines::munmap,    Trampolines::flock, Trampolines::unlink,
+    Trampolines::open,     Trampolines::openat,   Trampolines::close, Trampolines::read,   Trampolines::pread,
+    Trampolines::write,    Trampolines::lseek,    Trampolines::fstat, Trampolines::stat,   Trampolines::fstatat,
+    Trampolines::fsync,    Trampolines::ftruncate, Trampolines::renameat, Trampolines::mkdir, Trampolines::dup,
+    Trampolines::mmap,     Trampolines::munmap,   Trampolines::flock, Trampolines::unlinkat, Trampolines::fchown,
 };
 
 }  // namespace
@@ -373,6 +402,10 @@ FaultyFileSystem::Decision FaultyFileSystem::decide(Call call, const std::string
     decision.cut_bytes = rule.short_bytes;
   }
   return decision;
+}
+
+std::string FaultyFileSystem::path_in(int directory_fd, const char* name) {
+  return directory_path(directory_fd) + "/" + name;
 }
 
 std::string FaultyFileSystem::path_of(int fd) {

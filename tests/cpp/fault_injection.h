@@ -9,7 +9,10 @@
 //   fs.crash();                                   // every file back to its last fsync
 //   fs.after(Call::kWrite, "queue.log", 3, kill);  // runs kill() right after the 3rd write
 //
-// Paths are matched by suffix ("queue.log", ".proc_lock"); calls on a
+// Paths are matched by suffix ("queue.log", ".proc_lock"); a name opened,
+// looked up, renamed or removed relative to a directory descriptor (openat
+// and the like, counted as kOpen, kStat, kRename and kUnlink) is matched as
+// the path of that directory now, a slash and the name; calls on a
 // descriptor are matched by the path it was opened with (dup keeps it,
 // rename moves it). An empty suffix matches every call of the kind.
 //
@@ -48,7 +51,7 @@ namespace tollivane::test_support {
 
 enum class Call {
   kOpen, kClose, kRead, kWrite, kLseek, kFstat, kStat, kFsync,
-  kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock, kUnlink,
+  kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock, kUnlink, kFchown,
   kSyncDir,  // fsync of a directory (kFsync counts those of files)
 };
 
@@ -127,6 +130,7 @@ class FaultyFileSystem {
   Decision decide(Call call, const std::string& path);
   Decision decide(Call call, int fd) { return decide(call, path_of(fd)); }
   std::string path_of(int fd);
+  std::string path_in(int directory_fd, const char* name);
 
   mutable std::mutex mutex_;
   std::vector<Rule> rules_;

@@ -25,6 +25,9 @@ class ProcessLockTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     path_ = dir_ + "/.proc_lock";
+    Result<logfile::Directory> directory = logfile::Directory::open(dir_);
+    ASSERT_TRUE(directory.ok());
+    directory_ = std::move(*directory);
   }
   void TearDown() override {
     ::unlink(path_.c_str());
@@ -32,13 +35,14 @@ class ProcessLockTest : public ::testing::Test {
   }
 
   ProcessLock open_lock() {
-    Result<ProcessLock> lock = ProcessLock::open(path_);
+    Result<ProcessLock> lock = ProcessLock::open(directory_);
     EXPECT_TRUE(lock.ok());
     return std::move(*lock);
   }
 
   std::string dir_;
   std::string path_;
+  logfile::Directory directory_;
 };
 
 TEST_F(ProcessLockTest, FreeLockIsTakenAtOnce) {
@@ -97,7 +101,7 @@ TEST_F(ProcessLockTest, LockOfAKilledProcessIsReleasedByTheKernel) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    Result<ProcessLock> lock = ProcessLock::open(path_);
+    Result<ProcessLock> lock = ProcessLock::open(directory_);
     if (!lock.ok()) _exit(1);
     Result<ProcessLockGuard> held = lock->write_lock();
     if (!held.ok()) _exit(2);
@@ -117,8 +121,9 @@ TEST_F(ProcessLockTest, LockOfAKilledProcessIsReleasedByTheKernel) {
   close(ready[1]);
 }
 
-TEST_F(ProcessLockTest, OpeningInAMissingDirectoryReportsTheOsError) {
-  Result<ProcessLock> lock = ProcessLock::open(dir_ + "/missing/.proc_lock");
+TEST_F(ProcessLockTest, OpeningInARemovedDirectoryReportsTheOsError) {
+  ASSERT_EQ(::rmdir(dir_.c_str()), 0);
+  Result<ProcessLock> lock = ProcessLock::open(directory_);
   ASSERT_FALSE(lock.ok());
   EXPECT_TRUE(lock.error().io().is_os_error());
   EXPECT_EQ(lock.error().io().os_errno(), ENOENT);

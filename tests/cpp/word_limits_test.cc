@@ -117,11 +117,13 @@ TEST(WordLimitsTest, ALengthFieldBeyondWhatIsLeftPastFourGiBIsDamageNotAnAllocat
 // length cut to 32 bits.
 TEST(WordLimitsTest, TheBodyMapRefusesALogBeyondTheAddressSpaceAndReadsBodiesBeyondFourGiBWhereItFits) {
   ScratchDirectory dir;
+  Result<logfile::Directory> directory = logfile::Directory::open(dir.path());
+  ASSERT_TRUE(directory.ok());
   const std::string path = dir.file("queue.log");
   const uint64_t body_at = kFourGiB + 100;
   write_sparse(path, body_at + 3, {{body_at, bytes("far")}});
   logfile::LogMap map;
-  Result<std::span<const uint8_t>> body = map.read(path, body_at, 3);
+  Result<std::span<const uint8_t>> body = map.read(*directory, body_at, 3);
   if (kNarrowWord) {
     ASSERT_FALSE(body.ok());
     EXPECT_EQ(body.error().message(), "memory map length overflows isize");
@@ -136,7 +138,7 @@ TEST(WordLimitsTest, TheBodyMapRefusesALogBeyondTheAddressSpaceAndReadsBodiesBey
   if (kNarrowWord) {
     write_sparse(path, just_beyond, {{just_beyond - 3, bytes("end")}});
     logfile::LogMap beyond;
-    Result<std::span<const uint8_t>> refused = beyond.read(path, just_beyond - 3, 3);
+    Result<std::span<const uint8_t>> refused = beyond.read(*directory, just_beyond - 3, 3);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().message(), "memory map length overflows isize");
   }
@@ -145,7 +147,7 @@ TEST(WordLimitsTest, TheBodyMapRefusesALogBeyondTheAddressSpaceAndReadsBodiesBey
   const uint64_t gib = uint64_t{1} << 30;
   write_sparse(path, gib, {{gib - 3, bytes("end")}});
   logfile::LogMap fits;
-  Result<std::span<const uint8_t>> last = fits.read(path, gib - 3, 3);
+  Result<std::span<const uint8_t>> last = fits.read(*directory, gib - 3, 3);
   ASSERT_TRUE(last.ok()) << last.error().message();
   EXPECT_EQ(Bytes(last->begin(), last->end()), bytes("end"));
   EXPECT_EQ(fits.mapped_len(), gib);
@@ -153,11 +155,13 @@ TEST(WordLimitsTest, TheBodyMapRefusesALogBeyondTheAddressSpaceAndReadsBodiesBey
 
 TEST(WordLimitsTest, ABodyWhoseEndWrapsSixtyFourBitsIsOutOfBounds) {
   ScratchDirectory dir;
+  Result<logfile::Directory> directory = logfile::Directory::open(dir.path());
+  ASSERT_TRUE(directory.ok());
   const std::string path = dir.file("queue.log");
   write_sparse(path, 64, {});
   logfile::LogMap map;
   for (const uint64_t offset : {std::numeric_limits<uint64_t>::max() - 1, kFourGiB - 1, uint64_t{61}}) {
-    Result<std::span<const uint8_t>> body = map.read(path, offset, 5);
+    Result<std::span<const uint8_t>> body = map.read(*directory, offset, 5);
     EXPECT_FALSE(body.ok()) << offset;
   }
 }

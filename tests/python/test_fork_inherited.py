@@ -3,11 +3,13 @@ default start method of multiprocessing on Linux): parent and children must
 exclude each other as if each had opened the queue itself."""
 
 import collections
+import json
 import multiprocessing
+import os
 
 from tollivane import TollivaneCore
 
-from conftest import LONG_LEASE_MS
+from conftest import LONG_LEASE_MS, log_path
 
 FORK = multiprocessing.get_context("fork")
 CHILDREN = 3
@@ -107,3 +109,41 @@ def test_concurrent_consumers_through_an_inherited_object_take_each_message_once
     stats = TollivaneCore(str(tmp_path)).stats()
     assert stats["total"] == 0 and stats["acked_total"] == 2 + len(bodies)
     assert queue.verify_integrity()["ok"]
+
+
+def test_child_reloads_a_log_compacted_after_the_fork_to_the_same_length(tmp_path):
+    # Between the fork and the child's first call the parent settles a
+    # message and compacts, into a new log exactly as long as the old one.
+    # Same length, but another file: the child's state describes none of it.
+    queue = TollivaneCore(str(tmp_path))
+    queue.enqueue_batch([b"body-one", b"body-two"])
+    length_at_fork = log_path(tmp_path).stat().st_size
+    go_read, go_write = os.pipe()
+    out_read, out_write = os.pipe()
+    child = os.fork()
+    if child == 0:
+        status = 1
+        try:
+            os.read(go_read, 1)
+            seen = [list(queue.dequeue(LONG_LEASE_MS)[:2]), queue.enqueue(b"child")]
+            queue.compact()
+            seen[0][1] = seen[0][1].decode()
+            os.write(out_write, json.dumps(seen).encode())
+            status = 0
+        finally:
+            os._exit(status)
+    assert queue.enqueue(b"body-six") == 2
+    assert queue.dequeue(LONG_LEASE_MS)[:2] == (0, b"body-one") and queue.ack(0)
+    queue.compact()
+    assert log_path(tmp_path).stat().st_size == length_at_fork
+    os.write(go_write, b"x")
+    _, status = os.waitpid(child, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert json.loads(os.read(out_read, 4096)) == [[1, "body-two"], 3]
+    for fd in (go_read, go_write, out_read, out_write):
+        os.close(fd)
+    reopened = TollivaneCore(str(tmp_path))
+    assert reopened.verify_integrity()["ok"]
+    assert reopened.nack(1)  # the child's lease
+    assert [d[:2] for d in reopened.dequeue_batch(10, LONG_LEASE_MS)] == [
+        (1, b"body-two"), (2, b"body-six"), (3, b"child")]

@@ -1,9 +1,10 @@
 """Nobody in where they don't belong: a link planted in the queue directory
-is never followed (its target stays as it was), no descriptor of a queue
-leaks into a child process, and files are never more readable than the log
-an operator made them."""
+is never followed (its target stays as it was), a FIFO planted there hangs
+nothing, no descriptor of a queue leaks into a child process, and files are
+never more readable than the log an operator made them, nor anyone else's."""
 
 import os
+import pwd
 import stat
 import subprocess
 import sys
@@ -78,6 +79,35 @@ def test_log_replaced_by_a_link_under_a_running_queue_is_refused(queue_dir, vict
     assert victim.read_bytes() == VICTIM_CONTENT
 
 
+PLANT_FIFO = r"""
+import os, sys, tollivane
+directory, name = sys.argv[1], sys.argv[2]
+q = tollivane.TollivaneCore(directory)
+q.enqueue(b"x")
+os.rename(os.path.join(directory, name), os.path.join(directory, name + ".moved"))
+os.mkfifo(os.path.join(directory, name))
+calls = [q.verify_integrity, q.available, q.dequeue, q.compact, q.purge] if name == "queue.log" else []
+for call in calls + [lambda: tollivane.TollivaneCore(directory)]:
+    try:
+        call()
+        print("no error")
+    except OSError as error:
+        print(error)
+"""
+
+
+@pytest.mark.parametrize("name", ["queue.log", ".proc_lock"])
+def test_planted_fifo_is_refused_without_blocking(tmp_path, name):
+    # In a child with a time limit: a call that blocks on the FIFO fails the
+    # test instead of hanging it.
+    directory = tmp_path / "q"
+    child = subprocess.run([sys.executable, "-c", PLANT_FIFO, str(directory), name],
+                           capture_output=True, text=True, timeout=30)
+    assert child.returncode == 0, child.stderr
+    refused = f"Tollivane I/O error: refusing to open {directory}/{name}: it is not a regular file"
+    assert child.stdout.splitlines() == [refused] * (6 if name == "queue.log" else 1)
+
+
 def test_planted_link_under_a_damaged_copy_name_is_left_alone(queue_dir, victim, capfd):
     data = log_path(queue_dir).read_bytes()
     start = read_frames(data)[0][0]
@@ -117,23 +147,30 @@ def test_child_processes_inherit_no_descriptor_of_a_queue(queue_dir, capfd):
         assert str(queue_dir) not in listing
 
 
+def rewrite_and_copy_the_log(queue_dir, capfd, look):
+    """Compacts, purges and has a damaged region saved; returns what `look`
+    finds of the new log each time and of the copy."""
+    q = open_queue(queue_dir)
+    q.compact()
+    seen = [look("queue.log")]
+    q.purge()
+    seen.append(look("queue.log"))
+    q.enqueue_batch([b"a", b"b"])
+    del q
+    data = bytearray(log_path(queue_dir).read_bytes())
+    data[16 + 20] ^= 0x5A
+    log_path(queue_dir).write_bytes(bytes(data))
+    open_queue(queue_dir)
+    capfd.readouterr()
+    return seen + [look("queue.log.damaged-16")]
+
+
 def test_replacement_logs_and_copies_keep_the_operators_permissions(queue_dir, capfd):
     old_umask = os.umask(0o022)
     try:
         os.chmod(log_path(queue_dir), 0o600)
-        q = open_queue(queue_dir)
-        q.compact()
-        assert stat.S_IMODE(log_path(queue_dir).stat().st_mode) == 0o600
-        q.purge()
-        assert stat.S_IMODE(log_path(queue_dir).stat().st_mode) == 0o600
-        q.enqueue_batch([b"a", b"b"])
-        del q
-        data = bytearray(log_path(queue_dir).read_bytes())
-        data[16 + 20] ^= 0x5A
-        log_path(queue_dir).write_bytes(bytes(data))
-        open_queue(queue_dir)
-        capfd.readouterr()
-        assert stat.S_IMODE((queue_dir / "queue.log.damaged-16").stat().st_mode) == 0o600
+        modes = rewrite_and_copy_the_log(queue_dir, capfd, lambda name: stat.S_IMODE((queue_dir / name).stat().st_mode))
+        assert modes == [0o600] * 3
     finally:
         os.umask(old_umask)
 
@@ -149,3 +186,20 @@ def test_new_files_follow_the_umask(tmp_path):
     assert stat.S_IMODE(directory.stat().st_mode) == 0o700
     for name in ("queue.log", ".proc_lock"):
         assert stat.S_IMODE((directory / name).stat().st_mode) == 0o600
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root may give a file away")
+def test_replacement_logs_and_copies_keep_the_owner_when_root_writes_them(queue_dir, capfd):
+    nobody = pwd.getpwnam("nobody")
+    owner = (nobody.pw_uid, nobody.pw_gid)
+    os.chown(log_path(queue_dir), *owner)
+
+    def owner_of(name):
+        info = (queue_dir / name).stat()
+        return (info.st_uid, info.st_gid)
+
+    assert rewrite_and_copy_the_log(queue_dir, capfd, owner_of) == [owner] * 3
+    # A log torn in its header is replaced by a fresh one: still theirs.
+    log_path(queue_dir).write_bytes(b"TLFL")
+    open_queue(queue_dir)
+    assert owner_of("queue.log") == owner

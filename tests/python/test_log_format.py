@@ -3,7 +3,10 @@ logs written by hand that the queue must replay."""
 
 import os
 import random
+import re
 import time
+
+import pytest
 
 from conftest import (ENQUEUE_OVERHEAD, LONG_LEASE_MS, decode, enqueue_payload,
                       file_header, frame, lease_payload, log_path, open_queue,
@@ -87,10 +90,10 @@ def test_random_bodies_land_at_frame_start_plus_33_with_zlib_crc(tmp_path):
 
 
 def test_hand_written_log_is_replayed(tmp_path):
-    # Written by the test alone: an unusual version and generation, ids out of
-    # order, a lease for an unknown id and a trailing byte after an Ack's field.
+    # Written by the test alone: an unusual generation, ids out of order, a
+    # lease for an unknown id and a trailing byte after an Ack's field.
     far = now_ms() + LONG_LEASE_MS
-    log = file_header(generation=5, version=7)
+    log = file_header(generation=5)
     log += frame(enqueue_payload(10, 111, b"ten"))
     log += frame(enqueue_payload(3, 222, b"three"))
     log += frame(enqueue_payload(4, 333, b"four"))
@@ -116,3 +119,42 @@ def test_hand_written_log_is_replayed(tmp_path):
     # Appends go after the hand-written frames and keep the header as it was.
     data = log_path(tmp_path).read_bytes()
     assert data[:len(log)] == log
+
+
+@pytest.mark.parametrize("version", [0, 2, 7])
+def test_log_of_another_format_version_is_refused_and_left_byte_for_byte(tmp_path, capfd, version):
+    # Its frames may mean something else: replaying them, or cutting at the
+    # first one this build cannot read, would destroy another build's log.
+    foreign = file_header(generation=5, version=version) + frame(enqueue_payload(0, 1, b"kept")) + frame(b"\x09later")
+    refused = (f"Tollivane I/O error: queue.log has format version {version}, "
+               "which this build cannot read (it reads version 1)")
+    refused_pattern = re.escape(refused)
+    log_path(tmp_path).write_bytes(foreign)
+    with pytest.raises(OSError) as info:
+        open_queue(tmp_path)
+    assert str(info.value) == refused
+
+    # An open object meets it when such a log is renamed into place, and when
+    # its own log's header is rewritten to it and frames appended.
+    log_path(tmp_path).unlink()
+    q = open_queue(tmp_path)
+    replaced = tmp_path / "replacement"
+    replaced.write_bytes(foreign)
+    os.rename(replaced, log_path(tmp_path))
+    with pytest.raises(OSError, match=refused_pattern):
+        q.available()
+    assert log_path(tmp_path).read_bytes() == foreign
+    log_path(tmp_path).unlink()
+    q = open_queue(tmp_path)
+    q.enqueue(b"mine")
+    with open(log_path(tmp_path), "r+b") as log:
+        log.write(file_header(generation=0, version=version))
+        log.seek(0, os.SEEK_END)
+        log.write(frame(b"\x09later"))
+    in_place = log_path(tmp_path).read_bytes()
+    for call in (q.dequeue, lambda: q.enqueue(b"x")):
+        with pytest.raises(OSError, match=refused_pattern):
+            call()
+    assert log_path(tmp_path).read_bytes() == in_place
+    assert sorted(p.name for p in tmp_path.iterdir()) == [".proc_lock", "queue.log"]
+    assert capfd.readouterr().err == ""

@@ -1,5 +1,6 @@
-"""Opening a directory: what gets created, and the paths that are refused
-without leaving anything behind."""
+"""Opening a directory: what gets created, the paths that are refused
+without leaving anything behind, and the directory an object stays on
+whatever later happens to the path it was opened by."""
 
 import errno
 import os
@@ -7,7 +8,8 @@ import re
 
 import pytest
 
-from conftest import log_path, open_queue
+from conftest import LONG_LEASE_MS, log_path, open_queue
+from sharing_support import SPAWN, produce, read_log
 
 pytestmark = pytest.mark.quick
 
@@ -71,3 +73,56 @@ def test_open_of_an_unreadable_log_reports_the_os_error(tmp_path):
     # A failed open leaves the lock free: a sound directory beside it opens.
     log_path(tmp_path).rmdir()
     assert open_queue(tmp_path).stats()["log_bytes"] == 16
+
+
+def rename_under(tmp_path, monkeypatch, how):
+    """Opens a queue in tmp_path/first by some name, then makes that name
+    name the queue in tmp_path/second; returns the object and where the
+    first directory is now."""
+    first, second = tmp_path / "first", tmp_path / "second"
+    if how == "relative path, then chdir":
+        for parent in (first, second):
+            parent.mkdir()
+        monkeypatch.chdir(first)
+        q = open_queue("q")
+        monkeypatch.chdir(second)
+        return q, first / "q", second / "q"
+    if how == "switched symlink":
+        first.mkdir()
+        os.symlink("first", tmp_path / "current")
+        q = open_queue(tmp_path / "current")
+        os.symlink("second", tmp_path / "next")
+        os.rename(tmp_path / "next", tmp_path / "current")
+        return q, first, second
+    q = open_queue(tmp_path / "live")
+    os.rename(tmp_path / "live", first)
+    os.mkdir(second)
+    os.rename(second, tmp_path / "live")
+    return q, first, tmp_path / "live"
+
+
+@pytest.mark.parametrize("how", ["relative path, then chdir", "switched symlink", "renamed directory"])
+def test_an_object_keeps_working_on_the_directory_it_opened(tmp_path, monkeypatch, how):
+    q, mine, other = rename_under(tmp_path, monkeypatch, how)
+    # Meanwhile another process uses the directory that has the name now.
+    results = SPAWN.Queue()
+    producer = SPAWN.Process(target=produce, args=(str(other), 10**6, 300, "other", results))
+    producer.start()
+    kept = {}
+    for i in range(300):
+        body = b"mine-%d" % i
+        kept[q.enqueue(body)] = body
+        if i % 3 == 0:
+            seq, delivered, _, _ = q.dequeue(LONG_LEASE_MS)
+            assert kept.pop(seq) == delivered and q.ack(seq)
+    outcome = results.get(timeout=120)
+    producer.join(30)
+    assert outcome[0] == "produced", outcome
+
+    def enqueued(directory):
+        return {record[1]: record[3] for _, record in read_log(log_path(directory))[1] if record[0] == "enqueue"}
+    assert enqueued(mine) == {seq: b"mine-%d" % seq for seq in range(300)}
+    assert enqueued(other) == outcome[1]
+    assert [d[:2] for d in open_queue(mine).dequeue_batch(300, LONG_LEASE_MS)] == sorted(kept.items())
+    for directory in (mine, other):
+        assert sorted(p.name for p in directory.iterdir()) == [".proc_lock", "queue.log"]
