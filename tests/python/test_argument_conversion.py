@@ -8,6 +8,8 @@ from tollivane import TollivaneCore
 
 from conftest import LONG_LEASE_MS, MEMORY
 
+pytestmark = pytest.mark.both_backends
+
 RANGE_TEXT = "out of range integral type conversion attempted"
 
 
@@ -43,7 +45,7 @@ def snapshot(queue):
     return queue.stats(), queue.in_flight()
 
 
-def test_u64_parameters_accept_index_objects(queue):
+def test_u64_parameters_accept_index_objects(queue, fresh_queue):
     queue.enqueue_batch([b"a", b"b", b"c"])
     assert queue.dequeue(lease_ms=Index(LONG_LEASE_MS))[0] == 0
     assert [d[0] for d in queue.dequeue_batch(Index(1), Index(LONG_LEASE_MS))] == [1]
@@ -52,7 +54,7 @@ def test_u64_parameters_accept_index_objects(queue):
     assert queue.nack(Index(1), requeue=False) is True
     assert queue.ack_batch([Index(2), Index(7)]) == 1
     assert queue.ack(2**64 - 1) is False
-    q = TollivaneCore(MEMORY, Index(0), Index(0), Index(0))
+    q = fresh_queue(sync_interval_ms=Index(0), default_lease_ms=Index(0))
     q.enqueue(b"x")
     q.dequeue()
     # The default lease of 0 came through __index__: the first lease is over.

@@ -9,9 +9,9 @@ import time
 
 import pytest
 
-from tollivane import TollivaneCore
+from conftest import LONG_LEASE_MS
 
-from conftest import LONG_LEASE_MS, MEMORY
+pytestmark = pytest.mark.both_backends
 
 U64_MAX = 2**64 - 1
 
@@ -127,8 +127,8 @@ def test_huge_lease_wraps_to_a_past_deadline(queue, lease):
     assert queue.stats()["requeued_total"] == 3
 
 
-def test_default_lease_applies_when_lease_is_omitted_or_none():
-    short = TollivaneCore(MEMORY, default_lease_ms=0)
+def test_default_lease_applies_when_lease_is_omitted_or_none(fresh_queue):
+    short = fresh_queue(default_lease_ms=0)
     short.enqueue_batch([b"a", b"b"])
     assert short.dequeue()[2] == 1
     assert short.dequeue(lease_ms=None)[:3] == (0, b"a", 2)
