@@ -195,7 +195,13 @@ FLUSH = [
     """UPDATE {meta} SET generation = generation""",
 ]
 
-COMPACT = """VACUUM {messages}, {counters}"""
+# Without TRUNCATE, VACUUM never takes the exclusive table lock that gives
+# trailing pages back to the file system, which would stall every consumer
+# (or make this call wait seconds for a gap between their locks). Freed
+# space is reused by later messages; autovacuum may still shrink the file
+# when the queue is quiet. SKIP_LOCKED passes over a table another VACUUM
+# is working on.
+COMPACT = """VACUUM (SKIP_LOCKED, TRUNCATE false) {messages}, {counters}"""
 
 VERIFY = f"""SELECT count(*), coalesce(max(seq), -1), {NEXT_SEQ},
            (SELECT min(seq) FROM {{messages}} WHERE deliveries < 0 OR enqueued_ts_ms < 0),
