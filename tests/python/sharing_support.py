@@ -204,3 +204,24 @@ def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
             if outcome:
                 settled.append((seq, outcome))
     return ("consumed", deliveries, settled)
+
+
+def open_at_once(where, barrier, results):
+    """Opens a queue (creating it) at the same moment as the other processes
+    at `barrier`, and enqueues one message."""
+    def work():
+        barrier.wait(30)
+        return ("enqueued", open_shared(where).enqueue(b"x"))
+    _report(results, work)
+
+
+def produce_until_failure(where, connection):
+    """Enqueues until a call fails, sending each id as soon as its enqueue
+    has returned, then the failure."""
+    queue = open_shared(where)
+    try:
+        while True:
+            seq = queue.enqueue(b"before the crash")
+            connection.send(seq)
+    except OSError as error:
+        connection.send(("failed", str(error)))

@@ -234,3 +234,29 @@ def test_body_too_large_for_one_record_is_refused_with_nothing_enqueued(queue):
     del oversized
     assert queue.stats()["total"] == 0
     assert queue.enqueue(b"next") == 0
+
+
+# -- closing -----------------------------------------------------------------
+
+def require(queue, method):
+    """Skips a shared test on a backend that does not have `method` yet."""
+    if not hasattr(queue, method):
+        pytest.skip(f"{type(queue).__name__} has no {method}() yet")
+
+
+CALLS_AFTER_CLOSE = [
+    lambda q: q.enqueue(b"x"), lambda q: q.enqueue_batch([b"x"]), lambda q: q.dequeue(),
+    lambda q: q.dequeue_batch(1), lambda q: q.ack(0), lambda q: q.ack_batch([0]), lambda q: q.nack(0),
+    lambda q: q.extend_lease(0), lambda q: q.available(), lambda q: q.in_flight(), lambda q: q.stats(),
+    lambda q: q.flush(), lambda q: q.compact(), lambda q: q.purge(), lambda q: q.verify_integrity(),
+]
+
+
+def test_close_is_idempotent_and_later_calls_raise_value_error(fresh_queue):
+    require(fresh_queue(), "close")
+    with fresh_queue() as queue:
+        assert queue.enqueue(b"kept") == 0
+    assert queue.close() is None
+    for call in CALLS_AFTER_CLOSE:
+        with pytest.raises(ValueError):
+            call(queue)
