@@ -18,15 +18,19 @@ started=$SECONDS
 # Each stage's heading says how long the run has taken so far.
 stage() { echo "== $1 (at $((SECONDS - started)) s)"; }
 
-# GoogleTest, strace (the tests count fsyncs with it), and clang 14 with its
-# runtimes (libFuzzer) come from the distribution's packages.
+# GoogleTest, strace (the tests count fsyncs with it), clang 14 with its
+# runtimes (libFuzzer), and the PostgreSQL server (the PostgresQueue tests
+# start a throw-away server of their own with its initdb and pg_ctl) come
+# from the distribution's packages.
 if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v strace >/dev/null || ! command -v clang++-14 >/dev/null ||
-   ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+   ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+   ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  echo "Installing from the distribution's packages: libgtest-dev strace clang-14 libclang-rt-14-dev postgresql"
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
-    libgtest-dev strace clang-14 libclang-rt-14-dev >/dev/null
+    libgtest-dev strace clang-14 libclang-rt-14-dev postgresql >/dev/null
 fi
 
 stage "C++ core tests"

@@ -38,7 +38,8 @@ def named(name: str, convert: Callable[[object], Item], value: object) -> Item:
 
 
 def _as_int(value: object) -> int:
-    return value if isinstance(value, int) else operator.index(value)
+    # operator.index raises the interpreter's own TypeError for a non-integer.
+    return value if isinstance(value, int) else operator.index(value)  # type: ignore[arg-type]
 
 
 def u64(value: object) -> int:

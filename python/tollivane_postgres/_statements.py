@@ -216,15 +216,15 @@ class QueueStatements:
     def __init__(self, name: str) -> None:
         check_name(name)
         base = PREFIX + name
-        objects = {part: sql.Identifier(f"{base}_{part}")
-                   for part in ("messages", "ids", "counters", "meta", "ready", "leases")}
+        objects: dict[str, sql.Composable] = {
+            part: sql.Identifier(f"{base}_{part}") for part in ("messages", "ids", "counters", "meta", "ready", "leases")}
         # nextval(), to_regclass() and the size function take names as text.
         objects["ids_name"] = sql.Literal(objects["ids"].as_string(None))
         objects["messages_name"] = sql.Literal(objects["messages"].as_string(None))
         objects["meta_name"] = sql.Literal(objects["meta"].as_string(None))
 
         def render(template: str) -> str:
-            return sql.SQL(template).format(**objects).as_string(None)  # type: ignore[arg-type]
+            return sql.SQL(template).format(**objects).as_string(None)
 
         self.channel = base
         self.schema_lock_key = base

@@ -7,7 +7,7 @@ from __future__ import annotations
 import random
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from types import TracebackType
 from typing import SupportsIndex, TypedDict, Union
@@ -162,7 +162,7 @@ class PostgresQueue:
                 connection.execute(statement)
 
     @staticmethod
-    def _fetch_value(connection: Connection, statement: str, params: dict[str, object] | None = None) -> int:
+    def _fetch_value(connection: Connection, statement: str, params: Mapping[str, object] | None = None) -> int:
         row = connection.execute(statement, params).fetchone()
         assert row is not None
         return int(row[0])
