@@ -91,7 +91,7 @@ _COUNT_SWEPT = """counted AS (
 
 _SWEEP = f"""swept AS (
         UPDATE {{messages}} SET deadline_ms = NULL
-        WHERE seq IN (SELECT seq FROM {{messages}} WHERE deadline_ms <= {NOW_MS} FOR UPDATE SKIP LOCKED)
+        WHERE seq = ANY(ARRAY(SELECT seq FROM {{messages}} WHERE deadline_ms <= {NOW_MS} FOR UPDATE SKIP LOCKED))
         RETURNING seq),
     {_COUNT_SWEPT}"""
 
@@ -109,7 +109,10 @@ ENQUEUE = f"""WITH added AS (
 # Expired leases are requeued and the smallest ready ids leased in one
 # UPDATE, since a row may not be changed twice by one statement. SKIP LOCKED
 # lets concurrent consumers pass over each other's rows instead of queueing
-# on them, so no message is leased twice while its lease is live.
+# on them, so no message is leased twice while its lease is live. Rows are
+# named by "seq = ANY(ARRAY(...))", which the planner always answers through
+# the primary key; a join could make it scan the whole table when it
+# misjudges how many leases have expired.
 DEQUEUE = f"""WITH expired AS (
         SELECT seq FROM {{messages}} WHERE deadline_ms <= {NOW_MS} FOR UPDATE SKIP LOCKED),
     ready AS (
@@ -118,27 +121,23 @@ DEQUEUE = f"""WITH expired AS (
     chosen AS (
         SELECT seq FROM (SELECT seq FROM expired UNION ALL SELECT seq FROM ready) candidates
         ORDER BY seq LIMIT %(max)s),
-    changes AS (
-        SELECT seq, bool_or(lease) AS lease
-        FROM (SELECT seq, false AS lease FROM expired UNION ALL SELECT seq, true FROM chosen) wanted
-        GROUP BY seq),
     changed AS (
         UPDATE {{messages}} AS m
-        SET deadline_ms = CASE WHEN changes.lease THEN {DEADLINE_MS} END,
-            deliveries = m.deliveries + changes.lease::integer
-        FROM changes WHERE m.seq = changes.seq
-        RETURNING m.seq, changes.lease, m.deliveries, m.enqueued_ts_ms,
-                  CASE WHEN changes.lease THEN m.body END AS body),
+        SET deadline_ms = CASE WHEN m.seq = ANY(ARRAY(SELECT seq FROM chosen)) THEN {DEADLINE_MS} END,
+            deliveries = m.deliveries + (m.seq = ANY(ARRAY(SELECT seq FROM chosen)))::integer
+        WHERE m.seq = ANY(ARRAY(SELECT seq FROM expired UNION ALL SELECT seq FROM chosen))
+        RETURNING m.seq, m.deadline_ms IS NOT NULL AS leased, m.deliveries, m.enqueued_ts_ms,
+                  CASE WHEN m.deadline_ms IS NOT NULL THEN m.body END AS body),
     swept AS (SELECT seq FROM expired),
     {_COUNT_SWEPT}
-    SELECT seq, body, deliveries, enqueued_ts_ms FROM changed WHERE lease ORDER BY seq"""
+    SELECT seq, body, deliveries, enqueued_ts_ms FROM changed WHERE leased ORDER BY seq"""
 
 # Rows are locked in id order before they are deleted, so two calls that
 # settle overlapping ids cannot deadlock.
 _SETTLE = """WITH locked AS (
         SELECT seq FROM {{messages}} WHERE seq = ANY(%(seqs)s::bigint[]) ORDER BY seq FOR UPDATE),
     gone AS (
-        DELETE FROM {{messages}} AS m USING locked WHERE m.seq = locked.seq RETURNING 1),
+        DELETE FROM {{messages}} WHERE seq = ANY(ARRAY(SELECT seq FROM locked)) RETURNING 1),
     counted AS (
         UPDATE {{counters}} SET {total} = {total} + (SELECT count(*) FROM gone)
         WHERE shard = %(shard)s AND EXISTS (SELECT FROM gone))

@@ -17,6 +17,7 @@ for as long as producers keep notifying.
 
 from __future__ import annotations
 
+import os
 import threading
 import time
 from collections.abc import Callable
@@ -24,6 +25,21 @@ from collections.abc import Callable
 import psycopg
 from psycopg import sql
 from psycopg.rows import TupleRow
+
+
+def disown(connection: psycopg.Connection[TupleRow] | None) -> None:
+    """Drops a connection that a forked child inherited. The parent still
+    talks to the server over its socket: closing it as usual would send the
+    server a goodbye on the parent's behalf, so the socket is first pointed
+    at /dev/null."""
+    if connection is None or connection.closed:
+        return
+    null = os.open(os.devnull, os.O_RDWR)
+    try:
+        os.dup2(null, connection.fileno())
+    finally:
+        os.close(null)
+    connection.close()
 
 
 class Wakeups:
@@ -83,6 +99,11 @@ class Wakeups:
                     self._wake_all()
                 else:
                     self._read(remaining)
+
+    def disown(self) -> None:
+        """Forgets the connection, as a forked child must."""
+        disown(self._connection)
+        self._connection = None
 
     def close(self) -> None:
         with self._condition:

@@ -4,9 +4,11 @@ consumers on many hosts can share it."""
 
 from __future__ import annotations
 
+import os
 import random
 import threading
 import time
+import weakref
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from types import TracebackType
@@ -17,7 +19,7 @@ from psycopg.rows import TupleRow
 
 from tollivane_postgres import _arguments as arguments
 from tollivane_postgres._statements import BIGINT_MAX, COUNTER_SHARDS, SCHEMA_LOCK_CLASS, QueueStatements
-from tollivane_postgres._wakeups import Wakeups
+from tollivane_postgres._wakeups import Wakeups, disown
 
 Body = Union[bytes, bytearray, memoryview, Sequence[int]]
 Delivery = tuple[int, bytes, int, int]
@@ -84,6 +86,17 @@ def _shard() -> dict[str, int]:
     return {"shard": random.randrange(COUNTER_SHARDS)}
 
 
+_open_queues: weakref.WeakSet[PostgresQueue] = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    for queue in list(_open_queues):
+        queue._reset_after_fork()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
 class PostgresQueue:
     """A queue in PostgreSQL, selected by `name` among the queues of the
     database that `conninfo` (a libpq connection string or URL) reaches."""
@@ -105,8 +118,21 @@ class PostgresQueue:
         self._connection: Connection | None = None
         self._wakeups = Wakeups(self._connect, self._statements.channel)
         self._closed = False
+        _open_queues.add(self)
         with self._session() as connection:
             self._create_schema(connection)
+
+    def _reset_after_fork(self) -> None:
+        """A forked child gets connections of its own at its first call, as
+        if it had opened the queue itself."""
+        disown(self._connection)
+        self._connection = None
+        self._wakeups.disown()
+        self._wakeups = Wakeups(self._connect, self._statements.channel)
+        # A lock some other thread of the parent held at the fork stays held
+        # in the child, where that thread does not exist.
+        self._lock = threading.Lock()
+        self._owner = None
 
     # -- the call frame ----------------------------------------------------
 
