@@ -137,9 +137,8 @@ class PostgresQueue:
     # -- the call frame ----------------------------------------------------
 
     @contextmanager
-    def _session(self) -> Iterator[Connection]:
-        """The object's lock and a live connection for one call; server
-        errors leave as the directory queue's exceptions."""
+    def _locked(self) -> Iterator[None]:
+        """The object's lock, which its calls take in turn."""
         self._check_open()
         if not self._lock.acquire(blocking=False):
             if self._owner == threading.get_ident():
@@ -150,16 +149,22 @@ class PostgresQueue:
         self._owner = threading.get_ident()
         try:
             self._check_open()
-            with server_errors():
-                # A connection lost with the server (restarted, say) is
-                # replaced at the next call: the call that saw it fail has
-                # raised, so nothing is retried behind the caller's back.
-                if self._connection is None or self._connection.closed:
-                    self._connection = self._connect()
-                yield self._connection
+            yield
         finally:
             self._owner = None
             self._lock.release()
+
+    @contextmanager
+    def _session(self) -> Iterator[Connection]:
+        """The object's lock and a live connection for one call; server
+        errors leave as the directory queue's exceptions."""
+        with self._locked(), server_errors():
+            # A connection lost with the server (restarted, say) is replaced
+            # at the next call: the call that saw it fail has raised, so
+            # nothing is retried behind the caller's back.
+            if self._connection is None or self._connection.closed:
+                self._connection = self._connect()
+            yield self._connection
 
     def _check_open(self) -> None:
         if self._closed:
@@ -168,7 +173,12 @@ class PostgresQueue:
     def _connect(self) -> Connection:
         connection = psycopg.connect(self._conninfo, autocommit=True)
         try:
-            connection.execute("SELECT set_config('synchronous_commit', %s, false), set_config('lock_timeout', %s, false)",
+            # Every statement reaches its rows through an index whatever its
+            # parameters, so one generic plan serves every call; planning
+            # each call anew costs about as much as running it.
+            connection.execute("SELECT set_config('synchronous_commit', %s, false), "
+                               "set_config('lock_timeout', %s, false), "
+                               "set_config('plan_cache_mode', 'force_generic_plan', false)",
                                (self._synchronous_commit, LOCK_TIMEOUT))
         except BaseException:
             connection.close()
@@ -422,7 +432,7 @@ class PostgresQueue:
         any other method then raises ValueError."""
         if self._closed:
             return
-        with self._session():
+        with self._locked():
             self._closed = True
             self._wakeups.close()
             if self._connection is not None:
@@ -437,8 +447,13 @@ class PostgresQueue:
         self.close()
 
     def __del__(self) -> None:
-        # Closed quietly, as a garbage-collected directory queue is.
-        if not getattr(self, "_closed", True):
+        # Closed quietly, as a garbage-collected directory queue is; at
+        # interpreter exit the modules this needs may already be gone.
+        if getattr(self, "_closed", True):
+            return
+        try:
             self._wakeups.close()
             if self._connection is not None:
                 self._connection.close()
+        except Exception:
+            pass
