@@ -173,8 +173,17 @@ def table(headers: list[str], rows: list[list[str]]) -> None:
     print()
 
 
-def figure(values: list[float]) -> str:
-    return f"{statistics.median(values):,.0f}"
+def print_medians(title: str, columns: tuple[Any, ...], runs: int, measure_one: Callable[[Backend, Any], float]) -> None:
+    """A table of every backend by `columns`, each cell the median of `runs`
+    measurements. Runs are interleaved over the cases, so that noise from
+    other work on the machine spreads over them instead of hitting one."""
+    results: dict[tuple[str, Any], list[float]] = {}
+    for _ in range(runs):
+        for backend in BACKENDS:
+            for column in columns:
+                results.setdefault((backend.label, column), []).append(measure_one(backend, column))
+    table([title] + [str(column) for column in columns],
+          [[b.label] + [f"{statistics.median(results[(b.label, c)]):,.0f}" for c in columns] for b in BACKENDS])
 
 
 def main() -> int:
@@ -197,25 +206,10 @@ def main() -> int:
         places = Places(work_dir, args.conninfo or server.conninfo)  # type: ignore[union-attr]
         print(f"messages per second, 100-byte bodies, batches of {BATCH}, median of {runs} runs")
         print(f"os.cpu_count()={os.cpu_count()}\n")
-        results: dict[tuple[str, str], list[float]] = {}
-        # Runs are interleaved over the cases, so that noise from other work
-        # on the machine spreads over them instead of hitting one.
-        for _ in range(runs):
-            for backend in BACKENDS:
-                for op in OPS:
-                    results.setdefault((backend.label, op), []).append(
-                        measure(backend, op, places, seconds, prefill))
-        table(["single process"] + list(OPS),
-              [[b.label] + [figure(results[(b.label, op)]) for op in OPS] for b in BACKENDS])
-
-        scaled: dict[tuple[str, int], list[float]] = {}
-        for _ in range(runs):
-            for backend in BACKENDS:
-                for count in CONSUMERS:
-                    scaled.setdefault((backend.label, count), []).append(
-                        scaling(backend, places, count, seconds, prefill))
-        table(["dequeue+ack, consumer processes"] + [str(n) for n in CONSUMERS],
-              [[b.label] + [figure(scaled[(b.label, n)]) for n in CONSUMERS] for b in BACKENDS])
+        measure_op = lambda backend, op: measure(backend, op, places, seconds, prefill)  # noqa: E731
+        print_medians("single process", OPS, runs, measure_op)
+        measure_scaling = lambda backend, count: scaling(backend, places, count, seconds, prefill)  # noqa: E731
+        print_medians("dequeue+ack, consumer processes", CONSUMERS, runs, measure_scaling)
     finally:
         shutil.rmtree(work_dir, ignore_errors=True)
         if server is not None:

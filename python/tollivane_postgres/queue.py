@@ -12,7 +12,7 @@ import weakref
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from types import TracebackType
-from typing import SupportsIndex, TypedDict, Union
+from typing import TYPE_CHECKING, SupportsIndex
 
 import psycopg
 from psycopg.rows import TupleRow
@@ -21,8 +21,10 @@ from tollivane_postgres import _arguments as arguments
 from tollivane_postgres._statements import BIGINT_MAX, COUNTER_SHARDS, SCHEMA_LOCK_CLASS, QueueStatements
 from tollivane_postgres._wakeups import Wakeups, disown
 
-Body = Union[bytes, bytearray, memoryview, Sequence[int]]
-Delivery = tuple[int, bytes, int, int]
+if TYPE_CHECKING:
+    # The directory queue's own types: both backends take and give the same.
+    from tollivane import Body, Delivery, IntegrityReport, Stats
+
 Connection = psycopg.Connection[TupleRow]
 
 DEFAULT_LEASE_MS = 30000
@@ -37,32 +39,6 @@ RECHECK_S = 1.0
 # An expired lease whose row another session holds (it is being settled or
 # extended right now) is looked at again this soon.
 LOCKED_RECHECK_S = 0.005
-
-
-class Stats(TypedDict):
-    """The counters `stats()` returns, in this key order."""
-
-    ready: int
-    in_flight: int
-    total: int
-    enqueued_total: int
-    acked_total: int
-    requeued_total: int
-    dead_total: int
-    next_seq: int
-    live_bytes: int
-    log_bytes: int
-    generation: int
-    persistent: bool
-
-
-class IntegrityReport(TypedDict):
-    """What `verify_integrity()` found."""
-
-    ok: bool
-    records: int
-    bytes: int
-    message: str
 
 
 def server_error(error: psycopg.Error) -> OSError:
@@ -382,9 +358,12 @@ class PostgresQueue:
             row = connection.execute(self._statements.stats, _shard()).fetchone()
         assert row is not None
         values = [int(value) for value in row]
-        return Stats(ready=values[0], in_flight=values[1], total=values[2], enqueued_total=values[3],
-                     acked_total=values[4], requeued_total=values[5], dead_total=values[6], next_seq=values[7],
-                     live_bytes=values[8], log_bytes=values[9], generation=values[10], persistent=True)
+        stats: Stats = {
+            "ready": values[0], "in_flight": values[1], "total": values[2], "enqueued_total": values[3],
+            "acked_total": values[4], "requeued_total": values[5], "dead_total": values[6], "next_seq": values[7],
+            "live_bytes": values[8], "log_bytes": values[9], "generation": values[10], "persistent": True,
+        }
+        return stats
 
     # -- maintenance -------------------------------------------------------
 
@@ -423,7 +402,9 @@ class PostgresQueue:
             message = f"the next id {next_seq} is not above the largest stored id {largest_seq}"
         else:
             message = "clean"
-        return IntegrityReport(ok=message == "clean", records=int(records), bytes=int(size), message=message)
+        report: IntegrityReport = {"ok": message == "clean", "records": int(records), "bytes": int(size),
+                                   "message": message}
+        return report
 
     # -- life --------------------------------------------------------------
 

@@ -78,7 +78,8 @@ def test_type_checker_uses_the_installed_stubs_to_catch_misuse(tmp_path):
 POSTGRES_USAGE = """
     from typing_extensions import assert_type
 
-    from tollivane_postgres import Delivery, IntegrityReport, PostgresQueue, Stats
+    from tollivane import Delivery, IntegrityReport, Stats
+    from tollivane_postgres import PostgresQueue
 
     with PostgresQueue("postgresql:///jobs", name="mail", sync_interval_ms=0) as queue:
         assert_type(queue.enqueue(b"x"), int)
