@@ -251,7 +251,8 @@ class PostgresQueue:
 
     def _wait_for_batch(self, count: int, timeout_ms: int, lease_ms: int) -> list[Delivery]:
         give_up = time.monotonic() + timeout_ms / 1000
-        batch, _ = self._try_lease(count, lease_ms)
+        with self._session() as connection:
+            batch = self._lease(connection, count, lease_ms)
         if batch or timeout_ms == 0 or count == 0:
             return batch
         with server_errors():
