@@ -175,11 +175,17 @@ def check_storage_keys(queue, stats, purges=0):
 def postgres_server():
     from postgres_server import PostgresServer
 
+    # A machine where the server cannot run skips these tests, saying why.
     try:
         server = PostgresServer()
-        server.start()
-    except Exception as error:  # a machine without the server skips, saying why
+    except Exception as error:
         pytest.skip(f"no PostgreSQL server for the PostgresQueue tests: {error}")
+    try:
+        server.start()
+    except Exception as error:
+        log = server.log_tail()
+        server.remove()
+        pytest.skip(f"the PostgreSQL server for the PostgresQueue tests did not start: {error}\n{log}")
     yield server
     server.remove()
 

@@ -42,11 +42,19 @@ class PostgresServer:
             account = pwd.getpwnam(SERVER_USER)
             os.chown(self.base_dir, account.pw_uid, account.pw_gid)
             self._run_as = ["runuser", "-u", SERVER_USER, "--"]
-        self._run("initdb", "-D", self.data_dir, "-A", "trust", "-U", DATABASE_USER, "-E", "UTF8", "--no-sync")
+        try:
+            self._run("initdb", "-D", self.data_dir, "-A", "trust", "-U", DATABASE_USER, "-E", "UTF8", "--no-sync")
+        except BaseException:
+            shutil.rmtree(self.base_dir, ignore_errors=True)
+            raise
 
     def _run(self, program, *args, check=True):
         command = self._run_as + [os.path.join(self.bin_dir, program), *args]
-        result = subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=self.base_dir)
+        # A sanitizer runtime preloaded into the tests must not reach the
+        # server's programs, which hang with it.
+        environment = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+        result = subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=self.base_dir,
+                                env=environment)
         if check and result.returncode != 0:
             raise RuntimeError(f"{program} failed ({result.returncode}): {result.stdout}{result.stderr}")
         return result
