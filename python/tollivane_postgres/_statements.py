@@ -1,6 +1,6 @@
 """The SQL of one named queue: its schema and one statement per operation.
 
-A queue `name` owns five objects, all named "tollivane_{name}_...":
+A queue `name` owns these objects, all named "tollivane_{name}_...":
 
 - `_messages`: one row per live message. `deadline_ms` is NULL while the
   message is ready and holds the lease's end (server milliseconds since the
@@ -14,8 +14,9 @@ A queue `name` owns five objects, all named "tollivane_{name}_...":
 - the partial indexes `_ready` (ready ids in order) and `_leases` (lease
   ends in order), which keep dequeue and the sweep away from full scans.
 
-Every operation is one statement, so it runs as one transaction in one
-round trip. Where it changes more than one thing (the message rows and a
+Every message operation is one statement, so it runs as one transaction in
+one round trip (purge and flush are short transactions of a few). Where it
+changes more than one thing (the message rows and a
 counter row) the data-modifying parts are common table expressions; they all
 see the snapshot taken when the statement starts, which is why the results
 add the rows swept in the same statement back in by hand.
