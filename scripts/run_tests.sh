@@ -24,6 +24,8 @@ stage() { echo "== $1 (at $((SECONDS - started)) s)"; }
 source scripts/lib/install_missing.sh
 [ -f /usr/include/gtest/gtest.h ] || install_missing "GoogleTest, for the C++ tests of the core" libgtest-dev
 command -v strace >/dev/null || install_missing "strace, with which the Python tests count fsyncs" strace
+ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 ||
+  install_missing "the PostgreSQL server, of which the PostgresQueue tests start a throw-away instance" postgresql
 
 stage "C++ core tests"
 cmake -S . -B build/core-tests -DTOLLIVANE_BUILD_MODULE=OFF -DTOLLIVANE_BUILD_TESTS=ON \

@@ -1,3 +1,5 @@
+import itertools
+
 import pytest
 
 import tollivane
@@ -8,11 +10,36 @@ MEMORY = ":memory:"
 # reclaims a message behind a test's back.
 LONG_LEASE_MS = 3_600_000
 
+# Tests marked both_backends run once on TollivaneCore and once on
+# PostgresQueue: `queue`, `loaded_queue` and `fresh_queue` then give the
+# test's backend.
+BACKENDS = ["core", "postgres"]
+
+
+def pytest_generate_tests(metafunc):
+    if "backend" in metafunc.fixturenames and metafunc.definition.get_closest_marker("both_backends"):
+        metafunc.parametrize("backend", BACKENDS, indirect=True)
+
 
 @pytest.fixture
-def queue():
-    """A fresh in-memory queue with the default options."""
-    return tollivane.TollivaneCore(MEMORY)
+def backend(request):
+    return getattr(request, "param", "core")
+
+
+@pytest.fixture
+def fresh_queue(request, backend):
+    """Opens a new, empty queue of the test's backend with the given options:
+    in memory for TollivaneCore, under a name of its own in PostgreSQL."""
+    if backend == "postgres":
+        return request.getfixturevalue("postgres_queues").open
+    return lambda **options: tollivane.TollivaneCore(MEMORY, **options)
+
+
+@pytest.fixture
+def queue(fresh_queue):
+    """A fresh queue with the default options (in memory unless the test
+    runs on both backends)."""
+    return fresh_queue()
 
 
 @pytest.fixture
@@ -116,3 +143,74 @@ def drain(q):
     def by_seq(deliveries):
         return {seq: (body, count - 1, ts) for seq, body, count, ts in deliveries}
     return stats, by_seq(ready), by_seq(in_flight)
+
+
+# -- PostgreSQL ----------------------------------------------------------------
+
+STORAGE_KEYS = ("log_bytes", "generation", "persistent")
+
+
+def counters(stats):
+    """A stats() result without the keys that describe how the backend keeps
+    the queue (log size, generation, persistence), which differ by backend."""
+    return {key: value for key, value in stats.items() if key not in STORAGE_KEYS}
+
+
+def check_storage_keys(queue, stats, purges=0):
+    """An in-memory queue reports a bare log header and generation 0 whatever
+    happens; a server queue its table size and how often it was purged."""
+    if isinstance(queue, tollivane.TollivaneCore):
+        assert (stats["log_bytes"], stats["generation"], stats["persistent"]) == (16, 0, False)
+    else:
+        assert type(stats["log_bytes"]) is int and stats["log_bytes"] > 0
+        assert (stats["generation"], stats["persistent"]) == (purges, True)
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    from postgres_server import PostgresServer
+
+    # A machine where the server cannot run skips these tests, saying why.
+    try:
+        server = PostgresServer()
+    except Exception as error:
+        pytest.skip(f"no PostgreSQL server for the PostgresQueue tests: {error}")
+    try:
+        server.start()
+    except Exception as error:
+        log = server.log_tail()
+        server.remove()
+        pytest.skip(f"the PostgreSQL server for the PostgresQueue tests did not start: {error}\n{log}")
+    yield server
+    server.remove()
+
+
+class PostgresQueues:
+    """Opens PostgresQueue objects on the test server and closes them after
+    the test. Each new queue gets a name of its own, so tests never share."""
+
+    _names = itertools.count()
+
+    def __init__(self, server):
+        self.server = server
+        self.opened = []
+
+    def new_name(self):
+        return f"test{next(self._names)}"
+
+    def open(self, name=None, **options):
+        from tollivane_postgres import PostgresQueue
+
+        self.opened.append(PostgresQueue(self.server.conninfo, name or self.new_name(), **options))
+        return self.opened[-1]
+
+    def close_all(self):
+        for queue in self.opened:
+            queue.close()
+
+
+@pytest.fixture
+def postgres_queues(postgres_server):
+    queues = PostgresQueues(postgres_server)
+    yield queues
+    queues.close_all()

@@ -1,11 +1,13 @@
 """Helpers for tests where several queue objects and processes share one
 directory: a queue object living in a spawned process and driven step by
 step from the test, a reader of the log's records, and the worker functions
-that spawned processes run (they must be importable by module name)."""
+that spawned processes run (they must be importable by module name). The
+workers also run on a queue in PostgreSQL."""
 
 import multiprocessing
 import random
 import struct
+import threading
 import time
 import traceback
 import zlib
@@ -97,6 +99,16 @@ def read_log(path):
     return generation, records
 
 
+def open_shared(where, **options):
+    """A new object on the shared queue `where`: a directory path, or the
+    (conninfo, name) pair of a queue in PostgreSQL."""
+    if isinstance(where, tuple):
+        from tollivane_postgres import PostgresQueue
+
+        return PostgresQueue(*where, **options)
+    return TollivaneCore(where, **options)
+
+
 def _report(results, work, *args):
     # A failing worker reports its traceback, so that the test fails at once
     # instead of waiting for a result that never comes.
@@ -111,7 +123,7 @@ def produce(path, sync_interval_ms, count, name, results):
 
 
 def _produce(path, sync_interval_ms, count, name):
-    queue = TollivaneCore(path, sync_interval_ms=sync_interval_ms)
+    queue = open_shared(path, sync_interval_ms=sync_interval_ms)
     rng = random.Random(name)
     produced = {}
     while len(produced) < count:
@@ -143,14 +155,36 @@ def _settle(queue, seq, rng):
     return None
 
 
-def consume(path, sync_interval_ms, name, producers_done, time_limit_s, results):
-    _report(results, _consume, path, sync_interval_ms, name, producers_done, time_limit_s)
+def consume(path, sync_interval_ms, name, producers_done, time_limit_s, results, threads=1):
+    _report(results, _consume_in_threads, path, sync_interval_ms, name, producers_done, time_limit_s, threads)
+
+
+def _consume_in_threads(path, sync_interval_ms, name, producers_done, time_limit_s, threads):
+    """Runs `threads` consumers, each with an object of its own, and merges
+    what they report."""
+    outcomes = [None] * threads
+
+    def run(i):
+        try:
+            outcomes[i] = _consume(path, sync_interval_ms, f"{name}.{i}", producers_done, time_limit_s)
+        except Exception:
+            outcomes[i] = ("failed", traceback.format_exc())
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    failed = [outcome for outcome in outcomes if outcome[0] == "failed"]
+    if failed:
+        return failed[0]
+    return ("consumed", [d for o in outcomes for d in o[1]], [s for o in outcomes for s in o[2]])
 
 
 def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
     """Dequeues with short leases and settles at random; reports every
     delivery and every settlement that took effect."""
-    queue = TollivaneCore(path, sync_interval_ms=sync_interval_ms)
+    queue = open_shared(path, sync_interval_ms=sync_interval_ms)
     rng = random.Random(name)
     deliveries, settled = [], []
     give_up = time.monotonic() + time_limit_s
@@ -170,3 +204,24 @@ def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
             if outcome:
                 settled.append((seq, outcome))
     return ("consumed", deliveries, settled)
+
+
+def open_at_once(where, barrier, results):
+    """Opens a queue (creating it) at the same moment as the other processes
+    at `barrier`, and enqueues one message."""
+    def work():
+        barrier.wait(30)
+        return ("enqueued", open_shared(where).enqueue(b"x"))
+    _report(results, work)
+
+
+def produce_until_failure(where, connection):
+    """Enqueues until a call fails, sending each id as soon as its enqueue
+    has returned, then the failure."""
+    queue = open_shared(where)
+    try:
+        while True:
+            seq = queue.enqueue(b"before the crash")
+            connection.send(seq)
+    except OSError as error:
+        connection.send(("failed", str(error)))

@@ -7,7 +7,7 @@ from tollivane import TollivaneCore
 
 from conftest import LONG_LEASE_MS, MEMORY
 
-pytestmark = pytest.mark.quick
+pytestmark = [pytest.mark.quick, pytest.mark.both_backends]
 
 # The wheels for 32-bit ARM are tested without numpy, which has no wheels
 # there; the stand-in types below still check the same path.
@@ -52,7 +52,7 @@ def snapshot(queue):
     return queue.stats(), queue.in_flight()
 
 
-def test_u64_parameters_accept_index_objects(queue):
+def test_u64_parameters_accept_index_objects(queue, fresh_queue):
     queue.enqueue_batch([b"a", b"b", b"c"])
     assert queue.dequeue(lease_ms=Index(LONG_LEASE_MS))[0] == 0
     assert [d[0] for d in queue.dequeue_batch(Index(1), Index(LONG_LEASE_MS))] == [1]
@@ -61,7 +61,7 @@ def test_u64_parameters_accept_index_objects(queue):
     assert queue.nack(Index(1), requeue=False) is True
     assert queue.ack_batch([Index(2), Index(7)]) == 1
     assert queue.ack(2**64 - 1) is False
-    q = TollivaneCore(MEMORY, Index(0), Index(0), Index(0))
+    q = fresh_queue(sync_interval_ms=Index(0), default_lease_ms=Index(0))
     q.enqueue(b"x")
     q.dequeue()
     # The default lease of 0 came through __index__: the first lease is over.

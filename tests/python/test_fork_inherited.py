@@ -1,15 +1,19 @@
 """A queue object created in a parent and used by forked children (the
 default start method of multiprocessing on Linux): parent and children must
-exclude each other as if each had opened the queue itself."""
+exclude each other as if each had opened the queue itself. A PostgresQueue
+child must also leave the parent's connections alone."""
 
 import collections
 import json
 import multiprocessing
 import os
 
+import pytest
+
 from tollivane import TollivaneCore
 
 from conftest import LONG_LEASE_MS, log_path
+from sharing_support import open_shared
 
 FORK = multiprocessing.get_context("fork")
 CHILDREN = 3
@@ -66,18 +70,25 @@ def run_with_children(target, queue, parent_work, child_args):
     return outcomes
 
 
-def opened_and_used(tmp_path):
-    # Used before the fork, so handles, offsets and the body map exist and
-    # are inherited.
-    queue = TollivaneCore(str(tmp_path), sync_interval_ms=10**6)
+def opened_and_used(place):
+    # Used before the fork, so handles, offsets and the body map (or the
+    # server connection) exist and are inherited.
+    queue = open_shared(place, sync_interval_ms=10**6)
     queue.enqueue_batch([b"before fork 0", b"before fork 1"])
     assert queue.dequeue(LONG_LEASE_MS)[:3] == (0, b"before fork 0", 1)
     assert queue.ack(0) is True
     return queue
 
 
+@pytest.fixture(params=["directory", "postgres"])
+def place(request, tmp_path):
+    if request.param == "postgres":
+        return (request.getfixturevalue("postgres_server").conninfo, request.getfixturevalue("postgres_queues").new_name())
+    return str(tmp_path)
+
+
 def test_concurrent_enqueues_through_an_inherited_object_get_unique_ids(tmp_path):
-    queue = opened_and_used(tmp_path)
+    queue = opened_and_used(str(tmp_path))
 
     def parent_work():
         return {queue.enqueue(b"parent-%d" % i): b"parent-%d" % i for i in range(PER_PROCESS)}
@@ -95,8 +106,8 @@ def test_concurrent_enqueues_through_an_inherited_object_get_unique_ids(tmp_path
     assert [d[:2] for d in reopened.dequeue_batch(total, LONG_LEASE_MS)] == [(1, b"before fork 1")] + sorted(expected.items())
 
 
-def test_concurrent_consumers_through_an_inherited_object_take_each_message_once(tmp_path):
-    queue = opened_and_used(tmp_path)
+def test_concurrent_consumers_through_an_inherited_object_take_each_message_once(place):
+    queue = opened_and_used(place)
     bodies = [b"work %d" % i for i in range((CHILDREN + 1) * PER_PROCESS)]
     queue.enqueue_batch(bodies)
 
@@ -106,9 +117,11 @@ def test_concurrent_consumers_through_an_inherited_object_take_each_message_once
     assert [seq for seq, n in collections.Counter(seq for seq, *_ in taken).items() if n > 1] == []
     expected = [(1, b"before fork 1")] + [(2 + i, body) for i, body in enumerate(bodies)]
     assert sorted(taken) == [(seq, body, 1, True) for seq, body in expected]
-    stats = TollivaneCore(str(tmp_path)).stats()
+    stats = open_shared(place).stats()
     assert stats["total"] == 0 and stats["acked_total"] == 2 + len(bodies)
     assert queue.verify_integrity()["ok"]
+    # The parent's own connection still works after the children are gone.
+    assert queue.enqueue(b"after") == 2 + len(bodies)
 
 
 def test_child_reloads_a_log_compacted_after_the_fork_to_the_same_length(tmp_path):

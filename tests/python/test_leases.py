@@ -5,13 +5,18 @@ deterministic without sleeping. Where a real wait is needed, the margins are
 wide: leases of a fraction of a second against waits several times longer,
 and "still leased" checks against leases of an hour."""
 
+import signal
+import subprocess
+import sys
+import threading
 import time
 
 import pytest
 
-from tollivane import TollivaneCore
+from conftest import LONG_LEASE_MS
+from test_operations import require
 
-from conftest import LONG_LEASE_MS, MEMORY
+pytestmark = pytest.mark.both_backends
 
 U64_MAX = 2**64 - 1
 
@@ -127,8 +132,8 @@ def test_huge_lease_wraps_to_a_past_deadline(queue, lease):
     assert queue.stats()["requeued_total"] == 3
 
 
-def test_default_lease_applies_when_lease_is_omitted_or_none():
-    short = TollivaneCore(MEMORY, default_lease_ms=0)
+def test_default_lease_applies_when_lease_is_omitted_or_none(fresh_queue):
+    short = fresh_queue(default_lease_ms=0)
     short.enqueue_batch([b"a", b"b"])
     assert short.dequeue()[2] == 1
     assert short.dequeue(lease_ms=None)[:3] == (0, b"a", 2)
@@ -150,3 +155,98 @@ def test_default_lease_of_thirty_seconds_keeps_message_leased(queue):
     assert queue.extend_lease(seq, lease_ms=None) is True
     assert queue.dequeue_batch(1) == []
     assert queue.in_flight() == 1
+
+
+# -- waiting dequeues ----------------------------------------------------------
+
+# Long enough that a waiting call ends only because it was woken.
+WAIT_MS = 60_000
+
+
+@pytest.fixture
+def waiting_queue(queue, monkeypatch):
+    """A queue with the waiting dequeues, whose waits end only on a wake-up
+    or at their time-out: PostgreSQL's periodic second look is pushed out."""
+    require(queue, "dequeue_wait")
+    monkeypatch.setattr("tollivane_postgres.queue.RECHECK_S", 3600.0, raising=False)
+    return queue
+
+
+def woken(wait):
+    """The result of a wait that must end by a wake-up, long before its time-out."""
+    started = time.monotonic()
+    result = wait()
+    assert time.monotonic() - started < WAIT_MS / 2000, "the wait ran to its time-out"
+    return result
+
+
+def later(action, delay_s=0.2):
+    """Runs `action` in another thread after `delay_s`."""
+    timer = threading.Timer(delay_s, action)
+    timer.start()
+    return timer
+
+
+def test_waiting_dequeue_returns_empty_handed_at_the_time_out(waiting_queue):
+    assert waiting_queue.dequeue_wait(0) is None
+    assert waiting_queue.dequeue_batch_wait(5, 0) == []
+    started = time.monotonic()
+    assert waiting_queue.dequeue_wait(150) is None
+    assert waiting_queue.dequeue_batch_wait(5, 150, lease_ms=10) == []
+    assert time.monotonic() - started >= 0.3
+    # A time-out of 0 is a plain dequeue.
+    waiting_queue.enqueue_batch([b"a", b"b", b"c"])
+    assert waiting_queue.dequeue_wait(0, LONG_LEASE_MS)[:3] == (0, b"a", 1)
+    assert [d[0] for d in waiting_queue.dequeue_batch_wait(5, 0)] == [1, 2]
+
+
+def test_waiting_dequeue_wakes_for_an_enqueue_by_another_thread(waiting_queue):
+    timer = later(lambda: waiting_queue.enqueue(b"late"))
+    assert woken(lambda: waiting_queue.dequeue_wait(WAIT_MS, LONG_LEASE_MS))[:3] == (0, b"late", 1)
+    timer.join()
+    # A batch wait returns what could be leased at once, up to max.
+    later(lambda: waiting_queue.enqueue_batch([b"x", b"y", b"z"]))
+    assert [d[1] for d in woken(lambda: waiting_queue.dequeue_batch_wait(2, WAIT_MS))] == [b"x", b"y"]
+
+
+def test_waiting_dequeue_wakes_for_a_requeue_and_an_expiring_lease(waiting_queue):
+    waiting_queue.enqueue_batch([b"first", b"second"])
+    waiting_queue.dequeue(LONG_LEASE_MS)
+    waiting_queue.dequeue(lease_ms=300)
+    timer = later(lambda: waiting_queue.nack(0))
+    assert woken(lambda: waiting_queue.dequeue_wait(WAIT_MS))[:3] == (0, b"first", 2)
+    timer.join()
+    # Nothing else happens: the lease of 300 ms running out wakes the wait.
+    assert [d[:3] for d in woken(lambda: waiting_queue.dequeue_batch_wait(5, WAIT_MS))] == [(1, b"second", 2)]
+
+
+CTRL_C_SCRIPT = """
+import sys
+{open_queue}
+print("waiting", flush=True)
+try:
+    queue.dequeue_wait(60_000)
+except KeyboardInterrupt:
+    queue.enqueue(b"after")
+    print("interrupted", queue.dequeue_wait(0)[1], flush=True)
+"""
+
+
+def test_ctrl_c_ends_a_waiting_dequeue_and_the_queue_stays_usable(request, backend, queue):
+    require(queue, "dequeue_wait")
+    if backend == "postgres":
+        conninfo = request.getfixturevalue("postgres_server").conninfo
+        name = request.getfixturevalue("postgres_queues").new_name()
+        open_queue = f"from tollivane_postgres import PostgresQueue\nqueue = PostgresQueue({conninfo!r}, {name!r})"
+    else:
+        open_queue = "from tollivane import TollivaneCore\nqueue = TollivaneCore(':memory:')"
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT.format(open_queue=open_queue)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "waiting\n"
+        time.sleep(0.5)  # into the wait
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+    assert (out, child.returncode) == ("interrupted b'after'\n", 0), err

@@ -9,8 +9,8 @@ import pytest
 
 from tollivane import TollivaneCore
 
-from conftest import LONG_LEASE_MS
-from sharing_support import SPAWN, RemoteQueue, consume, produce
+from conftest import LONG_LEASE_MS, counters
+from sharing_support import SPAWN, RemoteQueue, consume, open_shared, produce
 
 
 @pytest.fixture(params=["objects", "processes"])
@@ -72,20 +72,27 @@ def test_interleaved_calls_see_each_others_effects(tmp_path, peers):
 
 
 @pytest.mark.parametrize(
-    ("sync_interval_ms", "per_producer", "time_limit_s"),
-    [(10**6, 1500, 14), (0, 150, 10)],
-    ids=["deferred-sync", "sync-every-record"],
+    ("backend", "sync_interval_ms", "per_producer", "time_limit_s", "threads"),
+    [("directory", 10**6, 1500, 14, 1), ("directory", 0, 150, 10, 1), ("postgres", 0, 300, 10, 2)],
+    ids=["deferred-sync", "sync-every-record", "postgres"],
 )
-def test_producers_and_consumers_settle_every_message_once(tmp_path, sync_interval_ms, per_producer, time_limit_s):
-    path = str(tmp_path)
+def test_producers_and_consumers_settle_every_message_once(
+        request, tmp_path, backend, sync_interval_ms, per_producer, time_limit_s, threads):
+    if backend == "postgres":
+        server = request.getfixturevalue("postgres_server")
+        path = (server.conninfo, request.getfixturevalue("postgres_queues").new_name())
+    else:
+        path = str(tmp_path)
     # Opened before the run and left alone during it: it must catch up with
     # everything, compactions by a consumer included.
-    survivor = TollivaneCore(path, sync_interval_ms=sync_interval_ms)
+    survivor = open_shared(path, sync_interval_ms=sync_interval_ms)
     survivor.enqueue(b"seed")
 
     results, producers_done = SPAWN.Queue(), SPAWN.Event()
     producers = [(produce, (path, sync_interval_ms, per_producer, f"p{i}", results)) for i in range(2)]
-    consumers = [(consume, (path, sync_interval_ms, f"c{i}", producers_done, time_limit_s, results)) for i in range(2)]
+    # Each consumer process runs `threads` consumers with objects of their own.
+    consumers = [(consume, (path, sync_interval_ms, f"c{i}", producers_done, time_limit_s, results, threads))
+                 for i in range(2)]
     processes = [SPAWN.Process(target=target, args=args, daemon=True) for target, args in producers + consumers]
     for process in processes:
         process.start()
@@ -122,10 +129,13 @@ def test_producers_and_consumers_settle_every_message_once(tmp_path, sync_interv
     time.sleep(0.7)  # every lease taken in the run has run out
     report = survivor.verify_integrity()
     assert report["ok"] and report["message"] == "clean"
-    assert report["bytes"] == (tmp_path / "queue.log").stat().st_size
     survivor_stats = survivor.stats()
-    reopened = TollivaneCore(path)
-    assert reopened.stats() == survivor_stats
+    reopened = open_shared(path)
+    if backend == "directory":
+        assert report["bytes"] == (tmp_path / "queue.log").stat().st_size
+        assert reopened.stats() == survivor_stats
+    else:
+        assert counters(reopened.stats()) == counters(survivor_stats)
 
     live = bodies(reopened.dequeue_batch(total, LONG_LEASE_MS))
     assert len(live) == survivor_stats["total"]

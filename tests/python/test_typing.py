@@ -5,6 +5,7 @@ catches misuse through them."""
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -71,4 +72,38 @@ def test_type_checker_uses_the_installed_stubs_to_catch_misuse(tmp_path):
     result = run_mypy_tool(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
                             "usage.py"], cwd=tmp_path)
     # Each ignore comment above must be needed: the stubs reject that line.
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+POSTGRES_USAGE = """
+    from typing_extensions import assert_type
+
+    from tollivane import Delivery, IntegrityReport, Stats
+    from tollivane_postgres import PostgresQueue
+
+    with PostgresQueue("postgresql:///jobs", name="mail", sync_interval_ms=0) as queue:
+        assert_type(queue.enqueue(b"x"), int)
+        assert_type(queue.enqueue_batch([b"a", [98], bytearray(b"c")]), list[int])
+        assert_type(queue.dequeue(), Delivery | None)
+        assert_type(queue.dequeue_wait(1000, lease_ms=5_000), Delivery | None)
+        assert_type(queue.dequeue_batch_wait(10, 1000), list[Delivery])
+        assert_type(queue.nack(0, requeue=False), bool)
+        stats: Stats = queue.stats()
+        report: IntegrityReport = queue.verify_integrity()
+        assert_type(report["ok"], bool)
+
+        queue.enqueue("text")  # type: ignore[arg-type]
+        queue.nack(0, requeue=1)  # type: ignore[arg-type]
+        queue.dequeue_wait()  # type: ignore[call-arg]
+        stats["ready"] + ""  # type: ignore[operator]
+    PostgresQueue(5)  # type: ignore[arg-type]
+"""
+
+
+def test_postgres_queue_is_typed_strictly_and_catches_misuse(tmp_path):
+    (tmp_path / "usage.py").write_text(textwrap.dedent(POSTGRES_USAGE))
+    # The package's own code passes the strict checks too.
+    package = Path(__file__).parents[2] / "python" / "tollivane_postgres"
+    result = run_mypy_tool(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental", "usage.py",
+                            str(package)], cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
