@@ -274,7 +274,7 @@ def test_every_call_after_close_raises_value_error(tmp_path, persistent):
     assert q.close() is None
     assert q.close() is None
     for call in CALLS_AFTER_CLOSE:
-        with pytest.raises(ValueError, match="^I/O operation on closed queue$"):
+        with pytest.raises(ValueError, match=r"^I/O operation on closed queue\.$"):
             call(q)
     # Arguments are still converted first, before the object is looked at.
     with pytest.raises(TypeError):
