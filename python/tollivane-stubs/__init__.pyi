@@ -6,7 +6,9 @@ the Unix epoch. Any object with `__index__` is accepted where an integer is
 expected; a negative value or one above 2**64 - 1 raises `OverflowError`.
 """
 
+import os
 from collections.abc import Sequence
+from types import TracebackType
 from typing import SupportsIndex, TypedDict, final, type_check_only
 
 from typing_extensions import TypeAlias
@@ -51,16 +53,18 @@ class IntegrityReport(TypedDict):
 @final
 class TollivaneCore:
     """A queue: in this object's memory for the path ":memory:", otherwise in
-    a directory that any number of processes may open at once."""
+    a directory that any number of processes may open at once. Closing it
+    (`close()`, or the end of a `with` block) releases its files at once."""
 
     def __new__(
         cls,
-        path: str,
+        path: str | os.PathLike[str],
         sync_interval_ms: SupportsIndex | None = None,
         default_lease_ms: SupportsIndex | None = None,
         auto_compact_bytes: SupportsIndex | None = None,
     ) -> TollivaneCore:
-        """Open (creating when missing) the queue at `path`.
+        """Open (creating when missing) the queue at `path`, a str or a
+        path-like object giving one (`Path(":memory:")` is in memory too).
 
         `sync_interval_ms`: 0 (default) fsyncs every change; n fsyncs at most
         once per n ms. `default_lease_ms`: lease length when a call gives none
@@ -127,3 +131,21 @@ class TollivaneCore:
     def verify_integrity(self) -> IntegrityReport:
         """Re-read the whole log, CRC-checking every frame, without changing
         the log or this object."""
+
+    def close(self) -> None:
+        """Fsync what this object wrote, then release its files, map and lock.
+        Every later call but `close()` raises `ValueError`; a ":memory:"
+        queue's messages are gone. Raises `OSError` if that last fsync
+        failed (the object is closed all the same)."""
+
+    def __enter__(self) -> TollivaneCore:
+        """The queue itself; `ValueError` once it is closed."""
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None:
+        """Close the queue; an exception from the block is not suppressed."""

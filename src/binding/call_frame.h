@@ -1,7 +1,8 @@
 // The frame every method call runs in.
 //
 //   1. arguments are converted by the caller, before anything is locked;
-//   2. the object's mutex is taken (see object_mutex.h);
+//   2. the object's mutex is taken (see object_mutex.h); a closed object
+//      refuses the call here with ValueError;
 //   3. the queue enters the call: process lock and catch-up for a
 //      persistent queue, nothing for ":memory:";
 //   4. `work` runs and may create the Python objects that carry queue data
@@ -28,6 +29,17 @@ inline Result<std::monostate> as_result(Status status) {
   return std::monostate{};
 }
 
+// The queue of an object that is still open, or nullptr with ValueError set,
+// for the few paths that need no lock (an empty batch, the fixed report of a
+// queue without a log). close() takes the mutex but never lets go of the
+// interpreter lock once it has it, so a caller that holds the interpreter
+// lock sees the object either open or closed, never half closed.
+inline Queue* open_queue(PyObject* self) {
+  Queue* queue = core_data(self).queue.get();
+  if (queue == nullptr) PendingError::closed_queue().raise();
+  return queue;
+}
+
 // `work(Queue&)` returns a Result<T>; `build(T&&)` makes the Python result.
 template <typename Work, typename Build>
 PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build) {
@@ -38,12 +50,16 @@ PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build)
   {
     MutexGuard mutex;
     if (!mutex.acquire(data.mutex)) return nullptr;
-    // Declared after the mutex guard, so released before it.
-    Result<CallScope> scope = data.queue->enter_call(catch_up);
-    if (scope.ok()) {
-      result.emplace(work(*data.queue));
+    if (!data.queue) {
+      failure = PendingError::closed_queue();
     } else {
-      failure = PendingError::from(scope.error());
+      // Declared after the mutex guard, so released before it.
+      Result<CallScope> scope = data.queue->enter_call(catch_up);
+      if (scope.ok()) {
+        result.emplace(work(*data.queue));
+      } else {
+        failure = PendingError::from(scope.error());
+      }
     }
   }
   if (failure) return failure.raise();

@@ -140,6 +140,24 @@ bool is_numpy_bool(PyObject* object) {
          (attribute_equals(type, name_attribute, "bool_") || attribute_equals(type, name_attribute, "bool"));
 }
 
+// Whether the object's type defines __fspath__, as os.PathLike asks.
+bool is_path_like(PyObject* object, bool* out) {
+  static PyObject* const fspath_attribute = interned("__fspath__");
+  if (fspath_attribute == nullptr) {
+    // The name could not be made at the first call; later calls see null.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return false;
+  }
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  OwnedRef method = OwnedRef::steal(PyObject_GetAttr(type, fspath_attribute));
+  if (!method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+  }
+  *out = method && method.get() != Py_None;
+  return true;
+}
+
 // numpy's scalar is truthy through its type's __bool__, which must give a
 // real bool.
 bool convert_numpy_bool(PyObject* object, bool* out) {
@@ -237,6 +255,19 @@ bool convert_string(PyObject* object, std::string* out) {
   if (utf8 == nullptr) return false;
   out->assign(utf8, static_cast<size_t>(length));
   return true;
+}
+
+bool convert_path(PyObject* object, std::string* out) {
+  if (PyUnicode_Check(object) || PyBytes_Check(object)) return convert_string(object, out);
+  bool path_like = false;
+  if (!is_path_like(object, &path_like)) return false;
+  if (!path_like) return convert_string(object, out);
+  OwnedRef path = OwnedRef::steal(PyOS_FSPath(object));
+  if (!path) return false;
+  // A path-like object that gives bytes is refused as bytes are, under its
+  // own type's name.
+  if (!PyUnicode_Check(path.get())) return refuse_type(object, "PyString");
+  return convert_string(path.get(), out);
 }
 
 bool name_argument_error(const char* name, bool converted) {

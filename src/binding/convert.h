@@ -54,6 +54,10 @@ bool convert_bodies(PyObject* object, std::vector<BodyArgument>* out);
 
 // A str, copied as UTF-8.
 bool convert_string(PyObject* object, std::string* out);
+// A str, or an os.PathLike object whose __fspath__() gives one. Everything
+// else, bytes paths included, is refused as convert_string refuses it; an
+// exception raised by __fspath__ itself passes on.
+bool convert_path(PyObject* object, std::string* out);
 
 // Runs `converted` (the result of a converter) through the naming rule: a
 // TypeError becomes "argument '{name}': {message}", keeping its cause.

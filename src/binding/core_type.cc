@@ -27,7 +27,9 @@ PyObject* core_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   std::string path;
   QueueConfig config;
-  if (!name_argument_error("path", convert_string(slots[0], &path))) return nullptr;
+  // A path-like object counts by the string it gives: Path(":memory:") is
+  // the in-memory queue, as the string ":memory:" is.
+  if (!name_argument_error("path", convert_path(slots[0], &path))) return nullptr;
   if (!convert_option(slots[1], "sync_interval_ms", &config.sync_interval_ms)) return nullptr;
   if (!convert_option(slots[2], "default_lease_ms", &config.default_lease_ms)) return nullptr;
   if (!convert_option(slots[3], "auto_compact_bytes", &config.auto_compact_bytes)) return nullptr;
@@ -41,7 +43,7 @@ PyObject* core_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   data->queue = std::move(*opened);
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) {
-    data->queue->flush_on_close();
+    (void)close_queue(*data);
     return nullptr;
   }
   reinterpret_cast<CoreObject*>(self)->data = data.release();
@@ -63,7 +65,7 @@ void core_dealloc(PyObject* self) {
     // Last chance to make buffered records durable. If another thread holds
     // the mutex (it cannot, while it holds a reference), skip rather than wait.
     if (data->mutex.try_lock()) {
-      data->queue->flush_on_close();
+      (void)close_queue(*data);
       data->mutex.unlock();
     }
     delete data;
@@ -109,6 +111,15 @@ bool keep_text_signature(PyTypeObject* type) {
 }
 
 }  // namespace
+
+PendingError close_queue(CoreData& data) {
+  if (!data.queue) return PendingError();
+  Status synced = data.queue->flush_on_close();
+  // Released even when the sync failed, as a file's close() releases its
+  // descriptor after a failed flush: keeping it open would help nobody.
+  data.queue.reset();
+  return synced.ok() ? PendingError() : PendingError::from(synced.error());
+}
 
 PyObject* create_core_type() {
   OwnedRef type = OwnedRef::steal(PyType_FromSpec(&kCoreSpec));

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "binding/errors.h"
 #include "binding/object_mutex.h"
 #include "queue/queue.h"
 
@@ -13,6 +14,8 @@ namespace tollivane::binding {
 // Everything a TollivaneCore owns; the mutex guards every use of the queue.
 struct CoreData {
   ObjectMutex mutex;
+  // Null once the object is closed: destroying the queue releases every
+  // descriptor, map and lock it holds, whatever they are.
   std::unique_ptr<Queue> queue;
 };
 
@@ -22,6 +25,10 @@ struct CoreObject {
 };
 
 inline CoreData& core_data(PyObject* self) { return *reinterpret_cast<CoreObject*>(self)->data; }
+
+// Syncs what the queue buffered and releases it; the caller holds the mutex.
+// Nothing to do on a closed object. Returns the error of that last sync.
+PendingError close_queue(CoreData& data);
 
 // The method table, in the order the class lists its methods.
 extern PyMethodDef kCoreMethods[];

@@ -29,6 +29,8 @@ class PendingError {
   PendingError() = default;
   static PendingError from(const Error& error);
   static PendingError already_set() { return PendingError(Kind::kAlreadySet, {}); }
+  // Any call on an object after its close(), as a closed file refuses I/O.
+  static PendingError closed_queue() { return PendingError(Kind::kValueError, "I/O operation on closed queue."); }
 
   explicit operator bool() const { return kind_ != Kind::kNone; }
   Kind kind() const { return kind_; }

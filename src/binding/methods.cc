@@ -20,6 +20,7 @@ namespace {
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 using NoArgs = PyObject* (*)(PyObject*, PyObject*);
+using Positional = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
 
 // Nothing the core does throws, but containers can still fail to allocate;
 // such a failure becomes MemoryError instead of terminating the interpreter.
@@ -49,6 +50,15 @@ template <NoArgs Impl>
 PyObject* noargs_entry(PyObject* self, PyObject* unused) {
   try {
     return Impl(self, unused);
+  } catch (...) {
+    return raise_from_cpp_exception();
+  }
+}
+
+template <Positional Impl>
+PyObject* positional_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  try {
+    return Impl(self, args, nargs);
   } catch (...) {
     return raise_from_cpp_exception();
   }
@@ -183,7 +193,7 @@ PyObject* enqueue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   std::vector<BodyArgument> bodies;
   if (!name_argument_error("bodies", convert_bodies(slots[0], &bodies))) return nullptr;
   // Nothing to append: no lock, no catch-up, no sync.
-  if (bodies.empty()) return PyList_New(0);
+  if (bodies.empty()) return open_queue(self) != nullptr ? PyList_New(0) : nullptr;
   std::vector<std::span<const uint8_t>> views;
   views.reserve(bodies.size());
   for (const BodyArgument& body : bodies) views.push_back(body.view());
@@ -238,7 +248,7 @@ PyObject* ack_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   std::vector<uint64_t> seqs;
   if (!name_argument_error("seqs", convert_u64_vector(slots[0], &seqs))) return nullptr;
   // Nothing to settle: no lock, no sync, no compaction check.
-  if (seqs.empty()) return new_u64(0);
+  if (seqs.empty()) return open_queue(self) != nullptr ? new_u64(0) : nullptr;
   return run_call(
       self, CatchUp::kRun, [&](Queue& queue) { return queue.ack_batch(seqs); }, new_u64);
 }
@@ -308,16 +318,47 @@ PyObject* purge(PyObject* self, PyObject*) {
 }
 
 PyObject* verify_integrity(PyObject* self, PyObject*) {
-  Queue& queue = *core_data(self).queue;
+  Queue* queue = open_queue(self);
+  if (queue == nullptr) return nullptr;
   // A queue without a log has a fixed report and nothing to lock.
-  if (!queue.persistent()) {
-    Result<IntegrityReport> report = queue.verify_integrity();
+  if (!queue->persistent()) {
+    Result<IntegrityReport> report = queue->verify_integrity();
     return report.ok() ? report_dict(*report) : PendingError::from(report.error()).raise();
   }
   // Verification reads the file as it is: no catch-up, which could cut it.
   return run_call(
       self, CatchUp::kSkip, [](Queue& locked) { return locked.verify_integrity(); },
       [](IntegrityReport report) { return report_dict(report); });
+}
+
+// --- closing ------------------------------------------------------------------
+
+PyObject* close_core(PyObject* self, PyObject*) {
+  CoreData& data = core_data(self);
+  PendingError failure;
+  {
+    // Waits for a call running in another thread; from inside a call on
+    // this object (a finalizer) it is refused, as every method is.
+    MutexGuard mutex;
+    if (!mutex.acquire(data.mutex)) return nullptr;
+    failure = close_queue(data);
+  }
+  if (failure) return failure.raise();
+  Py_RETURN_NONE;
+}
+
+PyObject* enter_context(PyObject* self, PyObject*) {
+  if (open_queue(self) == nullptr) return nullptr;
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  static constexpr const char* kNames[] = {"exc_type", "exc_value", "traceback"};
+  PyObject* slots[3];
+  if (!bind("TollivaneCore.__exit__", kNames, 3, args, nargs, nullptr, slots)) return nullptr;
+  // Returns None, so an exception leaving the with block is not swallowed.
+  return close_core(self, nullptr);
 }
 
 constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
@@ -327,6 +368,12 @@ constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 template <FastCall Impl>
 PyCFunction fast_method() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall_entry<Impl>));
+}
+
+// Likewise for METH_FASTCALL alone: positional arguments only.
+template <Positional Impl>
+PyCFunction positional_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(positional_entry<Impl>));
 }
 
 }  // namespace
@@ -371,6 +418,15 @@ PyMethodDef kCoreMethods[] = {
     {"verify_integrity", noargs_entry<verify_integrity>, METH_NOARGS,
      "verify_integrity($self)\n--\n\nRe-read the whole log, CRC-verifying every record. Returns a report dict\n"
      "`{ok, records, bytes, message}`. Does not mutate state."},
+    // Closing comes after the fifteen methods of the queue.
+    {"close", noargs_entry<close_core>, METH_NOARGS,
+     "close($self)\n--\n\nFlush and fsync what this object has buffered, then release its files, map and\n"
+     "lock at once. Later calls raise ValueError; closing again does nothing."},
+    {"__enter__", noargs_entry<enter_context>, METH_NOARGS,
+     "__enter__($self)\n--\n\nReturn the queue itself, for a `with` block that closes it at the end."},
+    {"__exit__", positional_method<exit_context>(), METH_FASTCALL,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the queue, as close() does. An exception "
+     "raised\nin the `with` block is not suppressed."},
     {nullptr, nullptr, 0, nullptr},
 };
 

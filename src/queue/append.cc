@@ -107,9 +107,9 @@ Status Queue::sync_log() {
 
 Status Queue::flush() { return maybe_sync(/*force=*/true); }
 
-void Queue::flush_on_close() {
-  if (!persistent_ || inner_.write_failure) return;
-  (void)sync_log();
+Status Queue::flush_on_close() {
+  if (!persistent_ || inner_.write_failure) return Status();
+  return sync_log();
 }
 
 }  // namespace tollivane

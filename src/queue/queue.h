@@ -137,9 +137,12 @@ class Queue {
   Status purge();
   Result<IntegrityReport> verify_integrity();
 
-  // Called when the owner goes away: pushes out and syncs anything buffered,
-  // ignoring errors (there is no one left to tell).
-  void flush_on_close();
+  // Called when the owner closes the queue or goes away: pushes out and
+  // syncs anything buffered. A dying owner ignores the error (there is no
+  // one left to tell); an explicit close reports it. A queue that already
+  // refuses writes has nothing it could sync, and its failure was reported
+  // by the call that met it.
+  Status flush_on_close();
 
   bool persistent() const { return persistent_; }
   // The directory a persistent queue works on, whatever became of the path

@@ -272,6 +272,20 @@ TEST_P(OperationFailureTest, FailedFsyncAppliesTheRecordThenRefusesWritesUntilRe
   EXPECT_FALSE(expected.state.messages.contains(*seq));
 }
 
+// Closing syncs what the interval left unsynced and reports a failure of
+// that last fsync; after it the queue refuses writes like after any failed
+// fsync, and a second close has nothing to report.
+TEST_F(PersistentQueueTest, FailedSyncAtCloseIsReported) {
+  std::unique_ptr<Queue> q = open(dir_.path(), /*sync_interval_ms=*/3'600'000);
+  ASSERT_TRUE(in_call(*q, [&] { return q->enqueue(bytes("unsynced")); }).ok());
+  fs_.fail(Call::kFsync, EIO, "queue.log");
+  Status closed = q->flush_on_close();
+  ASSERT_FALSE(closed.ok());
+  EXPECT_EQ(closed.error().io().os_errno(), EIO);
+  EXPECT_TRUE(q->flush_on_close().ok());
+  EXPECT_EQ(fs_.count(Call::kFsync, "queue.log"), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(EachRecordKind, OperationFailureTest, ::testing::ValuesIn(kOperations),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,6 +1,9 @@
 """How Python arguments become native values, and the exact errors when they
 cannot. A refused argument must leave the queue exactly as it was."""
 
+import os
+from pathlib import Path
+
 import pytest
 
 from tollivane import TollivaneCore
@@ -244,3 +247,49 @@ def test_constructor_option_conversion_errors(args, kwargs, error, name):
         assert "argument '" not in str(info.value)
     else:
         assert str(info.value).startswith(f"argument '{name}': ")
+
+
+class FsPath:
+    """A path-like object that is not a pathlib path."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+def test_path_may_be_any_path_like_object_giving_str(tmp_path, monkeypatch):
+    assert TollivaneCore(tmp_path / "pathlib").enqueue(b"x") == 0
+    assert TollivaneCore(FsPath(str(tmp_path / "custom"))).stats()["persistent"] is True
+    assert sorted(os.listdir(tmp_path / "pathlib")) == [".proc_lock", "queue.log"]
+    assert TollivaneCore(str(tmp_path / "pathlib")).available() == 1
+    # The in-memory rule compares the string the object gives.
+    monkeypatch.chdir(tmp_path)
+    assert TollivaneCore(Path(MEMORY)).stats()["persistent"] is False
+    assert TollivaneCore(FsPath(MEMORY)).stats()["persistent"] is False
+    assert not os.path.exists(tmp_path / MEMORY)
+
+
+@pytest.mark.parametrize("path, type_name", [
+    (b"/tmp/q", "bytes"),
+    (FsPath(b"/tmp/q"), "FsPath"),
+    (bytearray(b"/tmp/q"), "bytearray"),
+    (5, "int"),
+    (None, "NoneType"),
+])
+def test_path_refusals_keep_their_texts(path, type_name):
+    with pytest.raises(TypeError) as info:
+        TollivaneCore(path)
+    assert str(info.value) == f"argument 'path': '{type_name}' object cannot be converted to 'PyString'"
+
+
+def test_errors_of_fspath_itself_pass_on():
+    class Failing:
+        def __fspath__(self):
+            raise ZeroDivisionError("no path today")
+
+    with pytest.raises(ZeroDivisionError):
+        TollivaneCore(Failing())
+    with pytest.raises(TypeError, match=r"^argument 'path': expected FsPath\.__fspath__\(\) to return str"):
+        TollivaneCore(FsPath(5))

@@ -23,7 +23,7 @@ CALLBACK_SCRIPT = textwrap.dedent(
     queue = tollivane.TollivaneCore(":memory:")
     queue.enqueue(b"x")
     inside_call = threading.Event()
-    results = []
+    results, other_results = [], []
 
     class SleepsInsideCall:
         def __init__(self):
@@ -42,7 +42,7 @@ CALLBACK_SCRIPT = textwrap.dedent(
 
     def other_thread():
         inside_call.wait(10)
-        results.append(queue.available())
+        other_results.append(OTHER_CALL)
 
     worker = threading.Thread(target=other_thread)
     worker.start()
@@ -54,10 +54,15 @@ CALLBACK_SCRIPT = textwrap.dedent(
         gc.collect()  # the garbage below starts young, so stats() collects it
         SleepsInsideCall()
         results.append(queue.stats()["ready"])
+    provoked = inside_call.is_set()
     gc.set_threshold(700)
     inside_call.set()
     worker.join()
-    print("provoked" if results.count(1) >= 2 else "not provoked", results[-1])
+    try:
+        after = queue.available()
+    except ValueError:
+        after = "closed"
+    print("provoked" if provoked else "not provoked", results[-1], other_results[0], after)
     """
 )
 
@@ -79,7 +84,9 @@ def _collect_inside_stats(queue, make_garbage, attempts=200):
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="the collector runs between bytecodes from 3.12 on")
 @pytest.mark.skipif(sys.version_info < (3, 11), reason="before 3.11 the young garbage is collected at "
                     "an allocation before stats(), never at the stats dict")
-def test_finalizer_calling_back_into_the_queue_gets_runtime_error_not_a_deadlock():
+@pytest.mark.parametrize("call_back", [tollivane.TollivaneCore.available, tollivane.TollivaneCore.close],
+                         ids=["available", "close"])
+def test_finalizer_calling_back_into_the_queue_gets_runtime_error_not_a_deadlock(call_back):
     queue = tollivane.TollivaneCore(":memory:")
     queue.enqueue(b"payload")
     outcomes = []
@@ -90,31 +97,41 @@ def test_finalizer_calling_back_into_the_queue_gets_runtime_error_not_a_deadlock
 
         def __del__(self):
             try:
-                outcomes.append(("returned", queue.available()))
+                queue.in_flight()
+                return  # collected outside any call: nothing to provoke
+            except RuntimeError:
+                pass
+            try:
+                outcomes.append(("returned", call_back(queue)))
             except RuntimeError as error:
                 outcomes.append(("refused", str(error)))
 
     _collect_inside_stats(queue, CallsBack, attempts=20)
 
-    refusals = [text for kind, text in outcomes if kind == "refused"]
-    assert refusals, f"the collector never ran inside a call: {outcomes}"
-    assert all("re-entrantly" in text for text in refusals)
+    assert outcomes, "the collector never ran inside a call"
+    assert all(kind == "refused" and "re-entrantly" in text for kind, text in outcomes), outcomes
     # The refused inner call changed nothing and the object stays usable.
     assert queue.available() == 1
     assert queue.dequeue()[1] == b"payload"
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="the collector runs between bytecodes from 3.12 on")
-def test_thread_waiting_for_a_busy_queue_releases_the_interpreter_lock():
+@pytest.mark.parametrize("other_call, other_result, after", [
+    ("queue.available()", "1", "1"),
+    # close() waits for the call in progress, which completes, then closes.
+    ("queue.close()", "None", "closed"),
+], ids=["available", "close"])
+def test_thread_waiting_for_a_busy_queue_releases_the_interpreter_lock(other_call, other_result, after):
     # Run in a child so that a deadlock fails the test instead of hanging it.
+    script = CALLBACK_SCRIPT.replace("OTHER_CALL", other_call)
     try:
         finished = subprocess.run(
-            [sys.executable, "-c", CALLBACK_SCRIPT], capture_output=True, text=True, timeout=60
+            [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
         )
     except subprocess.TimeoutExpired:
         pytest.fail("a thread waiting for the queue's mutex deadlocked the thread holding it")
     assert finished.returncode == 0, finished.stderr
-    assert finished.stdout.split() == ["provoked", "1"]
+    assert finished.stdout.split() == ["provoked", "1", other_result, after]
 
 
 def test_calls_from_many_threads_are_serialised():

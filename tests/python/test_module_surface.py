@@ -113,7 +113,16 @@ def test_class_text_signature_describes_the_constructor():
 
 def test_methods_appear_in_table_order():
     methods = [name for name in vars(TollivaneCore) if not name.startswith("_")]
-    assert methods == [name for name, _, _ in METHOD_TABLE]
+    assert methods == [name for name, _, _ in METHOD_TABLE] + ["close"]
+
+
+def test_closing_methods_come_after_the_fifteen():
+    method_type = type(vars(TollivaneCore)["enqueue"])
+    methods = [name for name, value in vars(TollivaneCore).items() if type(value) is method_type]
+    assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__"]
+    assert TollivaneCore.close.__text_signature__ == "($self)"
+    assert TollivaneCore.__enter__.__text_signature__ == "($self)"
+    assert TollivaneCore.__exit__.__text_signature__ == "($self, exc_type, exc_value, traceback, /)"
 
 
 @pytest.mark.parametrize("name, signature, doc", METHOD_TABLE, ids=[m[0] for m in METHOD_TABLE])
@@ -232,3 +241,58 @@ def test_path_must_be_a_string(path):
     with pytest.raises(TypeError) as info:
         TollivaneCore(path)
     assert str(info.value).startswith("argument 'path': ")
+
+
+# Every call a closed object must refuse, including the shortcuts that take
+# no lock (empty batches, the fixed report of a queue without a log).
+CALLS_AFTER_CLOSE = [
+    lambda q: q.enqueue(b"x"),
+    lambda q: q.enqueue_batch([b"x"]),
+    lambda q: q.enqueue_batch([]),
+    lambda q: q.dequeue(),
+    lambda q: q.dequeue_batch(1),
+    lambda q: q.ack(0),
+    lambda q: q.ack_batch([0]),
+    lambda q: q.ack_batch([]),
+    lambda q: q.nack(0),
+    lambda q: q.extend_lease(0),
+    lambda q: q.available(),
+    lambda q: q.in_flight(),
+    lambda q: q.stats(),
+    lambda q: q.flush(),
+    lambda q: q.compact(),
+    lambda q: q.purge(),
+    lambda q: q.verify_integrity(),
+    lambda q: q.__enter__(),
+]
+
+
+@pytest.mark.parametrize("persistent", [False, True], ids=["memory", "directory"])
+def test_every_call_after_close_raises_value_error(tmp_path, persistent):
+    q = TollivaneCore(str(tmp_path / "q") if persistent else MEMORY, sync_interval_ms=3_600_000)
+    q.enqueue(b"kept")
+    assert q.close() is None
+    assert q.close() is None
+    for call in CALLS_AFTER_CLOSE:
+        with pytest.raises(ValueError, match=r"^I/O operation on closed queue\.$"):
+            call(q)
+    # Arguments are still converted first, before the object is looked at.
+    with pytest.raises(TypeError):
+        q.enqueue("text")
+    q.__exit__(None, None, None)
+    del q
+    if persistent:
+        assert TollivaneCore(str(tmp_path / "q")).dequeue()[1] == b"kept"
+
+
+def test_with_block_returns_the_queue_closes_it_and_lets_exceptions_through():
+    with TollivaneCore(MEMORY) as q:
+        assert isinstance(q, TollivaneCore)
+        q.enqueue(b"x")
+    with pytest.raises(ValueError):
+        q.available()
+    with pytest.raises(KeyError):
+        with TollivaneCore(MEMORY) as q:
+            raise KeyError("from the block")
+    with pytest.raises(ValueError):
+        q.available()

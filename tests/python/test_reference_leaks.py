@@ -164,6 +164,13 @@ def persistent_round(root, body, bodies, seqs):
     other.enqueue(body)
     queue.purge()
     assert other.stats()["total"] == 0
+    # Opened by a path-like object and closed by a with block; a closed
+    # object refuses calls and the finalizer has nothing left to do.
+    with tollivane.TollivaneCore(Path(directory)) as closing:
+        closing.enqueue(body)
+    with pytest.raises(ValueError):
+        closing.enqueue(body)
+    closing.close()
     for expected, construct in BAD_CONSTRUCTIONS:
         try:
             construct(directory)
@@ -236,7 +243,7 @@ def test_every_method_and_error_path_of_a_persistent_queue_leaks_nothing():
         tracemalloc.stop()
         shutil.rmtree(root, ignore_errors=True)
     ref_growth = sum(sys.getrefcount(obj) for obj in tracked) - sum(refs)
-    calls = ROUNDS * (15 + len(BAD_CALLS) + len(BAD_CONSTRUCTIONS) + len(IO_FAILING_CALLS) + 7)
+    calls = ROUNDS * (15 + len(BAD_CALLS) + len(BAD_CONSTRUCTIONS) + len(IO_FAILING_CALLS) + 11)
     print(f"\nleak loop: {ROUNDS} rounds, {calls} calls; growth: references {ref_growth}, "
           f"gc objects {object_growth}, traced blocks {blocks_after - blocks} "
           f"({traced_after - traced} B), resident {rss_growth} B")
@@ -251,6 +258,33 @@ def test_every_method_and_error_path_of_a_persistent_queue_leaks_nothing():
         # call) must show in the resident size: 2 MiB is 40 bytes a call
         # over the quick loop and under one over the long one.
         assert rss_growth < 2 * 1024 * 1024
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def test_close_releases_descriptors_and_map_while_the_object_lives(tmp_path):
+    directory = tmp_path / "q"
+    before = open_descriptors()
+    queue = tollivane.TollivaneCore(directory)
+    other = tollivane.TollivaneCore(directory)
+    queue.enqueue(b"mapped")
+    assert queue.dequeue()[1] == b"mapped"  # a body read maps the log
+    assert open_descriptors() > before
+    queue.close()
+    assert other.available() == 0  # the other object keeps its own files
+    other.close()
+    assert open_descriptors() == before
+    with open("/proc/self/maps") as maps:
+        assert str(directory / "queue.log") not in maps.read()
+    for _ in range(100):
+        with tollivane.TollivaneCore(directory) as cycled:
+            cycled.enqueue(b"again")
+        with tollivane.TollivaneCore(":memory:") as in_memory:
+            in_memory.enqueue(b"gone")
+    assert open_descriptors() == before
+    assert tollivane.TollivaneCore(directory).available() == 100
 
 
 def test_a_body_too_large_for_a_record_is_refused_without_keeping_it():

@@ -49,6 +49,7 @@ ACTIONS = {
     "dequeue_batch_zero": lambda: q.dequeue_batch(0),
     "empty_batches": lambda: (q.enqueue_batch([]), q.ack_batch([])),
     "available": lambda: q.available(),
+    "close_call": lambda: q.close(),
     "flush": lambda: q.flush(),
     "wait": lambda: time.sleep(2.0),
 }
@@ -109,6 +110,9 @@ PHASES = [
     ("close2", ["log"], ["log"]),
     ("tear", [], []),
     ("reopen2", ["log", "dir"], ["log", "dir"]),  # cutting a torn tail is made durable
+    ("enqueue2", ["log"], []),
+    ("close_call", ["log"], ["log"]),          # close() syncs as the last reference does
+    ("close_call2", [], []),                   # and then has nothing left to do
 ]
 
 

@@ -16,6 +16,8 @@ pytest.importorskip("mypy")
 TYPE_ONLY_ALIASES = ["tollivane.Body", "tollivane.Delivery"]
 
 USAGE = """
+    from pathlib import Path
+
     from typing_extensions import assert_type
 
     import tollivane
@@ -43,6 +45,9 @@ USAGE = """
     report: IntegrityReport = queue.verify_integrity()
     assert_type(report["message"], str)
     assert_type(tollivane.__version__, str)
+    with TollivaneCore(Path("/var/lib/jobs")) as scoped:
+        assert_type(scoped, TollivaneCore)
+    scoped.close()
 
     queue.enqueue("text")  # type: ignore[arg-type]
     queue.nack(0, requeue=1)  # type: ignore[arg-type]
@@ -51,6 +56,7 @@ USAGE = """
     report["bogus"]  # type: ignore[typeddict-item]
     queue.ack_batch({1, 2})  # type: ignore[arg-type]
     TollivaneCore()  # type: ignore[call-arg]
+    TollivaneCore(b"/var/lib/jobs")  # type: ignore[arg-type]
 """
 
 
