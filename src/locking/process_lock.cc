@@ -9,10 +9,10 @@
 #include <ctime>
 #include <utility>
 
-#include "logfile/system_calls.h"
+#include "base/system_calls.h"
 
 namespace tollivane {
-using logfile::system_calls;
+using base::system_calls;
 namespace {
 
 // Back-off schedule, by the number of failed attempts so far: spin briefly
@@ -57,12 +57,12 @@ void back_off(uint32_t failed_attempts) {
 
 }  // namespace
 
-Result<ProcessLock> ProcessLock::open(const logfile::Directory& directory) {
+Result<ProcessLock> ProcessLock::open(const base::Directory& directory) {
   // Never truncated and never read: only the lock on it counts. A symbolic
   // link planted in its place is refused rather than replaced: processes
   // that opened the real file before would lock one file and this one
   // another, and no longer exclude each other.
-  Result<logfile::File> file = directory.open_file(kProcessLockName, O_RDWR | O_CREAT, 0666);
+  Result<base::File> file = directory.open_file(kProcessLockName, O_RDWR | O_CREAT, 0666);
   if (!file.ok()) return file.take_error();
   return ProcessLock(std::move(*file));
 }

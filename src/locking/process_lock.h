@@ -16,9 +16,9 @@
 #include <chrono>
 #include <cstdint>
 
-#include "logfile/directory.h"
-#include "logfile/file.h"
-#include "queue/error.h"
+#include "base/directory.h"
+#include "base/file.h"
+#include "base/error.h"
 
 namespace tollivane {
 
@@ -33,17 +33,17 @@ class ProcessLock {
  public:
   // Opens (creating when missing, never truncating) the lock file of
   // `directory`: a description of its own, which no other object shares.
-  static Result<ProcessLock> open(const logfile::Directory& directory);
+  static Result<ProcessLock> open(const base::Directory& directory);
 
   // Takes the exclusive lock, or fails with the time-out error once `timeout`
   // has passed, or with flock's own error.
   Result<ProcessLockGuard> write_lock(std::chrono::nanoseconds timeout = kProcessLockTimeout);
 
  private:
-  explicit ProcessLock(logfile::File file) : file_(std::move(file)) {}
+  explicit ProcessLock(base::File file) : file_(std::move(file)) {}
 
   // Closing it (when the object goes) also drops a lock still held through it.
-  logfile::File file_;
+  base::File file_;
 };
 
 // The lock held; releases it (flock LOCK_UN) when it goes out of scope.

@@ -7,7 +7,7 @@
 
 namespace tollivane::logfile {
 
-Result<FileHeader> read_file_header(File& file) {
+Result<FileHeader> read_file_header(base::File& file) {
   uint8_t header[kFileHeaderLen];
   Result<bool> read = file.read_exact_at(0, header);
   if (!read.ok()) return read.take_error();
@@ -19,7 +19,7 @@ Result<FileHeader> read_file_header(File& file) {
   return parsed;
 }
 
-Status write_file_header(File& file, uint64_t generation) {
+Status write_file_header(base::File& file, uint64_t generation) {
   uint8_t header[kFileHeaderLen];
   std::memcpy(header, kFileMagic, sizeof kFileMagic);
   put_le<uint32_t>(header + 4, kFormatVersion);

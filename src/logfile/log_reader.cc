@@ -9,7 +9,7 @@
 
 namespace tollivane::logfile {
 
-LogReader::LogReader(File& file, uint64_t position, uint64_t file_len)
+LogReader::LogReader(base::File& file, uint64_t position, uint64_t file_len)
     : file_(file), position_(position), file_len_(file_len), buffer_(kIoBufferLen) {}
 
 Result<Fill> LogReader::read_full_or_eof(std::span<uint8_t> out) {

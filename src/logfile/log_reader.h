@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "logfile/file.h"
-#include "queue/error.h"
+#include "base/file.h"
+#include "base/error.h"
 
 namespace tollivane::logfile {
 
@@ -46,7 +46,7 @@ class LogReader {
   // Reads `file` from its current position, which is `position` in the log;
   // `file_len` is the log's length, which bounds what a length field may
   // claim before anything is allocated for it.
-  LogReader(File& file, uint64_t position, uint64_t file_len);
+  LogReader(base::File& file, uint64_t position, uint64_t file_len);
 
   // Fills `out` completely (kFull), or reports the end of the file before
   // any byte (kEof) or after some (kTorn).
@@ -61,7 +61,7 @@ class LogReader {
   uint64_t position() const { return position_; }
 
  private:
-  File& file_;
+  base::File& file_;
   uint64_t position_;
   uint64_t file_len_;
   std::vector<uint8_t> buffer_;

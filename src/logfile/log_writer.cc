@@ -42,7 +42,7 @@ uint64_t append_frame_to(const AnyRecord& record, std::vector<uint8_t>& out) {
 
 }  // namespace
 
-LogWriter::LogWriter(File file) : file_(std::move(file)) { buffer_.reserve(kIoBufferLen); }
+LogWriter::LogWriter(base::File file) : file_(std::move(file)) { buffer_.reserve(kIoBufferLen); }
 
 Status LogWriter::write(std::span<const uint8_t> bytes) {
   if (buffer_.size() < kIoBufferLen && bytes.size() < kIoBufferLen - buffer_.size()) {

@@ -9,16 +9,16 @@
 #include <span>
 #include <vector>
 
-#include "logfile/file.h"
+#include "base/file.h"
 #include "logfile/format.h"
 #include "logfile/record.h"
-#include "queue/error.h"
+#include "base/error.h"
 
 namespace tollivane::logfile {
 
 class LogWriter {
  public:
-  explicit LogWriter(File file);
+  explicit LogWriter(base::File file);
 
   // Copies `bytes` into the buffer when they fit in its free space;
   // otherwise flushes first, and bytes at least as long as the whole buffer
@@ -35,12 +35,12 @@ class LogWriter {
   uint64_t append_frame(const Record& record);
   uint64_t append_frame(const RecordView& record);
 
-  File& file() { return file_; }
+  base::File& file() { return file_; }
   bool has_buffered_bytes() const { return !buffer_.empty(); }
   uint64_t buffered_len() const { return buffer_.size(); }
 
  private:
-  File file_;
+  base::File file_;
   std::vector<uint8_t> buffer_;
 };
 

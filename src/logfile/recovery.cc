@@ -9,7 +9,7 @@
 
 #include "logfile/damaged_copy.h"
 #include "logfile/file_header.h"
-#include "logfile/file.h"
+#include "base/file.h"
 #include "logfile/format.h"
 #include "logfile/log_reader.h"
 #include "logfile/record.h"
@@ -17,16 +17,16 @@
 namespace tollivane::logfile {
 namespace {
 
-Result<Recovered> create_fresh_log(const Directory& directory, const FileOwnership& like) {
+Result<Recovered> create_fresh_log(const base::Directory& directory, const base::FileOwnership& like) {
   // Whatever 1 to 15 bytes were there are a header torn while it was first
   // written: nothing can have been appended after it. The header is written
   // beside the log and renamed over it, as purge does. Written in place, a
   // power loss before its fsync could leave a file of 16 bytes or more that
   // never got its header (a file system may extend it with zeros or stale
   // blocks), which every later open would refuse as not a Tollivane log.
-  Result<File> temp = directory.create_replacing(kPurgeTempName, like);
+  Result<base::File> temp = directory.create_replacing(kPurgeTempName, like);
   if (!temp.ok()) return temp.take_error();
-  TemporaryName pending(directory, kPurgeTempName);
+  base::TemporaryName pending(directory, kPurgeTempName);
   if (Status written = write_file_header(*temp, 0); !written.ok()) return written.take_error();
   if (Status synced = temp->sync(); !synced.ok()) return synced.take_error();
   temp->close();
@@ -39,7 +39,7 @@ Result<Recovered> create_fresh_log(const Directory& directory, const FileOwnersh
   return fresh;
 }
 
-Status cut_tail(File& file, const Directory& directory, uint64_t offset) {
+Status cut_tail(base::File& file, const base::Directory& directory, uint64_t offset) {
   if (Status cut = file.truncate(offset); !cut.ok()) return cut;
   if (Status synced = file.sync(); !synced.ok()) return synced;
   return directory.sync();
@@ -53,7 +53,7 @@ void warn(const char* what, uint64_t offset, const std::string& reason) {
 
 // Cuts the log at the bad frame found at `offset`. Records that intact
 // frames behind it still hold are saved first; if that fails nothing is cut.
-Status repair(File& file, const Directory& directory, uint64_t offset, const char* what, const std::string& reason) {
+Status repair(base::File& file, const base::Directory& directory, uint64_t offset, const char* what, const std::string& reason) {
   Result<std::string> saved = save_damaged_region(file, directory, offset);
   if (!saved.ok()) return saved.take_error();
   warn(what, offset, reason);
@@ -62,16 +62,16 @@ Status repair(File& file, const Directory& directory, uint64_t offset, const cha
 
 }  // namespace
 
-Result<Recovered> recover(const Directory& directory) {
+Result<Recovered> recover(const base::Directory& directory) {
   // Never through a link: a file shorter than a header would be overwritten.
-  Result<File> opened = directory.open_file(kLogName, O_RDWR | O_CREAT, 0666);
+  Result<base::File> opened = directory.open_file(kLogName, O_RDWR | O_CREAT, 0666);
   if (!opened.ok()) return opened.take_error();
-  File& file = *opened;
+  base::File& file = *opened;
   Result<uint64_t> size = file.size();
   if (!size.ok()) return size.take_error();
   if (*size < kFileHeaderLen) {
     // The replacement keeps the owner and permissions of the file it replaces.
-    Result<FileOwnership> ownership = file.ownership();
+    Result<base::FileOwnership> ownership = file.ownership();
     if (!ownership.ok()) return ownership.take_error();
     return create_fresh_log(directory, *ownership);
   }
@@ -92,7 +92,7 @@ Result<Recovered> recover(const Directory& directory) {
 
   Recovered recovered;
   recovered.generation = header->generation;
-  Result<File> replay_handle = file.duplicate();
+  Result<base::File> replay_handle = file.duplicate();
   if (!replay_handle.ok()) return replay_handle.take_error();
   if (Status sought = replay_handle->seek(kFileHeaderLen); !sought.ok()) return sought.take_error();
   LogReader reader(*replay_handle, kFileHeaderLen, *size);

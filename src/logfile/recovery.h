@@ -13,8 +13,8 @@
 
 #include <cstdint>
 
-#include "logfile/directory.h"
-#include "queue/error.h"
+#include "base/directory.h"
+#include "base/error.h"
 #include "queue/queue_state.h"
 
 namespace tollivane::logfile {
@@ -26,6 +26,6 @@ struct Recovered {
 };
 
 // Replays queue.log in `directory`. The caller holds the process lock.
-Result<Recovered> recover(const Directory& directory);
+Result<Recovered> recover(const base::Directory& directory);
 
 }  // namespace tollivane::logfile

@@ -67,7 +67,7 @@ Status Queue::catch_up() {
   // what was applied here, which only damage by hand can do), the state is
   // rebuilt from what has the name now, and recovery decides what that is
   // worth.
-  Result<logfile::PathStatus> at_path = directory_.stat(logfile::kLogName);
+  Result<base::PathStatus> at_path = directory_.stat(logfile::kLogName);
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
     return reload();
   }
@@ -156,13 +156,13 @@ Status Queue::reload() {
 }
 
 Status Queue::open_log_handles() {
-  Result<logfile::File> writer = directory_.open_file(logfile::kLogName, O_RDWR | O_APPEND);
+  Result<base::File> writer = directory_.open_file(logfile::kLogName, O_RDWR | O_APPEND);
   if (!writer.ok()) return writer.take_error();
   // Every call reads the header through the reader. Without O_NOATIME each
   // of those reads after an append would dirty the inode for its access
   // time; only the file's owner may ask for it, so fall back without.
-  logfile::PathStatus opened;
-  Result<logfile::File> reader = directory_.open_file(logfile::kLogName, O_RDONLY | O_NOATIME, 0, &opened);
+  base::PathStatus opened;
+  Result<base::File> reader = directory_.open_file(logfile::kLogName, O_RDONLY | O_NOATIME, 0, &opened);
   if (!reader.ok() && reader.error().io().os_errno() == EPERM) {
     reader = directory_.open_file(logfile::kLogName, O_RDONLY, 0, &opened);
   }
@@ -176,7 +176,7 @@ Status Queue::open_log_handles() {
 }
 
 Status Queue::reopen_io(uint64_t generation) {
-  Result<logfile::PathStatus> at_path = directory_.stat(logfile::kLogName);
+  Result<base::PathStatus> at_path = directory_.stat(logfile::kLogName);
   if (!at_path.ok()) return at_path.take_error();
   if (Status opened = open_log_handles(); !opened.ok()) return opened;
   inner_.generation = generation;
@@ -209,7 +209,7 @@ Status Queue::reopen_log_after_fork() {
   // compaction or purge since the fork), none of the state's offsets, ids
   // or leases describe it, however alike the two files look, equal lengths
   // included: the state is rebuilt from it.
-  Result<logfile::PathStatus> at_name = directory_.stat(logfile::kLogName);
+  Result<base::PathStatus> at_name = directory_.stat(logfile::kLogName);
   const bool same_file = at_name.ok() && at_name->identity == inner_.log_identity;
   Status reopened = same_file ? open_log_handles() : reload();
   if (!reopened.ok()) return reopened;

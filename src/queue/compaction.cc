@@ -73,9 +73,9 @@ Status Queue::do_compact() {
   const uint64_t new_generation = inner_.generation + 1;
   const std::string temp_name = logfile::kCompactTempName;
 
-  Result<logfile::File> temp = start_log_file(temp_name, new_generation);
+  Result<base::File> temp = start_log_file(temp_name, new_generation);
   if (!temp.ok()) return temp.take_error();
-  logfile::TemporaryName pending(directory_, temp_name);
+  base::TemporaryName pending(directory_, temp_name);
   logfile::LogWriter writer(std::move(*temp));
 
   std::vector<LiveMessage> live;

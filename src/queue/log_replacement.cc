@@ -11,15 +11,15 @@
 #include "queue/queue.h"
 
 namespace tollivane {
-Result<logfile::File> Queue::start_log_file(const std::string& temp_name, uint64_t generation) {
+Result<base::File> Queue::start_log_file(const std::string& temp_name, uint64_t generation) {
   // The new log is readable by no one who cannot read the old one: an
   // operator who narrowed queue.log's permissions keeps them across a
   // compaction or purge (the umask may narrow them further). It keeps the
   // old log's owner and group too, where this process may give them: a
   // compaction run as root must not take the queue away from its user.
-  Result<logfile::FileOwnership> ownership = inner_.reader.ownership();
+  Result<base::FileOwnership> ownership = inner_.reader.ownership();
   if (!ownership.ok()) return ownership.take_error();
-  Result<logfile::File> file = directory_.create_replacing(temp_name, *ownership);
+  Result<base::File> file = directory_.create_replacing(temp_name, *ownership);
   if (!file.ok()) return file;
   if (Status written = logfile::write_file_header(*file, generation); !written.ok()) {
     (void)directory_.remove(temp_name);
@@ -28,7 +28,7 @@ Result<logfile::File> Queue::start_log_file(const std::string& temp_name, uint64
   return file;
 }
 
-Status Queue::install_log_file(logfile::TemporaryName& temp, uint64_t generation) {
+Status Queue::install_log_file(base::TemporaryName& temp, uint64_t generation) {
   // The rename is the commit point; before it the old log is untouched.
   if (Status renamed = directory_.rename(temp.name(), logfile::kLogName); !renamed.ok()) return renamed;
   temp.keep();

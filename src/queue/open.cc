@@ -1,8 +1,8 @@
 // Opening a persistent queue: the directory, its lock file and its log.
 #include <utility>
 
-#include "logfile/directory.h"
-#include "logfile/file.h"
+#include "base/directory.h"
+#include "base/file.h"
 #include "logfile/recovery.h"
 #include "queue/queue.h"
 
@@ -14,10 +14,10 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& path, c
   if (path.find('\0') != std::string::npos) {
     return IoError::custom(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
   }
-  if (Status created = logfile::create_directories(path); !created.ok()) return created.take_error();
+  if (Status created = base::create_directories(path); !created.ok()) return created.take_error();
   // The one look-up of the path: from here on the queue works on this
   // directory, whatever later happens to the name.
-  Result<logfile::Directory> directory = logfile::Directory::open(path);
+  Result<base::Directory> directory = base::Directory::open(path);
   if (!directory.ok()) return directory.take_error();
   std::unique_ptr<Queue> queue(new Queue(config, true));
   queue->directory_ = std::move(*directory);

@@ -12,9 +12,9 @@ Status Queue::purge() {
   // The log is replaced, not emptied in place: a new generation is what
   // tells the other objects to drop their state too.
   const uint64_t new_generation = inner_.generation + 1;
-  Result<logfile::File> temp = start_log_file(logfile::kPurgeTempName, new_generation);
+  Result<base::File> temp = start_log_file(logfile::kPurgeTempName, new_generation);
   if (!temp.ok()) return temp.take_error();
-  logfile::TemporaryName pending(directory_, logfile::kPurgeTempName);
+  base::TemporaryName pending(directory_, logfile::kPurgeTempName);
   if (Status synced = temp->sync(); !synced.ok()) return synced;
   temp->close();
   // The state is dropped only once the empty log has replaced the old one.

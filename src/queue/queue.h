@@ -21,14 +21,14 @@
 #include <vector>
 
 #include "locking/process_lock.h"
-#include "logfile/directory.h"
-#include "logfile/file.h"
+#include "base/directory.h"
+#include "base/file.h"
 #include "logfile/format.h"
 #include "logfile/log_map.h"
 #include "logfile/log_writer.h"
 #include "logfile/record.h"
 #include "queue/clock.h"
-#include "queue/error.h"
+#include "base/error.h"
 #include "queue/queue_state.h"
 
 namespace tollivane {
@@ -144,7 +144,7 @@ class Queue {
   bool persistent() const { return persistent_; }
   // The directory a persistent queue works on, whatever became of the path
   // it was opened by (none for ":memory:").
-  const logfile::Directory& directory() const { return directory_; }
+  const base::Directory& directory() const { return directory_; }
   const QueueConfig& config() const { return config_; }
   const QueueState& state() const { return inner_.state; }
 
@@ -163,8 +163,8 @@ class Queue {
     QueueState state;
     // The handles of a persistent queue (none for ":memory:"), and which
     // file they are open on.
-    logfile::File reader;
-    logfile::FileIdentity log_identity;
+    base::File reader;
+    base::FileIdentity log_identity;
     std::optional<logfile::LogWriter> writer;
     logfile::LogMap map;
     // Set once an fsync of the log failed (or a failed append could not be
@@ -231,12 +231,12 @@ class Queue {
   // temporary name with the header of the next generation, filled and
   // fsynced by the caller under a TemporaryName (which removes it should
   // the replacement fail), then renamed over the log.
-  Result<logfile::File> start_log_file(const std::string& temp_name, uint64_t generation);
-  Status install_log_file(logfile::TemporaryName& temp, uint64_t generation);
+  Result<base::File> start_log_file(const std::string& temp_name, uint64_t generation);
+  Status install_log_file(base::TemporaryName& temp, uint64_t generation);
 
   const QueueConfig config_;
   // Every file of a persistent queue is reached through it (none for ":memory:").
-  logfile::Directory directory_;
+  base::Directory directory_;
   // Which fork() generation of the process opened the handles.
   uint64_t fork_epoch_ = 0;
   const bool persistent_;

@@ -366,7 +366,7 @@ TEST_F(PersistentQueueTest, FailedOpenLeavesTheProcessLockFree) {
     EXPECT_EQ(failed.error().io().os_errno(), EIO);
     EXPECT_EQ(fs_.open_descriptors(), 0u);
 
-    Result<logfile::Directory> directory = logfile::Directory::open(dir.path());
+    Result<base::Directory> directory = base::Directory::open(dir.path());
     ASSERT_TRUE(directory.ok());
     Result<ProcessLock> lock = ProcessLock::open(*directory);
     ASSERT_TRUE(lock.ok());

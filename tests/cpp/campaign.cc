@@ -119,7 +119,7 @@ bool removes(OpKind kind) { return kind == OpKind::kAck || kind == OpKind::kNack
 // starts of their tagged bodies in the log.
 std::vector<uint64_t> live_tokens_named(const Queue& queue, const Op& op) {
   std::vector<uint64_t> tokens;
-  Result<logfile::File> log = queue.directory().open_file(logfile::kLogName, O_RDONLY);
+  Result<base::File> log = queue.directory().open_file(logfile::kLogName, O_RDONLY);
   std::set<uint64_t> seen;
   for (uint64_t seq : op.args) {
     const MessageEntry* entry = queue.state().find(seq);

@@ -17,7 +17,7 @@
 #include "fault_injection.h"
 #include "logfile/crc32.h"
 #include "logfile/damaged_copy.h"
-#include "logfile/file.h"
+#include "base/file.h"
 #include "logfile/log_writer.h"
 #include "logfile/recovery.h"
 #include "queue/queue.h"
@@ -25,7 +25,7 @@
 namespace tollivane {
 namespace {
 
-using logfile::File;
+using base::File;
 using test_support::Call;
 using test_support::FaultyFileSystem;
 using test_support::read_file;
@@ -150,7 +150,7 @@ class DamagedLogTest : public ::testing::Test {
 
 TEST_F(DamagedLogTest, RecoveryCutsNothingWhenTheCopyCannotBeMade) {
   const size_t files = entries();
-  Result<logfile::Directory> directory = logfile::Directory::open(dir_.path());
+  Result<base::Directory> directory = base::Directory::open(dir_.path());
   ASSERT_TRUE(directory.ok());
   const std::string copy = ".damaged-" + std::to_string(damaged_at_);
   const std::vector<std::pair<const char*, std::function<void(FaultyFileSystem&)>>> faults = {

@@ -18,7 +18,7 @@
 
 #include "fault_injection.h"
 #include "logfile/crc32.h"
-#include "logfile/file.h"
+#include "base/file.h"
 #include "logfile/format.h"
 #include "logfile/log_reader.h"
 #include "logfile/log_writer.h"
@@ -28,6 +28,7 @@ namespace tollivane::logfile {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using base::File;
 using test_support::ScratchDirectory;
 
 Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }

@@ -25,7 +25,7 @@ class ProcessLockTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     path_ = dir_ + "/.proc_lock";
-    Result<logfile::Directory> directory = logfile::Directory::open(dir_);
+    Result<base::Directory> directory = base::Directory::open(dir_);
     ASSERT_TRUE(directory.ok());
     directory_ = std::move(*directory);
   }
@@ -42,7 +42,7 @@ class ProcessLockTest : public ::testing::Test {
 
   std::string dir_;
   std::string path_;
-  logfile::Directory directory_;
+  base::Directory directory_;
 };
 
 TEST_F(ProcessLockTest, FreeLockIsTakenAtOnce) {

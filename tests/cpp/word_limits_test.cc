@@ -22,7 +22,7 @@
 #include "fault_injection.h"
 #include "logfile/crc32.h"
 #include "logfile/endian.h"
-#include "logfile/file.h"
+#include "base/file.h"
 #include "logfile/format.h"
 #include "logfile/log_map.h"
 #include "logfile/log_reader.h"
@@ -71,7 +71,7 @@ TEST(WordLimitsTest, FramesBeyondFourGiBAreReadThroughSixtyFourBitOffsets) {
   const Bytes frame = frame_of(logfile::Enqueue{7, 99, bytes("far")});
   write_sparse(path, at + frame.size(), {{at, frame}});
 
-  Result<logfile::File> file = logfile::File::open(path, O_RDONLY);
+  Result<base::File> file = base::File::open(path, O_RDONLY);
   ASSERT_TRUE(file.ok()) << file.error().message();
   EXPECT_EQ(file->size().value(), at + frame.size());
   Bytes magic(4);
@@ -101,7 +101,7 @@ TEST(WordLimitsTest, ALengthFieldBeyondWhatIsLeftPastFourGiBIsDamageNotAnAllocat
   // Claims the largest allowed payload; only 9 bytes follow.
   logfile::put_le<uint32_t>(frame.data() + 4, logfile::kMaxRecordLen);
   write_sparse(path, at + frame.size(), {{at, frame}});
-  Result<logfile::File> file = logfile::File::open(path, O_RDONLY);
+  Result<base::File> file = base::File::open(path, O_RDONLY);
   ASSERT_TRUE(file.ok());
   ASSERT_TRUE(file->seek(at).ok());
   logfile::LogReader reader(*file, at, at + frame.size());
@@ -117,7 +117,7 @@ TEST(WordLimitsTest, ALengthFieldBeyondWhatIsLeftPastFourGiBIsDamageNotAnAllocat
 // length cut to 32 bits.
 TEST(WordLimitsTest, TheBodyMapRefusesALogBeyondTheAddressSpaceAndReadsBodiesBeyondFourGiBWhereItFits) {
   ScratchDirectory dir;
-  Result<logfile::Directory> directory = logfile::Directory::open(dir.path());
+  Result<base::Directory> directory = base::Directory::open(dir.path());
   ASSERT_TRUE(directory.ok());
   const std::string path = dir.file("queue.log");
   const uint64_t body_at = kFourGiB + 100;
@@ -155,7 +155,7 @@ TEST(WordLimitsTest, TheBodyMapRefusesALogBeyondTheAddressSpaceAndReadsBodiesBey
 
 TEST(WordLimitsTest, ABodyWhoseEndWrapsSixtyFourBitsIsOutOfBounds) {
   ScratchDirectory dir;
-  Result<logfile::Directory> directory = logfile::Directory::open(dir.path());
+  Result<base::Directory> directory = base::Directory::open(dir.path());
   ASSERT_TRUE(directory.ok());
   const std::string path = dir.file("queue.log");
   write_sparse(path, 64, {});
