@@ -28,22 +28,22 @@ inline Result<std::monostate> as_result(Status status) {
   return std::monostate{};
 }
 
-// `work(Queue&)` returns a Result<T>; `build(T&&)` makes the Python result.
+// `work(QueueCall&)` returns a Result<T>; `build(T&&)` makes the Python result.
 template <typename Work, typename Build>
 PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build) {
   CoreData& data = core_data(self);
-  using WorkResult = decltype(work(std::declval<Queue&>()));
+  using WorkResult = decltype(work(std::declval<QueueCall&>()));
   std::optional<WorkResult> result;
   PendingError failure;
   {
     MutexGuard mutex;
     if (!mutex.acquire(data.mutex)) return nullptr;
     // Declared after the mutex guard, so released before it.
-    Result<CallScope> scope = data.queue->enter_call(catch_up);
-    if (scope.ok()) {
-      result.emplace(work(*data.queue));
+    Result<QueueCall> call = data.queue->enter_call(catch_up);
+    if (call.ok()) {
+      result.emplace(work(*call));
     } else {
-      failure = PendingError::from(scope.error());
+      failure = PendingError::from(call.error());
     }
   }
   if (failure) return failure.raise();

@@ -173,7 +173,7 @@ PyObject* enqueue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   BodyArgument body;
   if (!name_argument_error("body", convert_body(slots[0], &body))) return nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue(body.view()); }, new_u64);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.enqueue(body.view()); }, new_u64);
 }
 
 PyObject* enqueue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -188,7 +188,7 @@ PyObject* enqueue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   views.reserve(bodies.size());
   for (const BodyArgument& body : bodies) views.push_back(body.view());
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue_batch(std::span<const std::span<const uint8_t>>(views)); },
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.enqueue_batch(std::span<const std::span<const uint8_t>>(views)); },
       [](std::vector<uint64_t> seqs) { return u64_list(seqs); });
 }
 
@@ -200,7 +200,7 @@ PyObject* dequeue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!name_argument_error("lease_ms", convert_optional_u64(slots[0], &lease_ms))) return nullptr;
   BytesSink sink;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.dequeue(lease_ms, sink); },
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.dequeue(lease_ms, sink); },
       [&](bool delivered) -> PyObject* {
         if (!delivered) Py_RETURN_NONE;
         return delivery_tuple(sink.collected().front());
@@ -217,7 +217,7 @@ PyObject* dequeue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!name_argument_error("lease_ms", convert_optional_u64(slots[1], &lease_ms))) return nullptr;
   BytesSink sink;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.dequeue_batch(max, lease_ms, sink); },
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.dequeue_batch(max, lease_ms, sink); },
       [&](uint64_t) { return delivery_list(sink.collected()); });
 }
 
@@ -228,7 +228,7 @@ PyObject* ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   uint64_t seq = 0;
   if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.ack(seq); }, new_bool);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.ack(seq); }, new_bool);
 }
 
 PyObject* ack_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -240,7 +240,7 @@ PyObject* ack_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   // Nothing to settle: no lock, no sync, no compaction check.
   if (seqs.empty()) return new_u64(0);
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.ack_batch(seqs); }, new_u64);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.ack_batch(seqs); }, new_u64);
 }
 
 PyObject* nack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -252,7 +252,7 @@ PyObject* nack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
   if (slots[1] != nullptr && !name_argument_error("requeue", convert_bool(slots[1], &requeue))) return nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.nack(seq, requeue); }, new_bool);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.nack(seq, requeue); }, new_bool);
 }
 
 PyObject* extend_lease(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -264,25 +264,25 @@ PyObject* extend_lease(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
   if (!name_argument_error("lease_ms", convert_optional_u64(slots[1], &lease_ms))) return nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.extend_lease(seq, lease_ms); }, new_bool);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.extend_lease(seq, lease_ms); }, new_bool);
 }
 
 PyObject* available(PyObject* self, PyObject*) {
   return run_call(
-      self, CatchUp::kRun, [](Queue& queue) { return queue.available(); }, new_u64);
+      self, CatchUp::kRun, [](QueueCall& call) { return call.available(); }, new_u64);
 }
 
 PyObject* in_flight(PyObject* self, PyObject*) {
   return run_call(
-      self, CatchUp::kRun, [](Queue& queue) { return Result<uint64_t>(queue.in_flight()); }, new_u64);
+      self, CatchUp::kRun, [](QueueCall& call) { return Result<uint64_t>(call.in_flight()); }, new_u64);
 }
 
 PyObject* stats(PyObject* self, PyObject*) {
   // The dict is made under the locks, from one consistent snapshot.
   return run_call(
       self, CatchUp::kRun,
-      [](Queue& queue) -> Result<OwnedRef> {
-        Result<QueueStats> stats = queue.stats();
+      [](QueueCall& call) -> Result<OwnedRef> {
+        Result<QueueStats> stats = call.stats();
         if (!stats.ok()) return stats.take_error();
         OwnedRef dict = stats_dict(*stats);
         if (!dict) return Error::sink_aborted();
@@ -294,29 +294,31 @@ PyObject* stats(PyObject* self, PyObject*) {
 PyObject* flush(PyObject* self, PyObject*) {
   // A flush only pushes out this object's own records: no catch-up.
   return run_call(
-      self, CatchUp::kSkip, [](Queue& queue) { return as_result(queue.flush()); }, new_none);
+      self, CatchUp::kSkip, [](QueueCall& call) { return as_result(call.flush()); }, new_none);
 }
 
 PyObject* compact(PyObject* self, PyObject*) {
   return run_call(
-      self, CatchUp::kRun, [](Queue& queue) { return as_result(queue.compact()); }, new_none);
+      self, CatchUp::kRun, [](QueueCall& call) { return as_result(call.compact()); }, new_none);
 }
 
 PyObject* purge(PyObject* self, PyObject*) {
   return run_call(
-      self, CatchUp::kRun, [](Queue& queue) { return as_result(queue.purge()); }, new_none);
+      self, CatchUp::kRun, [](QueueCall& call) { return as_result(call.purge()); }, new_none);
 }
 
 PyObject* verify_integrity(PyObject* self, PyObject*) {
   Queue& queue = *core_data(self).queue;
-  // A queue without a log has a fixed report and nothing to lock.
+  // A queue without a log has a fixed report and nothing to lock: entering
+  // its call takes nothing, and the report reads nothing of its state.
   if (!queue.persistent()) {
-    Result<IntegrityReport> report = queue.verify_integrity();
+    Result<QueueCall> call = queue.enter_call(CatchUp::kSkip);
+    Result<IntegrityReport> report = call.ok() ? call->verify_integrity() : Result<IntegrityReport>(call.take_error());
     return report.ok() ? report_dict(*report) : PendingError::from(report.error()).raise();
   }
   // Verification reads the file as it is: no catch-up, which could cut it.
   return run_call(
-      self, CatchUp::kSkip, [](Queue& locked) { return locked.verify_integrity(); },
+      self, CatchUp::kSkip, [](QueueCall& call) { return call.verify_integrity(); },
       [](IntegrityReport report) { return report_dict(report); });
 }
 

@@ -56,7 +56,7 @@ Result<bool> whole_frame_at(base::File& log, uint64_t at, uint64_t end, std::vec
   if (end - at < kFrameHeaderLen) return false;
   uint8_t header[kFrameHeaderLen];
   if (Status read = read_piece(log, at, header); !read.ok()) return read.take_error();
-  const uint32_t length = get_le<uint32_t>(header + 4);
+  const uint32_t length = get_le<uint32_t>(header + kFrameLengthOffset);
   // An empty payload is no record any writer makes, and its CRC always matches.
   if (length == 0 || length > kMaxRecordLen || length > end - at - kFrameHeaderLen) return false;
   if (length > budget) return true;  // undecided: err on the side of keeping a copy
@@ -69,7 +69,7 @@ Result<bool> whole_frame_at(base::File& log, uint64_t at, uint64_t end, std::vec
     crc = crc32_extend(crc, chunk);
     done += chunk.size();
   }
-  return crc == get_le<uint32_t>(header + 8);
+  return crc == get_le<uint32_t>(header + kFrameCrcOffset);
 }
 
 // Opens the first free name of the copy. O_EXCL never opens what is there
@@ -146,7 +146,7 @@ Result<std::string> save_damaged_region(base::File& log, const base::Directory& 
   if (!ownership.ok()) return ownership.take_error();
   std::string name;
   Result<base::File> copy =
-      create_copy(directory, std::string(kLogName) + ".damaged-" + std::to_string(offset), *ownership, name);
+      create_copy(directory, kDamagedCopyPrefix + std::to_string(offset), *ownership, name);
   if (!copy.ok()) return copy_failed(directory.describe(name), offset, *end, copy.error());
   Status saved = copy_region(log, *copy, offset, *end);
   copy->close();

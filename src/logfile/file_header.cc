@@ -14,16 +14,16 @@ Result<FileHeader> read_file_header(base::File& file) {
   if (!*read) return IoError::custom(ErrorKind::kUnexpectedEof, "failed to fill whole buffer");
   FileHeader parsed;
   parsed.magic_ok = std::memcmp(header, kFileMagic, sizeof kFileMagic) == 0;
-  parsed.version = get_le<uint32_t>(header + 4);
-  parsed.generation = get_le<uint64_t>(header + 8);
+  parsed.version = get_le<uint32_t>(header + kFileVersionOffset);
+  parsed.generation = get_le<uint64_t>(header + kFileGenerationOffset);
   return parsed;
 }
 
 Status write_file_header(base::File& file, uint64_t generation) {
   uint8_t header[kFileHeaderLen];
   std::memcpy(header, kFileMagic, sizeof kFileMagic);
-  put_le<uint32_t>(header + 4, kFormatVersion);
-  put_le<uint64_t>(header + 8, generation);
+  put_le<uint32_t>(header + kFileVersionOffset, kFormatVersion);
+  put_le<uint64_t>(header + kFileGenerationOffset, generation);
   return file.write_all(header);
 }
 

@@ -42,8 +42,8 @@ Result<Fill> LogReader::read_full_or_eof(std::span<uint8_t> out) {
   return filled == 0 ? Fill::kEof : Fill::kTorn;
 }
 
-Result<LentFrame> LogReader::read_lent_frame() {
-  LentFrame frame;
+Result<FrameRead> LogReader::read_record_frame() {
+  FrameRead frame;
   uint8_t header[kFrameHeaderLen];
   Result<Fill> header_fill = read_full_or_eof(header);
   if (!header_fill.ok()) return header_fill.take_error();
@@ -57,7 +57,7 @@ Result<LentFrame> LogReader::read_lent_frame() {
     frame.reason = "bad record magic";
     return frame;
   }
-  const uint32_t length = get_le<uint32_t>(header + 4);
+  const uint32_t length = get_le<uint32_t>(header + kFrameLengthOffset);
   if (length > kMaxRecordLen) {
     frame.reason = "record length " + std::to_string(length) + " exceeds max " + std::to_string(kMaxRecordLen);
     return frame;
@@ -88,25 +88,12 @@ Result<LentFrame> LogReader::read_lent_frame() {
     }
     frame.payload = into;
   }
-  if (crc32(frame.payload) != get_le<uint32_t>(header + 8)) {
+  if (crc32(frame.payload) != get_le<uint32_t>(header + kFrameCrcOffset)) {
     frame.payload = {};
     frame.reason = "record CRC mismatch (silent corruption)";
     return frame;
   }
   frame.kind = FrameRead::Kind::kComplete;
-  return frame;
-}
-
-Result<FrameRead> LogReader::read_record_frame() {
-  Result<LentFrame> lent = read_lent_frame();
-  if (!lent.ok()) return lent.take_error();
-  FrameRead frame;
-  frame.kind = lent->kind;
-  frame.reason = std::move(lent->reason);
-  if (frame.kind == FrameRead::Kind::kComplete) {
-    frame.payload.assign(lent->payload.begin(), lent->payload.end());
-    frame.frame_len = kFrameHeaderLen + lent->payload.size();
-  }
   return frame;
 }
 

@@ -1,5 +1,5 @@
-// Reading frames back: recovery, catch-up and verification all read the log
-// through this buffered reader (8192-byte buffer).
+// Reading frames back through a buffered reader (8192-byte buffer); the
+// frame scanner (frame_scanner.h) is what reads a log with it.
 //
 // Damage is a value, never an error: a torn or corrupt frame yields
 // FrameRead::kCorrupt with a reason, and the caller decides whether to cut
@@ -18,25 +18,12 @@ namespace tollivane::logfile {
 
 enum class Fill { kFull, kEof, kTorn };
 
+// One frame read back. Its payload is lent by the reader rather than handed
+// over: no memory is allocated per frame, which is what replaying a large
+// log costs.
 struct FrameRead {
   enum class Kind { kComplete, kEof, kCorrupt };
   Kind kind = Kind::kEof;
-  std::vector<uint8_t> payload;  // kComplete: exactly the payload bytes
-  uint64_t frame_len = 0;        // kComplete: 12 + payload length
-  std::string reason;            // kCorrupt: why the frame is bad
-
-  static FrameRead corrupt(std::string why) {
-    FrameRead read;
-    read.kind = Kind::kCorrupt;
-    read.reason = std::move(why);
-    return read;
-  }
-};
-
-// A frame whose payload is lent by the reader rather than handed over: no
-// memory is allocated per frame, which is what replaying a large log costs.
-struct LentFrame {
-  FrameRead::Kind kind = FrameRead::Kind::kEof;
   std::span<const uint8_t> payload;  // kComplete: valid until the next read
   std::string reason;                // kCorrupt: why the frame is bad
 };
@@ -54,8 +41,6 @@ class LogReader {
 
   // Reads the frame that starts at the current position.
   Result<FrameRead> read_record_frame();
-  // The same, with the payload lent (see LentFrame).
-  Result<LentFrame> read_lent_frame();
 
   // Offset in the log of the next byte to be read.
   uint64_t position() const { return position_; }

@@ -50,9 +50,4 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(std::span<const std::span<con
   return seqs;
 }
 
-Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::vector<uint8_t>>& bodies) {
-  std::vector<std::span<const uint8_t>> views(bodies.begin(), bodies.end());
-  return enqueue_batch(std::span<const std::span<const uint8_t>>(views));
-}
-
 }  // namespace tollivane

@@ -3,8 +3,8 @@
 
 #include "base/directory.h"
 #include "base/file.h"
-#include "logfile/recovery.h"
 #include "queue/queue.h"
+#include "queue/recovery.h"
 
 namespace tollivane {
 
@@ -22,7 +22,7 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& path, c
   std::unique_ptr<Queue> queue(new Queue(config, true));
   queue->directory_ = std::move(*directory);
   queue->fork_epoch_ = current_fork_epoch();
-  Result<ProcessLock> process_lock = ProcessLock::open(queue->directory_);
+  Result<ProcessLock> process_lock = ProcessLock::open(queue->directory_, logfile::kProcessLockName);
   if (!process_lock.ok()) return process_lock.take_error();
   Inner& inner = queue->inner_;
   {
@@ -30,7 +30,7 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& path, c
     // may append meanwhile.
     Result<ProcessLockGuard> locked = process_lock->write_lock();
     if (!locked.ok()) return locked.take_error();
-    Result<logfile::Recovered> recovered = logfile::recover(queue->directory_);
+    Result<Recovered> recovered = recover(queue->directory_);
     if (!recovered.ok()) return recovered.take_error();
     if (Status opened = queue->open_log_handles(); !opened.ok()) return opened.take_error();
     inner.state = std::move(recovered->state);

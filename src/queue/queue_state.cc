@@ -17,16 +17,6 @@ constexpr size_t kLeaseHeapFloor = 1024;
 
 }  // namespace
 
-void QueueState::apply(logfile::Record record, uint64_t frame_offset, bool keep_body) {
-  if (auto* enqueue = std::get_if<logfile::Enqueue>(&record)) {
-    // Bodies longer than a record can hold are refused before they are logged.
-    apply_enqueue(enqueue->seq, enqueue->enqueued_ts_ms, static_cast<uint32_t>(enqueue->body.size()), frame_offset,
-                  keep_body ? &enqueue->body : nullptr);
-    return;
-  }
-  apply_settlement(record);
-}
-
 void QueueState::apply(const logfile::RecordView& record, uint64_t frame_offset, bool keep_body) {
   if (auto* enqueue = std::get_if<logfile::EnqueueView>(&record)) {
     std::vector<uint8_t> body;
@@ -38,8 +28,7 @@ void QueueState::apply(const logfile::RecordView& record, uint64_t frame_offset,
   apply_settlement(record);
 }
 
-template <typename AnyRecord>
-void QueueState::apply_settlement(const AnyRecord& record) {
+void QueueState::apply_settlement(const logfile::RecordView& record) {
   std::visit(
       [&](const auto& rec) {
         using Kind = std::decay_t<decltype(rec)>;

@@ -65,10 +65,8 @@ class QueueState {
 
   // Applies one record; cannot fail. `frame_offset` is where the record's
   // frame starts in the log (only Enqueue uses it). `keep_body` is true only
-  // for a queue without a log, which must hold its bodies in memory.
-  void apply(logfile::Record record, uint64_t frame_offset, bool keep_body);
-  // The same for a record that borrows its body, which is copied only when
-  // `keep_body` asks for it.
+  // for a queue without a log, which must hold its bodies in memory: the
+  // body is copied then, and only then.
   void apply(const logfile::RecordView& record, uint64_t frame_offset, bool keep_body);
 
   // The entry of a live message; valid until the next apply().
@@ -142,8 +140,7 @@ class QueueState {
   void apply_enqueue(uint64_t seq, uint64_t enqueued_ts_ms, uint32_t body_len, uint64_t frame_offset,
                      std::vector<uint8_t>* body);
   // Lease, Requeue, Ack and DeadLetter, from either kind of record.
-  template <typename AnyRecord>
-  void apply_settlement(const AnyRecord& record);
+  void apply_settlement(const logfile::RecordView& record);
   void apply_lease(const logfile::Lease& record);
   void apply_requeue(const logfile::Requeue& record);
   // Ack and DeadLetter differ only in the counter they raise.

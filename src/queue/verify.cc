@@ -6,7 +6,7 @@
 
 #include "logfile/file_header.h"
 #include "logfile/format.h"
-#include "logfile/log_reader.h"
+#include "logfile/frame_scanner.h"
 #include "queue/queue.h"
 
 namespace tollivane {
@@ -24,21 +24,21 @@ Result<IntegrityReport> Queue::verify_integrity() {
   if (!header->magic_ok) return IntegrityReport{false, 0, logfile::kFileHeaderLen, "bad file magic"};
 
   if (Status sought = file->seek(logfile::kFileHeaderLen); !sought.ok()) return sought.take_error();
-  logfile::LogReader reader(*file, logfile::kFileHeaderLen, *file_len);
+  // Frames are checked, not decoded: a frame whose CRC holds counts.
+  logfile::FrameScanner scanner(*file, logfile::kFileHeaderLen, *file_len, logfile::Decoding::kFramesOnly);
   IntegrityReport report{true, 0, logfile::kFileHeaderLen, "clean"};
   while (true) {
-    // Frames are checked, not decoded: a frame whose CRC holds counts.
-    Result<logfile::LentFrame> frame = reader.read_lent_frame();
+    Result<const logfile::ScannedFrame*> frame = scanner.next();
     if (!frame.ok()) return frame.take_error();
-    if (frame->kind == logfile::FrameRead::Kind::kEof) return report;
-    if (frame->kind == logfile::FrameRead::Kind::kCorrupt) {
-      report.ok = false;
-      report.message = "corrupt tail at byte " + std::to_string(report.bytes) + ": " + frame->reason;
-      return report;
-    }
+    if (*frame == nullptr) break;
     report.records += 1;
-    report.bytes = reader.position();
   }
+  report.bytes = scanner.position();
+  if (!scanner.end().clean()) {
+    report.ok = false;
+    report.message = "corrupt tail at byte " + std::to_string(report.bytes) + ": " + scanner.end().reason;
+  }
+  return report;
 }
 
 }  // namespace tollivane

@@ -5,25 +5,20 @@
 
 #include "fault_injection.h"
 #include "queue/queue.h"
+#include "queue_call.h"
 
 namespace tollivane {
 namespace {
 
 using test_support::Call;
 using test_support::FaultyFileSystem;
+using test_support::in_call;
 using test_support::ScratchDirectory;
 
 std::unique_ptr<Queue> open_queue(const std::string& dir) {
   Result<std::unique_ptr<Queue>> opened = Queue::open(dir, QueueConfig{});
   EXPECT_TRUE(opened.ok());
   return opened.ok() ? std::move(*opened) : nullptr;
-}
-
-template <typename F>
-auto in_call(Queue& queue, F body) -> decltype(body()) {
-  Result<CallScope> scope = queue.enter_call(CatchUp::kRun);
-  if (!scope.ok()) return scope.take_error();
-  return body();
 }
 
 // A purge that fails before its new log is in place must leave the object
@@ -35,11 +30,11 @@ TEST(CampaignFindings, PurgeThatFailsBeforeTheRenameKeepsTheMessagesAndTheirIds)
     ScratchDirectory dir;
     FaultyFileSystem fs;
     std::unique_ptr<Queue> q = open_queue(dir.path());
-    ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch(std::vector<std::vector<uint8_t>>{{'a'}, {'b'}}); }).ok());
+    ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue_batch(test_support::views_of({{'a'}, {'b'}})); }).ok());
     fs.fail(failing, EIO, "queue.purge.tmp");
-    EXPECT_FALSE(in_call(*q, [&] { return q->purge(); }).ok());
+    EXPECT_FALSE(in_call(*q, [&](QueueCall& call) { return call.purge(); }).ok());
     EXPECT_EQ(fs.faults_fired(), 1u);
-    Result<uint64_t> id = in_call(*q, [&] { return q->enqueue(std::vector<uint8_t>{'c'}); });
+    Result<uint64_t> id = in_call(*q, [&](QueueCall& call) { return call.enqueue(std::vector<uint8_t>{'c'}); });
     ASSERT_TRUE(id.ok());
     EXPECT_EQ(*id, 2u);
     EXPECT_EQ(q->state().message_count(), 3u);
@@ -56,12 +51,12 @@ TEST(CampaignFindings, AfterAPurgeWhoseDirectorySyncFailedTheNextCallIsDurable) 
   ScratchDirectory dir;
   FaultyFileSystem fs;
   std::unique_ptr<Queue> q = open_queue(dir.path());
-  ASSERT_TRUE(in_call(*q, [&] { return q->enqueue_batch(std::vector<std::vector<uint8_t>>{{'a'}, {'b'}}); }).ok());
+  ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue_batch(test_support::views_of({{'a'}, {'b'}})); }).ok());
   fs.fail(Call::kSyncDir, EIO);
-  EXPECT_FALSE(in_call(*q, [&] { return q->purge(); }).ok());
+  EXPECT_FALSE(in_call(*q, [&](QueueCall& call) { return call.purge(); }).ok());
   EXPECT_EQ(fs.faults_fired(), 1u);
   fs.clear_faults();
-  Result<uint64_t> id = in_call(*q, [&] { return q->enqueue(std::vector<uint8_t>{'c'}); });
+  Result<uint64_t> id = in_call(*q, [&](QueueCall& call) { return call.enqueue(std::vector<uint8_t>{'c'}); });
   ASSERT_TRUE(id.ok());
   EXPECT_EQ(*id, 0u);
   fs.crash(test_support::CrashMode::kDropUnsynced, test_support::Names::kUndoUnsynced);
@@ -84,7 +79,7 @@ TEST(CampaignFindings, PowerLossWhileTheLogIsCreatedLeavesAnOpenableQueue) {
     fs.crash(test_support::CrashMode::kAppendGarbage);
     std::unique_ptr<Queue> q = open_queue(dir.path());
     ASSERT_NE(q, nullptr) << "seed " << seed;
-    EXPECT_TRUE(in_call(*q, [&] { return q->enqueue(std::vector<uint8_t>{'a'}); }).ok());
+    EXPECT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue(std::vector<uint8_t>{'a'}); }).ok());
   }
 }
 

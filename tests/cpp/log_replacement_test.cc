@@ -13,6 +13,7 @@
 
 #include "fault_injection.h"
 #include "queue/queue.h"
+#include "queue_call.h"
 
 namespace tollivane {
 namespace {
@@ -23,23 +24,21 @@ using test_support::read_file;
 using test_support::ScratchDirectory;
 using test_support::write_file;
 
-Status run(Queue& queue, Status (Queue::*operation)()) {
-  Result<CallScope> scope = queue.enter_call(CatchUp::kRun);
-  if (!scope.ok()) return scope.take_error();
-  return (queue.*operation)();
+Status run(Queue& queue, Status (QueueCall::*operation)()) {
+  return test_support::in_call(queue, [&](QueueCall& call) { return (call.*operation)(); });
 }
 
 TEST(LogReplacementTest, LeftoverTemporaryIsRemovedNotReusedAndAFailedRemovalStopsTheReplacement) {
-  for (const auto& [name, operation] : {std::pair{"queue.compact.tmp", &Queue::compact},
-                                        std::pair{"queue.purge.tmp", &Queue::purge}}) {
+  for (const auto& [name, operation] : {std::pair{"queue.compact.tmp", &QueueCall::compact},
+                                        std::pair{"queue.purge.tmp", &QueueCall::purge}}) {
     SCOPED_TRACE(name);
     ScratchDirectory dir;
     Result<std::unique_ptr<Queue>> q = Queue::open(dir.path(), QueueConfig{});
     ASSERT_TRUE(q.ok());
     {
-      Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
-      ASSERT_TRUE(scope.ok());
-      ASSERT_TRUE((*q)->enqueue(std::vector<uint8_t>{1, 2, 3}).ok());
+      Result<QueueCall> call = (*q)->enter_call(CatchUp::kRun);
+      ASSERT_TRUE(call.ok());
+      ASSERT_TRUE(call->enqueue(std::vector<uint8_t>{1, 2, 3}).ok());
     }
     write_file(dir.file(name), "leftover");
     const std::string log = read_file(dir.file("queue.log"));
@@ -65,11 +64,11 @@ TEST(LogReplacementTest, LeftoverTemporaryIsRemovedNotReusedAndAFailedRemovalSto
 // log as it was, and the queue goes on working.
 TEST(LogReplacementTest, FailureBeforeTheRenameRemovesTheTemporaryAndTheQueueGoesOn) {
   // The header, the frames (compaction only), the fsync, the rename.
-  const std::tuple<const char*, Status (Queue::*)(), Call, uint64_t> faults[] = {
-      {"queue.compact.tmp", &Queue::compact, Call::kWrite, 1}, {"queue.compact.tmp", &Queue::compact, Call::kWrite, 2},
-      {"queue.compact.tmp", &Queue::compact, Call::kFsync, 1}, {"queue.compact.tmp", &Queue::compact, Call::kRename, 1},
-      {"queue.purge.tmp", &Queue::purge, Call::kWrite, 1},     {"queue.purge.tmp", &Queue::purge, Call::kFsync, 1},
-      {"queue.purge.tmp", &Queue::purge, Call::kRename, 1},
+  const std::tuple<const char*, Status (QueueCall::*)(), Call, uint64_t> faults[] = {
+      {"queue.compact.tmp", &QueueCall::compact, Call::kWrite, 1}, {"queue.compact.tmp", &QueueCall::compact, Call::kWrite, 2},
+      {"queue.compact.tmp", &QueueCall::compact, Call::kFsync, 1}, {"queue.compact.tmp", &QueueCall::compact, Call::kRename, 1},
+      {"queue.purge.tmp", &QueueCall::purge, Call::kWrite, 1},     {"queue.purge.tmp", &QueueCall::purge, Call::kFsync, 1},
+      {"queue.purge.tmp", &QueueCall::purge, Call::kRename, 1},
   };
   for (const auto& [name, operation, call, nth] : faults) {
     SCOPED_TRACE(std::string(name) + " call " + std::to_string(static_cast<int>(call)) + " #" + std::to_string(nth));
@@ -77,9 +76,9 @@ TEST(LogReplacementTest, FailureBeforeTheRenameRemovesTheTemporaryAndTheQueueGoe
     Result<std::unique_ptr<Queue>> q = Queue::open(dir.path(), QueueConfig{});
     ASSERT_TRUE(q.ok());
     {
-      Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
-      ASSERT_TRUE(scope.ok());
-      ASSERT_TRUE((*q)->enqueue(std::vector<uint8_t>(100, 7)).ok());
+      Result<QueueCall> call = (*q)->enter_call(CatchUp::kRun);
+      ASSERT_TRUE(call.ok());
+      ASSERT_TRUE(call->enqueue(std::vector<uint8_t>(100, 7)).ok());
     }
     const std::string log = read_file(dir.file("queue.log"));
     FaultyFileSystem fs;
@@ -89,10 +88,10 @@ TEST(LogReplacementTest, FailureBeforeTheRenameRemovesTheTemporaryAndTheQueueGoe
     EXPECT_FALSE(std::filesystem::exists(dir.file(name)));
     EXPECT_EQ(read_file(dir.file("queue.log")), log);
 
-    Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
-    ASSERT_TRUE(scope.ok());
-    EXPECT_EQ(*(*q)->enqueue(std::vector<uint8_t>{1}), 1u);
-    EXPECT_TRUE((*q)->compact().ok());
+    Result<QueueCall> call = (*q)->enter_call(CatchUp::kRun);
+    ASSERT_TRUE(call.ok());
+    EXPECT_EQ(*call->enqueue(std::vector<uint8_t>{1}), 1u);
+    EXPECT_TRUE(call->compact().ok());
     EXPECT_EQ((*q)->state().message_count(), 2u);
   }
   // The same for the fresh log that recovery writes beside a torn one.
@@ -100,11 +99,11 @@ TEST(LogReplacementTest, FailureBeforeTheRenameRemovesTheTemporaryAndTheQueueGoe
   write_file(dir.file("queue.log"), "torn");
   {
     FaultyFileSystem fs;
-    fs.fail(Call::kFsync, EIO, "queue.purge.tmp");
+    fs.fail(Call::kFsync, EIO, "queue.fresh.tmp");
     EXPECT_FALSE(Queue::open(dir.path(), QueueConfig{}).ok());
     EXPECT_EQ(fs.faults_fired(), 1u);
   }
-  EXPECT_FALSE(std::filesystem::exists(dir.file("queue.purge.tmp")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("queue.fresh.tmp")));
   EXPECT_EQ(read_file(dir.file("queue.log")), "torn");
   EXPECT_TRUE(Queue::open(dir.path(), QueueConfig{}).ok());
 }
@@ -120,11 +119,11 @@ TEST(LogReplacementTest, AnOwnerThatCannotBeGivenIsNoErrorButAFailedChownStopsTh
   FaultyFileSystem fs;
   for (const int refusal : {EPERM, EINVAL}) {
     fs.fail(Call::kFchown, refusal, "queue.compact.tmp");
-    EXPECT_TRUE(run(**q, &Queue::compact).ok());
+    EXPECT_TRUE(run(**q, &QueueCall::compact).ok());
   }
   const std::string log = read_file(dir.file("queue.log"));
   fs.fail(Call::kFchown, EIO, "queue.compact.tmp");
-  EXPECT_FALSE(run(**q, &Queue::compact).ok());
+  EXPECT_FALSE(run(**q, &QueueCall::compact).ok());
   EXPECT_EQ(fs.faults_fired(), 3u);
   EXPECT_EQ(read_file(dir.file("queue.log")), log);
   EXPECT_FALSE(std::filesystem::exists(dir.file("queue.compact.tmp")));
@@ -144,9 +143,9 @@ TEST(LogReplacementTest, CreationCompactionAndPurgeEachSyncTheDirectoryWhateverP
     std::filesystem::current_path(working_directory);
     ASSERT_TRUE(q.ok());
     EXPECT_EQ(fs.count(Call::kSyncDir), 1u);
-    ASSERT_TRUE(run(**q, &Queue::compact).ok());
+    ASSERT_TRUE(run(**q, &QueueCall::compact).ok());
     EXPECT_EQ(fs.count(Call::kSyncDir), 2u);
-    ASSERT_TRUE(run(**q, &Queue::purge).ok());
+    ASSERT_TRUE(run(**q, &QueueCall::purge).ok());
     EXPECT_EQ(fs.count(Call::kSyncDir), 3u);
     EXPECT_EQ(fs.count(Call::kRename), 3u);
   }

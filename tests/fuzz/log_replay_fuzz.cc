@@ -13,6 +13,7 @@
 #include <string>
 
 #include "queue/queue.h"
+#include "queue_call.h"
 
 namespace tollivane {
 namespace {
@@ -65,13 +66,6 @@ class TouchingSink final : public DeliverySink {
   uint8_t checksum_ = 0;
 };
 
-// One call as the binding makes it: the process lock, catch-up, the work.
-template <typename Work>
-void call(Queue& queue, CatchUp catch_up, Work work) {
-  Result<CallScope> scope = queue.enter_call(catch_up);
-  if (scope.ok()) work();
-}
-
 }  // namespace
 }  // namespace tollivane
 
@@ -92,16 +86,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!opened.ok()) return 0;  // a foreign header is refused, which is right
   Queue& queue = **opened;
   TouchingSink sink;
-  call(queue, CatchUp::kRun, [&] { (void)queue.dequeue_batch(8, 0, sink); });
-  call(queue, CatchUp::kSkip, [&] { (void)queue.verify_integrity(); });
+  using test_support::in_call;
+  (void)in_call(queue, [&](QueueCall& call) { return call.dequeue_batch(8, 0, sink); });
+  (void)in_call(queue, [&](QueueCall& call) { return call.verify_integrity(); }, CatchUp::kSkip);
 
-  call(queue, CatchUp::kRun, [&] { (void)queue.purge(); });
-  call(queue, CatchUp::kRun, [&] { (void)queue.enqueue(std::vector<uint8_t>{1, 2, 3}); });
+  (void)in_call(queue, [&](QueueCall& call) { return call.purge(); });
+  (void)in_call(queue, [&](QueueCall& call) { return call.enqueue(std::vector<uint8_t>{1, 2, 3}); });
   put_bytes(log_path, data, size, O_APPEND);
-  call(queue, CatchUp::kRun, [&] {
-    (void)queue.dequeue_batch(8, 0, sink);
-    (void)queue.compact();
+  (void)in_call(queue, [&](QueueCall& call) {
+    (void)call.dequeue_batch(8, 0, sink);
+    return call.compact();
   });
-  call(queue, CatchUp::kRun, [&] { (void)queue.dequeue_batch(8, 0, sink); });
+  (void)in_call(queue, [&](QueueCall& call) { return call.dequeue_batch(8, 0, sink); });
   return 0;
 }
