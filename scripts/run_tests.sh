@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test of tollivane: the C++ unit tests of the core (GoogleTest,
-# through CTest), the Python suite against the installed package, a short
-# fuzzing run of the log reader, and the core tests plus the Python files
-# that call every method and error path under ASan+UBSan.
+# Runs every test of tollivane: a check that every include of src/ points
+# down the layers (scripts/check_includes.py), the C++ unit tests of the
+# core (GoogleTest, through CTest), the Python suite against the installed
+# package, a short fuzzing run of the log reader, and the core tests plus the
+# Python files that call every method and error path under ASan+UBSan.
 # Installs what it needs, so it also works on a fresh machine: packages from
 # the distribution (each script prints which and why before apt-get runs)
 # and the Python test dependencies into the virtual environment.
@@ -24,6 +25,9 @@ stage() { echo "== $1 (at $((SECONDS - started)) s)"; }
 source scripts/lib/install_missing.sh
 [ -f /usr/include/gtest/gtest.h ] || install_missing "GoogleTest, for the C++ tests of the core" libgtest-dev
 command -v strace >/dev/null || install_missing "strace, with which the Python tests count fsyncs" strace
+
+stage "Layers: every include of src/ points down"
+python3 scripts/check_includes.py
 
 stage "C++ core tests"
 cmake -S . -B build/core-tests -DTOLLIVANE_BUILD_MODULE=OFF -DTOLLIVANE_BUILD_TESTS=ON \

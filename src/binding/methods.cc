@@ -12,50 +12,15 @@
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
 #include "binding/convert.h"
+#include "binding/entry.h"
 #include "binding/core_type.h"
+#include "binding/log_scan_type.h"
 #include "binding/py_ref.h"
+#include "binding/results.h"
 
 namespace tollivane::binding {
 namespace {
 
-using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-using NoArgs = PyObject* (*)(PyObject*, PyObject*);
-
-// Nothing the core does throws, but containers can still fail to allocate;
-// such a failure becomes MemoryError instead of terminating the interpreter.
-PyObject* raise_from_cpp_exception() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_Format(PyExc_SystemError, "tollivane: unexpected C++ exception: %s", error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "tollivane: unexpected C++ exception");
-  }
-  return nullptr;
-}
-
-template <FastCall Impl>
-PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
-    return Impl(self, args, nargs, kwnames);
-  } catch (...) {
-    return raise_from_cpp_exception();
-  }
-}
-
-template <NoArgs Impl>
-PyObject* noargs_entry(PyObject* self, PyObject* unused) {
-  try {
-    return Impl(self, unused);
-  } catch (...) {
-    return raise_from_cpp_exception();
-  }
-}
-
-PyObject* new_u64(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 PyObject* new_none(std::monostate) { Py_RETURN_NONE; }
 
 // Copies each delivered body into a bytes object while the locks still keep
@@ -116,31 +81,6 @@ PyObject* delivery_list(std::vector<BytesSink::Collected>& deliveries) {
 
 PyObject* u64_list(const std::vector<uint64_t>& values) {
   return new_list(values.size(), [&](size_t i) { return new_u64(values[i]); });
-}
-
-bool set_item(PyObject* dict, const char* key, PyObject* new_value) {
-  OwnedRef value = OwnedRef::steal(new_value);
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
-OwnedRef stats_dict(const QueueStats& stats) {
-  OwnedRef dict = OwnedRef::steal(PyDict_New());
-  if (!dict) return dict;
-  const QueueCounters& counters = stats.counters;
-  PyObject* d = dict.get();
-  const bool complete = set_item(d, "ready", new_u64(stats.ready)) &&
-                        set_item(d, "in_flight", new_u64(stats.in_flight)) &&
-                        set_item(d, "total", new_u64(stats.total)) &&
-                        set_item(d, "enqueued_total", new_u64(counters.enqueued_total)) &&
-                        set_item(d, "acked_total", new_u64(counters.acked_total)) &&
-                        set_item(d, "requeued_total", new_u64(counters.requeued_total)) &&
-                        set_item(d, "dead_total", new_u64(counters.dead_total)) &&
-                        set_item(d, "next_seq", new_u64(counters.next_seq)) &&
-                        set_item(d, "live_bytes", new_u64(counters.live_bytes)) &&
-                        set_item(d, "log_bytes", new_u64(stats.log_bytes)) &&
-                        set_item(d, "generation", new_u64(stats.generation)) &&
-                        set_item(d, "persistent", new_bool(stats.persistent));
-  return complete ? std::move(dict) : OwnedRef();
 }
 
 PyObject* report_dict(const IntegrityReport& report) {
@@ -322,14 +262,6 @@ PyObject* verify_integrity(PyObject* self, PyObject*) {
       [](IntegrityReport report) { return report_dict(report); });
 }
 
-constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
-
-// A fast-call method is stored in the table's PyCFunction slot and called
-// with its real signature, as METH_FASTCALL | METH_KEYWORDS tells the interpreter.
-template <FastCall Impl>
-PyCFunction fast_method() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall_entry<Impl>));
-}
 
 }  // namespace
 
@@ -373,6 +305,11 @@ PyMethodDef kCoreMethods[] = {
     {"verify_integrity", noargs_entry<verify_integrity>, METH_NOARGS,
      "verify_integrity($self)\n--\n\nRe-read the whole log, CRC-verifying every record. Returns a report dict\n"
      "`{ok, records, bytes, message}`. Does not mutate state."},
+    {"scan_log", fast_method<scan_log>(), kFastKeywords | METH_STATIC,
+     "scan_log(path, body_prefix=0)\n--\n\nRead the log of the queue directory `path` without changing anything: "
+     "no lock,\nno cut of a damaged tail, no lease sweep written. Returns an iterator over\nits valid frames (each "
+     "Enqueue with the first `body_prefix` bytes of its body)\nthat also holds the queue state they add up to and "
+     "where and why the valid\nlog ends."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -38,7 +38,7 @@ struct LogEnd {
 struct ScannedFrame {
   uint64_t offset = 0;                // of the frame's first byte
   uint64_t length = 0;                // 12 + the payload length
-  std::span<const uint8_t> payload;   // valid until the next call of next()
+  std::span<const uint8_t> payload;   // valid until the next call of next(); see FrameRead
   std::optional<RecordView> record;   // absent only with Decoding::kFramesOnly
 };
 
@@ -49,9 +49,12 @@ enum class Decoding {
 
 class FrameScanner {
  public:
-  // Reads `file` from its current position, which is `start` in the log;
-  // `file_len` is the log's length (see LogReader).
-  FrameScanner(base::File& file, uint64_t start, uint64_t file_len, Decoding decoding = Decoding::kRecords);
+  // Reads `file` from its current position, which is `start` in the log,
+  // up to `file_len` (see LogReader). Of a large payload only the first
+  // `keep` bytes are held (see FrameRead): what decoding needs by default,
+  // so that replay needs little memory whatever the bodies' sizes.
+  FrameScanner(base::File& file, uint64_t start, uint64_t file_len, Decoding decoding = Decoding::kRecords,
+               uint64_t keep = kEnqueuePayloadHeaderLen);
 
   // The next valid frame, or nullptr once the valid log has ended (end()
   // says where and why). After an I/O error, position() still holds the end
@@ -68,6 +71,7 @@ class FrameScanner {
 
   LogReader reader_;
   Decoding decoding_;
+  uint64_t keep_;
   uint64_t position_;
   ScannedFrame frame_;
   LogEnd end_;

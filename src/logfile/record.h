@@ -18,9 +18,21 @@
 namespace tollivane::logfile {
 
 struct EnqueueView {
+  EnqueueView(uint64_t seq, uint64_t enqueued_ts_ms, std::span<const uint8_t> body)
+      : seq(seq), enqueued_ts_ms(enqueued_ts_ms), body(body), body_len(body.size()) {}
+  // A record read back from a frame too large to hold whole: `first_bytes`
+  // are the start of a body of `body_len` bytes.
+  EnqueueView(uint64_t seq, uint64_t enqueued_ts_ms, std::span<const uint8_t> first_bytes, uint64_t body_len)
+      : seq(seq), enqueued_ts_ms(enqueued_ts_ms), body(first_bytes), body_len(body_len) {}
+
+  // Whether `body` holds the whole body; only a whole one can be encoded
+  // or kept in memory.
+  bool whole() const { return body.size() == body_len; }
+
   uint64_t seq;
   uint64_t enqueued_ts_ms;
-  std::span<const uint8_t> body;  // at most kMaxBodyLen bytes
+  std::span<const uint8_t> body;
+  uint64_t body_len;  // at most kMaxBodyLen
 };
 
 struct Ack {
@@ -61,6 +73,10 @@ struct DecodeFailure {
 
 // The record in `payload`, or why there is none; an Enqueue body stays a
 // view into `payload`. Bytes after the last field of a kind are ignored.
+// `payload` may be only the first bytes (at least kEnqueuePayloadHeaderLen
+// of them) of a payload of `payload_len` bytes: an Enqueue body is then only
+// as much as they hold.
 std::variant<RecordView, DecodeFailure> decode_record_view(std::span<const uint8_t> payload);
+std::variant<RecordView, DecodeFailure> decode_record_view(std::span<const uint8_t> payload, uint64_t payload_len);
 
 }  // namespace tollivane::logfile

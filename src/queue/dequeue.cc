@@ -4,25 +4,14 @@ namespace tollivane {
 
 Status Queue::reclaim_expired(uint64_t now) {
   QueueState& state = inner_.state;
+  const std::vector<LeasePair> expired = state.take_expired_leases(now);
+  if (expired.empty()) return Status();
   // The requeues of one sweep go out like a batch: a crashed consumer may
   // leave thousands of leases, and one write and one sync decision for all
   // of them keeps the sweep from holding the process lock for an fsync each.
-  std::vector<LeasePair> expired;
   std::vector<logfile::RecordView> requeues;
-  while (!state.lease_heap().empty() && state.lease_heap().top().deadline_ms <= now) {
-    const LeasePair pair = state.lease_heap().top();
-    state.pop_lease();
-    // The pair of a lease that was settled, requeued or replaced since it was
-    // pushed no longer matches in_flight: it is stale and simply dropped. So
-    // is a second pair of the same lease (an extension to the same
-    // deadline), which the heap yields right after the first.
-    if (state.lease_deadline(pair.seq) != pair.deadline_ms) continue;
-    if (!expired.empty() && expired.back() == pair) continue;
-    const MessageEntry* entry = state.find(pair.seq);
-    expired.push_back(pair);
-    requeues.emplace_back(logfile::Requeue{pair.seq, entry != nullptr ? entry->deliveries : 0});
-  }
-  if (requeues.empty()) return Status();
+  requeues.reserve(expired.size());
+  for (const LeasePair& lease : expired) requeues.emplace_back(state.requeue_of(lease.seq));
   // A batch lands whole or not at all. If its write fails, no requeue is in
   // the log or the state, and the pairs go back on the heap, so that the
   // next call sweeps the same leases again.

@@ -97,10 +97,17 @@ class QueueState {
   std::map<uint64_t, uint64_t> in_flight_deadlines() const;
   std::map<uint64_t, MessageEntry> messages_by_seq() const;
 
-  // The sweep takes pairs off the heap itself: an ended lease is not searched
-  // for when it ends, only skipped when its pair surfaces.
+  // An ended lease is not searched for when it ends, only skipped when its
+  // pair surfaces in the sweep.
   const LeaseHeap& lease_heap() const { return lease_heap_; }
-  void pop_lease() { lease_heap_.pop(); }
+  // The sweep's first step: takes off the heap every pair whose deadline is
+  // at or before `now` and returns those of current leases, each once, in
+  // (deadline, seq) order. Pairs of leases settled, requeued or replaced
+  // since they were pushed are stale and dropped.
+  std::vector<LeasePair> take_expired_leases(uint64_t now);
+  // The Requeue that returns the leased message `seq` to the ready set with
+  // its delivery count.
+  logfile::Requeue requeue_of(uint64_t seq) const;
   // Puts back pairs the sweep took off but could not requeue.
   void push_leases(std::span<const LeasePair> pairs) {
     for (const LeasePair& pair : pairs) lease_heap_.push(pair);

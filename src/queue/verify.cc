@@ -25,7 +25,8 @@ Result<IntegrityReport> Queue::verify_integrity() {
 
   if (Status sought = file->seek(logfile::kFileHeaderLen); !sought.ok()) return sought.take_error();
   // Frames are checked, not decoded: a frame whose CRC holds counts.
-  logfile::FrameScanner scanner(*file, logfile::kFileHeaderLen, *file_len, logfile::Decoding::kFramesOnly);
+  logfile::FrameScanner scanner(*file, logfile::kFileHeaderLen, *file_len, logfile::Decoding::kFramesOnly,
+                                /*keep=*/0);
   IntegrityReport report{true, 0, logfile::kFileHeaderLen, "clean"};
   while (true) {
     Result<const logfile::ScannedFrame*> frame = scanner.next();

@@ -183,14 +183,15 @@ TEST(RecordTest, BytesAfterTheLastFieldAreIgnored) {
 // Scans frames from a real file holding `content`, starting at `start`.
 class FrameScannerTest : public ::testing::Test {
  protected:
-  void load(const Bytes& content, uint64_t start = 0, Decoding decoding = Decoding::kRecords) {
+  void load(const Bytes& content, uint64_t start = 0, Decoding decoding = Decoding::kRecords,
+            std::optional<uint64_t> file_len = std::nullopt, uint64_t keep = kEnqueuePayloadHeaderLen) {
     const std::string path = dir_.file("queue.log");
     test_support::write_file(path, std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
     Result<File> opened = File::open(path, O_RDONLY);
     ASSERT_TRUE(opened.ok());
     file_ = std::move(*opened);
     ASSERT_TRUE(file_.seek(start).ok());
-    scanner_.emplace(file_, start, content.size(), decoding);
+    scanner_.emplace(file_, start, file_len.value_or(content.size()), decoding, keep);
   }
   // The next frame, or nullptr at the end of the valid log.
   const ScannedFrame* next() {
@@ -262,6 +263,44 @@ TEST_F(FrameScannerTest, EmptyPayloadIsAnIntactFrameWhoseRecordIsEmpty) {
   EXPECT_FALSE(empty->record.has_value());
   EXPECT_EQ(next(), nullptr);
   EXPECT_TRUE(scanner_->end().clean());
+}
+
+// A log is read up to the length it had when it was looked at under the
+// process lock; what others append after that is not there yet, whole
+// frames included.
+TEST_F(FrameScannerTest, NothingPastTheLengthItWasGivenIsRead) {
+  const Bytes log = concat(frame_of(Ack{1}), frame_of(Ack{2}));
+  load(log, 0, Decoding::kRecords, 21);
+  ASSERT_NE(next(), nullptr);
+  EXPECT_EQ(next(), nullptr);
+  EXPECT_TRUE(scanner_->end().clean());
+  EXPECT_EQ(scanner_->position(), 21u);
+
+  load(log, 0, Decoding::kRecords, 21 + 5);
+  ASSERT_NE(next(), nullptr);
+  EXPECT_EQ(next(), nullptr);
+  EXPECT_EQ(scanner_->end().offset, 21u);
+  EXPECT_EQ(scanner_->end().reason, "truncated record header");
+}
+
+// A payload too large to hold whole is checked a piece at a time, and only
+// as much of it is held as the scanner keeps.
+TEST_F(FrameScannerTest, LargePayloadIsCheckedInPiecesAndHeldOnlyAsFarAsKept) {
+  Bytes body(2 * kLargePayloadLen + 7, 0x42);
+  body.back() = 0x43;
+  Bytes frame = frame_of(EnqueueView{5, 6, body});
+  for (const uint64_t keep : {kEnqueuePayloadHeaderLen, kEnqueuePayloadHeaderLen + 10}) {
+    load(frame, 0, Decoding::kRecords, std::nullopt, keep);
+    const ScannedFrame* read = next();
+    ASSERT_NE(read, nullptr) << scanner_->end().reason;
+    EXPECT_EQ(read->length, frame.size());
+    const EnqueueView& enqueue = std::get<EnqueueView>(*read->record);
+    EXPECT_EQ(enqueue.body_len, body.size());
+    EXPECT_EQ(Bytes(enqueue.body.begin(), enqueue.body.end()), Bytes(keep - kEnqueuePayloadHeaderLen, 0x42));
+    EXPECT_EQ(scanner_->position(), frame.size());
+  }
+  frame.back() ^= 1;
+  EXPECT_EQ(reason_for(frame), "record CRC mismatch (silent corruption)");
 }
 
 TEST_F(FrameScannerTest, ShortReadsAreFullEofOrTorn) {
