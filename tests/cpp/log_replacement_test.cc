@@ -1,6 +1,9 @@
-// The temporary files of compaction and purge are always created afresh:
-// whatever holds the name is removed first, never opened, and when it cannot
-// be removed the replacement fails with the old log untouched.
+// Replacing the log (compaction, purge, the fresh log of recovery) when it
+// fails: the temporary files are always created afresh (whatever holds the
+// name is removed first, never opened, and when it cannot be removed the
+// replacement fails with the old log untouched), a failure before the rename
+// leaves the old log and the object's state as they were, and one after it
+// leaves a queue whose next call is durable.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -20,6 +23,7 @@ namespace {
 
 using test_support::Call;
 using test_support::FaultyFileSystem;
+using test_support::in_call;
 using test_support::read_file;
 using test_support::ScratchDirectory;
 using test_support::write_file;
@@ -148,6 +152,74 @@ TEST(LogReplacementTest, CreationCompactionAndPurgeEachSyncTheDirectoryWhateverP
     ASSERT_TRUE(run(**q, &QueueCall::purge).ok());
     EXPECT_EQ(fs.count(Call::kSyncDir), 3u);
     EXPECT_EQ(fs.count(Call::kRename), 3u);
+  }
+}
+
+std::unique_ptr<Queue> open_queue(const std::string& dir) {
+  Result<std::unique_ptr<Queue>> opened = Queue::open(dir, QueueConfig{});
+  EXPECT_TRUE(opened.ok());
+  return opened.ok() ? std::move(*opened) : nullptr;
+}
+
+// A purge that fails before its new log is in place leaves the object with
+// its messages: were its state emptied first, the next enqueue would reuse
+// id 0 in a log that still holds message 0.
+TEST(LogReplacementTest, PurgeThatFailsBeforeTheRenameKeepsTheMessagesAndTheirIds) {
+  for (const Call failing : {Call::kOpen, Call::kFsync, Call::kRename}) {
+    SCOPED_TRACE(static_cast<int>(failing));
+    ScratchDirectory dir;
+    FaultyFileSystem fs;
+    std::unique_ptr<Queue> q = open_queue(dir.path());
+    ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue_batch(test_support::views_of({{'a'}, {'b'}})); }).ok());
+    fs.fail(failing, EIO, "queue.purge.tmp");
+    EXPECT_FALSE(in_call(*q, [&](QueueCall& call) { return call.purge(); }).ok());
+    EXPECT_EQ(fs.faults_fired(), 1u);
+    Result<uint64_t> id = in_call(*q, [&](QueueCall& call) { return call.enqueue(std::vector<uint8_t>{'c'}); });
+    ASSERT_TRUE(id.ok());
+    EXPECT_EQ(*id, 2u);
+    EXPECT_EQ(q->state().message_count(), 3u);
+    q.reset();
+    EXPECT_EQ(open_queue(dir.path())->state().message_count(), 3u);
+  }
+}
+
+// A purge whose rename is done but whose directory fsync fails reports the
+// error; the object's next call finds the empty log, and what it appends
+// there survives a power loss: the reload makes the new name durable first,
+// rather than append to a file the crash could swap back for the old log.
+TEST(LogReplacementTest, AfterAPurgeWhoseDirectorySyncFailedTheNextCallIsDurable) {
+  ScratchDirectory dir;
+  FaultyFileSystem fs;
+  std::unique_ptr<Queue> q = open_queue(dir.path());
+  ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue_batch(test_support::views_of({{'a'}, {'b'}})); }).ok());
+  fs.fail(Call::kSyncDir, EIO);
+  EXPECT_FALSE(in_call(*q, [&](QueueCall& call) { return call.purge(); }).ok());
+  EXPECT_EQ(fs.faults_fired(), 1u);
+  fs.clear_faults();
+  Result<uint64_t> id = in_call(*q, [&](QueueCall& call) { return call.enqueue(std::vector<uint8_t>{'c'}); });
+  ASSERT_TRUE(id.ok());
+  EXPECT_EQ(*id, 0u);
+  fs.crash(test_support::CrashMode::kDropUnsynced, test_support::Names::kUndoUnsynced);
+  q.reset();
+  const std::unique_ptr<Queue> reopened = open_queue(dir.path());
+  EXPECT_EQ(reopened->state().message_count(), 1u);
+  EXPECT_NE(reopened->state().find(0), nullptr);
+}
+
+// A power loss while a new log's header is not yet synced must not leave a
+// queue.log that no open accepts. Written in place, the header's blocks could
+// come back as garbage of 16 bytes or more, refused as "bad magic" forever.
+TEST(LogReplacementTest, PowerLossWhileTheLogIsCreatedLeavesAnOpenableQueue) {
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
+    ScratchDirectory dir;
+    FaultyFileSystem fs(seed);
+    fs.fail(Call::kFsync, EIO);  // the header's fsync: the open fails before it is durable
+    ASSERT_FALSE(Queue::open(dir.path(), QueueConfig{}).ok());
+    fs.clear_faults();
+    fs.crash(test_support::CrashMode::kAppendGarbage);
+    std::unique_ptr<Queue> q = open_queue(dir.path());
+    ASSERT_NE(q, nullptr) << "seed " << seed;
+    EXPECT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue(std::vector<uint8_t>{'a'}); }).ok());
   }
 }
 
