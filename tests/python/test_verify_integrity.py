@@ -57,6 +57,32 @@ def test_verify_integrity_reports_damage_and_changes_nothing(three_frames, damag
     assert log.read_bytes() == before
 
 
+# The read-only scan reads the same frames and stops at the same place, with
+# the same reason, and adds them up to the queue's own state.
+@pytest.mark.parametrize("damage", ["none", "torn-header", "flipped-payload-byte", "foreign-magic"])
+def test_scan_log_stops_where_verify_integrity_does_and_changes_nothing(three_frames, damage):
+    queue, log, offsets = three_frames
+    expected = damage_and_expected(log, offsets, damage)
+    before = log.read_bytes()
+
+    scan = TollivaneCore.scan_log(str(log.parent), body_prefix=5)
+    frames = list(scan)
+
+    assert [(f["offset"], f["kind"], f["body"]) for f in frames] == [
+        (offset, "Enqueue", body) for offset, body in zip(offsets, [b"first", b"secon", b"third"])][:len(frames)]
+    assert scan.end["clean"] == (damage == "none")
+    if damage == "foreign-magic":
+        assert (scan.version, scan.end["reason"], frames) == (None, "bad file magic", [])
+    else:
+        assert (scan.frames, scan.position) == (expected["records"], expected["bytes"])
+        assert expected["message"].endswith(scan.end["reason"] or "clean")
+        stats = scan.stats()
+        assert (stats["next_seq"], stats["ready"], stats["log_bytes"]) == (len(frames), len(frames), scan.position)
+    assert log.read_bytes() == before
+    if damage == "none":
+        assert scan.stats() == queue.stats()
+
+
 def test_verify_integrity_raises_for_log_shorter_than_its_header(three_frames):
     queue, log, _ = three_frames
     cut_at(log, 10)
