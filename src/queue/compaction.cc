@@ -36,7 +36,7 @@ uint64_t compacted_len(const QueueState& state) {
 
 }  // namespace
 
-Status Queue::compact() { return do_compact(); }
+Status QueueCall::compact() { return queue_->do_compact(); }
 
 bool Queue::should_auto_compact() const {
   if (!persistent_ || config_.auto_compact_bytes == 0) return false;

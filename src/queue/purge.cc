@@ -3,10 +3,10 @@
 
 namespace tollivane {
 
-Status Queue::purge() {
-  if (!persistent_) {
+Status QueueCall::purge() {
+  if (!queue_->persistent_) {
     // An explicit reset: sequence ids start again at 0.
-    inner_.state = QueueState();
+    queue_->inner_.state = QueueState();
     return Status();
   }
 
@@ -18,8 +18,8 @@ Status Queue::purge() {
   // that still holds every message, and its next enqueue would hand out id 0
   // a second time. A failure after the rename leaves the handles on the old
   // file, so the next call finds the new one at the path and reloads.
-  if (Status replaced = replace_log(logfile::kPurgeTempName); !replaced.ok()) return replaced;
-  inner_.state = QueueState();
+  if (Status replaced = queue_->replace_log(logfile::kPurgeTempName); !replaced.ok()) return replaced;
+  queue_->inner_.state = QueueState();
   return Status();
 }
 

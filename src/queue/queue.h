@@ -177,24 +177,11 @@ class Queue {
   void set_clock_for_testing(ClockFn clock) { clock_ = clock; }
 
  private:
+  // The operations are the call's, written in one file each (enqueue.cc,
+  // dequeue.cc, ...) on the queue's private steps below.
   friend class QueueCall;
 
-  Result<uint64_t> enqueue(std::span<const uint8_t> body);
-  Result<std::vector<uint64_t>> enqueue_batch(std::span<const std::span<const uint8_t>> bodies);
-  Result<bool> dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink);
-  Result<uint64_t> dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink);
   Status reclaim_expired(uint64_t now);
-  Result<bool> ack(uint64_t seq);
-  Result<uint64_t> ack_batch(const std::vector<uint64_t>& seqs);
-  Result<bool> nack(uint64_t seq, bool requeue);
-  Result<bool> extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms);
-  Result<uint64_t> available();
-  uint64_t in_flight() const;
-  Result<QueueStats> stats();
-  Status flush();
-  Status compact();
-  Status purge();
-  Result<IntegrityReport> verify_integrity();
 
   // The state that changes under the caller's mutex.
   struct Inner {

@@ -11,11 +11,11 @@
 
 namespace tollivane {
 
-Result<IntegrityReport> Queue::verify_integrity() {
-  if (!persistent_) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
+Result<IntegrityReport> QueueCall::verify_integrity() {
+  if (!queue_->persistent_) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
   // Opened by name: whatever file is there now, even one another process
   // just put in place.
-  Result<base::File> file = directory_.open_file(logfile::kLogName, O_RDONLY);
+  Result<base::File> file = queue_->directory_.open_file(logfile::kLogName, O_RDONLY);
   if (!file.ok()) return file.take_error();
   Result<uint64_t> file_len = file->size();
   if (!file_len.ok()) return file_len.take_error();
