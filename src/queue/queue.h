@@ -3,17 +3,18 @@
 // enter_call() returns.
 //
 // Every operation is written once. A queue without a log (":memory:")
-// differs from one backed by queue.log only in these private steps, each of
-// which asks persistent_: commit() and commit_batch() append the frames
-// before applying the records, and a queue without a log keeps the bodies
-// in its state instead (append.cc); maybe_sync() and flush_on_close() have
-// nothing to sync without a log (append.cc); body() reads from the log map
-// or from the state (queue.cc); enter_call() and catch_up() take the process
-// lock and read what others appended (catch_up.cc); should_auto_compact()
-// and do_compact() have no log to rewrite (compaction.cc); purge() of a
-// queue without a log only empties its state (purge.cc); verify_integrity()
-// has a fixed report without a log (verify.cc); and stats() says which kind
-// it is (counters.cc). The operations themselves do not ask.
+// differs from one backed by queue.log only where persistent_ is asked, and
+// that is in these places: the private steps commit() and commit_batch()
+// append the frames before applying the records, and a queue without a log
+// keeps the bodies in its state instead (append.cc); maybe_sync() and
+// flush_on_close() have nothing to sync without a log (append.cc); body()
+// reads from the log map or from the state (queue.cc); enter_call() takes
+// the process lock, which only a persistent queue has, and catch_up() reads
+// what others appended (catch_up.cc); should_auto_compact() and
+// do_compact() have no log to rewrite (compaction.cc); and three
+// operations say what a queue without a log has instead: purge() only
+// empties its state (purge.cc), verify_integrity() gives a fixed report
+// (verify.cc), and stats() says which kind the queue is (counters.cc).
 //
 // Queue has no lock of its own. The caller (the Python object) serialises
 // calls with its mutex and makes each one through enter_call().
