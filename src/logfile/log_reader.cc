@@ -77,7 +77,8 @@ Result<bool> LogReader::read_payload(uint32_t length, uint32_t& crc) {
 Result<bool> LogReader::read_payload_in_pieces(uint32_t length, uint64_t keep, uint32_t& crc) {
   // Only the first `keep` bytes stay; the rest is checked a piece at a time,
   // so a frame's size costs time, not memory.
-  if (payload_.size() > kLargePayloadLen || payload_.size() < keep) payload_.resize(static_cast<size_t>(keep));
+  if (payload_.capacity() > kLargePayloadLen) payload_ = std::vector<uint8_t>();
+  if (payload_.size() < keep) payload_.resize(static_cast<size_t>(keep));
   const std::span<uint8_t> kept(payload_.data(), static_cast<size_t>(keep));
   Result<Fill> filled = read_full_or_eof(kept);
   if (!filled.ok()) return filled.take_error();
