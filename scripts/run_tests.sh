@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test of tollivane: the C++ unit tests of the core (GoogleTest,
-# through CTest), the Python suite against the installed package, a short
-# fuzzing run of the log reader, and the core tests plus the Python files
-# that call every method and error path under ASan+UBSan.
+# Runs every test of tollivane: a check that every include of src/ points
+# down the layers (scripts/check_includes.py), the C++ unit tests of the
+# core (GoogleTest, through CTest), the Python suite against the installed
+# package, a short fuzzing run of the log reader, and the core tests plus the
+# Python files that call every method and error path under ASan+UBSan.
 # Installs what it needs, so it also works on a fresh machine: packages from
 # the distribution (each script prints which and why before apt-get runs)
 # and the Python test dependencies into the virtual environment.
@@ -26,6 +27,9 @@ source scripts/lib/install_missing.sh
 command -v strace >/dev/null || install_missing "strace, with which the Python tests count fsyncs" strace
 ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 ||
   install_missing "the PostgreSQL server, of which the PostgresQueue tests start a throw-away instance" postgresql
+
+stage "Layers: every include of src/ points down"
+python3 scripts/check_includes.py
 
 stage "C++ core tests"
 cmake -S . -B build/core-tests -DTOLLIVANE_BUILD_MODULE=OFF -DTOLLIVANE_BUILD_TESTS=ON \

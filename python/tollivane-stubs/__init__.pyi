@@ -7,11 +7,11 @@ expected; a negative value or one above 2**64 - 1 raises `OverflowError`.
 """
 
 import os
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from types import TracebackType
 from typing import SupportsIndex, TypedDict, final, type_check_only
 
-from typing_extensions import TypeAlias
+from typing_extensions import NotRequired, TypeAlias
 
 __version__: str
 
@@ -49,6 +49,90 @@ class IntegrityReport(TypedDict):
     records: int
     bytes: int
     message: str
+
+@type_check_only
+class ScannedFrame(TypedDict):
+    """One valid frame of a log, as `LogScan` yields it. `length` counts the
+    12-byte frame header too. The other keys depend on `kind`: an "Enqueue"
+    has `enqueued_ts_ms`, `body_offset` (where its body lies in the log),
+    `body_len` and `body` (its first bytes, as many as the scan was asked
+    for); a "Lease" has `deadline_ms` and `deliveries`; a "Requeue" has
+    `deliveries`; "Ack" and "DeadLetter" have none."""
+
+    offset: int
+    length: int
+    kind: str
+    seq: int
+    enqueued_ts_ms: NotRequired[int]
+    body_offset: NotRequired[int]
+    body_len: NotRequired[int]
+    body: NotRequired[bytes]
+    deadline_ms: NotRequired[int]
+    deliveries: NotRequired[int]
+
+@type_check_only
+class LogEnd(TypedDict):
+    """Where and why the valid part of a log ends. Not `clean`: the frame at
+    `offset` is torn or damaged, or (`undecodable`) intact but holding no
+    record; a queue opening the log cuts it there. A damaged file header
+    ends it at offset 0 ("truncated file header" or "bad file magic")."""
+
+    clean: bool
+    offset: int
+    reason: str | None
+    undecodable: bool
+
+@type_check_only
+class ScannedMessage(TypedDict):
+    """A live message of the state a scan adds up; `lease_deadline_ms` is
+    None for a ready one."""
+
+    seq: int
+    deliveries: int
+    enqueued_ts_ms: int
+    body_offset: int
+    body_len: int
+    lease_deadline_ms: int | None
+
+@final
+@type_check_only
+class LogScan(Iterator[ScannedFrame]):
+    """What `TollivaneCore.scan_log` returns: an iterator over the valid
+    frames of a log, which applies each to a queue state of its own."""
+
+    @property
+    def length(self) -> int:
+        """The log's length when the scan was opened; frames are read up to it."""
+    @property
+    def version(self) -> int | None:
+        """The header's format version; None when the header is damaged."""
+    @property
+    def generation(self) -> int | None:
+        """The header's generation; None when the header is damaged."""
+    @property
+    def frames(self) -> int:
+        """Valid frames read so far."""
+    @property
+    def position(self) -> int:
+        """The offset just past the last valid frame read so far."""
+    @property
+    def end(self) -> LogEnd | None:
+        """Where and why the valid log ends, once the iteration has stopped
+        (at once for a damaged header); None before."""
+    def __iter__(self) -> LogScan: ...
+    def __next__(self) -> ScannedFrame: ...
+    def sweep(self, now_ms: SupportsIndex, /) -> dict[int, int]:
+        """Return the leases expired at `now_ms` to the ready set of this
+        copy, as the queue's next sweep would, without writing anything.
+        Returns the expired deadlines by seq."""
+    def stats(self) -> Stats:
+        """The counters of the frames read so far, as `TollivaneCore.stats`
+        reports them; `log_bytes` is where the valid log ends."""
+    def messages(self, in_flight: bool = False) -> list[ScannedMessage]:
+        """The ready messages in delivery order, or with `in_flight=True`
+        the leased ones, earliest deadline first."""
+    def read(self, offset: SupportsIndex, length: SupportsIndex) -> bytes:
+        """The `length` bytes at `offset` of the log this scan reads."""
 
 @final
 class TollivaneCore:
@@ -149,3 +233,13 @@ class TollivaneCore:
         /,
     ) -> None:
         """Close the queue; an exception from the block is not suppressed."""
+
+    @staticmethod
+    def scan_log(path: str | os.PathLike[str], body_prefix: SupportsIndex = 0) -> LogScan:
+        """Read the log of the queue directory `path` as a queue would, but
+        change nothing: no lock is taken, no damaged tail cut, no lease
+        sweep written. The scan yields the valid frames (each Enqueue with
+        the first `body_prefix` bytes of its body) and holds the queue state
+        they add up to. To see one consistent log, hold the directory's
+        process lock while the scan is opened; it reads up to the length
+        the log had then."""

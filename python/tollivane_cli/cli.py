@@ -1,8 +1,9 @@
 """The `tollivane` command: look inside a queue directory and operate on it
 while other processes keep using it.
 
-Looking (stats, peek, dump, verify) reads the log with this package's own
-reader and never writes to it: no lease sweep, no cut of a damaged tail.
+Looking (stats, peek, dump, verify) reads the log through the extension's
+read-only scan, with the queue's own reader and state, and never writes to
+it: no lease sweep, no cut of a damaged tail.
 Operating (enqueue, dequeue, ack, nack, compact, purge) goes through the
 extension's queue object, exactly as an application would.
 """
@@ -16,20 +17,24 @@ import stat
 import sys
 from contextlib import contextmanager
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, BinaryIO, Iterable, Iterator, NoReturn, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, NoReturn, Optional, Sequence
 
-from .logfile import ENQUEUE_OVERHEAD, FILE_HEADER_LEN, MAX_BODY_LEN, Damage, Frame, FrameScan, Header, \
-    Message, read_header
 from .output import (BODY_PIECE_BYTES, PREVIEW_BYTES, Progress, format_time, json_with_body, pieces_of,
                      preview, print_json, table, write_json_list)
-from .queuedir import (LOG_NAME, CliError, Snapshot, body_pieces, check_not_foreign, log_snapshot,
-                       now_ms, open_queue, queue_dir, replay, stats_of)
+from .queuedir import (LOG_NAME, CliError, body_pieces, check_not_foreign, log_snapshot, now_ms, open_queue,
+                       queue_dir, read_to_end, stats_of)
 
 if TYPE_CHECKING:
     import tollivane
+    from tollivane import LogScan, ScannedFrame, ScannedMessage
 
 PROG = "tollivane"
 DEFAULT_WAIT_S = 2.0
+# The largest body the queue accepts; enqueue refuses a longer one.
+MAX_BODY_LEN = 536870891
+# What verify_integrity reports as the valid bytes of a log with a foreign
+# header: the header itself.
+FOREIGN_HEADER_BYTES = 16
 
 # Exit statuses: 1 answers "no" (not clean, nothing to dequeue, no such
 # message, purge not confirmed); 2 is an error.
@@ -52,26 +57,29 @@ def warn(message: str) -> None:
 
 
 @contextmanager
-def snapshot_of(args: argparse.Namespace) -> Iterator[tuple[Path, BinaryIO, Snapshot]]:
+def snapshot_of(args: argparse.Namespace) -> Iterator["LogScan"]:
+    """The scan of the whole valid log, its state complete."""
     directory = queue_dir(args.dir)
     check_not_foreign(directory)
-    with log_snapshot(directory, args.wait) as (file, length):
-        progress = Progress("reading", length)
-        result = replay(file, length, progress)
+    with log_snapshot(directory, args.wait) as scan:
+        progress = Progress("reading", scan.length)
+        read_to_end(scan, progress)
         progress.done()
-        if isinstance(result, Damage):
-            hint = " (the queue starts such a log afresh at its next open)" if result.offset == 0 \
-                and result.reason == "truncated file header" else ""
-            raise CliError(f"{directory / LOG_NAME}: {result.reason}{hint}")
-        if result.damage is not None:
-            warn(f"{directory / LOG_NAME} is not valid from byte {result.damage.offset} "
-                 f"({result.damage.reason}); what follows covers the frames before it")
-        yield directory, file, result
+        end = scan.end
+        assert end is not None
+        if scan.version is None:
+            hint = " (the queue starts such a log afresh at its next open)" \
+                if end["reason"] == "truncated file header" else ""
+            raise CliError(f"{directory / LOG_NAME}: {end['reason']}{hint}")
+        if not end["clean"]:
+            warn(f"{directory / LOG_NAME} is not valid from byte {end['offset']} "
+                 f"({end['reason']}); what follows covers the frames before it")
+        yield scan
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
-    with snapshot_of(args) as (_, _, snapshot):
-        stats = stats_of(snapshot, now_ms())
+    with snapshot_of(args) as scan:
+        stats = stats_of(scan, now_ms())
     if args.json:
         print_json(stats)
     else:
@@ -83,37 +91,39 @@ def cmd_stats(args: argparse.Namespace) -> int:
     return 0
 
 
-def peek_fields(message: Message, deadline: Optional[int], now: int) -> dict[str, Any]:
-    return {"seq": message.seq, "deliveries": message.deliveries, "enqueued_ts_ms": message.enqueued_ts_ms,
+def peek_fields(message: "ScannedMessage", deadline: Optional[int], now: int) -> dict[str, Any]:
+    return {"seq": message["seq"], "deliveries": message["deliveries"], "enqueued_ts_ms": message["enqueued_ts_ms"],
             "lease_deadline_ms": deadline, "lease_expired": deadline is not None and deadline <= now}
 
 
-def peek_row(file: BinaryIO, message: Message, deadline: Optional[int], now: int) -> list[str]:
+def peek_row(scan: "LogScan", message: "ScannedMessage", deadline: Optional[int], now: int) -> list[str]:
     if deadline is None:
         lease = "-"
     else:
         lease = format_time(deadline) + (" (expired)" if deadline <= now else "")
-    data = os.pread(file.fileno(), min(message.body_len, PREVIEW_BYTES), message.body_offset)
-    return [str(message.seq), str(message.deliveries), format_time(message.enqueued_ts_ms),
-            lease, str(message.body_len), preview(data, message.body_len)]
+    body_len = message["body_len"]
+    data = scan.read(message["body_offset"], min(body_len, PREVIEW_BYTES))
+    return [str(message["seq"]), str(message["deliveries"]), format_time(message["enqueued_ts_ms"]),
+            lease, str(body_len), preview(data, body_len)]
 
 
 def cmd_peek(args: argparse.Namespace) -> int:
-    with snapshot_of(args) as (_, file, snapshot):
+    with snapshot_of(args) as scan:
         now = now_ms()
-        state = snapshot.state
-        expired = state.expire_leases(now)
-        messages = state.leased_messages() if args.in_flight else state.ready_messages()
+        expired = scan.sweep(now)
+        messages = scan.messages(in_flight=args.in_flight)
         shown = messages if args.n == 0 else messages[:args.n]
-        deadlines = [state.in_flight.get(message.seq, expired.get(message.seq)) for message in shown]
+        # A lease the sweep just ended is shown with its deadline, marked expired.
+        deadlines = [message["lease_deadline_ms"] if message["lease_deadline_ms"] is not None
+                     else expired.get(message["seq"]) for message in shown]
         if args.json:
-            items = (json_with_body(peek_fields(message, deadline, now), message.body_len,
-                                    body_pieces(file, message.body_offset, message.body_len, BODY_PIECE_BYTES))
+            items = (json_with_body(peek_fields(message, deadline, now), message["body_len"],
+                                    body_pieces(scan, message["body_offset"], message["body_len"], BODY_PIECE_BYTES))
                      for message, deadline in zip(shown, deadlines))
             head = {"state": "in_flight" if args.in_flight else "ready", "total": len(messages)}
             write_json_list(sys.stdout, head, "messages", items)
             return 0
-        rows = [peek_row(file, message, deadline, now) for message, deadline in zip(shown, deadlines)]
+        rows = [peek_row(scan, message, deadline, now) for message, deadline in zip(shown, deadlines)]
     what = "leased" if args.in_flight else "ready"
     if rows:
         print(table(["SEQ", "DELIVERIES", "ENQUEUED", "LEASE DEADLINE", "BYTES", "BODY"], rows))
@@ -121,89 +131,96 @@ def cmd_peek(args: argparse.Namespace) -> int:
     return 0
 
 
-def describe(frame: Frame) -> str:
-    record = frame.record
-    if record.kind == "Enqueue":
-        fields = (f"seq={record.seq} enqueued={format_time(record.enqueued_ts_ms)} "
-                  f"body_len={record.body_len} body={preview(frame.body_preview, record.body_len)}")
-    elif record.kind == "Lease":
-        fields = (f"seq={record.seq} deadline={format_time(record.deadline_ms)} "
-                  f"deliveries={record.deliveries}")
-    elif record.kind == "Requeue":
-        fields = f"seq={record.seq} deliveries={record.deliveries}"
+def describe(frame: "ScannedFrame") -> str:
+    kind = frame["kind"]
+    if kind == "Enqueue":
+        body_len = frame["body_len"]
+        fields = (f"seq={frame['seq']} enqueued={format_time(frame['enqueued_ts_ms'])} "
+                  f"body_len={body_len} body={preview(frame['body'], body_len)}")
+    elif kind == "Lease":
+        fields = (f"seq={frame['seq']} deadline={format_time(frame['deadline_ms'])} "
+                  f"deliveries={frame['deliveries']}")
+    elif kind == "Requeue":
+        fields = f"seq={frame['seq']} deliveries={frame['deliveries']}"
     else:
-        fields = f"seq={record.seq}"
-    return f"{frame.offset:>12} {frame.length:>10}  {record.kind:<10}  {fields}"
+        fields = f"seq={frame['seq']}"
+    return f"{frame['offset']:>12} {frame['length']:>10}  {kind:<10}  {fields}"
 
 
-def frame_json(file: BinaryIO, frame: Frame) -> Iterable[str]:
-    record = frame.record
-    fields: dict[str, Any] = {"offset": frame.offset, "length": frame.length, "kind": record.kind,
-                              "seq": record.seq}
-    if record.kind == "Enqueue":
-        fields["enqueued_ts_ms"] = record.enqueued_ts_ms
-        pieces = body_pieces(file, frame.offset + ENQUEUE_OVERHEAD, record.body_len, BODY_PIECE_BYTES)
-        return json_with_body(fields, record.body_len, pieces)
-    if record.kind == "Lease":
-        fields["deadline_ms"] = record.deadline_ms
-    if record.kind in ("Lease", "Requeue"):
-        fields["deliveries"] = record.deliveries
+def frame_json(scan: "LogScan", frame: "ScannedFrame") -> Iterable[str]:
+    kind = frame["kind"]
+    fields: dict[str, Any] = {"offset": frame["offset"], "length": frame["length"], "kind": kind,
+                              "seq": frame["seq"]}
+    if kind == "Enqueue":
+        fields["enqueued_ts_ms"] = frame["enqueued_ts_ms"]
+        pieces = body_pieces(scan, frame["body_offset"], frame["body_len"], BODY_PIECE_BYTES)
+        return json_with_body(fields, frame["body_len"], pieces)
+    if kind == "Lease":
+        fields["deadline_ms"] = frame["deadline_ms"]
+    if kind in ("Lease", "Requeue"):
+        fields["deliveries"] = frame["deliveries"]
     return [json.dumps(fields)]
 
 
-def end_json(valid_bytes: int, frames: int, damage: Optional[Damage]) -> dict[str, Any]:
-    where = None if damage is None else {"offset": damage.offset, "reason": damage.reason,
-                                         "undecodable": damage.undecodable}
-    return {"end": {"clean": damage is None, "valid_bytes": valid_bytes, "frames": frames, "damage": where}}
+def end_json(scan: "LogScan") -> dict[str, Any]:
+    end = scan.end
+    assert end is not None
+    where = None if end["clean"] else {"offset": end["offset"], "reason": end["reason"],
+                                       "undecodable": end["undecodable"]}
+    return {"end": {"clean": end["clean"], "valid_bytes": scan.position, "frames": scan.frames, "damage": where}}
 
 
-def dump_json(file: BinaryIO, length: int, header: Union[Header, Damage]) -> int:
-    if isinstance(header, Damage):
-        head = {"file": LOG_NAME, "length": length, "version": None, "generation": None}
-        write_json_list(sys.stdout, head, "frames", [], lambda: end_json(0, 0, header))
-        return EXIT_NO
-    head = {"file": LOG_NAME, "length": length, "version": header.version, "generation": header.generation}
+def dump_json(scan: "LogScan") -> int:
+    length = scan.length
+    head = {"file": LOG_NAME, "length": length, "version": scan.version, "generation": scan.generation}
     progress = Progress("dump", length, active=not sys.stdout.isatty())
-    scan = FrameScan(file, length, progress=progress)
-    items = (frame_json(file, frame) for frame in scan)
-    write_json_list(sys.stdout, head, "frames", items, lambda: end_json(scan.position, scan.frames, scan.damage))
+
+    def frames() -> Iterator[Iterable[str]]:
+        for frame in scan:
+            yield frame_json(scan, frame)
+            progress(scan.position)
+
+    write_json_list(sys.stdout, head, "frames", frames(), lambda: end_json(scan))
     progress.done()
-    return 0 if scan.damage is None else EXIT_NO
+    end = scan.end
+    return 0 if end is not None and end["clean"] else EXIT_NO
 
 
-def dump_text(file: BinaryIO, length: int, header: Union[Header, Damage]) -> int:
+def dump_text(scan: "LogScan") -> int:
     out = sys.stdout
-    if isinstance(header, Damage):
-        file.seek(0)
-        start = file.read(FILE_HEADER_LEN)
-        print(f"# {LOG_NAME}: {length} bytes; not valid from byte 0: {header.reason} "
-              f"(starts with {start[:4]!r})")
+    length = scan.length
+    if scan.version is None:
+        end = scan.end
+        assert end is not None
+        print(f"# {LOG_NAME}: {length} bytes; not valid from byte 0: {end['reason']} "
+              f"(starts with {scan.read(0, min(length, 4))!r})")
         return EXIT_NO
-    print(f"# {LOG_NAME}: {length} bytes, version {header.version}, generation {header.generation}")
+    print(f"# {LOG_NAME}: {length} bytes, version {scan.version}, generation {scan.generation}")
     print(f"# {'offset':>10} {'length':>10}  {'kind':<10}  fields")
     # When standard output is the same terminal, the frames scrolling by
     # are progress enough.
     progress = Progress("dump", length, active=not out.isatty())
-    scan = FrameScan(file, length, keep=PREVIEW_BYTES, progress=progress)
     for frame in scan:
         out.write(describe(frame) + "\n")
+        progress(scan.position)
     progress.done()
-    if scan.damage is None:
+    end = scan.end
+    assert end is not None
+    if end["clean"]:
         print(f"# end: clean at byte {scan.position} after {scan.frames} frames")
         return 0
-    damage = scan.damage
-    what = "intact frame with an undecodable record" if damage.undecodable else "bad frame"
-    print(f"# stop: {what} at byte {damage.offset} after {scan.frames} valid frames: {damage.reason}")
-    print(f"# bytes {damage.offset} to {length} ({length - damage.offset} bytes) are not valid; "
+    what = "intact frame with an undecodable record" if end["undecodable"] else "bad frame"
+    print(f"# stop: {what} at byte {end['offset']} after {scan.frames} valid frames: {end['reason']}")
+    print(f"# bytes {end['offset']} to {length} ({length - end['offset']} bytes) are not valid; "
           f"the next process to open the queue cuts them off")
     return EXIT_NO
 
 
 def cmd_dump(args: argparse.Namespace) -> int:
     directory = queue_dir(args.dir)
-    with log_snapshot(directory, args.wait, lock=not args.no_lock) as (file, length):
-        dump = dump_json if args.json else dump_text
-        return dump(file, length, read_header(file, length))
+    prefix = 0 if args.json else PREVIEW_BYTES
+    with log_snapshot(directory, args.wait, lock=not args.no_lock, body_prefix=prefix) as scan:
+        return dump_json(scan) if args.json else dump_text(scan)
 
 
 def integrity_report(args: argparse.Namespace) -> dict[str, Any]:
@@ -212,24 +229,22 @@ def integrity_report(args: argparse.Namespace) -> dict[str, Any]:
     it, an intact frame whose record does not decode is reported too, since
     the queue cuts the log there as well."""
     directory = queue_dir(args.dir)
-    with log_snapshot(directory, args.wait) as (file, length):
-        header = read_header(file, length)
-        if isinstance(header, Damage):
-            if header.reason == "bad file magic":
-                return {"ok": False, "records": 0, "bytes": FILE_HEADER_LEN, "message": "bad file magic"}
-            return {"ok": False, "records": 0, "bytes": 0, "message": header.reason}
-        progress = Progress("verify", length)
-        scan = FrameScan(file, length, progress=progress)
-        for _ in scan:
-            pass
+    with log_snapshot(directory, args.wait) as scan:
+        progress = Progress("verify", scan.length)
+        read_to_end(scan, progress)
         progress.done()
-    report: dict[str, Any] = {"ok": scan.damage is None, "records": scan.frames, "bytes": scan.position}
-    if scan.damage is None:
+    end = scan.end
+    assert end is not None
+    if scan.version is None:
+        valid = FOREIGN_HEADER_BYTES if end["reason"] == "bad file magic" else 0
+        return {"ok": False, "records": 0, "bytes": valid, "message": end["reason"]}
+    report: dict[str, Any] = {"ok": end["clean"], "records": scan.frames, "bytes": scan.position}
+    if end["clean"]:
         report["message"] = "clean"
-    elif scan.damage.undecodable:
-        report["message"] = f"undecodable record at byte {scan.position}: {scan.damage.reason}"
+    elif end["undecodable"]:
+        report["message"] = f"undecodable record at byte {scan.position}: {end['reason']}"
     else:
-        report["message"] = f"corrupt tail at byte {scan.position}: {scan.damage.reason}"
+        report["message"] = f"corrupt tail at byte {scan.position}: {end['reason']}"
     return report
 
 
@@ -373,8 +388,8 @@ def cmd_purge(args: argparse.Namespace) -> int:
         if not sys.stdin.isatty():
             raise CliError("purge needs confirmation, but standard input is not a terminal "
                            "(add --yes to purge without asking)")
-        with snapshot_of(args) as (_, _, snapshot):
-            stats = stats_of(snapshot, now_ms())
+        with snapshot_of(args) as scan:
+            stats = stats_of(scan, now_ms())
         answer = input(f"Remove all {stats['total']} messages from {args.dir} ({stats['ready']} ready, "
                        f"{stats['in_flight']} leased)? Sequence ids start again at 0. [y/N] ")
         if answer.strip().lower() not in ("y", "yes"):

@@ -1,5 +1,7 @@
 """Finding a queue directory, taking its process lock without waiting long,
-and looking at its log as one consistent snapshot."""
+and looking at its log as one consistent snapshot: the extension's
+read-only scan (TollivaneCore.scan_log), which reads the log as the queue
+does and changes nothing."""
 
 from __future__ import annotations
 
@@ -9,14 +11,12 @@ import os
 import stat
 import time
 from contextlib import contextmanager
-from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Iterator, Optional, Union
-
-from .logfile import FILE_HEADER_LEN, FILE_MAGIC, Damage, FrameScan, Header, QueueState, read_header
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional
 
 if TYPE_CHECKING:
     import tollivane
+    from tollivane import LogScan
 
 LOG_NAME = "queue.log"
 LOCK_NAME = ".proc_lock"
@@ -78,13 +78,18 @@ def check_not_foreign(directory: Path) -> None:
     refused: the queue treats it as a torn header and starts it afresh."""
     log = directory / LOG_NAME
     try:
-        fd = open_regular(log)
+        os.close(open_regular(log))
     except FileNotFoundError:
         return
-    with open(fd, "rb") as file:
-        start = file.read(FILE_HEADER_LEN)
-    if len(start) == FILE_HEADER_LEN and start[:4] != FILE_MAGIC:
-        raise CliError(f"{log}: not a tollivane queue log (it starts with {start[:4]!r})")
+    scan = scan_log(directory)
+    if scan.end is not None and scan.end["reason"] == "bad file magic":
+        raise CliError(f"{log}: not a tollivane queue log (it starts with {scan.read(0, 4)!r})")
+
+
+def scan_log(directory: Path, body_prefix: int = 0) -> "LogScan":
+    import tollivane
+
+    return tollivane.TollivaneCore.scan_log(str(directory), body_prefix)
 
 
 @contextmanager
@@ -119,21 +124,19 @@ def process_lock(directory: Path, wait: float) -> Iterator[None]:
 
 
 @contextmanager
-def log_snapshot(directory: Path, wait: float, lock: bool = True) -> Iterator[tuple[BinaryIO, int]]:
-    """The log file and its length, both taken under the process lock, which
-    is released again before the caller reads. That is still a consistent
-    snapshot: frames are only ever appended whole under the lock, a compaction
-    or purge renames a new file over the path (this handle keeps the old one),
-    and only bytes from the first bad frame on are ever cut. So the bytes up
-    to the first bad frame never change, and a long read does not hold up the
-    processes that use the queue."""
+def log_snapshot(directory: Path, wait: float, lock: bool = True, body_prefix: int = 0) -> Iterator["LogScan"]:
+    """A scan of the log, opened (and its length taken) under the process
+    lock, which is released again before the caller reads. That is still a
+    consistent snapshot: frames are only ever appended whole under the lock,
+    a compaction or purge renames a new file over the path (the scan keeps
+    the old one), and only bytes from the first bad frame on are ever cut.
+    So the bytes up to the first bad frame never change, and a long read
+    does not hold up the processes that use the queue."""
     with process_lock(directory, wait) if lock else _nothing():
-        file = open(open_regular(directory / LOG_NAME), "rb")
-        length = os.fstat(file.fileno()).st_size
-    try:
-        yield file, length
-    finally:
-        file.close()
+        # Refuses what is no regular file before anything could wait on it.
+        os.close(open_regular(directory / LOG_NAME))
+        scan = scan_log(directory, body_prefix)
+    yield scan
 
 
 @contextmanager
@@ -141,26 +144,11 @@ def _nothing() -> Iterator[None]:
     yield
 
 
-@dataclass
-class Snapshot:
-    header: Header
-    state: QueueState
-    end: int  # just past the last valid frame
-    damage: Optional[Damage]
-
-
-def replay(file: BinaryIO, length: int,
-           progress: Optional[Callable[[int], None]] = None) -> Union[Snapshot, Damage]:
-    """The queue state of the valid prefix of the log, or the header damage
-    that leaves no log to replay."""
-    header = read_header(file, length)
-    if isinstance(header, Damage):
-        return header
-    state = QueueState()
-    scan = FrameScan(file, length, progress=progress)
-    for frame in scan:
-        state.apply(frame.record, frame.offset)
-    return Snapshot(header, state, scan.position, scan.damage)
+def read_to_end(scan: "LogScan", progress: Optional[Callable[[int], None]] = None) -> None:
+    """Reads every valid frame, so that the scan's state is the whole log's."""
+    for _ in scan:
+        if progress is not None:
+            progress(scan.position)
 
 
 def open_queue(directory: Path, wait: float) -> "tollivane.TollivaneCore":
@@ -179,36 +167,19 @@ def now_ms() -> int:
     return time.time_ns() // 1_000_000
 
 
-def stats_of(snapshot: Snapshot, now: int) -> dict[str, Any]:
+def stats_of(scan: "LogScan", now: int) -> dict[str, Any]:
     """The twelve statistics the queue's stats() reports, with its lease
-    sweep done on this copy only, so looking writes nothing to the log."""
-    state = snapshot.state
-    state.expire_leases(now)
-    return {
-        "ready": len(state.ready),
-        "in_flight": len(state.in_flight),
-        "total": len(state.messages),
-        "enqueued_total": state.enqueued_total,
-        "acked_total": state.acked_total,
-        "requeued_total": state.requeued_total,
-        "dead_total": state.dead_total,
-        "next_seq": state.next_seq,
-        "live_bytes": state.live_bytes,
-        "log_bytes": snapshot.end,
-        "generation": snapshot.header.generation,
-        "persistent": True,
-    }
+    sweep done on the scan's copy only, so looking writes nothing to the log."""
+    scan.sweep(now)
+    return dict(scan.stats())
 
 
-def body_pieces(file: BinaryIO, offset: int, length: int, piece_len: int) -> Iterator[bytes]:
+def body_pieces(scan: "LogScan", offset: int, length: int, piece_len: int) -> Iterator[bytes]:
     """The `length` bytes at `offset` of the log, `piece_len` at a time. They
     lie before the first bad frame, which no process ever changes, so they
     are read without the lock."""
     end = offset + length
     while offset < end:
         want = min(piece_len, end - offset)
-        piece = os.pread(file.fileno(), want, offset)
-        if len(piece) != want:
-            raise CliError(f"{LOG_NAME} became shorter while it was being read")
-        yield piece
+        yield scan.read(offset, want)
         offset += want

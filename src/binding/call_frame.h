@@ -40,11 +40,11 @@ inline Queue* open_queue(PyObject* self) {
   return queue;
 }
 
-// `work(Queue&)` returns a Result<T>; `build(T&&)` makes the Python result.
+// `work(QueueCall&)` returns a Result<T>; `build(T&&)` makes the Python result.
 template <typename Work, typename Build>
 PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build) {
   CoreData& data = core_data(self);
-  using WorkResult = decltype(work(std::declval<Queue&>()));
+  using WorkResult = decltype(work(std::declval<QueueCall&>()));
   std::optional<WorkResult> result;
   PendingError failure;
   {
@@ -54,11 +54,11 @@ PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build)
       failure = PendingError::closed_queue();
     } else {
       // Declared after the mutex guard, so released before it.
-      Result<CallScope> scope = data.queue->enter_call(catch_up);
-      if (scope.ok()) {
-        result.emplace(work(*data.queue));
+      Result<QueueCall> call = data.queue->enter_call(catch_up);
+      if (call.ok()) {
+        result.emplace(work(*call));
       } else {
-        failure = PendingError::from(scope.error());
+        failure = PendingError::from(call.error());
       }
     }
   }

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "queue/error.h"
+#include "base/error.h"
 
 namespace tollivane::binding {
 

@@ -12,60 +12,15 @@
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
 #include "binding/convert.h"
+#include "binding/entry.h"
 #include "binding/core_type.h"
+#include "binding/log_scan_type.h"
 #include "binding/py_ref.h"
+#include "binding/results.h"
 
 namespace tollivane::binding {
 namespace {
 
-using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-using NoArgs = PyObject* (*)(PyObject*, PyObject*);
-using Positional = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
-
-// Nothing the core does throws, but containers can still fail to allocate;
-// such a failure becomes MemoryError instead of terminating the interpreter.
-PyObject* raise_from_cpp_exception() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_Format(PyExc_SystemError, "tollivane: unexpected C++ exception: %s", error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "tollivane: unexpected C++ exception");
-  }
-  return nullptr;
-}
-
-template <FastCall Impl>
-PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
-    return Impl(self, args, nargs, kwnames);
-  } catch (...) {
-    return raise_from_cpp_exception();
-  }
-}
-
-template <NoArgs Impl>
-PyObject* noargs_entry(PyObject* self, PyObject* unused) {
-  try {
-    return Impl(self, unused);
-  } catch (...) {
-    return raise_from_cpp_exception();
-  }
-}
-
-template <Positional Impl>
-PyObject* positional_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  try {
-    return Impl(self, args, nargs);
-  } catch (...) {
-    return raise_from_cpp_exception();
-  }
-}
-
-PyObject* new_u64(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 PyObject* new_none(std::monostate) { Py_RETURN_NONE; }
 
 // Copies each delivered body into a bytes object while the locks still keep
@@ -128,31 +83,6 @@ PyObject* u64_list(const std::vector<uint64_t>& values) {
   return new_list(values.size(), [&](size_t i) { return new_u64(values[i]); });
 }
 
-bool set_item(PyObject* dict, const char* key, PyObject* new_value) {
-  OwnedRef value = OwnedRef::steal(new_value);
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
-OwnedRef stats_dict(const QueueStats& stats) {
-  OwnedRef dict = OwnedRef::steal(PyDict_New());
-  if (!dict) return dict;
-  const QueueCounters& counters = stats.counters;
-  PyObject* d = dict.get();
-  const bool complete = set_item(d, "ready", new_u64(stats.ready)) &&
-                        set_item(d, "in_flight", new_u64(stats.in_flight)) &&
-                        set_item(d, "total", new_u64(stats.total)) &&
-                        set_item(d, "enqueued_total", new_u64(counters.enqueued_total)) &&
-                        set_item(d, "acked_total", new_u64(counters.acked_total)) &&
-                        set_item(d, "requeued_total", new_u64(counters.requeued_total)) &&
-                        set_item(d, "dead_total", new_u64(counters.dead_total)) &&
-                        set_item(d, "next_seq", new_u64(counters.next_seq)) &&
-                        set_item(d, "live_bytes", new_u64(counters.live_bytes)) &&
-                        set_item(d, "log_bytes", new_u64(stats.log_bytes)) &&
-                        set_item(d, "generation", new_u64(stats.generation)) &&
-                        set_item(d, "persistent", new_bool(stats.persistent));
-  return complete ? std::move(dict) : OwnedRef();
-}
-
 PyObject* report_dict(const IntegrityReport& report) {
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return nullptr;
@@ -183,7 +113,7 @@ PyObject* enqueue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   BodyArgument body;
   if (!name_argument_error("body", convert_body(slots[0], &body))) return nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue(body.view()); }, new_u64);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.enqueue(body.view()); }, new_u64);
 }
 
 PyObject* enqueue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -198,7 +128,7 @@ PyObject* enqueue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   views.reserve(bodies.size());
   for (const BodyArgument& body : bodies) views.push_back(body.view());
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.enqueue_batch(std::span<const std::span<const uint8_t>>(views)); },
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.enqueue_batch(std::span<const std::span<const uint8_t>>(views)); },
       [](std::vector<uint64_t> seqs) { return u64_list(seqs); });
 }
 
@@ -210,7 +140,7 @@ PyObject* dequeue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!name_argument_error("lease_ms", convert_optional_u64(slots[0], &lease_ms))) return nullptr;
   BytesSink sink;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.dequeue(lease_ms, sink); },
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.dequeue(lease_ms, sink); },
       [&](bool delivered) -> PyObject* {
         if (!delivered) Py_RETURN_NONE;
         return delivery_tuple(sink.collected().front());
@@ -227,7 +157,7 @@ PyObject* dequeue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!name_argument_error("lease_ms", convert_optional_u64(slots[1], &lease_ms))) return nullptr;
   BytesSink sink;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.dequeue_batch(max, lease_ms, sink); },
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.dequeue_batch(max, lease_ms, sink); },
       [&](uint64_t) { return delivery_list(sink.collected()); });
 }
 
@@ -238,7 +168,7 @@ PyObject* ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   uint64_t seq = 0;
   if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.ack(seq); }, new_bool);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.ack(seq); }, new_bool);
 }
 
 PyObject* ack_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -250,7 +180,7 @@ PyObject* ack_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   // Nothing to settle: no lock, no sync, no compaction check.
   if (seqs.empty()) return open_queue(self) != nullptr ? new_u64(0) : nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.ack_batch(seqs); }, new_u64);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.ack_batch(seqs); }, new_u64);
 }
 
 PyObject* nack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -262,7 +192,7 @@ PyObject* nack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
   if (slots[1] != nullptr && !name_argument_error("requeue", convert_bool(slots[1], &requeue))) return nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.nack(seq, requeue); }, new_bool);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.nack(seq, requeue); }, new_bool);
 }
 
 PyObject* extend_lease(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -274,25 +204,25 @@ PyObject* extend_lease(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
   if (!name_argument_error("lease_ms", convert_optional_u64(slots[1], &lease_ms))) return nullptr;
   return run_call(
-      self, CatchUp::kRun, [&](Queue& queue) { return queue.extend_lease(seq, lease_ms); }, new_bool);
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.extend_lease(seq, lease_ms); }, new_bool);
 }
 
 PyObject* available(PyObject* self, PyObject*) {
   return run_call(
-      self, CatchUp::kRun, [](Queue& queue) { return queue.available(); }, new_u64);
+      self, CatchUp::kRun, [](QueueCall& call) { return call.available(); }, new_u64);
 }
 
 PyObject* in_flight(PyObject* self, PyObject*) {
   return run_call(
-      self, CatchUp::kRun, [](Queue& queue) { return Result<uint64_t>(queue.in_flight()); }, new_u64);
+      self, CatchUp::kRun, [](QueueCall& call) { return Result<uint64_t>(call.in_flight()); }, new_u64);
 }
 
 PyObject* stats(PyObject* self, PyObject*) {
   // The dict is made under the locks, from one consistent snapshot.
   return run_call(
       self, CatchUp::kRun,
-      [](Queue& queue) -> Result<OwnedRef> {
-        Result<QueueStats> stats = queue.stats();
+      [](QueueCall& call) -> Result<OwnedRef> {
+        Result<QueueStats> stats = call.stats();
         if (!stats.ok()) return stats.take_error();
         OwnedRef dict = stats_dict(*stats);
         if (!dict) return Error::sink_aborted();
@@ -304,30 +234,32 @@ PyObject* stats(PyObject* self, PyObject*) {
 PyObject* flush(PyObject* self, PyObject*) {
   // A flush only pushes out this object's own records: no catch-up.
   return run_call(
-      self, CatchUp::kSkip, [](Queue& queue) { return as_result(queue.flush()); }, new_none);
+      self, CatchUp::kSkip, [](QueueCall& call) { return as_result(call.flush()); }, new_none);
 }
 
 PyObject* compact(PyObject* self, PyObject*) {
   return run_call(
-      self, CatchUp::kRun, [](Queue& queue) { return as_result(queue.compact()); }, new_none);
+      self, CatchUp::kRun, [](QueueCall& call) { return as_result(call.compact()); }, new_none);
 }
 
 PyObject* purge(PyObject* self, PyObject*) {
   return run_call(
-      self, CatchUp::kRun, [](Queue& queue) { return as_result(queue.purge()); }, new_none);
+      self, CatchUp::kRun, [](QueueCall& call) { return as_result(call.purge()); }, new_none);
 }
 
 PyObject* verify_integrity(PyObject* self, PyObject*) {
   Queue* queue = open_queue(self);
   if (queue == nullptr) return nullptr;
-  // A queue without a log has a fixed report and nothing to lock.
+  // A queue without a log has a fixed report and nothing to lock: entering
+  // its call takes nothing, and the report reads nothing of its state.
   if (!queue->persistent()) {
-    Result<IntegrityReport> report = queue->verify_integrity();
+    Result<QueueCall> call = queue->enter_call(CatchUp::kSkip);
+    Result<IntegrityReport> report = call.ok() ? call->verify_integrity() : Result<IntegrityReport>(call.take_error());
     return report.ok() ? report_dict(*report) : PendingError::from(report.error()).raise();
   }
   // Verification reads the file as it is: no catch-up, which could cut it.
   return run_call(
-      self, CatchUp::kSkip, [](Queue& locked) { return locked.verify_integrity(); },
+      self, CatchUp::kSkip, [](QueueCall& call) { return call.verify_integrity(); },
       [](IntegrityReport report) { return report_dict(report); });
 }
 
@@ -361,20 +293,6 @@ PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
   return close_core(self, nullptr);
 }
 
-constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
-
-// A fast-call method is stored in the table's PyCFunction slot and called
-// with its real signature, as METH_FASTCALL | METH_KEYWORDS tells the interpreter.
-template <FastCall Impl>
-PyCFunction fast_method() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall_entry<Impl>));
-}
-
-// Likewise for METH_FASTCALL alone: positional arguments only.
-template <Positional Impl>
-PyCFunction positional_method() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(positional_entry<Impl>));
-}
 
 }  // namespace
 
@@ -427,6 +345,11 @@ PyMethodDef kCoreMethods[] = {
     {"__exit__", positional_method<exit_context>(), METH_FASTCALL,
      "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the queue, as close() does. An exception "
      "raised\nin the `with` block is not suppressed."},
+    {"scan_log", fast_method<scan_log>(), kFastKeywords | METH_STATIC,
+     "scan_log(path, body_prefix=0)\n--\n\nRead the log of the queue directory `path` without changing anything: "
+     "no lock,\nno cut of a damaged tail, no lease sweep written. Returns an iterator over\nits valid frames (each "
+     "Enqueue with the first `body_prefix` bytes of its body)\nthat also holds the queue state they add up to and "
+     "where and why the valid\nlog ends."},
     {nullptr, nullptr, 0, nullptr},
 };
 

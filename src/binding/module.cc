@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "binding/core_type.h"
+#include "binding/log_scan_type.h"
 #include "binding/py_ref.h"
 
 namespace tollivane::binding {
@@ -26,6 +27,7 @@ PyObject* init_module() {
   }
   OwnedRef module = OwnedRef::steal(PyModule_Create(&kModuleDef));
   if (!module) return nullptr;
+  if (!create_log_scan_type()) return nullptr;
   OwnedRef type = OwnedRef::steal(create_core_type());
   if (!type) return nullptr;
   if (PyModule_AddType(module.get(), reinterpret_cast<PyTypeObject*>(type.get())) != 0) return nullptr;

@@ -9,10 +9,10 @@
 #include <ctime>
 #include <utility>
 
-#include "logfile/system_calls.h"
+#include "base/system_calls.h"
 
 namespace tollivane {
-using logfile::system_calls;
+using base::system_calls;
 namespace {
 
 // Back-off schedule, by the number of failed attempts so far: spin briefly
@@ -57,12 +57,12 @@ void back_off(uint32_t failed_attempts) {
 
 }  // namespace
 
-Result<ProcessLock> ProcessLock::open(const logfile::Directory& directory) {
+Result<ProcessLock> ProcessLock::open(const base::Directory& directory, const char* name) {
   // Never truncated and never read: only the lock on it counts. A symbolic
   // link planted in its place is refused rather than replaced: processes
   // that opened the real file before would lock one file and this one
   // another, and no longer exclude each other.
-  Result<logfile::File> file = directory.open_file(kProcessLockName, O_RDWR | O_CREAT, 0666);
+  Result<base::File> file = directory.open_file(name, O_RDWR | O_CREAT, 0666);
   if (!file.ok()) return file.take_error();
   return ProcessLock(std::move(*file));
 }
@@ -71,7 +71,7 @@ Result<ProcessLockGuard> ProcessLock::write_lock(std::chrono::nanoseconds timeou
   const std::chrono::nanoseconds start = monotonic_now();
   uint32_t failed_attempts = 0;
   while (true) {
-    if (system_calls().flock(file_.fd(), LOCK_EX | LOCK_NB) == 0) return ProcessLockGuard(file_.fd());
+    if (system_calls().flock(file_.fd(), LOCK_EX | LOCK_NB) == 0) return ProcessLockGuard(*this);
     if (errno != EWOULDBLOCK) return IoError::from_errno(errno);
     const std::chrono::nanoseconds now = monotonic_now();
     // A clock that reads earlier than the start counts as no time elapsed.
@@ -82,12 +82,12 @@ Result<ProcessLockGuard> ProcessLock::write_lock(std::chrono::nanoseconds timeou
   }
 }
 
-ProcessLockGuard::ProcessLockGuard(ProcessLockGuard&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+ProcessLockGuard::ProcessLockGuard(ProcessLockGuard&& other) noexcept : lock_(std::exchange(other.lock_, nullptr)) {}
 
 ProcessLockGuard& ProcessLockGuard::operator=(ProcessLockGuard&& other) noexcept {
   if (this != &other) {
     release();
-    fd_ = std::exchange(other.fd_, -1);
+    lock_ = std::exchange(other.lock_, nullptr);
   }
   return *this;
 }
@@ -97,8 +97,8 @@ ProcessLockGuard::~ProcessLockGuard() { release(); }
 void ProcessLockGuard::release() {
   // Nothing useful can be done if the unlock fails; closing the descriptor
   // would release it anyway.
-  if (fd_ >= 0) (void)system_calls().flock(fd_, LOCK_UN);
-  fd_ = -1;
+  if (lock_ != nullptr) (void)system_calls().flock(lock_->file_.fd(), LOCK_UN);
+  lock_ = nullptr;
 }
 
 }  // namespace tollivane

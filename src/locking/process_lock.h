@@ -16,13 +16,12 @@
 #include <chrono>
 #include <cstdint>
 
-#include "logfile/directory.h"
-#include "logfile/file.h"
-#include "queue/error.h"
+#include "base/directory.h"
+#include "base/file.h"
+#include "base/error.h"
 
 namespace tollivane {
 
-inline constexpr char kProcessLockName[] = ".proc_lock";
 inline constexpr std::chrono::seconds kProcessLockTimeout{30};
 inline constexpr char kProcessLockTimeoutMessage[] =
     "process lock timed out \u2014 a live peer is holding it too long";
@@ -31,22 +30,25 @@ class ProcessLockGuard;
 
 class ProcessLock {
  public:
-  // Opens (creating when missing, never truncating) the lock file of
+  // Opens (creating when missing, never truncating) the lock file `name` of
   // `directory`: a description of its own, which no other object shares.
-  static Result<ProcessLock> open(const logfile::Directory& directory);
+  static Result<ProcessLock> open(const base::Directory& directory, const char* name);
 
   // Takes the exclusive lock, or fails with the time-out error once `timeout`
   // has passed, or with flock's own error.
   Result<ProcessLockGuard> write_lock(std::chrono::nanoseconds timeout = kProcessLockTimeout);
 
  private:
-  explicit ProcessLock(logfile::File file) : file_(std::move(file)) {}
+  explicit ProcessLock(base::File file) : file_(std::move(file)) {}
+  friend class ProcessLockGuard;
 
   // Closing it (when the object goes) also drops a lock still held through it.
-  logfile::File file_;
+  base::File file_;
 };
 
-// The lock held; releases it (flock LOCK_UN) when it goes out of scope.
+// The lock held; releases it (flock LOCK_UN) when it goes out of scope. It
+// refers to the ProcessLock it was taken through, never to a descriptor
+// number, which a close and an open elsewhere could give to another file.
 class [[nodiscard]] ProcessLockGuard {
  public:
   ProcessLockGuard(ProcessLockGuard&& other) noexcept;
@@ -56,11 +58,11 @@ class [[nodiscard]] ProcessLockGuard {
   ~ProcessLockGuard();
 
  private:
-  explicit ProcessLockGuard(int fd) : fd_(fd) {}
+  explicit ProcessLockGuard(ProcessLock& lock) : lock_(&lock) {}
   friend class ProcessLock;
   void release();
 
-  int fd_ = -1;
+  ProcessLock* lock_ = nullptr;
 };
 
 }  // namespace tollivane

@@ -9,7 +9,7 @@
 #include "logfile/crc32.h"
 #include "logfile/endian.h"
 #include "logfile/format.h"
-#include "logfile/system_calls.h"
+#include "base/system_calls.h"
 
 namespace tollivane::logfile {
 namespace {
@@ -35,15 +35,15 @@ size_t piece_at(uint64_t at, uint64_t end) { return static_cast<size_t>(std::min
 // one byte by byte under the process lock took an open 20 s for a 13 GiB
 // hole. Where the file system cannot tell (an error other than ENXIO,
 // "nothing but a hole from here"), the bytes are read as before.
-uint64_t next_data(File& log, uint64_t at, uint64_t end) {
-  const off_t data = system_calls().lseek(log.fd(), static_cast<off_t>(at), SEEK_DATA);
+uint64_t next_data(base::File& log, uint64_t at, uint64_t end) {
+  const off_t data = base::system_calls().lseek(log.fd(), static_cast<off_t>(at), SEEK_DATA);
   if (data >= 0) return std::min(std::max(static_cast<uint64_t>(data), at), end);
   return errno == ENXIO ? end : at;
 }
 
 // The log does not change while it is being repaired (the process lock is
 // held), so a file that ends early is a failure, not a shorter region.
-Status read_piece(File& log, uint64_t at, std::span<uint8_t> piece) {
+Status read_piece(base::File& log, uint64_t at, std::span<uint8_t> piece) {
   Result<bool> full = log.read_exact_at(at, piece);
   if (!full.ok()) return full.take_error();
   if (!*full) return IoError::custom(ErrorKind::kUnexpectedEof, "queue.log shrank while its damaged region was read");
@@ -52,11 +52,11 @@ Status read_piece(File& log, uint64_t at, std::span<uint8_t> piece) {
 
 // Whether a whole frame starts at `at`: its header fits before `end`, the
 // length is sane and the payload's CRC-32 matches.
-Result<bool> whole_frame_at(File& log, uint64_t at, uint64_t end, std::vector<uint8_t>& piece, uint64_t& budget) {
+Result<bool> whole_frame_at(base::File& log, uint64_t at, uint64_t end, std::vector<uint8_t>& piece, uint64_t& budget) {
   if (end - at < kFrameHeaderLen) return false;
   uint8_t header[kFrameHeaderLen];
   if (Status read = read_piece(log, at, header); !read.ok()) return read.take_error();
-  const uint32_t length = get_le<uint32_t>(header + 4);
+  const uint32_t length = get_le<uint32_t>(header + kFrameLengthOffset);
   // An empty payload is no record any writer makes, and its CRC always matches.
   if (length == 0 || length > kMaxRecordLen || length > end - at - kFrameHeaderLen) return false;
   if (length > budget) return true;  // undecided: err on the side of keeping a copy
@@ -69,22 +69,22 @@ Result<bool> whole_frame_at(File& log, uint64_t at, uint64_t end, std::vector<ui
     crc = crc32_extend(crc, chunk);
     done += chunk.size();
   }
-  return crc == get_le<uint32_t>(header + 8);
+  return crc == get_le<uint32_t>(header + kFrameCrcOffset);
 }
 
 // Opens the first free name of the copy. O_EXCL never opens what is there
 // already, and a link planted under the name counts as taken.
-Result<File> create_copy(const Directory& directory, const std::string& base_name, const FileOwnership& like,
+Result<base::File> create_copy(const base::Directory& directory, const std::string& base_name, const base::FileOwnership& like,
                          std::string& name) {
   for (unsigned n = 0; n <= kMaxCopySuffix; ++n) {
     name = n == 0 ? base_name : base_name + "." + std::to_string(n);
-    Result<File> copy = directory.create_file(name, like);
+    Result<base::File> copy = directory.create_file(name, like);
     if (copy.ok() || copy.error().io().os_errno() != EEXIST) return copy;
   }
   return IoError::from_errno(EEXIST);
 }
 
-Status copy_region(File& log, File& copy, uint64_t offset, uint64_t end) {
+Status copy_region(base::File& log, base::File& copy, uint64_t offset, uint64_t end) {
   std::vector<uint8_t> piece(kPieceLen);
   for (uint64_t at = offset; at < end;) {
     const std::span<uint8_t> chunk(piece.data(), piece_at(at, end));
@@ -103,7 +103,7 @@ IoError copy_failed(const std::string& path, uint64_t offset, uint64_t end, cons
 
 }  // namespace
 
-Result<bool> intact_frame_within(File& log, uint64_t from, uint64_t end) {
+Result<bool> intact_frame_within(base::File& log, uint64_t from, uint64_t end) {
   std::vector<uint8_t> piece(kPieceLen);
   std::vector<uint8_t> payload_piece(kPieceLen);
   uint64_t budget = kCandidateCrcBudget;
@@ -132,7 +132,7 @@ Result<bool> intact_frame_within(File& log, uint64_t from, uint64_t end) {
   return false;
 }
 
-Result<std::string> save_damaged_region(File& log, const Directory& directory, uint64_t offset) {
+Result<std::string> save_damaged_region(base::File& log, const base::Directory& directory, uint64_t offset) {
   Result<uint64_t> end = log.size();
   if (!end.ok()) return end.take_error();
   if (*end <= offset) return std::string();
@@ -142,11 +142,11 @@ Result<std::string> save_damaged_region(File& log, const Directory& directory, u
   if (!*intact) return std::string();
 
   // Readable by no one who could not read the log itself.
-  Result<FileOwnership> ownership = log.ownership();
+  Result<base::FileOwnership> ownership = log.ownership();
   if (!ownership.ok()) return ownership.take_error();
   std::string name;
-  Result<File> copy =
-      create_copy(directory, std::string(kLogName) + ".damaged-" + std::to_string(offset), *ownership, name);
+  Result<base::File> copy =
+      create_copy(directory, kDamagedCopyPrefix + std::to_string(offset), *ownership, name);
   if (!copy.ok()) return copy_failed(directory.describe(name), offset, *end, copy.error());
   Status saved = copy_region(log, *copy, offset, *end);
   copy->close();

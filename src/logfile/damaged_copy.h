@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <string>
 
-#include "logfile/directory.h"
-#include "logfile/file.h"
-#include "queue/error.h"
+#include "base/directory.h"
+#include "base/file.h"
+#include "base/error.h"
 
 namespace tollivane::logfile {
 
@@ -27,7 +27,7 @@ namespace tollivane::logfile {
 // unread (which moves the file position of `log`). The CRC work spent on
 // candidates that turn out false is bounded too; past that bound the answer
 // is true, which only costs a copy that was not needed.
-Result<bool> intact_frame_within(File& log, uint64_t from, uint64_t end);
+Result<bool> intact_frame_within(base::File& log, uint64_t from, uint64_t end);
 
 // Before queue.log in `directory` (open as `log`) is cut at `offset`: when an
 // intact frame lies in what the cut removes, copies that region to
@@ -37,6 +37,6 @@ Result<bool> intact_frame_within(File& log, uint64_t from, uint64_t end);
 // fsyncs it and the directory. Returns the copy's name, or "" when the
 // region held no intact frame. On failure no partial copy is left and the
 // caller must not cut: the copy may be the only one of those records.
-Result<std::string> save_damaged_region(File& log, const Directory& directory, uint64_t offset);
+Result<std::string> save_damaged_region(base::File& log, const base::Directory& directory, uint64_t offset);
 
 }  // namespace tollivane::logfile

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "logfile/file.h"
-#include "queue/error.h"
+#include "base/file.h"
+#include "base/error.h"
 
 namespace tollivane::logfile {
 
@@ -19,9 +19,9 @@ struct FileHeader {
 // Reads the header at offset 0 without moving the file's position. A file
 // shorter than the header is an "unexpected end of file" error with the text
 // "failed to fill whole buffer".
-Result<FileHeader> read_file_header(File& file);
+Result<FileHeader> read_file_header(base::File& file);
 
 // Writes a header of `generation` at the file's position (its start).
-Status write_file_header(File& file, uint64_t generation);
+Status write_file_header(base::File& file, uint64_t generation);
 
 }  // namespace tollivane::logfile

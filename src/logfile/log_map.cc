@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <utility>
 
-#include "logfile/file.h"
+#include "base/file.h"
 #include "logfile/format.h"
-#include "logfile/system_calls.h"
+#include "base/system_calls.h"
 
 namespace tollivane::logfile {
 
@@ -28,16 +28,16 @@ LogMap& LogMap::operator=(LogMap&& other) noexcept {
 
 void LogMap::drop() {
   if (data_ != nullptr) {
-    (void)system_calls().munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(mapped_len_));
+    (void)base::system_calls().munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(mapped_len_));
   }
   data_ = nullptr;
   mapped_len_ = 0;
 }
 
-Status LogMap::remap(const Directory& directory) {
+Status LogMap::remap(const base::Directory& directory) {
   // A fresh handle: the map must show the file now at the name.
-  PathStatus opened;
-  Result<File> file = directory.open_file(kLogName, O_RDONLY, 0, &opened);
+  base::PathStatus opened;
+  Result<base::File> file = directory.open_file(kLogName, O_RDONLY, 0, &opened);
   if (!file.ok()) return file.take_error();
   const uint64_t length = opened.size;
   // The whole log must fit the address space: at most 2 GiB on 32-bit targets.
@@ -46,7 +46,7 @@ Status LogMap::remap(const Directory& directory) {
   }
   const uint8_t* data = nullptr;
   if (length > 0) {
-    void* mapped = system_calls().mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, file->fd(), 0);
+    void* mapped = base::system_calls().mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, file->fd(), 0);
     if (mapped == MAP_FAILED) return IoError::from_errno(errno);  // the old map stays
     data = static_cast<const uint8_t*>(mapped);
   }
@@ -56,7 +56,7 @@ Status LogMap::remap(const Directory& directory) {
   return Status();
 }
 
-Result<std::span<const uint8_t>> LogMap::read(const Directory& directory, uint64_t body_offset, uint32_t body_len) {
+Result<std::span<const uint8_t>> LogMap::read(const base::Directory& directory, uint64_t body_offset, uint32_t body_len) {
   const uint64_t end = body_offset + body_len;
   if (data_ == nullptr || mapped_len_ < end) {
     if (Status mapped = remap(directory); !mapped.ok()) return mapped.take_error();

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <span>
 
-#include "logfile/directory.h"
-#include "queue/error.h"
+#include "base/directory.h"
+#include "base/error.h"
 
 namespace tollivane::logfile {
 
@@ -26,7 +26,7 @@ class LogMap {
   // The `body_len` bytes at `body_offset` of queue.log in `directory`. The
   // span is valid until the next read() or drop(). A body past the end of
   // the file even after remapping is Error::body_out_of_bounds.
-  Result<std::span<const uint8_t>> read(const Directory& directory, uint64_t body_offset, uint32_t body_len);
+  Result<std::span<const uint8_t>> read(const base::Directory& directory, uint64_t body_offset, uint32_t body_len);
 
   // Forgets the map, for when another file took the log's place.
   void drop();
@@ -34,7 +34,7 @@ class LogMap {
   uint64_t mapped_len() const { return mapped_len_; }
 
  private:
-  Status remap(const Directory& directory);
+  Status remap(const base::Directory& directory);
 
   const uint8_t* data_ = nullptr;
   uint64_t mapped_len_ = 0;

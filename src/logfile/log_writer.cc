@@ -20,16 +20,13 @@ void seal_frame(uint8_t* frame, std::span<const uint8_t> payload) {
   // refused by every reader as damage.
   assert(payload.size() <= kMaxRecordLen);
   std::memcpy(frame, kFrameMagic, sizeof kFrameMagic);
-  put_le<uint32_t>(frame + 4, static_cast<uint32_t>(payload.size()));
-  put_le<uint32_t>(frame + 8, crc32(payload));
+  put_le<uint32_t>(frame + kFrameLengthOffset, static_cast<uint32_t>(payload.size()));
+  put_le<uint32_t>(frame + kFrameCrcOffset, crc32(payload));
 }
 
-void seal_frame(std::vector<uint8_t>& frame) {
-  seal_frame(frame.data(), std::span<const uint8_t>(frame).subspan(kFrameHeaderLen));
-}
+}  // namespace
 
-template <typename AnyRecord>
-uint64_t append_frame_to(const AnyRecord& record, std::vector<uint8_t>& out) {
+uint64_t append_record_frame(const RecordView& record, std::vector<uint8_t>& out) {
   const uint64_t payload_len = encoded_len(record);
   const size_t at = out.size();
   // No reallocation per frame once `out` has grown to its working size.
@@ -40,9 +37,7 @@ uint64_t append_frame_to(const AnyRecord& record, std::vector<uint8_t>& out) {
   return kFrameHeaderLen + payload_len;
 }
 
-}  // namespace
-
-LogWriter::LogWriter(File file) : file_(std::move(file)) { buffer_.reserve(kIoBufferLen); }
+LogWriter::LogWriter(base::File file) : file_(std::move(file)) { buffer_.reserve(kIoBufferLen); }
 
 Status LogWriter::write(std::span<const uint8_t> bytes) {
   if (buffer_.size() < kIoBufferLen && bytes.size() < kIoBufferLen - buffer_.size()) {
@@ -68,27 +63,6 @@ Status LogWriter::flush() {
   return written;
 }
 
-Result<uint64_t> write_record_frame(LogWriter& writer, std::vector<uint8_t>& scratch,
-                                    std::span<const uint8_t> payload) {
-  scratch.assign(kFrameHeaderLen, 0);
-  scratch.insert(scratch.end(), payload.begin(), payload.end());
-  seal_frame(scratch);
-  if (Status written = writer.write(scratch); !written.ok()) return written.take_error();
-  return static_cast<uint64_t>(scratch.size());
-}
-
-uint64_t LogWriter::append_frame(const Record& record) { return append_record_frame(record, buffer_); }
 uint64_t LogWriter::append_frame(const RecordView& record) { return append_record_frame(record, buffer_); }
-
-uint64_t append_record_frame(const Record& record, std::vector<uint8_t>& out) { return append_frame_to(record, out); }
-uint64_t append_record_frame(const RecordView& record, std::vector<uint8_t>& out) {
-  return append_frame_to(record, out);
-}
-
-std::span<const uint8_t> frame_record(const Record& record, std::vector<uint8_t>& scratch) {
-  scratch.clear();
-  append_record_frame(record, scratch);
-  return scratch;
-}
 
 }  // namespace tollivane::logfile

@@ -9,16 +9,16 @@
 #include <span>
 #include <vector>
 
-#include "logfile/file.h"
+#include "base/file.h"
 #include "logfile/format.h"
 #include "logfile/record.h"
-#include "queue/error.h"
+#include "base/error.h"
 
 namespace tollivane::logfile {
 
 class LogWriter {
  public:
-  explicit LogWriter(File file);
+  explicit LogWriter(base::File file);
 
   // Copies `bytes` into the buffer when they fit in its free space;
   // otherwise flushes first, and bytes at least as long as the whole buffer
@@ -32,34 +32,22 @@ class LogWriter {
   // Builds the frame of `record` at the end of the buffer, however full the
   // buffer is, so that any number of frames can go out in one write at the
   // next flush(). Nothing is written here. Returns the frame length.
-  uint64_t append_frame(const Record& record);
   uint64_t append_frame(const RecordView& record);
 
-  File& file() { return file_; }
+  base::File& file() { return file_; }
   bool has_buffered_bytes() const { return !buffer_.empty(); }
   uint64_t buffered_len() const { return buffer_.size(); }
 
  private:
-  File file_;
+  base::File file_;
   std::vector<uint8_t> buffer_;
 };
 
-// Builds the frame of `payload` ("TLR1", length, CRC-32, payload) in
-// `scratch` (emptied first, reusable) and hands it to `writer` in one write.
-// Returns the frame length.
-Result<uint64_t> write_record_frame(LogWriter& writer, std::vector<uint8_t>& scratch,
-                                    std::span<const uint8_t> payload);
-
-// Builds the frame of `record` in `scratch`, encoding it in place, and
-// returns the frame's bytes (valid until `scratch` changes).
-std::span<const uint8_t> frame_record(const Record& record, std::vector<uint8_t>& scratch);
-
-// Appends the frame of `record` to `out`, encoded in place. Returns its length.
-uint64_t append_record_frame(const Record& record, std::vector<uint8_t>& out);
+// Appends the frame of `record` ("TLR1", length, CRC-32, payload) to `out`,
+// encoded in place. Returns its length.
 uint64_t append_record_frame(const RecordView& record, std::vector<uint8_t>& out);
 
 // 12 + the payload length of `record`.
-inline uint64_t frame_len_of(const Record& record) { return kFrameHeaderLen + encoded_len(record); }
 inline uint64_t frame_len_of(const RecordView& record) { return kFrameHeaderLen + encoded_len(record); }
 
 }  // namespace tollivane::logfile

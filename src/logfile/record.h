@@ -1,6 +1,9 @@
-// The five kinds of state change, one record per frame of the log.
+// The five kinds of state change, one record per frame of the log, and
+// their one encoding (the payload layout is in format.h).
 //
-// A record is a tagged value; an Enqueue owns its body. The queue state
+// A record borrows its Enqueue body: the append path encodes a body straight
+// from where the caller holds it, and a decoded record points into the
+// payload it was read from, so replay never copies a body. The queue state
 // changes only by applying records, so a process that applies the same
 // records in the same order holds the same state.
 #pragma once
@@ -9,22 +12,27 @@
 #include <span>
 #include <string>
 #include <variant>
-#include <vector>
+
+#include "logfile/format.h"
 
 namespace tollivane::logfile {
 
-enum class RecordTag : uint8_t {
-  kEnqueue = 1,
-  kAck = 2,
-  kLease = 3,
-  kRequeue = 4,
-  kDeadLetter = 5,
-};
+struct EnqueueView {
+  EnqueueView(uint64_t seq, uint64_t enqueued_ts_ms, std::span<const uint8_t> body)
+      : seq(seq), enqueued_ts_ms(enqueued_ts_ms), body(body), body_len(body.size()) {}
+  // A record read back from a frame too large to hold whole: `first_bytes`
+  // are the start of a body of `body_len` bytes.
+  EnqueueView(uint64_t seq, uint64_t enqueued_ts_ms, std::span<const uint8_t> first_bytes, uint64_t body_len)
+      : seq(seq), enqueued_ts_ms(enqueued_ts_ms), body(first_bytes), body_len(body_len) {}
 
-struct Enqueue {
+  // Whether `body` holds the whole body; only a whole one can be encoded
+  // or kept in memory.
+  bool whole() const { return body.size() == body_len; }
+
   uint64_t seq;
   uint64_t enqueued_ts_ms;
-  std::vector<uint8_t> body;  // at most kMaxBodyLen bytes
+  std::span<const uint8_t> body;
+  uint64_t body_len;  // at most kMaxBodyLen
 };
 
 struct Ack {
@@ -46,31 +54,16 @@ struct DeadLetter {
   uint64_t seq;
 };
 
-using Record = std::variant<Enqueue, Ack, Lease, Requeue, DeadLetter>;
-
-// An Enqueue read back from the log, its body still where it was read.
-struct EnqueueView {
-  uint64_t seq;
-  uint64_t enqueued_ts_ms;
-  std::span<const uint8_t> body;
-};
-
-// A record that borrows its body: replay needs only the body's length, and
-// the append path encodes a body straight from where the caller holds it.
 using RecordView = std::variant<EnqueueView, Ack, Lease, Requeue, DeadLetter>;
 
-uint64_t encoded_len(const RecordView& record);
-void encode_record_at(const RecordView& record, uint8_t* out);
+RecordTag tag_of(const RecordView& record);
 
 // The exact payload length of `record`: 21 + body for Enqueue, 9, 21, 13, 9.
-uint64_t encoded_len(const Record& record);
+uint64_t encoded_len(const RecordView& record);
 
-// Writes the payload of `record` (the tag, then its fields little-endian)
-// to `out`, which has room for encoded_len(record) bytes.
-void encode_record_at(const Record& record, uint8_t* out);
-// Appends the payload of `record` to `out`.
-void encode_record_into(const Record& record, std::vector<uint8_t>& out);
-std::vector<uint8_t> encode_record(const Record& record);
+// Writes the payload of `record` (the tag, then its fields) to `out`, which
+// has room for encoded_len(record) bytes.
+void encode_record_at(const RecordView& record, uint8_t* out);
 
 // Why a payload holds no record: "empty record", "unknown record type {}",
 // "short u64 field", "short u32 field" or "short body".
@@ -78,10 +71,12 @@ struct DecodeFailure {
   std::string reason;
 };
 
-// The record in `payload`, or why there is none. Bytes after the last field
-// of a kind are ignored.
-std::variant<Record, DecodeFailure> decode_record(std::span<const uint8_t> payload);
-// The same without copying an Enqueue body: it stays a view into `payload`.
+// The record in `payload`, or why there is none; an Enqueue body stays a
+// view into `payload`. Bytes after the last field of a kind are ignored.
+// `payload` may be only the first bytes (at least kEnqueuePayloadHeaderLen
+// of them) of a payload of `payload_len` bytes: an Enqueue body is then only
+// as much as they hold.
 std::variant<RecordView, DecodeFailure> decode_record_view(std::span<const uint8_t> payload);
+std::variant<RecordView, DecodeFailure> decode_record_view(std::span<const uint8_t> payload, uint64_t payload_len);
 
 }  // namespace tollivane::logfile

@@ -105,7 +105,7 @@ Status Queue::sync_log() {
   return Status();
 }
 
-Status Queue::flush() { return maybe_sync(/*force=*/true); }
+Status QueueCall::flush() { return queue_->maybe_sync(/*force=*/true); }
 
 Status Queue::flush_on_close() {
   if (!persistent_ || inner_.write_failure) return Status();

@@ -7,15 +7,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <variant>
 
-#include "logfile/damaged_copy.h"
 #include "logfile/file_header.h"
 #include "logfile/format.h"
-#include "logfile/log_reader.h"
-#include "logfile/recovery.h"
+#include "logfile/frame_scanner.h"
+#include "logfile/tail_cut.h"
 #include "queue/queue.h"
+#include "queue/recovery.h"
 
 namespace tollivane {
 namespace {
@@ -36,8 +34,8 @@ uint64_t Queue::current_fork_epoch() {
   return g_fork_epoch.load(std::memory_order_relaxed);
 }
 
-Result<CallScope> Queue::enter_call(CatchUp catch_up) {
-  if (!process_lock_) return CallScope();
+Result<QueueCall> Queue::enter_call(CatchUp catch_up) {
+  if (!process_lock_) return QueueCall(*this, std::nullopt);
   const bool forked = fork_epoch_ != current_fork_epoch();
   if (forked) {
     if (Status opened = open_lock_after_fork(); !opened.ok()) return opened.take_error();
@@ -49,14 +47,14 @@ Result<CallScope> Queue::enter_call(CatchUp catch_up) {
   // into place, and split them across two files.
   Result<ProcessLockGuard> locked = process_lock_->write_lock();
   if (!locked.ok()) return locked.take_error();
-  CallScope scope(std::move(*locked));
+  QueueCall call(*this, std::move(*locked));
   if (forked) {
     if (Status reopened = reopen_log_after_fork(); !reopened.ok()) return reopened.take_error();
   }
   if (catch_up == CatchUp::kRun) {
     if (Status caught_up = this->catch_up(); !caught_up.ok()) return caught_up.take_error();
   }
-  return scope;
+  return call;
 }
 
 Status Queue::catch_up() {
@@ -67,7 +65,7 @@ Status Queue::catch_up() {
   // what was applied here, which only damage by hand can do), the state is
   // rebuilt from what has the name now, and recovery decides what that is
   // worth.
-  Result<logfile::PathStatus> at_path = directory_.stat(logfile::kLogName);
+  Result<base::PathStatus> at_path = directory_.stat(logfile::kLogName);
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
     return reload();
   }
@@ -98,49 +96,33 @@ Status Queue::catch_up() {
 Status Queue::replay_tail(uint64_t file_len) {
   if (file_len == inner_.tail_offset) return Status();  // nothing new
   if (Status sought = inner_.reader.seek(inner_.tail_offset); !sought.ok()) return sought;
-
   // Streamed frame by frame: what another process appended may be large,
   // and only one frame at a time needs to be in memory.
-  logfile::LogReader reader(inner_.reader, inner_.tail_offset, file_len);
-  while (true) {
-    const uint64_t frame_offset = reader.position();
-    Result<logfile::LentFrame> frame = reader.read_lent_frame();
-    if (!frame.ok()) return frame.take_error();
-    if (frame->kind == logfile::FrameRead::Kind::kEof) break;
-    if (frame->kind == logfile::FrameRead::Kind::kCorrupt) return cut_tail(frame_offset);
-    auto decoded = logfile::decode_record_view(frame->payload);
-    if (std::holds_alternative<logfile::DecodeFailure>(decoded)) return cut_tail(frame_offset);
-    inner_.state.apply(std::get<logfile::RecordView>(decoded), frame_offset, /*keep_body=*/false);
-    inner_.tail_offset = reader.position();
-    inner_.log_bytes = std::max(inner_.log_bytes, inner_.tail_offset);
-  }
-  return Status();
+  logfile::FrameScanner scanner(inner_.reader, inner_.tail_offset, file_len);
+  Status replayed = replay_frames(scanner, inner_.state);
+  // Whatever was applied before a failed read stays applied, and is not
+  // replayed a second time by the next call.
+  inner_.tail_offset = scanner.position();
+  inner_.log_bytes = std::max(inner_.log_bytes, inner_.tail_offset);
+  if (!replayed.ok() || scanner.end().clean()) return replayed;
+  return cut_tail(scanner.end());
 }
 
-Status Queue::cut_tail(uint64_t offset) {
+Status Queue::cut_tail(const logfile::LogEnd& end) {
   // Every appender writes whole frames under the process lock, so a bad
   // frame here is not one still being written: it is what a crashed writer
   // or damage left behind, and the frames before it are intact.
-  inner_.tail_offset = offset;
-  inner_.log_bytes = std::max(inner_.log_bytes, offset);
   logfile::LogWriter& writer = *inner_.writer;
   if (Status flushed = writer.flush(); !flushed.ok()) return flushed;
-  // Damage in the middle of what others appended takes their intact records
-  // with it: those are saved first, and without a copy nothing is cut.
-  Result<std::string> saved = logfile::save_damaged_region(writer.file(), directory_, offset);
-  if (!saved.ok()) return saved.take_error();
-  if (Status cut = writer.file().truncate(offset); !cut.ok()) return cut;
-  if (Status synced = writer.file().sync(); !synced.ok()) return synced;
-  if (Status synced = directory_.sync(); !synced.ok()) return synced;
-  inner_.log_bytes = offset;
+  Status cut = logfile::cut_damaged_tail(writer.file(), directory_, end, logfile::CutMoment::kCatchingUp);
+  if (!cut.ok()) return cut;
+  inner_.log_bytes = end.offset;
   inner_.map.drop();
-  std::fprintf(stderr, "Tollivane: truncated corrupt log tail at byte %llu\n", static_cast<unsigned long long>(offset));
-  std::fflush(stderr);
   return Status();
 }
 
 Status Queue::reload() {
-  Result<logfile::Recovered> recovered = logfile::recover(directory_);
+  Result<Recovered> recovered = recover(directory_);
   if (!recovered.ok()) return recovered.take_error();
   // The file may have been renamed into place by a compaction or purge whose
   // directory fsync failed. Appending to it before its name is durable would
@@ -156,13 +138,13 @@ Status Queue::reload() {
 }
 
 Status Queue::open_log_handles() {
-  Result<logfile::File> writer = directory_.open_file(logfile::kLogName, O_RDWR | O_APPEND);
+  Result<base::File> writer = directory_.open_file(logfile::kLogName, O_RDWR | O_APPEND);
   if (!writer.ok()) return writer.take_error();
   // Every call reads the header through the reader. Without O_NOATIME each
   // of those reads after an append would dirty the inode for its access
   // time; only the file's owner may ask for it, so fall back without.
-  logfile::PathStatus opened;
-  Result<logfile::File> reader = directory_.open_file(logfile::kLogName, O_RDONLY | O_NOATIME, 0, &opened);
+  base::PathStatus opened;
+  Result<base::File> reader = directory_.open_file(logfile::kLogName, O_RDONLY | O_NOATIME, 0, &opened);
   if (!reader.ok() && reader.error().io().os_errno() == EPERM) {
     reader = directory_.open_file(logfile::kLogName, O_RDONLY, 0, &opened);
   }
@@ -176,7 +158,7 @@ Status Queue::open_log_handles() {
 }
 
 Status Queue::reopen_io(uint64_t generation) {
-  Result<logfile::PathStatus> at_path = directory_.stat(logfile::kLogName);
+  Result<base::PathStatus> at_path = directory_.stat(logfile::kLogName);
   if (!at_path.ok()) return at_path.take_error();
   if (Status opened = open_log_handles(); !opened.ok()) return opened;
   inner_.generation = generation;
@@ -192,7 +174,7 @@ Status Queue::reopen_io(uint64_t generation) {
 Status Queue::open_lock_after_fork() {
   // The parent's lock description must not be unlocked from here; closing
   // this process's copy of the descriptor leaves the parent's lock alone.
-  Result<ProcessLock> lock = ProcessLock::open(directory_);
+  Result<ProcessLock> lock = ProcessLock::open(directory_, logfile::kProcessLockName);
   if (!lock.ok()) return lock.take_error();
   process_lock_ = std::move(*lock);
   return Status();
@@ -209,7 +191,7 @@ Status Queue::reopen_log_after_fork() {
   // compaction or purge since the fork), none of the state's offsets, ids
   // or leases describe it, however alike the two files look, equal lengths
   // included: the state is rebuilt from it.
-  Result<logfile::PathStatus> at_name = directory_.stat(logfile::kLogName);
+  Result<base::PathStatus> at_name = directory_.stat(logfile::kLogName);
   const bool same_file = at_name.ok() && at_name->identity == inner_.log_identity;
   Status reopened = same_file ? open_log_handles() : reload();
   if (!reopened.ok()) return reopened;

@@ -6,21 +6,12 @@
 #include <optional>
 #include <vector>
 
+#include "logfile/format.h"
+#include "logfile/log_writer.h"
 #include "queue/queue.h"
 
 namespace tollivane {
 namespace {
-
-struct LiveMessage {
-  uint64_t seq;
-  const MessageEntry* entry;
-  std::optional<uint64_t> deadline_ms;
-};
-
-struct MovedBody {
-  uint64_t seq;
-  uint64_t body_offset;
-};
 
 // Readers derive next_seq from the largest id they see. When the newest
 // messages are gone, a compacted log carries a settled placeholder of the
@@ -35,17 +26,17 @@ bool newest_id_gone(const QueueState& state) {
 // message's Enqueue frame (live_bytes), a Requeue frame for each one
 // delivered before, a Lease frame for each one in flight, and the placeholder.
 uint64_t compacted_len(const QueueState& state) {
-  static const uint64_t requeue_len = logfile::frame_len_of(logfile::RecordView(logfile::Requeue{0, 0}));
-  static const uint64_t lease_len = logfile::frame_len_of(logfile::RecordView(logfile::Lease{0, 0, 0}));
-  static const uint64_t placeholder_len = logfile::kEnqueueFrameOverhead +
-                                          logfile::frame_len_of(logfile::RecordView(logfile::Ack{0}));
+  constexpr uint64_t requeue_len = logfile::kFrameHeaderLen + logfile::kRequeuePayloadLen;
+  constexpr uint64_t lease_len = logfile::kFrameHeaderLen + logfile::kLeasePayloadLen;
+  constexpr uint64_t placeholder_len =
+      logfile::kEnqueueFrameOverhead + logfile::kFrameHeaderLen + logfile::kAckPayloadLen;
   return logfile::kFileHeaderLen + state.counters().live_bytes + requeue_len * state.delivered_count() +
          lease_len * state.in_flight_count() + (newest_id_gone(state) ? placeholder_len : 0);
 }
 
 }  // namespace
 
-Status Queue::compact() { return do_compact(); }
+Status QueueCall::compact() { return queue_->do_compact(); }
 
 bool Queue::should_auto_compact() const {
   if (!persistent_ || config_.auto_compact_bytes == 0) return false;
@@ -70,22 +61,23 @@ Status Queue::after_removal() {
 
 Status Queue::do_compact() {
   if (!persistent_) return Status();
-  const uint64_t new_generation = inner_.generation + 1;
-  const std::string temp_name = logfile::kCompactTempName;
-
-  Result<logfile::File> temp = start_log_file(temp_name, new_generation);
-  if (!temp.ok()) return temp.take_error();
-  logfile::TemporaryName pending(directory_, temp_name);
-  logfile::LogWriter writer(std::move(*temp));
-
   std::vector<LiveMessage> live;
   live.reserve(static_cast<size_t>(inner_.state.message_count()));
   inner_.state.for_each_message([&](uint64_t seq, const MessageEntry& entry, std::optional<uint64_t> deadline_ms) {
     live.push_back(LiveMessage{seq, &entry, deadline_ms});
   });
-
   std::vector<MovedBody> moved;
   moved.reserve(live.size());
+  Status replaced = replace_log(logfile::kCompactTempName, [&](logfile::LogWriter& writer) {
+    return write_live_messages(live, writer, moved);
+  });
+  if (!replaced.ok()) return replaced;
+  for (const MovedBody& body : moved) inner_.state.set_body_offset(body.seq, body.body_offset);
+  return Status();
+}
+
+Status Queue::write_live_messages(const std::vector<LiveMessage>& live, logfile::LogWriter& writer,
+                                  std::vector<MovedBody>& moved) {
   uint64_t position = logfile::kFileHeaderLen;
   std::vector<uint8_t>& scratch = inner_.frame_scratch;
   // Frames are built from views: a body goes from the map into the frame
@@ -121,12 +113,6 @@ Status Queue::do_compact() {
   }
   // The automatic rule reckons with this length without writing the log.
   assert(position == compacted_len(inner_.state));
-  if (Status flushed = writer.flush(); !flushed.ok()) return flushed;
-  if (Status synced = writer.file().sync(); !synced.ok()) return synced;
-  writer.file().close();
-
-  if (Status installed = install_log_file(pending, new_generation); !installed.ok()) return installed;
-  for (const MovedBody& body : moved) inner_.state.set_body_offset(body.seq, body.body_offset);
   return Status();
 }
 

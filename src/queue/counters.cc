@@ -5,24 +5,24 @@
 
 namespace tollivane {
 
-Result<uint64_t> Queue::available() {
-  if (Status swept = reclaim_expired(now()); !swept.ok()) return swept;
-  return inner_.state.ready_count();
+Result<uint64_t> QueueCall::available() {
+  if (Status swept = queue_->reclaim_expired(queue_->now()); !swept.ok()) return swept;
+  return queue_->inner_.state.ready_count();
 }
 
-uint64_t Queue::in_flight() const { return inner_.state.in_flight_count(); }
+uint64_t QueueCall::in_flight() const { return queue_->inner_.state.in_flight_count(); }
 
-Result<QueueStats> Queue::stats() {
-  if (Status swept = reclaim_expired(now()); !swept.ok()) return swept;
-  const QueueState& state = inner_.state;
+Result<QueueStats> QueueCall::stats() {
+  if (Status swept = queue_->reclaim_expired(queue_->now()); !swept.ok()) return swept;
+  const QueueState& state = queue_->inner_.state;
   QueueStats stats;
   stats.ready = state.ready_count();
   stats.in_flight = state.in_flight_count();
   stats.total = state.message_count();
   stats.counters = state.counters();
-  stats.log_bytes = inner_.log_bytes;
-  stats.generation = inner_.generation;
-  stats.persistent = persistent_;
+  stats.log_bytes = queue_->inner_.log_bytes;
+  stats.generation = queue_->inner_.generation;
+  stats.persistent = queue_->persistent_;
   return stats;
 }
 

@@ -4,25 +4,14 @@ namespace tollivane {
 
 Status Queue::reclaim_expired(uint64_t now) {
   QueueState& state = inner_.state;
+  const std::vector<LeasePair> expired = state.take_expired_leases(now);
+  if (expired.empty()) return Status();
   // The requeues of one sweep go out like a batch: a crashed consumer may
   // leave thousands of leases, and one write and one sync decision for all
   // of them keeps the sweep from holding the process lock for an fsync each.
-  std::vector<LeasePair> expired;
   std::vector<logfile::RecordView> requeues;
-  while (!state.lease_heap().empty() && state.lease_heap().top().deadline_ms <= now) {
-    const LeasePair pair = state.lease_heap().top();
-    state.pop_lease();
-    // The pair of a lease that was settled, requeued or replaced since it was
-    // pushed no longer matches in_flight: it is stale and simply dropped. So
-    // is a second pair of the same lease (an extension to the same
-    // deadline), which the heap yields right after the first.
-    if (state.lease_deadline(pair.seq) != pair.deadline_ms) continue;
-    if (!expired.empty() && expired.back() == pair) continue;
-    const MessageEntry* entry = state.find(pair.seq);
-    expired.push_back(pair);
-    requeues.emplace_back(logfile::Requeue{pair.seq, entry != nullptr ? entry->deliveries : 0});
-  }
-  if (requeues.empty()) return Status();
+  requeues.reserve(expired.size());
+  for (const LeasePair& lease : expired) requeues.emplace_back(state.requeue_of(lease.seq));
   // A batch lands whole or not at all. If its write fails, no requeue is in
   // the log or the state, and the pairs go back on the heap, so that the
   // next call sweeps the same leases again.
@@ -34,6 +23,8 @@ Status Queue::reclaim_expired(uint64_t now) {
   // with a sync interval of 0, otherwise by the timed rule.
   return maybe_sync(/*force=*/false);
 }
+
+Status QueueCall::reclaim_expired(uint64_t now) { return queue_->reclaim_expired(now); }
 
 Status Queue::deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sink) {
   const uint64_t seq = *inner_.state.first_ready();
@@ -50,41 +41,41 @@ Status Queue::deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sin
   return Status();
 }
 
-Result<bool> Queue::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink) {
-  const uint64_t now = this->now();
-  if (Status swept = reclaim_expired(now); !swept.ok()) return swept;
-  if (!inner_.state.first_ready()) return false;
-  if (Status delivered = deliver_next(lease_deadline(now, lease_or_default(lease_ms)), /*defer_sync=*/false, sink);
+Result<bool> QueueCall::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink) {
+  const uint64_t now = queue_->now();
+  if (Status swept = queue_->reclaim_expired(now); !swept.ok()) return swept;
+  if (!queue_->inner_.state.first_ready()) return false;
+  if (Status delivered = queue_->deliver_next(lease_deadline(now, queue_->lease_or_default(lease_ms)), /*defer_sync=*/false, sink);
       !delivered.ok()) {
     return delivered;
   }
   return true;
 }
 
-Result<uint64_t> Queue::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink) {
-  const uint64_t now = this->now();
-  if (Status swept = reclaim_expired(now); !swept.ok()) return swept;
+Result<uint64_t> QueueCall::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink) {
+  const uint64_t now = queue_->now();
+  if (Status swept = queue_->reclaim_expired(now); !swept.ok()) return swept;
   // One deadline for the whole batch: the smallest ready ids, in order,
   // each leased once, written together.
-  const uint64_t deadline = lease_deadline(now, lease_or_default(lease_ms));
+  const uint64_t deadline = lease_deadline(now, queue_->lease_or_default(lease_ms));
   std::vector<logfile::RecordView> leases;
   std::vector<uint64_t> seqs;
-  inner_.state.for_each_ready([&](uint64_t seq, const MessageEntry& entry) {
+  queue_->inner_.state.for_each_ready([&](uint64_t seq, const MessageEntry& entry) {
     if (seqs.size() >= max) return false;
     leases.emplace_back(logfile::Lease{seq, deadline, entry.deliveries + 1});
     seqs.push_back(seq);
     return true;
   });
-  if (Status committed = commit_batch(leases); !committed.ok()) return committed;
+  if (Status committed = queue_->commit_batch(leases); !committed.ok()) return committed;
   // Every message of the batch is leased now; one whose body cannot be
   // handed out comes back when its lease runs out.
   for (const uint64_t seq : seqs) {
-    const MessageEntry& entry = *inner_.state.find(seq);
-    Result<std::span<const uint8_t>> body = this->body(seq, entry);
+    const MessageEntry& entry = *queue_->inner_.state.find(seq);
+    Result<std::span<const uint8_t>> body = queue_->body(seq, entry);
     if (!body.ok()) return body.take_error();
     if (!sink.accept(Delivery{seq, *body, entry.deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
   }
-  if (Status synced = maybe_sync(/*force=*/true); !synced.ok()) return synced;
+  if (Status synced = queue_->maybe_sync(/*force=*/true); !synced.ok()) return synced;
   return static_cast<uint64_t>(seqs.size());
 }
 

@@ -18,15 +18,15 @@ Status check_body_len(uint64_t body_len) {
 
 }  // namespace
 
-Result<uint64_t> Queue::enqueue(std::span<const uint8_t> body) {
+Result<uint64_t> QueueCall::enqueue(std::span<const uint8_t> body) {
   if (Status valid = check_body_len(body.size()); !valid.ok()) return valid;
-  const uint64_t seq = inner_.state.counters().next_seq;
-  Status committed = commit(logfile::EnqueueView{seq, now(), body}, /*defer_sync=*/false);
+  const uint64_t seq = queue_->inner_.state.counters().next_seq;
+  Status committed = queue_->commit(logfile::EnqueueView{seq, queue_->now(), body}, /*defer_sync=*/false);
   if (!committed.ok()) return committed;
   return seq;
 }
 
-Result<std::vector<uint64_t>> Queue::enqueue_batch(std::span<const std::span<const uint8_t>> bodies) {
+Result<std::vector<uint64_t>> QueueCall::enqueue_batch(std::span<const std::span<const uint8_t>> bodies) {
   // Refuse the whole batch before appending any of it.
   for (const auto& body : bodies) {
     if (Status valid = check_body_len(body.size()); !valid.ok()) return valid;
@@ -34,8 +34,8 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(std::span<const std::span<con
   // One timestamp for the batch: its messages were enqueued together. Ids
   // are consecutive from next_seq, as applying the records one by one makes
   // them (wrapping like next_seq itself).
-  const uint64_t enqueued_ts_ms = now();
-  const uint64_t first_seq = inner_.state.counters().next_seq;
+  const uint64_t enqueued_ts_ms = queue_->now();
+  const uint64_t first_seq = queue_->inner_.state.counters().next_seq;
   std::vector<logfile::RecordView> records;
   records.reserve(bodies.size());
   std::vector<uint64_t> seqs;
@@ -45,14 +45,9 @@ Result<std::vector<uint64_t>> Queue::enqueue_batch(std::span<const std::span<con
     records.emplace_back(logfile::EnqueueView{seq, enqueued_ts_ms, body});
     seqs.push_back(seq);
   }
-  if (Status committed = commit_batch(records); !committed.ok()) return committed;
-  if (Status synced = maybe_sync(/*force=*/true); !synced.ok()) return synced;
+  if (Status committed = queue_->commit_batch(records); !committed.ok()) return committed;
+  if (Status synced = queue_->maybe_sync(/*force=*/true); !synced.ok()) return synced;
   return seqs;
-}
-
-Result<std::vector<uint64_t>> Queue::enqueue_batch(const std::vector<std::vector<uint8_t>>& bodies) {
-  std::vector<std::span<const uint8_t>> views(bodies.begin(), bodies.end());
-  return enqueue_batch(std::span<const std::span<const uint8_t>>(views));
 }
 
 }  // namespace tollivane

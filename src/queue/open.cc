@@ -1,10 +1,10 @@
 // Opening a persistent queue: the directory, its lock file and its log.
 #include <utility>
 
-#include "logfile/directory.h"
-#include "logfile/file.h"
-#include "logfile/recovery.h"
+#include "base/directory.h"
+#include "base/file.h"
 #include "queue/queue.h"
+#include "queue/recovery.h"
 
 namespace tollivane {
 
@@ -14,15 +14,15 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& path, c
   if (path.find('\0') != std::string::npos) {
     return IoError::custom(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
   }
-  if (Status created = logfile::create_directories(path); !created.ok()) return created.take_error();
+  if (Status created = base::create_directories(path); !created.ok()) return created.take_error();
   // The one look-up of the path: from here on the queue works on this
   // directory, whatever later happens to the name.
-  Result<logfile::Directory> directory = logfile::Directory::open(path);
+  Result<base::Directory> directory = base::Directory::open(path);
   if (!directory.ok()) return directory.take_error();
   std::unique_ptr<Queue> queue(new Queue(config, true));
   queue->directory_ = std::move(*directory);
   queue->fork_epoch_ = current_fork_epoch();
-  Result<ProcessLock> process_lock = ProcessLock::open(queue->directory_);
+  Result<ProcessLock> process_lock = ProcessLock::open(queue->directory_, logfile::kProcessLockName);
   if (!process_lock.ok()) return process_lock.take_error();
   Inner& inner = queue->inner_;
   {
@@ -30,7 +30,7 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& path, c
     // may append meanwhile.
     Result<ProcessLockGuard> locked = process_lock->write_lock();
     if (!locked.ok()) return locked.take_error();
-    Result<logfile::Recovered> recovered = logfile::recover(queue->directory_);
+    Result<Recovered> recovered = recover(queue->directory_);
     if (!recovered.ok()) return recovered.take_error();
     if (Status opened = queue->open_log_handles(); !opened.ok()) return opened.take_error();
     inner.state = std::move(recovered->state);

@@ -1,18 +1,27 @@
 // The queue object of the core: configuration fixed at open, the mutable
-// Inner, and the public operations.
+// Inner, and the operations, reached through the QueueCall that
+// enter_call() returns.
 //
-// Every operation is written once. What differs between a queue without a
-// log (":memory:") and one backed by queue.log is confined to three steps:
-// commit() appends the record before applying it, body() reads a body from
-// the log instead of the state, and enter_call() takes the process lock and
-// catches up with other processes. A persistent queue fills in those steps;
-// the operations do not change.
+// Every operation is written once. A queue without a log (":memory:")
+// differs from one backed by queue.log only where persistent_ is asked, and
+// that is in these places: the private steps commit() and commit_batch()
+// append the frames before applying the records, and a queue without a log
+// keeps the bodies in its state instead (append.cc); maybe_sync() and
+// flush_on_close() have nothing to sync without a log (append.cc); body()
+// reads from the log map or from the state (queue.cc); enter_call() takes
+// the process lock, which only a persistent queue has, and catch_up() reads
+// what others appended (catch_up.cc); should_auto_compact() and
+// do_compact() have no log to rewrite (compaction.cc); and three
+// operations say what a queue without a log has instead: purge() only
+// empties its state (purge.cc), verify_integrity() gives a fixed report
+// (verify.cc), and stats() says which kind the queue is (counters.cc).
 //
 // Queue has no lock of its own. The caller (the Python object) serialises
-// calls with its mutex and brackets each one with enter_call().
+// calls with its mutex and makes each one through enter_call().
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -21,14 +30,15 @@
 #include <vector>
 
 #include "locking/process_lock.h"
-#include "logfile/directory.h"
-#include "logfile/file.h"
+#include "base/directory.h"
+#include "base/file.h"
 #include "logfile/format.h"
+#include "logfile/frame_scanner.h"
 #include "logfile/log_map.h"
 #include "logfile/log_writer.h"
 #include "logfile/record.h"
 #include "queue/clock.h"
-#include "queue/error.h"
+#include "base/error.h"
 #include "queue/queue_state.h"
 
 namespace tollivane {
@@ -81,39 +91,32 @@ struct IntegrityReport {
   std::string message;
 };
 
-// What one call holds besides the caller's mutex, released when it goes out
-// of scope. A queue without a log needs nothing; a persistent queue holds its
-// process lock here, so that no path can return with the lock still taken.
-class CallScope {
- public:
-  CallScope() = default;
-  explicit CallScope(ProcessLockGuard process_lock) : process_lock_(std::move(process_lock)) {}
-
- private:
-  std::optional<ProcessLockGuard> process_lock_;
-};
-
 enum class CatchUp : bool { kSkip = false, kRun = true };
 
-class Queue {
+class Queue;
+
+// One call on a queue: the only way to its operations. Queue::enter_call()
+// makes it after taking the process lock (a persistent queue's) and
+// catching up, and it holds the lock until it goes out of scope, so no
+// operation can run without having entered, and no path can return with
+// the lock still taken. A caller makes one per call of its own and drops it
+// before reporting the result.
+//
+// The lock is a member rather than the whole of the object so that a step
+// may one day follow its release: an operation that has appended its frames
+// under the lock could let the lock go and only then make the log durable
+// up to the end of its frames, while it still holds this object.
+class QueueCall {
  public:
-  // Opens the queue at `path`: ":memory:" (exactly) gives a queue without a
-  // log; any other path names the directory of a persistent queue.
-  static Result<std::unique_ptr<Queue>> open(std::string_view path, const QueueConfig& config);
-
-  Queue(const Queue&) = delete;
-  Queue& operator=(const Queue&) = delete;
-
-  // Starts a call: takes the process lock and, when asked, catches up with
-  // what other objects and processes wrote. Nothing to do without a log.
-  Result<CallScope> enter_call(CatchUp catch_up);
+  QueueCall(QueueCall&&) noexcept = default;
+  QueueCall(const QueueCall&) = delete;
+  QueueCall& operator=(const QueueCall&) = delete;
 
   // Bodies are copied only into the log (or, without one, into memory).
   Result<uint64_t> enqueue(std::span<const uint8_t> body);
   // Appends every body under one call, in one write and with one sync. A
   // failed write leaves none of them enqueued.
   Result<std::vector<uint64_t>> enqueue_batch(std::span<const std::span<const uint8_t>> bodies);
-  Result<std::vector<uint64_t>> enqueue_batch(const std::vector<std::vector<uint8_t>>& bodies);
 
   // Leases the smallest ready message. Returns whether one was delivered.
   Result<bool> dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink);
@@ -137,6 +140,30 @@ class Queue {
   Status purge();
   Result<IntegrityReport> verify_integrity();
 
+ private:
+  friend class Queue;
+  QueueCall(Queue& queue, std::optional<ProcessLockGuard> process_lock)
+      : queue_(&queue), process_lock_(std::move(process_lock)) {}
+
+  Queue* queue_;
+  // Released when the call ends; none for a queue without a log.
+  std::optional<ProcessLockGuard> process_lock_;
+};
+
+class Queue {
+ public:
+  // Opens the queue at `path`: ":memory:" (exactly) gives a queue without a
+  // log; any other path names the directory of a persistent queue.
+  static Result<std::unique_ptr<Queue>> open(std::string_view path, const QueueConfig& config);
+
+  Queue(const Queue&) = delete;
+  Queue& operator=(const Queue&) = delete;
+
+  // Starts a call: takes the process lock and, when asked, catches up with
+  // what other objects and processes wrote (nothing to do without a log).
+  // The operations are the returned call's.
+  Result<QueueCall> enter_call(CatchUp catch_up);
+
   // Called when the owner closes the queue or goes away: pushes out and
   // syncs anything buffered. A dying owner ignores the error (there is no
   // one left to tell); an explicit close reports it. A queue that already
@@ -147,14 +174,19 @@ class Queue {
   bool persistent() const { return persistent_; }
   // The directory a persistent queue works on, whatever became of the path
   // it was opened by (none for ":memory:").
-  const logfile::Directory& directory() const { return directory_; }
-  const QueueConfig& config() const { return config_; }
+  const base::Directory& directory() const { return directory_; }
   const QueueState& state() const { return inner_.state; }
 
   // Replaces the wall clock, for tests that need time to stand still or jump.
   void set_clock_for_testing(ClockFn clock) { clock_ = clock; }
 
  private:
+  // The operations are the call's, written in one file each (enqueue.cc,
+  // dequeue.cc, ...) on the queue's private steps below.
+  friend class QueueCall;
+
+  Status reclaim_expired(uint64_t now);
+
   // The state that changes under the caller's mutex.
   struct Inner {
     uint64_t last_sync_ms = 0;
@@ -166,8 +198,8 @@ class Queue {
     QueueState state;
     // The handles of a persistent queue (none for ":memory:"), and which
     // file they are open on.
-    logfile::File reader;
-    logfile::FileIdentity log_identity;
+    base::File reader;
+    base::FileIdentity log_identity;
     std::optional<logfile::LogWriter> writer;
     logfile::LogMap map;
     // Set once an fsync of the log failed (or a failed append could not be
@@ -208,6 +240,19 @@ class Queue {
   // The automatic compaction step that ends every removing settlement.
   Status after_removal();
   Status do_compact();
+  // What a compacted log holds: each live message's Enqueue, its delivery
+  // count and lease, and where each body lands in the new file.
+  struct LiveMessage {
+    uint64_t seq;
+    const MessageEntry* entry;
+    std::optional<uint64_t> deadline_ms;
+  };
+  struct MovedBody {
+    uint64_t seq;
+    uint64_t body_offset;
+  };
+  Status write_live_messages(const std::vector<LiveMessage>& live, logfile::LogWriter& writer,
+                             std::vector<MovedBody>& moved);
 
   // Catching up with the log as other objects left it: replays the frames
   // appended past tail_offset, or reloads everything when the file at the
@@ -217,8 +262,8 @@ class Queue {
   Status reload();
   // Fresh handles on the file now named queue.log, which has `generation`.
   Status reopen_io(uint64_t generation);
-  // Cuts a bad frame found at `offset` by catch-up off the log.
-  Status cut_tail(uint64_t offset);
+  // Cuts the bad frame catch-up found, and what follows it, off the log.
+  Status cut_tail(const logfile::LogEnd& end);
   // After fork() the child shares the parent's descriptions of .proc_lock and
   // queue.log, so flock would no longer exclude the two, and the two would
   // move one reading position: the child takes its own lock description
@@ -230,16 +275,14 @@ class Queue {
   // Counts the fork()s this process came out of as the child.
   static uint64_t current_fork_epoch();
 
-  // Replacing the log (compaction, purge): a new file is started under a
-  // temporary name with the header of the next generation, filled and
-  // fsynced by the caller under a TemporaryName (which removes it should
-  // the replacement fail), then renamed over the log.
-  Result<logfile::File> start_log_file(const std::string& temp_name, uint64_t generation);
-  Status install_log_file(logfile::TemporaryName& temp, uint64_t generation);
+  // Puts a new log of the next generation in place of the old one
+  // (logfile/log_replacement.h): the header, then what `fill` writes. Then
+  // reopens the handles on it.
+  Status replace_log(const char* temp_name, const std::function<Status(logfile::LogWriter&)>& fill = {});
 
   const QueueConfig config_;
   // Every file of a persistent queue is reached through it (none for ":memory:").
-  logfile::Directory directory_;
+  base::Directory directory_;
   // Which fork() generation of the process opened the handles.
   uint64_t fork_epoch_ = 0;
   const bool persistent_;

@@ -17,29 +17,19 @@ constexpr size_t kLeaseHeapFloor = 1024;
 
 }  // namespace
 
-void QueueState::apply(logfile::Record record, uint64_t frame_offset, bool keep_body) {
-  if (auto* enqueue = std::get_if<logfile::Enqueue>(&record)) {
-    // Bodies longer than a record can hold are refused before they are logged.
-    apply_enqueue(enqueue->seq, enqueue->enqueued_ts_ms, static_cast<uint32_t>(enqueue->body.size()), frame_offset,
-                  keep_body ? &enqueue->body : nullptr);
-    return;
-  }
-  apply_settlement(record);
-}
-
 void QueueState::apply(const logfile::RecordView& record, uint64_t frame_offset, bool keep_body) {
   if (auto* enqueue = std::get_if<logfile::EnqueueView>(&record)) {
     std::vector<uint8_t> body;
+    // Only a queue without a log keeps bodies, and its records are whole.
     if (keep_body) body.assign(enqueue->body.begin(), enqueue->body.end());
-    apply_enqueue(enqueue->seq, enqueue->enqueued_ts_ms, static_cast<uint32_t>(enqueue->body.size()), frame_offset,
+    apply_enqueue(enqueue->seq, enqueue->enqueued_ts_ms, static_cast<uint32_t>(enqueue->body_len), frame_offset,
                   keep_body ? &body : nullptr);
     return;
   }
   apply_settlement(record);
 }
 
-template <typename AnyRecord>
-void QueueState::apply_settlement(const AnyRecord& record) {
+void QueueState::apply_settlement(const logfile::RecordView& record) {
   std::visit(
       [&](const auto& rec) {
         using Kind = std::decay_t<decltype(rec)>;
@@ -256,6 +246,25 @@ std::map<uint64_t, MessageEntry> QueueState::messages_by_seq() const {
   std::map<uint64_t, MessageEntry> messages;
   for_each_message([&](uint64_t seq, const MessageEntry& entry, std::optional<uint64_t>) { messages.emplace(seq, entry); });
   return messages;
+}
+
+std::vector<LeasePair> QueueState::take_expired_leases(uint64_t now) {
+  std::vector<LeasePair> expired;
+  while (!lease_heap_.empty() && lease_heap_.top().deadline_ms <= now) {
+    const LeasePair pair = lease_heap_.top();
+    lease_heap_.pop();
+    // A second pair of the same lease (an extension to the same deadline)
+    // comes right after the first.
+    if (lease_deadline(pair.seq) != pair.deadline_ms) continue;
+    if (!expired.empty() && expired.back() == pair) continue;
+    expired.push_back(pair);
+  }
+  return expired;
+}
+
+logfile::Requeue QueueState::requeue_of(uint64_t seq) const {
+  const MessageEntry* entry = find(seq);
+  return logfile::Requeue{seq, entry != nullptr ? entry->deliveries : 0};
 }
 
 void QueueState::set_body_offset(uint64_t seq, uint64_t body_offset) {

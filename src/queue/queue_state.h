@@ -65,10 +65,8 @@ class QueueState {
 
   // Applies one record; cannot fail. `frame_offset` is where the record's
   // frame starts in the log (only Enqueue uses it). `keep_body` is true only
-  // for a queue without a log, which must hold its bodies in memory.
-  void apply(logfile::Record record, uint64_t frame_offset, bool keep_body);
-  // The same for a record that borrows its body, which is copied only when
-  // `keep_body` asks for it.
+  // for a queue without a log, which must hold its bodies in memory: the
+  // body is copied then, and only then.
   void apply(const logfile::RecordView& record, uint64_t frame_offset, bool keep_body);
 
   // The entry of a live message; valid until the next apply().
@@ -99,10 +97,17 @@ class QueueState {
   std::map<uint64_t, uint64_t> in_flight_deadlines() const;
   std::map<uint64_t, MessageEntry> messages_by_seq() const;
 
-  // The sweep takes pairs off the heap itself: an ended lease is not searched
-  // for when it ends, only skipped when its pair surfaces.
+  // An ended lease is not searched for when it ends, only skipped when its
+  // pair surfaces in the sweep.
   const LeaseHeap& lease_heap() const { return lease_heap_; }
-  void pop_lease() { lease_heap_.pop(); }
+  // The sweep's first step: takes off the heap every pair whose deadline is
+  // at or before `now` and returns those of current leases, each once, in
+  // (deadline, seq) order. Pairs of leases settled, requeued or replaced
+  // since they were pushed are stale and dropped.
+  std::vector<LeasePair> take_expired_leases(uint64_t now);
+  // The Requeue that returns the leased message `seq` to the ready set with
+  // its delivery count.
+  logfile::Requeue requeue_of(uint64_t seq) const;
   // Puts back pairs the sweep took off but could not requeue.
   void push_leases(std::span<const LeasePair> pairs) {
     for (const LeasePair& pair : pairs) lease_heap_.push(pair);
@@ -142,8 +147,7 @@ class QueueState {
   void apply_enqueue(uint64_t seq, uint64_t enqueued_ts_ms, uint32_t body_len, uint64_t frame_offset,
                      std::vector<uint8_t>* body);
   // Lease, Requeue, Ack and DeadLetter, from either kind of record.
-  template <typename AnyRecord>
-  void apply_settlement(const AnyRecord& record);
+  void apply_settlement(const logfile::RecordView& record);
   void apply_lease(const logfile::Lease& record);
   void apply_requeue(const logfile::Requeue& record);
   // Ack and DeadLetter differ only in the counter they raise.

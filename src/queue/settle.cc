@@ -24,41 +24,41 @@ void drop_repeats(std::vector<uint64_t>& seqs) {
 
 }  // namespace
 
-Result<bool> Queue::ack(uint64_t seq) {
-  if (inner_.state.find(seq) == nullptr) return false;
-  if (Status committed = commit(logfile::Ack{seq}, /*defer_sync=*/false); !committed.ok()) return committed;
-  if (Status compacted = after_removal(); !compacted.ok()) return compacted;
+Result<bool> QueueCall::ack(uint64_t seq) {
+  if (queue_->inner_.state.find(seq) == nullptr) return false;
+  if (Status committed = queue_->commit(logfile::Ack{seq}, /*defer_sync=*/false); !committed.ok()) return committed;
+  if (Status compacted = queue_->after_removal(); !compacted.ok()) return compacted;
   return true;
 }
 
-Result<uint64_t> Queue::ack_batch(const std::vector<uint64_t>& seqs) {
+Result<uint64_t> QueueCall::ack_batch(const std::vector<uint64_t>& seqs) {
   // Unknown ids, and ids repeated after their first ack, are skipped.
   std::vector<uint64_t> known;
   known.reserve(seqs.size());
   for (const uint64_t seq : seqs) {
-    if (inner_.state.find(seq) != nullptr) known.push_back(seq);
+    if (queue_->inner_.state.find(seq) != nullptr) known.push_back(seq);
   }
   drop_repeats(known);
   std::vector<logfile::RecordView> acks;
   acks.reserve(known.size());
   for (const uint64_t seq : known) acks.emplace_back(logfile::Ack{seq});
-  if (Status committed = commit_batch(acks); !committed.ok()) return committed;
-  if (Status synced = maybe_sync(/*force=*/true); !synced.ok()) return synced;
-  if (Status compacted = after_removal(); !compacted.ok()) return compacted;
+  if (Status committed = queue_->commit_batch(acks); !committed.ok()) return committed;
+  if (Status synced = queue_->maybe_sync(/*force=*/true); !synced.ok()) return synced;
+  if (Status compacted = queue_->after_removal(); !compacted.ok()) return compacted;
   return static_cast<uint64_t>(known.size());
 }
 
-Result<bool> Queue::nack(uint64_t seq, bool requeue) {
-  const MessageEntry* entry = inner_.state.find(seq);
+Result<bool> QueueCall::nack(uint64_t seq, bool requeue) {
+  const MessageEntry* entry = queue_->inner_.state.find(seq);
   if (entry == nullptr) return false;
   // A requeue is not a delivery: the count is carried over unchanged and the
   // next lease raises it.
   const logfile::RecordView record = requeue ? logfile::RecordView(logfile::Requeue{seq, entry->deliveries})
                                              : logfile::RecordView(logfile::DeadLetter{seq});
-  if (Status committed = commit(record, /*defer_sync=*/false); !committed.ok()) return committed;
+  if (Status committed = queue_->commit(record, /*defer_sync=*/false); !committed.ok()) return committed;
   // Only a drop frees log space; a requeue keeps the message live.
   if (!requeue) {
-    if (Status compacted = after_removal(); !compacted.ok()) return compacted;
+    if (Status compacted = queue_->after_removal(); !compacted.ok()) return compacted;
   }
   return true;
 }

@@ -6,16 +6,16 @@
 
 #include "logfile/file_header.h"
 #include "logfile/format.h"
-#include "logfile/log_reader.h"
+#include "logfile/frame_scanner.h"
 #include "queue/queue.h"
 
 namespace tollivane {
 
-Result<IntegrityReport> Queue::verify_integrity() {
-  if (!persistent_) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
+Result<IntegrityReport> QueueCall::verify_integrity() {
+  if (!queue_->persistent_) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
   // Opened by name: whatever file is there now, even one another process
   // just put in place.
-  Result<logfile::File> file = directory_.open_file(logfile::kLogName, O_RDONLY);
+  Result<base::File> file = queue_->directory_.open_file(logfile::kLogName, O_RDONLY);
   if (!file.ok()) return file.take_error();
   Result<uint64_t> file_len = file->size();
   if (!file_len.ok()) return file_len.take_error();
@@ -24,21 +24,22 @@ Result<IntegrityReport> Queue::verify_integrity() {
   if (!header->magic_ok) return IntegrityReport{false, 0, logfile::kFileHeaderLen, "bad file magic"};
 
   if (Status sought = file->seek(logfile::kFileHeaderLen); !sought.ok()) return sought.take_error();
-  logfile::LogReader reader(*file, logfile::kFileHeaderLen, *file_len);
+  // Frames are checked, not decoded: a frame whose CRC holds counts.
+  logfile::FrameScanner scanner(*file, logfile::kFileHeaderLen, *file_len, logfile::Decoding::kFramesOnly,
+                                /*keep=*/0);
   IntegrityReport report{true, 0, logfile::kFileHeaderLen, "clean"};
   while (true) {
-    // Frames are checked, not decoded: a frame whose CRC holds counts.
-    Result<logfile::LentFrame> frame = reader.read_lent_frame();
+    Result<const logfile::ScannedFrame*> frame = scanner.next();
     if (!frame.ok()) return frame.take_error();
-    if (frame->kind == logfile::FrameRead::Kind::kEof) return report;
-    if (frame->kind == logfile::FrameRead::Kind::kCorrupt) {
-      report.ok = false;
-      report.message = "corrupt tail at byte " + std::to_string(report.bytes) + ": " + frame->reason;
-      return report;
-    }
+    if (*frame == nullptr) break;
     report.records += 1;
-    report.bytes = reader.position();
   }
+  report.bytes = scanner.position();
+  if (!scanner.end().clean()) {
+    report.ok = false;
+    report.message = "corrupt tail at byte " + std::to_string(report.bytes) + ": " + scanner.end().reason;
+  }
+  return report;
 }
 
 }  // namespace tollivane

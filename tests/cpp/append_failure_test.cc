@@ -15,7 +15,9 @@
 
 #include "fault_injection.h"
 #include "locking/process_lock.h"
+#include "logfile/format.h"
 #include "queue/queue.h"
+#include "queue_call.h"
 
 namespace tollivane {
 namespace {
@@ -23,8 +25,10 @@ namespace {
 using test_support::Call;
 using test_support::CrashMode;
 using test_support::FaultyFileSystem;
+using test_support::in_call;
 using test_support::read_file;
 using test_support::ScratchDirectory;
+using test_support::views_of;
 using test_support::write_file;
 
 uint64_t g_now_ms = 0;
@@ -72,14 +76,6 @@ class RecordingSink : public DeliverySink {
   std::vector<std::tuple<uint64_t, std::vector<uint8_t>, uint32_t>> offered;
 };
 
-// One call as the binding makes it: process lock and catch-up first.
-template <typename F>
-auto in_call(Queue& queue, F body) -> decltype(body()) {
-  Result<CallScope> scope = queue.enter_call(CatchUp::kRun);
-  if (!scope.ok()) return scope.take_error();
-  return body();
-}
-
 class PersistentQueueTest : public ::testing::Test {
  protected:
   void SetUp() override { g_now_ms = 1'700'000'000'000; }
@@ -106,35 +102,35 @@ class PersistentQueueTest : public ::testing::Test {
 struct Operation {
   const char* name;
   void (*prepare)(Queue&);
-  Status (*run)(Queue&, RecordingSink&);
+  Status (*run)(QueueCall&, RecordingSink&);
 };
 
 void PrintTo(const Operation& op, std::ostream* out) { *out << op.name; }
 
 void two_messages(Queue& q) {
-  ASSERT_TRUE(q.enqueue(bytes("a")).ok());
-  ASSERT_TRUE(q.enqueue(bytes("bb")).ok());
+  ASSERT_TRUE(in_call(q, [](QueueCall& call) { return call.enqueue(bytes("a")); }).ok());
+  ASSERT_TRUE(in_call(q, [](QueueCall& call) { return call.enqueue(bytes("bb")); }).ok());
 }
 void first_leased(Queue& q) {
   two_messages(q);
   RecordingSink sink;
-  ASSERT_TRUE(*q.dequeue(100, sink));
+  ASSERT_TRUE(*in_call(q, [&](QueueCall& call) { return call.dequeue(100, sink); }));
   g_now_ms += 150;  // the lease has run out, but no sweep has seen it yet
 }
 
 const Operation kOperations[] = {
-    {"Enqueue", two_messages, [](Queue& q, RecordingSink&) { return status_of(q.enqueue(bytes("ccc"))); }},
-    {"Dequeue", two_messages, [](Queue& q, RecordingSink& s) { return status_of(q.dequeue(1000, s)); }},
-    {"Ack", first_leased, [](Queue& q, RecordingSink&) { return status_of(q.ack(0)); }},
-    {"NackRequeue", first_leased, [](Queue& q, RecordingSink&) { return status_of(q.nack(0, true)); }},
-    {"NackDrop", first_leased, [](Queue& q, RecordingSink&) { return status_of(q.nack(0, false)); }},
-    {"ExtendLease", first_leased, [](Queue& q, RecordingSink&) { return status_of(q.extend_lease(0, 5000)); }},
-    {"LeaseSweep", first_leased, [](Queue& q, RecordingSink&) { return q.reclaim_expired(g_now_ms); }},
+    {"Enqueue", two_messages, [](QueueCall& q, RecordingSink&) { return status_of(q.enqueue(bytes("ccc"))); }},
+    {"Dequeue", two_messages, [](QueueCall& q, RecordingSink& s) { return status_of(q.dequeue(1000, s)); }},
+    {"Ack", first_leased, [](QueueCall& q, RecordingSink&) { return status_of(q.ack(0)); }},
+    {"NackRequeue", first_leased, [](QueueCall& q, RecordingSink&) { return status_of(q.nack(0, true)); }},
+    {"NackDrop", first_leased, [](QueueCall& q, RecordingSink&) { return status_of(q.nack(0, false)); }},
+    {"ExtendLease", first_leased, [](QueueCall& q, RecordingSink&) { return status_of(q.extend_lease(0, 5000)); }},
+    {"LeaseSweep", first_leased, [](QueueCall& q, RecordingSink&) { return q.reclaim_expired(g_now_ms); }},
     // A batch goes out in one write: it fails or lands as a whole.
     {"EnqueueBatch", two_messages,
-     [](Queue& q, RecordingSink&) { return status_of(q.enqueue_batch({bytes("c"), bytes("dd"), bytes("")})); }},
-    {"DequeueBatch", two_messages, [](Queue& q, RecordingSink& s) { return status_of(q.dequeue_batch(5, 1000, s)); }},
-    {"AckBatch", first_leased, [](Queue& q, RecordingSink&) { return status_of(q.ack_batch({1, 0, 1, 7})); }},
+     [](QueueCall& q, RecordingSink&) { return status_of(q.enqueue_batch(views_of({bytes("c"), bytes("dd"), bytes("")}))); }},
+    {"DequeueBatch", two_messages, [](QueueCall& q, RecordingSink& s) { return status_of(q.dequeue_batch(5, 1000, s)); }},
+    {"AckBatch", first_leased, [](QueueCall& q, RecordingSink&) { return status_of(q.ack_batch({1, 0, 1, 7})); }},
 };
 
 // The state, log and deliveries of a run where nothing fails.
@@ -152,7 +148,7 @@ class OperationFailureTest : public PersistentQueueTest, public ::testing::WithP
     Outcome outcome;
     std::unique_ptr<Queue> q = open(dir);
     GetParam().prepare(*q);
-    EXPECT_TRUE(in_call(*q, [&] { return GetParam().run(*q, outcome.sink); }).ok());
+    EXPECT_TRUE(in_call(*q, [&](QueueCall& call) { return GetParam().run(call, outcome.sink); }).ok());
     outcome.state = snapshot_of(*q);
     outcome.log = read_file(dir + "/queue.log");
     g_now_ms = start;
@@ -191,19 +187,19 @@ TEST_P(OperationFailureTest, FailedWriteLeavesNoTraceAndTheRetryMatchesAnUndistu
     RecordingSink sink;
     const uint64_t fired = fs_.faults_fired();
     arm(fs_);
-    EXPECT_FALSE(in_call(*q, [&] { return GetParam().run(*q, sink); }).ok());
+    EXPECT_FALSE(in_call(*q, [&](QueueCall& call) { return GetParam().run(call, sink); }).ok());
     fs_.clear_faults();
     EXPECT_GE(fs_.faults_fired(), fired + 1);
     EXPECT_EQ(snapshot_of(*q), before);
     EXPECT_EQ(read_file(dir.file("queue.log")), log_before);
     EXPECT_TRUE(sink.offered.empty());
 
-    ASSERT_TRUE(in_call(*q, [&] { return GetParam().run(*q, sink); }).ok());
+    ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return GetParam().run(call, sink); }).ok());
     EXPECT_EQ(snapshot_of(*q), expected.state);
     EXPECT_EQ(read_file(dir.file("queue.log")), expected.log);
     EXPECT_EQ(sink.offered, expected.sink.offered);
-    EXPECT_EQ(q->stats()->log_bytes, expected.log.size());
-    Result<uint64_t> next = in_call(*q, [&] { return q->enqueue(bytes("next")); });
+    EXPECT_EQ(in_call(*q, [](QueueCall& call) { return call.stats(); })->log_bytes, expected.log.size());
+    Result<uint64_t> next = in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("next")); });
     ASSERT_TRUE(next.ok());
     EXPECT_EQ(*next, expected.state.counters[0]);
     const Snapshot after = snapshot_of(*q);
@@ -217,20 +213,20 @@ TEST_P(OperationFailureTest, FailedWriteLeavesNoTraceAndTheRetryMatchesAnUndistu
 // them cuts the file back to where the batch began, and nothing is applied.
 TEST_F(PersistentQueueTest, FailedLaterWriteOfALargeBatchUndoesTheWholeBatch) {
   std::unique_ptr<Queue> q = open();
-  ASSERT_TRUE(in_call(*q, [&] { return q->enqueue(bytes("first")); }).ok());
+  ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("first")); }).ok());
   const Snapshot before = snapshot_of(*q);
   const std::string log_before = log();
   std::vector<std::vector<uint8_t>> bodies(3, std::vector<uint8_t>(600'000, 'x'));
   fs_.reset_counts();
   fs_.fail(Call::kWrite, ENOSPC, "queue.log", 2);
-  Result<std::vector<uint64_t>> failed = in_call(*q, [&] { return q->enqueue_batch(bodies); });
+  Result<std::vector<uint64_t>> failed = in_call(*q, [&](QueueCall& call) { return call.enqueue_batch(views_of(bodies)); });
   fs_.clear_faults();
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(fs_.count(Call::kWrite, "queue.log"), 2u) << "the first part was written before the failure";
   EXPECT_EQ(snapshot_of(*q), before);
   EXPECT_EQ(log(), log_before);
 
-  Result<std::vector<uint64_t>> retried = in_call(*q, [&] { return q->enqueue_batch(bodies); });
+  Result<std::vector<uint64_t>> retried = in_call(*q, [&](QueueCall& call) { return call.enqueue_batch(views_of(bodies)); });
   ASSERT_TRUE(retried.ok());
   EXPECT_EQ(*retried, (std::vector<uint64_t>{1, 2, 3}));
   const Snapshot after = snapshot_of(*q);
@@ -248,14 +244,14 @@ TEST_P(OperationFailureTest, FailedFsyncAppliesTheRecordThenRefusesWritesUntilRe
   GetParam().prepare(*q);
   RecordingSink sink;
   fs_.fail(Call::kFsync, EIO, "queue.log");
-  Status failed = in_call(*q, [&] { return GetParam().run(*q, sink); });
+  Status failed = in_call(*q, [&](QueueCall& call) { return GetParam().run(call, sink); });
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().io().os_errno(), EIO);
   EXPECT_EQ(snapshot_of(*q), expected.state);
   EXPECT_EQ(log(), expected.log);
 
-  Result<uint64_t> refused = in_call(*q, [&] { return q->enqueue(bytes("later")); });
-  Status refused_sync = in_call(*q, [&] { return q->flush(); });
+  Result<uint64_t> refused = in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("later")); });
+  Status refused_sync = in_call(*q, [&](QueueCall& call) { return call.flush(); });
   for (const Status& status : {status_of(std::move(refused)), refused_sync}) {
     ASSERT_FALSE(status.ok());
     EXPECT_NE(status.error().message().find("reopen"), std::string::npos) << status.error().message();
@@ -266,7 +262,7 @@ TEST_P(OperationFailureTest, FailedFsyncAppliesTheRecordThenRefusesWritesUntilRe
   q.reset();
   q = open();
   EXPECT_EQ(snapshot_of(*q), expected.state);
-  Result<uint64_t> seq = in_call(*q, [&] { return q->enqueue(bytes("after reopen")); });
+  Result<uint64_t> seq = in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("after reopen")); });
   ASSERT_TRUE(seq.ok());
   EXPECT_EQ(*seq, expected.state.counters[0]);
   EXPECT_FALSE(expected.state.messages.contains(*seq));
@@ -297,7 +293,7 @@ TEST_F(PersistentQueueTest, AppendThatCannotBeUndoneRefusesWritesUntilReopened) 
   fs_.short_write(7, "queue.log");
   fs_.fail(Call::kWrite, EIO, "queue.log", 2);
   fs_.fail(Call::kFtruncate, EIO, "queue.log");
-  EXPECT_FALSE(in_call(*q, [&] { return q->enqueue(bytes("torn")); }).ok());
+  EXPECT_FALSE(in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("torn")); }).ok());
   fs_.clear_faults();
   EXPECT_EQ(log().size(), size_before + 7);  // the torn frame stays behind
 
@@ -305,7 +301,7 @@ TEST_F(PersistentQueueTest, AppendThatCannotBeUndoneRefusesWritesUntilReopened) 
   // open, so nothing more is written by this object. (Its catch-up may cut
   // the torn frame meanwhile.)
   ::testing::internal::CaptureStderr();
-  Result<uint64_t> refused = in_call(*q, [&] { return q->enqueue(bytes("refused")); });
+  Result<uint64_t> refused = in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("refused")); });
   ::testing::internal::GetCapturedStderr();
   ASSERT_FALSE(refused.ok());
   EXPECT_NE(refused.error().message().find("reopen"), std::string::npos) << refused.error().message();
@@ -318,7 +314,7 @@ TEST_F(PersistentQueueTest, AppendThatCannotBeUndoneRefusesWritesUntilReopened) 
   ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(log().size(), size_before);
   EXPECT_EQ(snapshot_of(*q), before);
-  EXPECT_EQ(*in_call(*q, [&] { return q->enqueue(bytes("works")); }), before.counters[0]);
+  EXPECT_EQ(*in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("works")); }), before.counters[0]);
 }
 
 TEST_F(PersistentQueueTest, InterruptedCallsAreRetried) {
@@ -347,16 +343,16 @@ TEST_F(PersistentQueueTest, InterruptedCallsAreRetried) {
   fs_.clear_faults();
   fs_.fail(Call::kWrite, EINTR, "queue.log", 1, 2);
   fs_.fail(Call::kFsync, EINTR, "queue.log", 1, 2);
-  ASSERT_TRUE(in_call(*q, [&] { return q->enqueue(bytes("ccc")); }).ok());
+  ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("ccc")); }).ok());
   const std::string three = log();
   fs_.short_write(3, "queue.log");
   fs_.fail(Call::kWrite, EIO, "queue.log", 2);
   fs_.fail(Call::kFtruncate, EINTR, "queue.log");
-  EXPECT_FALSE(in_call(*q, [&] { return q->enqueue(bytes("dddd")); }).ok());
+  EXPECT_FALSE(in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("dddd")); }).ok());
   EXPECT_EQ(fs_.faults_fired(), fired + 17);
   EXPECT_EQ(log(), three);
   fs_.clear_faults();
-  EXPECT_TRUE(in_call(*q, [&] { return q->enqueue(bytes("eeeee")); }).ok()) << "the cut was made, so writing goes on";
+  EXPECT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes("eeeee")); }).ok()) << "the cut was made, so writing goes on";
   const Snapshot four = snapshot_of(*q);
   q.reset();
   EXPECT_EQ(snapshot_of(*open()), four);
@@ -367,7 +363,7 @@ TEST_F(PersistentQueueTest, InterruptedCallsAreRetried) {
 TEST_F(PersistentQueueTest, FailedOpenLeavesTheProcessLockFree) {
   const std::tuple<Call, const char*, uint64_t> steps[] = {
       {Call::kOpen, ".proc_lock", 1}, {Call::kFlock, ".proc_lock", 1}, {Call::kOpen, "queue.log", 1},
-      {Call::kFsync, "queue.purge.tmp", 1}, {Call::kOpen, "queue.log", 2}, {Call::kOpen, "queue.log", 3}};
+      {Call::kFsync, "queue.fresh.tmp", 1}, {Call::kOpen, "queue.log", 2}, {Call::kOpen, "queue.log", 3}};
   for (const auto& [call, name, nth] : steps) {
     SCOPED_TRACE(std::string(name) + " call " + std::to_string(static_cast<int>(call)) + " #" + std::to_string(nth));
     ScratchDirectory dir;
@@ -380,9 +376,9 @@ TEST_F(PersistentQueueTest, FailedOpenLeavesTheProcessLockFree) {
     EXPECT_EQ(failed.error().io().os_errno(), EIO);
     EXPECT_EQ(fs_.open_descriptors(), 0u);
 
-    Result<logfile::Directory> directory = logfile::Directory::open(dir.path());
+    Result<base::Directory> directory = base::Directory::open(dir.path());
     ASSERT_TRUE(directory.ok());
-    Result<ProcessLock> lock = ProcessLock::open(*directory);
+    Result<ProcessLock> lock = ProcessLock::open(*directory, logfile::kProcessLockName);
     ASSERT_TRUE(lock.ok());
     EXPECT_TRUE(lock->write_lock(std::chrono::milliseconds(200)).ok());
     EXPECT_NE(open(dir.path()), nullptr);
@@ -395,17 +391,17 @@ TEST_F(PersistentQueueTest, EveryCutOfTheLogReopensWithItsIntactPrefix) {
   std::unique_ptr<Queue> q = open();
   std::map<size_t, Snapshot> at_boundary = {{log().size(), snapshot_of(*q)}};
   RecordingSink sink;
-  const std::vector<Status (*)(Queue&, RecordingSink&)> steps = {
-      [](Queue& q, RecordingSink&) { return status_of(q.enqueue(bytes("a"))); },
-      [](Queue& q, RecordingSink&) { return status_of(q.enqueue({})); },
-      [](Queue& q, RecordingSink&) { return status_of(q.enqueue(bytes("ccc"))); },
-      [](Queue& q, RecordingSink& s) { return status_of(q.dequeue(500, s)); },
-      [](Queue& q, RecordingSink&) { return status_of(q.nack(0, true)); },
-      [](Queue& q, RecordingSink&) { return status_of(q.ack(1)); },
-      [](Queue& q, RecordingSink&) { return status_of(q.nack(2, false)); },
+  const std::vector<Status (*)(QueueCall&, RecordingSink&)> steps = {
+      [](QueueCall& q, RecordingSink&) { return status_of(q.enqueue(bytes("a"))); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.enqueue({})); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.enqueue(bytes("ccc"))); },
+      [](QueueCall& q, RecordingSink& s) { return status_of(q.dequeue(500, s)); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.nack(0, true)); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.ack(1)); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.nack(2, false)); },
   };
   for (auto step : steps) {
-    ASSERT_TRUE(step(*q, sink).ok());
+    ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return step(call, sink); }).ok());
     at_boundary[log().size()] = snapshot_of(*q);
   }
   q.reset();
@@ -436,26 +432,26 @@ TEST_F(PersistentQueueTest, EveryCutOfTheLogReopensWithItsIntactPrefix) {
 // returned keeps that operation, whatever the crash did to unsynced bytes.
 TEST_F(PersistentQueueTest, EverySuccessfulOperationSurvivesPowerLoss) {
   RecordingSink sink;
-  const std::vector<Status (*)(Queue&, RecordingSink&)> steps = {
-      [](Queue& q, RecordingSink&) { return status_of(q.enqueue(bytes("a"))); },
-      [](Queue& q, RecordingSink&) { return status_of(q.enqueue_batch({bytes("b"), bytes("c"), bytes("d")})); },
-      [](Queue& q, RecordingSink& s) { return status_of(q.dequeue(1000, s)); },
-      [](Queue& q, RecordingSink&) { return status_of(q.extend_lease(0, 5000)); },
-      [](Queue& q, RecordingSink&) { return status_of(q.nack(0, true)); },
-      [](Queue& q, RecordingSink& s) { return status_of(q.dequeue_batch(2, 100, s)); },
-      [](Queue& q, RecordingSink& s) {
+  const std::vector<Status (*)(QueueCall&, RecordingSink&)> steps = {
+      [](QueueCall& q, RecordingSink&) { return status_of(q.enqueue(bytes("a"))); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.enqueue_batch(views_of({bytes("b"), bytes("c"), bytes("d")}))); },
+      [](QueueCall& q, RecordingSink& s) { return status_of(q.dequeue(1000, s)); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.extend_lease(0, 5000)); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.nack(0, true)); },
+      [](QueueCall& q, RecordingSink& s) { return status_of(q.dequeue_batch(2, 100, s)); },
+      [](QueueCall& q, RecordingSink& s) {
         g_now_ms += 200;  // the batch's leases expire: this dequeue sweeps them first
         return status_of(q.dequeue(1000, s));
       },
-      [](Queue& q, RecordingSink&) { return status_of(q.ack(0)); },
-      [](Queue& q, RecordingSink&) { return status_of(q.ack_batch({1, 2})); },
-      [](Queue& q, RecordingSink&) { return status_of(q.nack(3, false)); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.ack(0)); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.ack_batch({1, 2})); },
+      [](QueueCall& q, RecordingSink&) { return status_of(q.nack(3, false)); },
   };
   const CrashMode modes[] = {CrashMode::kDropUnsynced, CrashMode::kKeepRandomPrefix, CrashMode::kAppendGarbage};
   std::unique_ptr<Queue> q = open();
   for (size_t i = 0; i < steps.size(); ++i) {
     SCOPED_TRACE("after step " + std::to_string(i));
-    ASSERT_TRUE(in_call(*q, [&] { return steps[i](*q, sink); }).ok());
+    ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return steps[i](call, sink); }).ok());
     const Snapshot expected = snapshot_of(*q);
     q.reset();
     fs_.crash(modes[i % 3]);
@@ -479,14 +475,14 @@ TEST_F(PersistentQueueTest, SweepOfManyExpiredLeasesWritesOnceAndSyncsOnce) {
     ScratchDirectory dir;
     std::unique_ptr<Queue> q = open(dir.path(), interval);
     RecordingSink sink;
-    ASSERT_TRUE(in_call(*q, [&] { return status_of(q->enqueue_batch(std::vector(500, bytes("m")))); }).ok());
-    ASSERT_TRUE(in_call(*q, [&] { return status_of(q->dequeue_batch(500, 100, sink)); }).ok());
+    ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return status_of(call.enqueue_batch(views_of(std::vector(500, bytes("m"))))); }).ok());
+    ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return status_of(call.dequeue_batch(500, 100, sink)); }).ok());
     // Extended to the deadline it had: a second pair of the same lease.
-    ASSERT_TRUE(*in_call(*q, [&] { return q->extend_lease(7, 100); }));
+    ASSERT_TRUE(*in_call(*q, [&](QueueCall& call) { return call.extend_lease(7, 100); }));
     g_now_ms += 100;
     const size_t log_before = log_size(dir);
     fs_.reset_counts();
-    EXPECT_EQ(*in_call(*q, [&] { return q->available(); }), 500u);
+    EXPECT_EQ(*in_call(*q, [&](QueueCall& call) { return call.available(); }), 500u);
     EXPECT_EQ(fs_.count(Call::kWrite, "queue.log"), 1u);
     EXPECT_EQ(fs_.count(Call::kFsync, "queue.log"), interval == 0 ? 1u : 0u);
     EXPECT_EQ(log_size(dir), log_before + 500 * 25) << "one Requeue frame per lease";
@@ -506,10 +502,10 @@ TEST_F(PersistentQueueTest, PowerLossDropsWhatWasNotSynced) {
   for (int round = 0; round < 20; ++round) {
     ScratchDirectory dir;
     std::unique_ptr<Queue> q = open(dir.path(), hour);
-    auto enqueue = [&](const char* body) { ASSERT_TRUE(in_call(*q, [&] { return q->enqueue(bytes(body)); }).ok()); };
+    auto enqueue = [&](const char* body) { ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return call.enqueue(bytes(body)); }).ok()); };
     fs_.reset_counts();
     for (const char* body : {"a", "b", "c"}) enqueue(body);
-    ASSERT_TRUE(in_call(*q, [&] { return q->flush(); }).ok());
+    ASSERT_TRUE(in_call(*q, [&](QueueCall& call) { return call.flush(); }).ok());
     for (const char* body : {"d", "e", "f"}) enqueue(body);
     EXPECT_EQ(fs_.count(Call::kFsync, "queue.log"), 1u) << "only flush() may sync within the interval";
     q.reset();

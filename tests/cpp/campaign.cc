@@ -18,6 +18,7 @@
 
 #include "logfile/endian.h"
 #include "logfile/format.h"
+#include "queue_call.h"
 
 namespace tollivane::campaign {
 namespace {
@@ -62,48 +63,48 @@ OpResult delivered(Result<T> result, SeqSink& sink) {
   return outcome;
 }
 
-OpResult run_in_call(Queue& queue, const Op& op, bool tagged) {
+OpResult run_in_call(QueueCall& call, const Op& op, bool tagged) {
   const uint64_t seq = op.args.empty() ? 0 : op.args[0];
   const auto body_of = tagged ? tagged_body_for : body_for;
   switch (op.kind) {
     case OpKind::kEnqueue: {
-      Result<uint64_t> id = queue.enqueue(body_of(seq));
+      Result<uint64_t> id = call.enqueue(body_of(seq));
       return result_of(id, id.ok() ? std::vector<uint64_t>{*id} : std::vector<uint64_t>{});
     }
     case OpKind::kEnqueueBatch: {
       std::vector<std::vector<uint8_t>> bodies;
       for (uint64_t token : op.args) bodies.push_back(body_of(token));
-      Result<std::vector<uint64_t>> ids = queue.enqueue_batch(std::move(bodies));
+      Result<std::vector<uint64_t>> ids = call.enqueue_batch(test_support::views_of(bodies));
       return result_of(ids, ids.ok() ? *ids : std::vector<uint64_t>{});
     }
     case OpKind::kDequeue: {
       SeqSink sink(tagged);
-      return delivered(queue.dequeue(op.lease_ms, sink), sink);
+      return delivered(call.dequeue(op.lease_ms, sink), sink);
     }
     case OpKind::kDequeueBatch: {
       SeqSink sink(tagged);
-      return delivered(queue.dequeue_batch(seq, op.lease_ms, sink), sink);
+      return delivered(call.dequeue_batch(seq, op.lease_ms, sink), sink);
     }
     case OpKind::kAck: {
-      Result<bool> acked = queue.ack(seq);
+      Result<bool> acked = call.ack(seq);
       return result_of(acked, {acked.ok() && *acked ? 1u : 0u});
     }
     case OpKind::kAckBatch: {
-      Result<uint64_t> count = queue.ack_batch(op.args);
+      Result<uint64_t> count = call.ack_batch(op.args);
       return result_of(count, {count.ok() ? *count : 0});
     }
     case OpKind::kNackRequeue:
     case OpKind::kNackDrop: {
-      Result<bool> nacked = queue.nack(seq, op.kind == OpKind::kNackRequeue);
+      Result<bool> nacked = call.nack(seq, op.kind == OpKind::kNackRequeue);
       return result_of(nacked, {nacked.ok() && *nacked ? 1u : 0u});
     }
     case OpKind::kExtendLease: {
-      Result<bool> extended = queue.extend_lease(seq, op.lease_ms);
+      Result<bool> extended = call.extend_lease(seq, op.lease_ms);
       return result_of(extended, {extended.ok() && *extended ? 1u : 0u});
     }
-    case OpKind::kCompact: return result_of(queue.compact());
-    case OpKind::kPurge: return result_of(queue.purge());
-    case OpKind::kFlush: return result_of(queue.flush());
+    case OpKind::kCompact: return result_of(call.compact());
+    case OpKind::kPurge: return result_of(call.purge());
+    case OpKind::kFlush: return result_of(call.flush());
   }
   return OpResult{false, {}, "unknown operation"};
 }
@@ -119,7 +120,7 @@ bool removes(OpKind kind) { return kind == OpKind::kAck || kind == OpKind::kNack
 // starts of their tagged bodies in the log.
 std::vector<uint64_t> live_tokens_named(const Queue& queue, const Op& op) {
   std::vector<uint64_t> tokens;
-  Result<logfile::File> log = queue.directory().open_file(logfile::kLogName, O_RDONLY);
+  Result<base::File> log = queue.directory().open_file(logfile::kLogName, O_RDONLY);
   std::set<uint64_t> seen;
   for (uint64_t seq : op.args) {
     const MessageEntry* entry = queue.state().find(seq);
@@ -337,10 +338,10 @@ Op Workload::next(const QueueState& state) {
 
 OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling) {
   // flush() is the one call here that does not catch up first.
-  Result<CallScope> scope = queue.enter_call(op.kind == OpKind::kFlush ? CatchUp::kSkip : CatchUp::kRun);
-  if (!scope.ok()) return OpResult{false, {}, scope.error().message()};
+  Result<QueueCall> call = queue.enter_call(op.kind == OpKind::kFlush ? CatchUp::kSkip : CatchUp::kRun);
+  if (!call.ok()) return OpResult{false, {}, call.error().message()};
   if (settling != nullptr && removes(op.kind)) (*settling)(live_tokens_named(queue, op));
-  return run_in_call(queue, op, settling != nullptr);
+  return run_in_call(*call, op, settling != nullptr);
 }
 
 std::vector<ModelState> effects(const ModelState& before, const Op& op) {
@@ -480,11 +481,8 @@ Verdict reopen_and_check(const std::string& dir, const QueueConfig& config, cons
     return verdict;
   }
   Queue& queue = **opened;
-  Result<IntegrityReport> report = [&]() -> Result<IntegrityReport> {
-    Result<CallScope> scope = queue.enter_call(CatchUp::kSkip);
-    if (!scope.ok()) return scope.take_error();
-    return queue.verify_integrity();
-  }();
+  Result<IntegrityReport> report =
+      test_support::in_call(queue, [](QueueCall& call) { return call.verify_integrity(); }, CatchUp::kSkip);
   Verdict verdict = check_state(queue, dir, possible);
   if (!report.ok() || !report->ok || report->message != "clean") {
     verdict.damaged = true;
@@ -806,11 +804,8 @@ void check_shared(const std::string& dir, const QueueConfig& config, const std::
 
   // The survivor catches up with everything; verify_integrity must find the
   // log it leaves whole, and a fresh open the same queue in it.
-  Result<IntegrityReport> report = [&]() -> Result<IntegrityReport> {
-    Result<CallScope> scope = survivor.enter_call(CatchUp::kRun);
-    if (!scope.ok()) return scope.take_error();
-    return survivor.verify_integrity();
-  }();
+  Result<IntegrityReport> report =
+      test_support::in_call(survivor, [](QueueCall& call) { return call.verify_integrity(); });
   const std::string log = test_support::read_file(dir + "/queue.log");
   if (!report.ok() || report->message != "clean" || report->bytes != log.size()) {
     tally.fail(tally.inconsistent, "verify_integrity after catching up: " +

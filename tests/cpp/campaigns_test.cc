@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "campaign.h"
+#include "queue_call.h"
 
 namespace tollivane {
 namespace {
@@ -362,9 +363,9 @@ class IoErrorRun {
     if (queue != nullptr) {
       // What this object holds once its next call has caught up, and whether
       // the failure left the log without a torn frame.
-      Result<CallScope> scope = queue->enter_call(CatchUp::kRun);
-      Result<IntegrityReport> report = queue->verify_integrity();
-      if (!scope.ok() || !report.ok() || report->message != "clean") {
+      Result<IntegrityReport> report =
+          test_support::in_call(*queue, [](QueueCall& call) { return call.verify_integrity(); });
+      if (!report.ok() || report->message != "clean") {
         live.matched = false;
         live.detail = "log not clean after the failure";
       } else {

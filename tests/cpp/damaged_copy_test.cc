@@ -17,15 +17,17 @@
 #include "fault_injection.h"
 #include "logfile/crc32.h"
 #include "logfile/damaged_copy.h"
-#include "logfile/file.h"
+#include "base/file.h"
 #include "logfile/log_writer.h"
-#include "logfile/recovery.h"
 #include "queue/queue.h"
+#include "queue/recovery.h"
+#include "frames.h"
+#include "queue_call.h"
 
 namespace tollivane {
 namespace {
 
-using logfile::File;
+using base::File;
 using test_support::Call;
 using test_support::FaultyFileSystem;
 using test_support::read_file;
@@ -34,14 +36,10 @@ using test_support::write_file;
 
 constexpr size_t kPiece = 64 * 1024;  // the scan's read size
 
-std::string frame_of(const logfile::Record& record) {
-  std::vector<uint8_t> scratch;
-  const std::span<const uint8_t> frame = logfile::frame_record(record, scratch);
-  return std::string(frame.begin(), frame.end());
-}
-
 std::string enqueue_frame(uint64_t seq, size_t body_len) {
-  return frame_of(logfile::Enqueue{seq, 1, std::vector<uint8_t>(body_len, static_cast<uint8_t>('a' + seq % 26))});
+  const std::vector<uint8_t> body(body_len, static_cast<uint8_t>('a' + seq % 26));
+  const std::vector<uint8_t> frame = test_support::frame_of(logfile::EnqueueView{seq, 1, body});
+  return std::string(frame.begin(), frame.end());
 }
 
 // Whether the scan finds an intact frame anywhere in `content`.
@@ -125,9 +123,9 @@ class DamagedLogTest : public ::testing::Test {
     Result<std::unique_ptr<Queue>> q = Queue::open(dir_.path(), config);
     ASSERT_TRUE(q.ok());
     for (uint64_t n = 0; n < 5; ++n) {
-      Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
-      ASSERT_TRUE(scope.ok());
-      ASSERT_TRUE((*q)->enqueue(std::vector<uint8_t>(10, static_cast<uint8_t>(n))).ok());
+      Result<QueueCall> call = (*q)->enter_call(CatchUp::kRun);
+      ASSERT_TRUE(call.ok());
+      ASSERT_TRUE(call->enqueue(std::vector<uint8_t>(10, static_cast<uint8_t>(n))).ok());
     }
     const size_t frame_len = enqueue_frame(0, 10).size();
     damaged_at_ = 16 + 2 * frame_len;
@@ -150,7 +148,7 @@ class DamagedLogTest : public ::testing::Test {
 
 TEST_F(DamagedLogTest, RecoveryCutsNothingWhenTheCopyCannotBeMade) {
   const size_t files = entries();
-  Result<logfile::Directory> directory = logfile::Directory::open(dir_.path());
+  Result<base::Directory> directory = base::Directory::open(dir_.path());
   ASSERT_TRUE(directory.ok());
   const std::string copy = ".damaged-" + std::to_string(damaged_at_);
   const std::vector<std::pair<const char*, std::function<void(FaultyFileSystem&)>>> faults = {
@@ -165,7 +163,7 @@ TEST_F(DamagedLogTest, RecoveryCutsNothingWhenTheCopyCannotBeMade) {
     SCOPED_TRACE(name);
     FaultyFileSystem fs;
     arm(fs);
-    Result<logfile::Recovered> recovered = logfile::recover(*directory);
+    Result<Recovered> recovered = recover(*directory);
     EXPECT_FALSE(recovered.ok());
     EXPECT_EQ(fs.faults_fired(), 1u);
     EXPECT_EQ(read_file(log_path()), damaged_);
@@ -174,7 +172,7 @@ TEST_F(DamagedLogTest, RecoveryCutsNothingWhenTheCopyCannotBeMade) {
   }
   // Once the copy can be made, the same recovery saves and cuts.
   testing::internal::CaptureStderr();
-  Result<logfile::Recovered> recovered = logfile::recover(*directory);
+  Result<Recovered> recovered = recover(*directory);
   testing::internal::GetCapturedStderr();
   ASSERT_TRUE(recovered.ok());
   EXPECT_EQ(recovered->end_offset, damaged_at_);
@@ -200,9 +198,9 @@ TEST_F(DamagedLogTest, CatchUpCutsNothingWhenTheCopyCannotBeMadeAndRetriesAtItsN
 
   testing::internal::CaptureStderr();
   {
-    Result<CallScope> scope = (*q)->enter_call(CatchUp::kRun);
-    ASSERT_TRUE(scope.ok());
-    Result<uint64_t> available = (*q)->available();
+    Result<QueueCall> call = (*q)->enter_call(CatchUp::kRun);
+    ASSERT_TRUE(call.ok());
+    Result<uint64_t> available = call->available();
     ASSERT_TRUE(available.ok());
     EXPECT_EQ(*available, 2u);
   }

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "queue/error.h"
+#include "base/error.h"
 
 namespace tollivane {
 namespace {

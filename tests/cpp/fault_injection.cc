@@ -18,7 +18,7 @@
 namespace tollivane::test_support {
 namespace {
 
-const logfile::SystemCalls& real() { return logfile::real_system_calls(); }
+const base::SystemCalls& real() { return base::real_system_calls(); }
 
 bool ends_with(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -273,7 +273,7 @@ struct Trampolines {
 
 namespace {
 
-const logfile::SystemCalls kTable = {
+const base::SystemCalls kTable = {
     Trampolines::open,     Trampolines::openat,   Trampolines::close, Trampolines::read,   Trampolines::pread,
     Trampolines::write,    Trampolines::lseek,    Trampolines::fstat, Trampolines::stat,   Trampolines::fstatat,
     Trampolines::fsync,    Trampolines::ftruncate, Trampolines::renameat, Trampolines::mkdir, Trampolines::dup,
@@ -285,11 +285,11 @@ const logfile::SystemCalls kTable = {
 FaultyFileSystem::FaultyFileSystem(uint64_t seed) : random_(seed) {
   assert(active_ == nullptr && "one FaultyFileSystem at a time");
   active_ = this;
-  logfile::set_system_calls_for_testing(&kTable);
+  base::set_system_calls_for_testing(&kTable);
 }
 
 FaultyFileSystem::~FaultyFileSystem() {
-  logfile::set_system_calls_for_testing(nullptr);
+  base::set_system_calls_for_testing(nullptr);
   active_ = nullptr;
 }
 

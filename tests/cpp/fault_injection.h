@@ -45,7 +45,7 @@
 #include <string_view>
 #include <vector>
 
-#include "logfile/system_calls.h"
+#include "base/system_calls.h"
 
 namespace tollivane::test_support {
 

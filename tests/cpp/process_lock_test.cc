@@ -1,6 +1,7 @@
 // The process lock excludes every other open description of .proc_lock, in
 // this process or another, and gives up after its time-out.
 #include "locking/process_lock.h"
+#include "logfile/format.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,7 +26,7 @@ class ProcessLockTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     path_ = dir_ + "/.proc_lock";
-    Result<logfile::Directory> directory = logfile::Directory::open(dir_);
+    Result<base::Directory> directory = base::Directory::open(dir_);
     ASSERT_TRUE(directory.ok());
     directory_ = std::move(*directory);
   }
@@ -35,14 +36,14 @@ class ProcessLockTest : public ::testing::Test {
   }
 
   ProcessLock open_lock() {
-    Result<ProcessLock> lock = ProcessLock::open(directory_);
+    Result<ProcessLock> lock = ProcessLock::open(directory_, logfile::kProcessLockName);
     EXPECT_TRUE(lock.ok());
     return std::move(*lock);
   }
 
   std::string dir_;
   std::string path_;
-  logfile::Directory directory_;
+  base::Directory directory_;
 };
 
 TEST_F(ProcessLockTest, FreeLockIsTakenAtOnce) {
@@ -101,7 +102,7 @@ TEST_F(ProcessLockTest, LockOfAKilledProcessIsReleasedByTheKernel) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    Result<ProcessLock> lock = ProcessLock::open(directory_);
+    Result<ProcessLock> lock = ProcessLock::open(directory_, logfile::kProcessLockName);
     if (!lock.ok()) _exit(1);
     Result<ProcessLockGuard> held = lock->write_lock();
     if (!held.ok()) _exit(2);
@@ -123,7 +124,7 @@ TEST_F(ProcessLockTest, LockOfAKilledProcessIsReleasedByTheKernel) {
 
 TEST_F(ProcessLockTest, OpeningInARemovedDirectoryReportsTheOsError) {
   ASSERT_EQ(::rmdir(dir_.c_str()), 0);
-  Result<ProcessLock> lock = ProcessLock::open(directory_);
+  Result<ProcessLock> lock = ProcessLock::open(directory_, logfile::kProcessLockName);
   ASSERT_FALSE(lock.ok());
   EXPECT_TRUE(lock.error().io().is_os_error());
   EXPECT_EQ(lock.error().io().os_errno(), ENOENT);

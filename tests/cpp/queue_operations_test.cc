@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -15,6 +16,7 @@
 
 #include "logfile/format.h"
 #include "queue/queue.h"
+#include "queue_call.h"
 
 namespace tollivane {
 namespace {
@@ -77,18 +79,25 @@ class QueueOperationsTest : public ::testing::Test {
     q_->set_clock_for_testing(&test_clock);
   }
 
-  uint64_t enqueue(std::string_view body) { return value_of(q_->enqueue(bytes(body))); }
+  // A call on the queue as the binding enters one; without a log it holds
+  // no lock, so each operation below may enter its own.
+  QueueCall call() {
+    Result<QueueCall> entered = q_->enter_call(CatchUp::kRun);
+    if (!entered.ok()) std::abort();
+    return std::move(*entered);
+  }
+  uint64_t enqueue(std::string_view body) { return value_of(call().enqueue(bytes(body))); }
   // The delivery one dequeue made, or nullopt when nothing was ready.
   std::optional<Delivered> dequeue(std::optional<uint64_t> lease_ms = std::nullopt) {
     RecordingSink sink;
-    const bool delivered = value_of(q_->dequeue(lease_ms, sink));
+    const bool delivered = value_of(call().dequeue(lease_ms, sink));
     EXPECT_EQ(sink.offered.size(), delivered ? 1u : 0u);
     if (!delivered || sink.offered.empty()) return std::nullopt;
     return sink.offered.front();
   }
-  bool extend(uint64_t seq, std::optional<uint64_t> lease_ms) { return value_of(q_->extend_lease(seq, lease_ms)); }
-  uint64_t available() { return value_of(q_->available()); }
-  QueueStats stats() { return value_of(q_->stats()); }
+  bool extend(uint64_t seq, std::optional<uint64_t> lease_ms) { return value_of(call().extend_lease(seq, lease_ms)); }
+  uint64_t available() { return value_of(call().available()); }
+  QueueStats stats() { return value_of(call().stats()); }
   Sizes sizes() {
     const QueueStats s = stats();
     return {s.ready, s.in_flight, s.total};
@@ -102,11 +111,11 @@ TEST_F(QueueOperationsTest, EnqueueAssignsConsecutiveIdsFromZeroAndStampsTheCloc
   EXPECT_EQ(enqueue("first"), 0u);
   g_now_ms += 10;
   const std::vector<std::vector<uint8_t>> batch = {bytes("a"), bytes(""), bytes("ccc")};
-  EXPECT_EQ(value_of(q_->enqueue_batch(batch)), (std::vector<uint64_t>{1, 2, 3}));
-  EXPECT_TRUE(value_of(q_->enqueue_batch(std::vector<std::vector<uint8_t>>{})).empty());
+  EXPECT_EQ(value_of(call().enqueue_batch(test_support::views_of(batch))), (std::vector<uint64_t>{1, 2, 3}));
+  EXPECT_TRUE(value_of(call().enqueue_batch({})).empty());
 
   RecordingSink sink;
-  EXPECT_EQ(value_of(q_->dequeue_batch(10, std::nullopt, sink)), 4u);
+  EXPECT_EQ(value_of(call().dequeue_batch(10, std::nullopt, sink)), 4u);
   ASSERT_EQ(sink.offered.size(), 4u);
   EXPECT_EQ(sink.offered[0].body, bytes("first"));
   EXPECT_EQ(sink.offered[0].enqueued_ts_ms, kStart);
@@ -123,7 +132,7 @@ TEST_F(QueueOperationsTest, BodyOverRecordLimitRefusesTheWholeBatch) {
   std::vector<std::vector<uint8_t>> batch;
   batch.push_back(bytes("fits"));
   batch.emplace_back(logfile::kMaxBodyLen + 1);  // 512 MiB: the suite's only large allocation
-  Result<std::vector<uint64_t>> refused = q_->enqueue_batch(std::move(batch));
+  Result<std::vector<uint64_t>> refused = call().enqueue_batch(test_support::views_of(batch));
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().error_class(), Error::Class::kInvalidArgument);
   EXPECT_NE(refused.error().message().find(std::to_string(logfile::kMaxBodyLen + 1)), std::string::npos);
@@ -152,7 +161,7 @@ TEST_F(QueueOperationsTest, DequeueLeasesSmallestReadyIdForTheGivenOrDefaultLeas
 TEST_F(QueueOperationsTest, DequeueBatchTakesUpToMaxInOrderUnderOneDeadline) {
   for (const char* body : {"a", "b", "c"}) enqueue(body);
   RecordingSink sink;
-  EXPECT_EQ(value_of(q_->dequeue_batch(2, std::nullopt, sink)), 2u);
+  EXPECT_EQ(value_of(call().dequeue_batch(2, std::nullopt, sink)), 2u);
   ASSERT_EQ(sink.offered.size(), 2u);
   EXPECT_EQ(sink.offered[0].seq, 0u);
   EXPECT_EQ(sink.offered[1].seq, 1u);
@@ -163,9 +172,9 @@ TEST_F(QueueOperationsTest, DequeueBatchTakesUpToMaxInOrderUnderOneDeadline) {
   // A batch of zero delivers nothing but still sweeps the expired leases.
   g_now_ms = kStart + kDefaultLease;
   RecordingSink none;
-  EXPECT_EQ(value_of(q_->dequeue_batch(0, 10, none)), 0u);
+  EXPECT_EQ(value_of(call().dequeue_batch(0, 10, none)), 0u);
   EXPECT_TRUE(none.offered.empty());
-  EXPECT_EQ(q_->in_flight(), 0u);
+  EXPECT_EQ(call().in_flight(), 0u);
 }
 
 TEST_F(QueueOperationsTest, ExpiredLeaseIsRedeliveredBeforeNewerMessagesWithRaisedCount) {
@@ -203,9 +212,9 @@ TEST_F(QueueOperationsTest, InFlightCountsExpiredLeasesUntilASweepRuns) {
   dequeue(1);
   dequeue(1000);
   g_now_ms += 5;
-  EXPECT_EQ(q_->in_flight(), 2u);
+  EXPECT_EQ(call().in_flight(), 2u);
   EXPECT_EQ(sizes(), Sizes(1, 1, 2));  // stats() sweeps
-  EXPECT_EQ(q_->in_flight(), 1u);
+  EXPECT_EQ(call().in_flight(), 1u);
 }
 
 TEST_F(QueueOperationsTest, SweepOrdersTiedDeadlinesBySeqAndStopsAtFirstFutureDeadline) {
@@ -259,18 +268,18 @@ TEST_F(QueueOperationsTest, ExtensionCountsFromNowSoItCanShortenOrRescueAnUnswep
 TEST_F(QueueOperationsTest, SinkRefusalEndsTheCallButTheLeaseStays) {
   for (const char* body : {"a", "b", "c"}) enqueue(body);
   RecordingSink refuse_all(0);
-  Result<bool> single = q_->dequeue(100, refuse_all);
+  Result<bool> single = call().dequeue(100, refuse_all);
   ASSERT_FALSE(single.ok());
   EXPECT_EQ(single.error().error_class(), Error::Class::kSinkAborted);
   EXPECT_EQ(refuse_all.offered.size(), 1u);
   EXPECT_EQ(deadline(0), kStart + 100);
 
   RecordingSink accept_one(1);
-  Result<uint64_t> batch = q_->dequeue_batch(3, 100, accept_one);
+  Result<uint64_t> batch = call().dequeue_batch(3, 100, accept_one);
   ASSERT_FALSE(batch.ok());
   EXPECT_EQ(batch.error().error_class(), Error::Class::kSinkAborted);
   EXPECT_EQ(accept_one.offered.size(), 2u);  // the batch stopped at the refusal
-  EXPECT_EQ(q_->in_flight(), 3u);
+  EXPECT_EQ(call().in_flight(), 3u);
 
   // Refused deliveries come back like any other lease that ran out.
   g_now_ms += 100;

@@ -15,23 +15,25 @@
 
 #include "logfile/record.h"
 #include "queue/queue_state.h"
+#include "frames.h"
 
 namespace tollivane {
 namespace {
 
-using logfile::Record;
+using logfile::RecordView;
 
 std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
-Record enqueue(uint64_t seq, std::string_view body, uint64_t ts = 0) {
-  return logfile::Enqueue{seq, ts, bytes(body)};
+// `body` is a literal, which outlives the record that views it.
+RecordView enqueue(uint64_t seq, std::string_view body, uint64_t ts = 0) {
+  return logfile::EnqueueView{seq, ts, test_support::bytes_of(body)};
 }
-Record lease(uint64_t seq, uint64_t deadline, uint32_t deliveries) {
+RecordView lease(uint64_t seq, uint64_t deadline, uint32_t deliveries) {
   return logfile::Lease{seq, deadline, deliveries};
 }
-Record requeue(uint64_t seq, uint32_t deliveries) { return logfile::Requeue{seq, deliveries}; }
-Record ack(uint64_t seq) { return logfile::Ack{seq}; }
-Record dead(uint64_t seq) { return logfile::DeadLetter{seq}; }
+RecordView requeue(uint64_t seq, uint32_t deliveries) { return logfile::Requeue{seq, deliveries}; }
+RecordView ack(uint64_t seq) { return logfile::Ack{seq}; }
+RecordView dead(uint64_t seq) { return logfile::DeadLetter{seq}; }
 
 // The heap in pop order; the copy leaves the state untouched.
 std::vector<LeasePair> heap_in_order(const QueueState& state) {
@@ -231,7 +233,8 @@ TEST(QueueStateTest, AgreesWithAPlainModelOnRandomRecords) {
     const uint64_t kind = draining ? 4 + next(6) : next(10);
     if (kind < 4) {
       const uint32_t len = static_cast<uint32_t>(next(4));
-      state.apply(logfile::Enqueue{seq, uint64_t(step), std::vector<uint8_t>(len, 'b')}, 1000 + step, false);
+      const std::vector<uint8_t> body(len, 'b');
+      state.apply(logfile::EnqueueView{seq, uint64_t(step), body}, 1000 + step, false);
       if (auto old = model.messages.find(seq); old != model.messages.end()) {
         model.live_bytes -= old->second.body_len + 33u;
         model.in_flight.erase(seq);

@@ -22,18 +22,21 @@
 #include "fault_injection.h"
 #include "logfile/crc32.h"
 #include "logfile/endian.h"
-#include "logfile/file.h"
+#include "base/file.h"
 #include "logfile/format.h"
 #include "logfile/log_map.h"
-#include "logfile/log_reader.h"
+#include "logfile/frame_scanner.h"
 #include "logfile/log_writer.h"
 #include "logfile/record.h"
 #include "queue/queue.h"
+#include "frames.h"
+#include "queue_call.h"
 
 namespace tollivane {
 namespace {
 
 using logfile::kFileHeaderLen;
+using test_support::frame_of;
 using test_support::ScratchDirectory;
 using Bytes = std::vector<uint8_t>;
 
@@ -57,21 +60,16 @@ void write_sparse(const std::string& path, uint64_t length, const std::vector<st
   ::close(fd);
 }
 
-Bytes frame_of(const logfile::Record& record) {
-  Bytes scratch;
-  const std::span<const uint8_t> frame = logfile::frame_record(record, scratch);
-  return Bytes(frame.begin(), frame.end());
-}
-
 TEST(WordLimitsTest, FramesBeyondFourGiBAreReadThroughSixtyFourBitOffsets) {
   ScratchDirectory dir;
   const std::string path = dir.file("queue.log");
   // Just past 4 GiB, where a 32-bit offset would wrap to 16.
   const uint64_t at = kFourGiB + kFileHeaderLen;
-  const Bytes frame = frame_of(logfile::Enqueue{7, 99, bytes("far")});
+  const Bytes body = bytes("far");
+  const Bytes frame = frame_of(logfile::EnqueueView{7, 99, body});
   write_sparse(path, at + frame.size(), {{at, frame}});
 
-  Result<logfile::File> file = logfile::File::open(path, O_RDONLY);
+  Result<base::File> file = base::File::open(path, O_RDONLY);
   ASSERT_TRUE(file.ok()) << file.error().message();
   EXPECT_EQ(file->size().value(), at + frame.size());
   Bytes magic(4);
@@ -79,18 +77,18 @@ TEST(WordLimitsTest, FramesBeyondFourGiBAreReadThroughSixtyFourBitOffsets) {
   EXPECT_EQ(magic, bytes("TLR1"));
 
   ASSERT_TRUE(file->seek(at).ok());
-  logfile::LogReader reader(*file, at, at + frame.size());
-  Result<logfile::FrameRead> read = reader.read_record_frame();
+  logfile::FrameScanner scanner(*file, at, at + frame.size());
+  Result<const logfile::ScannedFrame*> read = scanner.next();
   ASSERT_TRUE(read.ok()) << read.error().message();
-  ASSERT_EQ(read->kind, logfile::FrameRead::Kind::kComplete) << read->reason;
-  EXPECT_EQ(reader.position(), at + frame.size());
-  auto decoded = logfile::decode_record(read->payload);
-  ASSERT_TRUE(std::holds_alternative<logfile::Record>(decoded));
-  const auto* enqueue = std::get_if<logfile::Enqueue>(&std::get<logfile::Record>(decoded));
+  ASSERT_NE(*read, nullptr) << scanner.end().reason;
+  EXPECT_EQ((*read)->offset, at);
+  EXPECT_EQ(scanner.position(), at + frame.size());
+  const auto* enqueue = std::get_if<logfile::EnqueueView>(&*(*read)->record);
   ASSERT_NE(enqueue, nullptr);
   EXPECT_EQ(enqueue->seq, 7u);
-  EXPECT_EQ(enqueue->body, bytes("far"));
-  EXPECT_EQ(reader.read_record_frame().value().kind, logfile::FrameRead::Kind::kEof);
+  EXPECT_EQ(Bytes(enqueue->body.begin(), enqueue->body.end()), body);
+  EXPECT_EQ(scanner.next().value(), nullptr);
+  EXPECT_TRUE(scanner.end().clean());
 }
 
 TEST(WordLimitsTest, ALengthFieldBeyondWhatIsLeftPastFourGiBIsDamageNotAnAllocation) {
@@ -99,16 +97,16 @@ TEST(WordLimitsTest, ALengthFieldBeyondWhatIsLeftPastFourGiBIsDamageNotAnAllocat
   const uint64_t at = kFourGiB + kFileHeaderLen;
   Bytes frame = frame_of(logfile::Ack{1});
   // Claims the largest allowed payload; only 9 bytes follow.
-  logfile::put_le<uint32_t>(frame.data() + 4, logfile::kMaxRecordLen);
+  logfile::put_le<uint32_t>(frame.data() + logfile::kFrameLengthOffset, logfile::kMaxRecordLen);
   write_sparse(path, at + frame.size(), {{at, frame}});
-  Result<logfile::File> file = logfile::File::open(path, O_RDONLY);
+  Result<base::File> file = base::File::open(path, O_RDONLY);
   ASSERT_TRUE(file.ok());
   ASSERT_TRUE(file->seek(at).ok());
-  logfile::LogReader reader(*file, at, at + frame.size());
-  Result<logfile::FrameRead> read = reader.read_record_frame();
-  ASSERT_TRUE(read.ok());
-  EXPECT_EQ(read->kind, logfile::FrameRead::Kind::kCorrupt);
-  EXPECT_EQ(read->reason, "truncated record payload");
+  logfile::FrameScanner scanner(*file, at, at + frame.size());
+  EXPECT_EQ(scanner.next().value(), nullptr);
+  EXPECT_EQ(scanner.end().kind, logfile::LogEnd::Kind::kCorruptFrame);
+  EXPECT_EQ(scanner.end().offset, at);
+  EXPECT_EQ(scanner.end().reason, "truncated record payload");
 }
 
 // The body map covers the whole log, so the largest log whose bodies can be
@@ -117,7 +115,7 @@ TEST(WordLimitsTest, ALengthFieldBeyondWhatIsLeftPastFourGiBIsDamageNotAnAllocat
 // length cut to 32 bits.
 TEST(WordLimitsTest, TheBodyMapRefusesALogBeyondTheAddressSpaceAndReadsBodiesBeyondFourGiBWhereItFits) {
   ScratchDirectory dir;
-  Result<logfile::Directory> directory = logfile::Directory::open(dir.path());
+  Result<base::Directory> directory = base::Directory::open(dir.path());
   ASSERT_TRUE(directory.ok());
   const std::string path = dir.file("queue.log");
   const uint64_t body_at = kFourGiB + 100;
@@ -155,7 +153,7 @@ TEST(WordLimitsTest, TheBodyMapRefusesALogBeyondTheAddressSpaceAndReadsBodiesBey
 
 TEST(WordLimitsTest, ABodyWhoseEndWrapsSixtyFourBitsIsOutOfBounds) {
   ScratchDirectory dir;
-  Result<logfile::Directory> directory = logfile::Directory::open(dir.path());
+  Result<base::Directory> directory = base::Directory::open(dir.path());
   ASSERT_TRUE(directory.ok());
   const std::string path = dir.file("queue.log");
   write_sparse(path, 64, {});
@@ -181,13 +179,16 @@ TEST(WordLimitsTest, DequeueBatchTakesAMaxBeyondThirtyTwoBitsWithoutAllocatingFo
   std::unique_ptr<Queue> queue = std::move(Queue::open(kMemoryPath, QueueConfig{}).value());
   // Cut to 32 bits, 2^32 would be 0 and 2^32 + 1 would be 1.
   for (const uint64_t max : {kFourGiB, kFourGiB + 1, std::numeric_limits<uint64_t>::max()}) {
-    const std::vector<uint64_t> seqs = queue->enqueue_batch({bytes("a"), bytes("b"), bytes("c")}).value();
+    Result<QueueCall> call = queue->enter_call(CatchUp::kRun);
+    ASSERT_TRUE(call.ok());
+    const std::vector<uint64_t> seqs =
+        call->enqueue_batch(test_support::views_of({bytes("a"), bytes("b"), bytes("c")})).value();
     CountingSink sink;
-    EXPECT_EQ(queue->dequeue_batch(max, 60'000, sink).value(), 3u) << max;
+    EXPECT_EQ(call->dequeue_batch(max, 60'000, sink).value(), 3u) << max;
     EXPECT_EQ(sink.count, 3u);
     CountingSink none;
-    EXPECT_EQ(queue->dequeue_batch(max, 60'000, none).value(), 0u);
-    EXPECT_EQ(queue->ack_batch(seqs).value(), 3u);
+    EXPECT_EQ(call->dequeue_batch(max, 60'000, none).value(), 0u);
+    EXPECT_EQ(call->ack_batch(seqs).value(), 3u);
   }
 }
 
@@ -215,7 +216,8 @@ TEST(WordLimitsTest, AQueueWhoseLogPassesFourGiB) {
     offset += logfile::kFrameHeaderLen + logfile::kMaxRecordLen;
   }
   payload = Bytes();
-  const Bytes far = frame_of(logfile::Enqueue{8, 5, bytes("far")});
+  const Bytes far_body = bytes("far");
+  const Bytes far = frame_of(logfile::EnqueueView{8, 5, far_body});
   ASSERT_GT(offset, kFourGiB);
   pieces.emplace_back(offset, far);
   write_sparse(path, offset + far.size(), pieces);
@@ -227,8 +229,9 @@ TEST(WordLimitsTest, AQueueWhoseLogPassesFourGiB) {
   Queue& queue = **opened;
   EXPECT_EQ(queue.state().counters().next_seq, 9u);
   EXPECT_EQ(queue.state().find(8)->body_offset, offset + logfile::kEnqueueFrameOverhead);
-  ASSERT_TRUE(queue.enter_call(CatchUp::kRun).ok());
-  for (uint64_t seq = 0; seq < 8; ++seq) ASSERT_TRUE(queue.ack(seq).value());
+  Result<QueueCall> call = queue.enter_call(CatchUp::kRun);
+  ASSERT_TRUE(call.ok()) << call.error().message();
+  for (uint64_t seq = 0; seq < 8; ++seq) ASSERT_TRUE(call->ack(seq).value());
 
   class BodySink final : public DeliverySink {
    public:
@@ -238,7 +241,7 @@ TEST(WordLimitsTest, AQueueWhoseLogPassesFourGiB) {
     }
     Bytes body;
   } sink;
-  Result<bool> delivered = queue.dequeue(60'000, sink);
+  Result<bool> delivered = call->dequeue(60'000, sink);
   if (kNarrowWord) {
     ASSERT_FALSE(delivered.ok());
     EXPECT_EQ(delivered.error().message(), "memory map length overflows isize");
@@ -246,7 +249,7 @@ TEST(WordLimitsTest, AQueueWhoseLogPassesFourGiB) {
     ASSERT_TRUE(delivered.ok()) << delivered.error().message();
     EXPECT_EQ(sink.body, bytes("far"));
   }
-  Result<IntegrityReport> report = queue.verify_integrity();
+  Result<IntegrityReport> report = call->verify_integrity();
   ASSERT_TRUE(report.ok());
   EXPECT_TRUE(report->ok) << report->message;
   EXPECT_EQ(report->records, 8u + 1 + 8 + 1);

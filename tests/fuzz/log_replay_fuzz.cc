@@ -1,6 +1,7 @@
 // libFuzzer target over everything that reads queue.log: arbitrary bytes
-// become the whole log (recovery at open, body reads, verification), and are
-// then appended behind a valid log for a second pass (catch-up, compaction).
+// become the whole log (the read-only scan, recovery at open, body reads,
+// verification), and are then appended behind a valid log for a second pass
+// (catch-up, compaction).
 // Built with -DTOLLIVANE_BUILD_FUZZERS=ON and clang; run with a malloc limit
 // (-malloc_limit_mb) so that a length field that makes the reader allocate
 // what it claims shows up as a failure, not just as slowness.
@@ -8,11 +9,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 
+#include "queue/log_scan.h"
 #include "queue/queue.h"
+#include "queue_call.h"
 
 namespace tollivane {
 namespace {
@@ -65,11 +69,20 @@ class TouchingSink final : public DeliverySink {
   uint8_t checksum_ = 0;
 };
 
-// One call as the binding makes it: the process lock, catch-up, the work.
-template <typename Work>
-void call(Queue& queue, CatchUp catch_up, Work work) {
-  Result<CallScope> scope = queue.enter_call(catch_up);
-  if (scope.ok()) work();
+// The read-only scan the command line looks through: every frame, the
+// sweep of its copy, and a read of each ready body it found.
+void scan_read_only(const std::string& directory) {
+  Result<std::unique_ptr<LogScan>> scan = LogScan::open(directory, 64);
+  if (!scan.ok()) return;
+  while (true) {
+    Result<const logfile::ScannedFrame*> frame = (*scan)->next();
+    if (!frame.ok() || *frame == nullptr) break;
+  }
+  (void)(*scan)->sweep(UINT64_MAX);
+  for (const LogScan::Message& message : (*scan)->messages(/*leased=*/false)) {
+    std::vector<uint8_t> body(std::min<uint32_t>(message.entry.body_len, 4096));
+    (void)(*scan)->read_at(message.entry.body_offset, body);
+  }
 }
 
 }  // namespace
@@ -84,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (entry.path().filename().string().find(".damaged-") != std::string::npos) std::filesystem::remove(entry.path());
   }
   put_bytes(log_path, data, size, O_TRUNC);
+  scan_read_only(queue_directory());
 
   QueueConfig config;
   config.sync_interval_ms = 1u << 30;  // fsync costs nothing to find here
@@ -92,16 +106,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!opened.ok()) return 0;  // a foreign header is refused, which is right
   Queue& queue = **opened;
   TouchingSink sink;
-  call(queue, CatchUp::kRun, [&] { (void)queue.dequeue_batch(8, 0, sink); });
-  call(queue, CatchUp::kSkip, [&] { (void)queue.verify_integrity(); });
+  using test_support::in_call;
+  (void)in_call(queue, [&](QueueCall& call) { return call.dequeue_batch(8, 0, sink); });
+  (void)in_call(queue, [&](QueueCall& call) { return call.verify_integrity(); }, CatchUp::kSkip);
 
-  call(queue, CatchUp::kRun, [&] { (void)queue.purge(); });
-  call(queue, CatchUp::kRun, [&] { (void)queue.enqueue(std::vector<uint8_t>{1, 2, 3}); });
+  (void)in_call(queue, [&](QueueCall& call) { return call.purge(); });
+  (void)in_call(queue, [&](QueueCall& call) { return call.enqueue(std::vector<uint8_t>{1, 2, 3}); });
   put_bytes(log_path, data, size, O_APPEND);
-  call(queue, CatchUp::kRun, [&] {
-    (void)queue.dequeue_batch(8, 0, sink);
-    (void)queue.compact();
+  (void)in_call(queue, [&](QueueCall& call) {
+    (void)call.dequeue_batch(8, 0, sink);
+    return call.compact();
   });
-  call(queue, CatchUp::kRun, [&] { (void)queue.dequeue_batch(8, 0, sink); });
+  (void)in_call(queue, [&](QueueCall& call) { return call.dequeue_batch(8, 0, sink); });
   return 0;
 }

@@ -64,6 +64,8 @@ from pathlib import Path  # noqa: E402
 
 FILE_HEADER = struct.Struct("<4sIQ")
 FRAME_HEADER = struct.Struct("<4sII")
+HEADER_LEN = FILE_HEADER.size
+FRAME_HEADER_LEN = FRAME_HEADER.size
 # 12 bytes of frame header plus tag, seq, timestamp and length of an Enqueue.
 ENQUEUE_OVERHEAD = 33
 
@@ -93,11 +95,12 @@ def lease_payload(seq, deadline, deliveries):
     return struct.pack("<BQQI", 3, seq, deadline, deliveries)
 
 
-def read_frames(data):
-    """Split intact log bytes into (offset, payload) pairs, checking the file
-    header and every frame's magic, length and CRC on the way."""
+def split_log(data):
+    """The generation of intact log bytes and their (offset, payload) pairs,
+    checking the file header and every frame's magic, length and CRC on the
+    way."""
     magic, version, generation = FILE_HEADER.unpack_from(data, 0)
-    assert (magic, version, generation) == (b"TLFL", 1, 0)
+    assert (magic, version) == (b"TLFL", 1)
     frames, pos = [], FILE_HEADER.size
     while pos < len(data):
         magic, length, crc = FRAME_HEADER.unpack_from(data, pos)
@@ -106,7 +109,21 @@ def read_frames(data):
         assert crc == zlib.crc32(payload), f"CRC of frame at {pos}"
         frames.append((pos, payload))
         pos += FRAME_HEADER.size + length
+    return generation, frames
+
+
+def read_frames(data):
+    """The (offset, payload) pairs of an intact log of generation 0."""
+    generation, frames = split_log(data)
+    assert generation == 0
     return frames
+
+
+def read_log(path):
+    """The generation of the intact log at `path` and its decoded records,
+    each with the offset of its frame."""
+    generation, frames = split_log(Path(path).read_bytes())
+    return generation, [(offset, decode(payload)) for offset, payload in frames]
 
 
 def decode(payload):
@@ -143,6 +160,36 @@ def drain(q):
     def by_seq(deliveries):
         return {seq: (body, count - 1, ts) for seq, body, count, ts in deliveries}
     return stats, by_seq(ready), by_seq(in_flight)
+
+
+# -- damaging a log --------------------------------------------------------------
+#
+# What a crash, a bad disk or a hand does to a log file, in place.
+
+import os  # noqa: E402
+
+
+def flip_byte(path, offset, mask=0x5A):
+    """XORs the byte at `offset` of the file (counted from its end when
+    negative) with `mask`."""
+    data = bytearray(Path(path).read_bytes())
+    data[offset] ^= mask
+    Path(path).write_bytes(bytes(data))
+
+
+def cut_at(path, length):
+    """Cuts the file to `length` bytes, as a write torn by a crash leaves it."""
+    os.truncate(path, length)
+
+
+def set_frame_length(data, frame_start, length):
+    """Rewrites the length field of the frame at `frame_start` of the log
+    bytes `data` (a bytearray), leaving its CRC as it was."""
+    data[frame_start + 4:frame_start + 8] = struct.pack("<I", length)
+
+
+def frame_length(data, frame_start):
+    return struct.unpack_from("<I", data, frame_start + 4)[0]
 
 
 # -- PostgreSQL ----------------------------------------------------------------

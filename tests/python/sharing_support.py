@@ -1,21 +1,16 @@
 """Helpers for tests where several queue objects and processes share one
 directory: a queue object living in a spawned process and driven step by
-step from the test, a reader of the log's records, and the worker functions
-that spawned processes run (they must be importable by module name). The
-workers also run on a queue in PostgreSQL."""
+step from the test, and the worker functions that spawned processes run
+(they must be importable by module name). The workers also run on a queue
+in PostgreSQL."""
 
 import multiprocessing
 import random
-import struct
 import threading
 import time
 import traceback
-import zlib
 
 from tollivane import TollivaneCore
-
-HEADER_LEN = 16
-FRAME_HEADER_LEN = 12
 
 SPAWN = multiprocessing.get_context("spawn")
 
@@ -63,40 +58,6 @@ class RemoteQueue:
         self._conn.send(None)
         self._process.join(30)
         assert self._process.exitcode == 0
-
-
-def frame(payload):
-    return b"TLR1" + struct.pack("<II", len(payload), zlib.crc32(payload)) + payload
-
-
-def enqueue_payload(seq, body, ts=0):
-    return struct.pack("<BQQI", 1, seq, ts, len(body)) + body
-
-
-def read_log(path):
-    """The generation and the decoded records of a log that is known to be
-    intact, each record with the offset of its frame."""
-    data = path.read_bytes()
-    assert data[:4] == b"TLFL"
-    generation = struct.unpack_from("<Q", data, 8)[0]
-    records, offset = [], HEADER_LEN
-    while offset < len(data):
-        magic, length, crc = struct.unpack_from("<4sII", data, offset)
-        payload = data[offset + FRAME_HEADER_LEN : offset + FRAME_HEADER_LEN + length]
-        assert magic == b"TLR1" and zlib.crc32(payload) == crc and len(payload) == length
-        tag, seq = struct.unpack_from("<BQ", payload)
-        if tag == 1:
-            ts, body_len = struct.unpack_from("<QI", payload, 9)
-            record = ("enqueue", seq, ts, payload[21 : 21 + body_len])
-        elif tag == 3:
-            record = ("lease", seq) + struct.unpack_from("<QI", payload, 9)
-        elif tag == 4:
-            record = ("requeue", seq, struct.unpack_from("<I", payload, 9)[0])
-        else:
-            record = ({2: "ack", 5: "dead"}[tag], seq)
-        records.append((offset, record))
-        offset += FRAME_HEADER_LEN + length
-    return generation, records
 
 
 def open_shared(where, **options):

@@ -17,7 +17,7 @@ import time
 import pytest
 
 import tollivane
-from conftest import LONG_LEASE_MS, log_path, open_queue
+from conftest import LONG_LEASE_MS, enqueue_payload, file_header, frame, lease_payload, log_path, open_queue
 from tollivane_cli.cli import build_parser
 
 MAX_BODY_LEN = 536870891
@@ -236,6 +236,30 @@ def test_damaged_log_is_reported_where_it_stops_and_left_as_it_is(tmp_path, dama
     assert json.loads(stats.stdout)["next_seq"] == records
     assert f"not valid from byte {stop}" in one_stderr_line(stats, status=0)
     assert path.read_bytes() == damaged
+
+
+# A log whose message 0 is enqueued, leased, and enqueued again, as only a
+# damaged or foreign log can hold: the second Enqueue replaces the message.
+# The command line once showed it both ready and leased, with the first
+# body still counted in live_bytes.
+def test_repeated_enqueue_is_one_ready_message_as_the_queue_holds_it(tmp_path):
+    deadline = time.time_ns() // 1_000_000 + LONG_LEASE_MS
+    log_path(tmp_path).write_bytes(file_header() + frame(enqueue_payload(0, 1, b"first"))
+                                   + frame(lease_payload(0, deadline, 1)) + frame(enqueue_payload(0, 2, b"second")))
+    stats = json.loads(ok("stats", tmp_path, "--json"))
+    assert [m["seq"] for m in json.loads(ok("peek", tmp_path, "--json"))["messages"]] == [0]
+    assert json.loads(ok("peek", tmp_path, "--json", "--in-flight"))["messages"] == []
+    assert stats == open_queue(tmp_path).stats()
+    assert (stats["ready"], stats["in_flight"], stats["live_bytes"]) == (1, 0, len(b"second") + 33)
+
+
+# next_seq is one more than the largest id, wrapping as a u64 does; the
+# command line once showed 2**64.
+def test_next_seq_after_the_largest_id_wraps_to_zero_as_the_queue_has_it(tmp_path):
+    log_path(tmp_path).write_bytes(file_header() + frame(enqueue_payload(2**64 - 1, 1, b"last")))
+    stats = json.loads(ok("stats", tmp_path, "--json"))
+    assert stats["next_seq"] == 0
+    assert stats == open_queue(tmp_path).stats()
 
 
 def test_foreign_file_is_refused_by_commands_and_reported_by_verify(tmp_path):

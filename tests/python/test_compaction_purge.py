@@ -10,7 +10,8 @@ import pytest
 from tollivane import TollivaneCore
 
 from conftest import LONG_LEASE_MS
-from sharing_support import HEADER_LEN, RemoteQueue, read_log
+from conftest import HEADER_LEN, read_log
+from sharing_support import RemoteQueue
 
 pytestmark = pytest.mark.quick
 

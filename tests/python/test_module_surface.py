@@ -113,7 +113,10 @@ def test_class_text_signature_describes_the_constructor():
 
 def test_methods_appear_in_table_order():
     methods = [name for name in vars(TollivaneCore) if not name.startswith("_")]
-    assert methods == [name for name, _, _ in METHOD_TABLE] + ["close"]
+    # The fifteen methods of a queue, closing, then the read-only scan of a directory.
+    assert methods == [name for name, _, _ in METHOD_TABLE] + ["close", "scan_log"]
+    assert isinstance(vars(TollivaneCore)["scan_log"], staticmethod)
+    assert TollivaneCore.scan_log.__text_signature__ == "(path, body_prefix=0)"
 
 
 def test_closing_methods_come_after_the_fifteen():

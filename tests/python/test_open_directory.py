@@ -8,8 +8,8 @@ import re
 
 import pytest
 
-from conftest import LONG_LEASE_MS, log_path, open_queue
-from sharing_support import SPAWN, produce, read_log
+from conftest import LONG_LEASE_MS, log_path, open_queue, read_log
+from sharing_support import SPAWN, produce
 
 pytestmark = pytest.mark.quick
 

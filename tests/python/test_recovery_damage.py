@@ -6,8 +6,8 @@ import struct
 
 import pytest
 
-from conftest import (FRAME_HEADER, LONG_LEASE_MS, drain, enqueue_payload, file_header,
-                      frame, log_path, open_queue, read_frames)
+from conftest import (FRAME_HEADER, LONG_LEASE_MS, drain, enqueue_payload, file_header, frame, frame_length,
+                      log_path, open_queue, read_frames, set_frame_length)
 
 pytestmark = pytest.mark.quick
 
@@ -83,14 +83,13 @@ def test_cut_at_every_byte_reopens_to_the_intact_prefix(tmp_path, small_log, cap
 
 def set_length(value):
     def damage(log, start):
-        log[start + 4:start + 8] = struct.pack("<I", value)
+        set_frame_length(log, start, value)
     return damage
 
 
 def add_to_length(delta):
     def damage(log, start):
-        (length,) = struct.unpack_from("<I", log, start + 4)
-        log[start + 4:start + 8] = struct.pack("<I", length + delta)
+        set_frame_length(log, start, frame_length(log, start) + delta)
     return damage
 
 

@@ -71,7 +71,7 @@ def syncs_per_phase(tmp_path, interval, phases):
                     sys.executable, "-c", CHILD, str(directory), str(interval), ",".join(phases)],
                    check=True, stderr=subprocess.DEVNULL, timeout=120)
     # A new log's header is written beside it and renamed into place.
-    names = {str(directory / "queue.log"): "log", str(directory / "queue.purge.tmp"): "log",
+    names = {str(directory / "queue.log"): "log", str(directory / "queue.fresh.tmp"): "log",
              str(directory): "dir"}
     counted, current = {}, None
     for line in trace.read_text().splitlines():

@@ -2,14 +2,11 @@
 and a torn tail left by a killed writer is cut by another object's next
 call."""
 
-import os
-
 import pytest
 
 from tollivane import TollivaneCore
 
-from conftest import LONG_LEASE_MS
-from sharing_support import FRAME_HEADER_LEN, HEADER_LEN, enqueue_payload, frame, read_log
+from conftest import FRAME_HEADER_LEN, HEADER_LEN, LONG_LEASE_MS, cut_at, enqueue_payload, flip_byte, frame, read_log
 
 pytestmark = pytest.mark.quick
 
@@ -30,16 +27,14 @@ def damage_and_expected(log, offsets, damage):
     if damage == "none":
         return {"ok": True, "records": 3, "bytes": size, "message": "clean"}
     if damage == "torn-header":
-        os.truncate(log, offsets[2] + 5)
+        cut_at(log, offsets[2] + 5)
         return {"ok": False, "records": 2, "bytes": offsets[2], "message": f"corrupt tail at byte {offsets[2]}: truncated record header"}
     if damage == "torn-payload":
-        os.truncate(log, offsets[2] + FRAME_HEADER_LEN + 4)
+        cut_at(log, offsets[2] + FRAME_HEADER_LEN + 4)
         return {"ok": False, "records": 2, "bytes": offsets[2], "message": f"corrupt tail at byte {offsets[2]}: truncated record payload"}
     if damage == "flipped-payload-byte":
         # In the middle frame: the intact frame after it must not be counted.
-        data = bytearray(log.read_bytes())
-        data[offsets[1] + FRAME_HEADER_LEN + 25] ^= 0x01
-        log.write_bytes(bytes(data))
+        flip_byte(log, offsets[1] + FRAME_HEADER_LEN + 25, 0x01)
         reason = "record CRC mismatch (silent corruption)"
         return {"ok": False, "records": 1, "bytes": offsets[1], "message": f"corrupt tail at byte {offsets[1]}: {reason}"}
     assert damage == "foreign-magic"
@@ -62,9 +57,35 @@ def test_verify_integrity_reports_damage_and_changes_nothing(three_frames, damag
     assert log.read_bytes() == before
 
 
+# The read-only scan reads the same frames and stops at the same place, with
+# the same reason, and adds them up to the queue's own state.
+@pytest.mark.parametrize("damage", ["none", "torn-header", "flipped-payload-byte", "foreign-magic"])
+def test_scan_log_stops_where_verify_integrity_does_and_changes_nothing(three_frames, damage):
+    queue, log, offsets = three_frames
+    expected = damage_and_expected(log, offsets, damage)
+    before = log.read_bytes()
+
+    scan = TollivaneCore.scan_log(log.parent, body_prefix=5)  # a path-like, as the constructor takes
+    frames = list(scan)
+
+    assert [(f["offset"], f["kind"], f["body"]) for f in frames] == [
+        (offset, "Enqueue", body) for offset, body in zip(offsets, [b"first", b"secon", b"third"])][:len(frames)]
+    assert scan.end["clean"] == (damage == "none")
+    if damage == "foreign-magic":
+        assert (scan.version, scan.end["reason"], frames) == (None, "bad file magic", [])
+    else:
+        assert (scan.frames, scan.position) == (expected["records"], expected["bytes"])
+        assert expected["message"].endswith(scan.end["reason"] or "clean")
+        stats = scan.stats()
+        assert (stats["next_seq"], stats["ready"], stats["log_bytes"]) == (len(frames), len(frames), scan.position)
+    assert log.read_bytes() == before
+    if damage == "none":
+        assert scan.stats() == queue.stats()
+
+
 def test_verify_integrity_raises_for_log_shorter_than_its_header(three_frames):
     queue, log, _ = three_frames
-    os.truncate(log, 10)
+    cut_at(log, 10)
     with pytest.raises(OSError) as raised:
         queue.verify_integrity()
     assert str(raised.value) == "Tollivane I/O error: failed to fill whole buffer"
@@ -79,18 +100,18 @@ def test_verify_integrity_counts_records_appended_by_others(three_frames):
 
 def tear_header(log, _writer):
     with open(log, "ab") as f:
-        f.write(frame(enqueue_payload(2, b"never finished"))[:7])
+        f.write(frame(enqueue_payload(2, 0, b"never finished"))[:7])
 
 
 def tear_payload(log, _writer):
     with open(log, "ab") as f:
-        f.write(frame(enqueue_payload(2, b"never finished"))[:40])
+        f.write(frame(enqueue_payload(2, 0, b"never finished"))[:40])
 
 
 def cut_last_frame(log, writer):
     # A real frame from another object, of which only part reached the disk.
     writer.enqueue(b"x" * 100)
-    os.truncate(log, log.stat().st_size - 30)
+    cut_at(log, log.stat().st_size - 30)
 
 
 @pytest.mark.parametrize("tear", [tear_header, tear_payload, cut_last_frame])

@@ -20,7 +20,7 @@
 
 #include <cstddef>
 
-namespace tollivane::logfile {
+namespace tollivane::base {
 
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64: logs may exceed 2 GiB on 32-bit targets");
 
@@ -58,4 +58,4 @@ const SystemCalls& real_system_calls();
 // calls. Not thread-safe: tests install a table before opening queues.
 void set_system_calls_for_testing(const SystemCalls* table);
 
-}  // namespace tollivane::logfile
+}  // namespace tollivane::base

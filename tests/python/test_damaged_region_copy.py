@@ -5,7 +5,7 @@ and verify_integrity() still only reports."""
 
 import pytest
 
-from conftest import LONG_LEASE_MS, drain, frame, log_path, open_queue, read_frames
+from conftest import LONG_LEASE_MS, drain, flip_byte, frame, log_path, open_queue, read_frames
 
 CRC_MISMATCH = "record CRC mismatch (silent corruption)"
 
@@ -26,11 +26,7 @@ def write_log(directory, count=5):
 
 
 def flip_payload_byte(directory, frame_start):
-    with open(log_path(directory), "r+b") as log:
-        log.seek(frame_start + 20)
-        byte = log.read(1)[0]
-        log.seek(frame_start + 20)
-        log.write(bytes([byte ^ 0x5A]))
+    flip_byte(log_path(directory), frame_start + 20)
 
 
 def ready_ids(q):

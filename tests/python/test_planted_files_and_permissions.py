@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from conftest import LONG_LEASE_MS, log_path, open_queue, read_frames
+from conftest import LONG_LEASE_MS, flip_byte, log_path, open_queue, read_frames
 
 VICTIM_CONTENT = b"precious"  # shorter than a header: recovery would overwrite it
 
@@ -109,11 +109,9 @@ def test_planted_fifo_is_refused_without_blocking(tmp_path, name):
 
 
 def test_planted_link_under_a_damaged_copy_name_is_left_alone(queue_dir, victim, capfd):
-    data = log_path(queue_dir).read_bytes()
-    start = read_frames(data)[0][0]
-    damaged = bytearray(data)
-    damaged[start + 20] ^= 0x5A
-    log_path(queue_dir).write_bytes(bytes(damaged))
+    start = read_frames(log_path(queue_dir).read_bytes())[0][0]
+    flip_byte(log_path(queue_dir), start + 20)
+    damaged = log_path(queue_dir).read_bytes()
     os.symlink(victim, queue_dir / f"queue.log.damaged-{start}")
     open_queue(queue_dir)
     capfd.readouterr()
@@ -157,9 +155,7 @@ def rewrite_and_copy_the_log(queue_dir, capfd, look):
     seen.append(look("queue.log"))
     q.enqueue_batch([b"a", b"b"])
     del q
-    data = bytearray(log_path(queue_dir).read_bytes())
-    data[16 + 20] ^= 0x5A
-    log_path(queue_dir).write_bytes(bytes(data))
+    flip_byte(log_path(queue_dir), 16 + 20)
     open_queue(queue_dir)
     capfd.readouterr()
     return seen + [look("queue.log.damaged-16")]

@@ -15,10 +15,10 @@
 
 #include <string>
 
-#include "logfile/file.h"
-#include "queue/error.h"
+#include "base/file.h"
+#include "base/error.h"
 
-namespace tollivane::logfile {
+namespace tollivane::base {
 
 class Directory {
  public:
@@ -99,4 +99,4 @@ class TemporaryName {
   std::string name_;
 };
 
-}  // namespace tollivane::logfile
+}  // namespace tollivane::base

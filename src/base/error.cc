@@ -1,4 +1,4 @@
-#include "queue/error.h"
+#include "base/error.h"
 
 #include <cerrno>
 #include <cstring>

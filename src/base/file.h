@@ -11,9 +11,9 @@
 #include <string>
 #include <utility>
 
-#include "queue/error.h"
+#include "base/error.h"
 
-namespace tollivane::logfile {
+namespace tollivane::base {
 
 // Which file a path or a descriptor refers to: a rename over the path gives
 // it another identity, while appends and truncation keep it.
@@ -86,4 +86,4 @@ class File {
 // umask). A component that exists must be a directory.
 Status create_directories(const std::string& path);
 
-}  // namespace tollivane::logfile
+}  // namespace tollivane::base

@@ -1,4 +1,4 @@
-#include "logfile/file.h"
+#include "base/file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "logfile/system_calls.h"
+#include "base/system_calls.h"
 
-namespace tollivane::logfile {
+namespace tollivane::base {
 namespace {
 
 IoError last_os_error() { return IoError::from_errno(errno); }
@@ -147,4 +147,4 @@ Status create_directories(const std::string& path) {
   return Status();
 }
 
-}  // namespace tollivane::logfile
+}  // namespace tollivane::base

@@ -1,4 +1,4 @@
-#include "logfile/directory.h"
+#include "base/directory.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "logfile/system_calls.h"
+#include "base/system_calls.h"
 
-namespace tollivane::logfile {
+namespace tollivane::base {
 namespace {
 
 IoError last_os_error() { return IoError::from_errno(errno); }
@@ -97,4 +97,4 @@ std::string Directory::describe(const std::string& name) const {
   return path_ + "/" + name;
 }
 
-}  // namespace tollivane::logfile
+}  // namespace tollivane::base

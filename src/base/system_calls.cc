@@ -1,4 +1,4 @@
-#include "logfile/system_calls.h"
+#include "base/system_calls.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -6,7 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-namespace tollivane::logfile {
+namespace tollivane::base {
 namespace {
 
 // open and mkdir are variadic or macro-wrapped in some C libraries; small
@@ -45,4 +45,4 @@ void set_system_calls_for_testing(const SystemCalls* table) {
   g_system_calls = table != nullptr ? table : &kRealSystemCalls;
 }
 
-}  // namespace tollivane::logfile
+}  // namespace tollivane::base
