@@ -273,7 +273,7 @@ TEST_P(OperationFailureTest, FailedFsyncAppliesTheRecordThenRefusesWritesUntilRe
 // fsync, and a second close has nothing to report.
 TEST_F(PersistentQueueTest, FailedSyncAtCloseIsReported) {
   std::unique_ptr<Queue> q = open(dir_.path(), /*sync_interval_ms=*/3'600'000);
-  ASSERT_TRUE(in_call(*q, [&] { return q->enqueue(bytes("unsynced")); }).ok());
+  ASSERT_TRUE(in_call(*q, [](QueueCall& call) { return call.enqueue(bytes("unsynced")); }).ok());
   fs_.fail(Call::kFsync, EIO, "queue.log");
   Status closed = q->flush_on_close();
   ASSERT_FALSE(closed.ok());
