@@ -545,5 +545,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         message = str(error)
     except KeyboardInterrupt:
         return 130
+    except Exception as error:  # noqa: BLE001
+        # Whatever else went wrong is still an error, not a "no": a script
+        # that tests for status 1 must never take a failure for an answer.
+        message = f"unexpected {type(error).__name__}: {error}"
     print(f"{PROG}: error: {message}", file=sys.stderr)
     return EXIT_ERROR

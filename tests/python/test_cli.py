@@ -402,3 +402,16 @@ def test_dump_streams_a_large_body_in_bounded_memory(tmp_path):
     assert [offset, length, kind, seq, body_len] == ["16", str((96 << 20) + 33), "Enqueue", "seq=0",
                                                      f"body_len={96 << 20}"]
     assert body == "body=" + "B" * 40 + "..."
+
+
+def test_an_unexpected_failure_is_an_error_not_a_no(tmp_path, monkeypatch, capsys):
+    from tollivane_cli import cli as cli_module
+
+    def broken(args):
+        raise RuntimeError("something the command did not foresee")
+
+    open_queue(tmp_path).enqueue(b"x")
+    monkeypatch.setattr(cli_module, "cmd_stats", broken)
+    assert cli_module.main(["stats", str(tmp_path)]) == 2
+    assert capsys.readouterr().err == (
+        "tollivane: error: unexpected RuntimeError: something the command did not foresee\n")
