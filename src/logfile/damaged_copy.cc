@@ -84,14 +84,24 @@ Result<base::File> create_copy(const base::Directory& directory, const std::stri
   return IoError::from_errno(EEXIST);
 }
 
+// The copy keeps the region's holes as holes: written out, a large hole
+// would need as much free space as it spans, and on a nearly full disk the
+// copy, and with it the repair, would fail for zeros nobody needs.
 Status copy_region(base::File& log, base::File& copy, uint64_t offset, uint64_t end) {
   std::vector<uint8_t> piece(kPieceLen);
   for (uint64_t at = offset; at < end;) {
+    if (const uint64_t data = next_data(log, at, end); data != at) {
+      at = data;
+      if (Status sought = copy.seek(at - offset); !sought.ok()) return sought;
+      continue;
+    }
     const std::span<uint8_t> chunk(piece.data(), piece_at(at, end));
     if (Status read = read_piece(log, at, chunk); !read.ok()) return read;
     if (Status written = copy.write_all(chunk); !written.ok()) return written;
     at += chunk.size();
   }
+  // A hole at the end is not written at all: the length gives it its place.
+  if (Status sized = copy.truncate(end - offset); !sized.ok()) return sized;
   return copy.sync();
 }
 

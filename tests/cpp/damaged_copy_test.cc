@@ -114,6 +114,38 @@ TEST(IntactFrameScanTest, HolesOfASparseLogAreSkippedNotRead) {
   }
 }
 
+// The copy of a damaged region keeps the region's holes as holes: on a
+// nearly full disk, writing out a large hole's zeros would make the copy,
+// and with it the repair, fail.
+TEST(IntactFrameScanTest, ACopyOfADamagedRegionKeepsItsHoles) {
+  ScratchDirectory dir;
+  const std::string header("TLFL\x01\0\0\0\0\0\0\0\0\0\0\0", 16);
+  const std::string good = enqueue_frame(0, 10);
+  const uint64_t damaged_at = header.size() + good.size();
+  const uint64_t hole_end = uint64_t{1} << 30;
+  write_file(dir.file("queue.log"), header + good + "junk");
+  ASSERT_EQ(::truncate(dir.file("queue.log").c_str(), static_cast<off_t>(hole_end)), 0);
+  const std::string behind = enqueue_frame(1, 100);
+  std::ofstream(dir.file("queue.log"), std::ios::binary | std::ios::app) << behind;
+  struct stat info {};
+  ASSERT_EQ(::stat(dir.file("queue.log").c_str(), &info), 0);
+  if (static_cast<uint64_t>(info.st_blocks) * 512 >= hole_end) GTEST_SKIP() << "no sparse files on " << dir.path();
+
+  ASSERT_TRUE(Queue::open(dir.path(), QueueConfig{}).ok());
+  const std::string copy = dir.file("queue.log.damaged-" + std::to_string(damaged_at));
+  ASSERT_EQ(::stat(copy.c_str(), &info), 0);
+  EXPECT_EQ(static_cast<uint64_t>(info.st_size), hole_end + behind.size() - damaged_at);
+  EXPECT_LT(static_cast<uint64_t>(info.st_blocks) * 512, uint64_t{1} << 20);
+  std::ifstream saved(copy, std::ios::binary);
+  std::string start(4, '\0');
+  saved.read(start.data(), 4);
+  EXPECT_EQ(start, "junk");
+  saved.seekg(static_cast<std::streamoff>(hole_end - damaged_at));
+  std::string end(behind.size(), '\0');
+  saved.read(end.data(), static_cast<std::streamsize>(end.size()));
+  EXPECT_EQ(end, behind);
+}
+
 class DamagedLogTest : public ::testing::Test {
  protected:
   // A log of five small messages whose third frame has a flipped payload byte.
