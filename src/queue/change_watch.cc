@@ -25,6 +25,17 @@ constexpr uint64_t kLongestSleepMs = uint64_t{24} * 3600 * 1000;
 
 constexpr uint32_t kDirectoryEvents = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
 
+// Raised in every child process fork() makes (see ChangeNotifier).
+std::atomic<uint64_t> g_fork_epoch{0};
+
+uint64_t current_fork_epoch() {
+  static const bool registered = [] {
+    return pthread_atfork(nullptr, nullptr, [] { g_fork_epoch.fetch_add(1, std::memory_order_relaxed); }) == 0;
+  }();
+  (void)registered;
+  return g_fork_epoch.load(std::memory_order_relaxed);
+}
+
 uint64_t monotonic_ms() {
   const auto since = std::chrono::steady_clock::now().time_since_epoch();
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
@@ -95,7 +106,8 @@ class InotifyPool {
 }  // namespace
 
 void ChangeNotifier::notify() {
-  if (!watched_.load(std::memory_order_acquire)) return;
+  // Nobody waits, or only threads of the process this one was forked from.
+  if (watched_in_epoch_.load(std::memory_order_acquire) != current_fork_epoch() + 1) return;
   std::lock_guard lock(mutex_);
   wake_all_locked();
 }
@@ -107,24 +119,31 @@ void ChangeNotifier::close() {
 }
 
 void ChangeNotifier::subscribe(int wake_fd) {
+  const uint64_t epoch = current_fork_epoch();
   std::lock_guard lock(mutex_);
-  wake_fds_.push_back(wake_fd);
-  watched_.store(true, std::memory_order_release);
+  subscriptions_.push_back(Subscription{wake_fd, epoch});
+  watched_in_epoch_.store(epoch + 1, std::memory_order_release);
   // A watch of a closed queue has nothing to wait for.
   if (closed_) wake_all_locked();
 }
 
 void ChangeNotifier::unsubscribe(int wake_fd) {
+  const uint64_t epoch = current_fork_epoch();
   std::lock_guard lock(mutex_);
-  wake_fds_.erase(std::remove(wake_fds_.begin(), wake_fds_.end(), wake_fd), wake_fds_.end());
-  watched_.store(!wake_fds_.empty(), std::memory_order_release);
+  std::erase_if(subscriptions_, [&](const Subscription& s) { return s.wake_fd == wake_fd && s.fork_epoch == epoch; });
+  const bool watched = std::any_of(subscriptions_.begin(), subscriptions_.end(),
+                                   [&](const Subscription& s) { return s.fork_epoch == epoch; });
+  watched_in_epoch_.store(watched ? epoch + 1 : 0, std::memory_order_release);
 }
 
 void ChangeNotifier::wake_all_locked() {
+  const uint64_t epoch = current_fork_epoch();
   const uint64_t one = 1;
   // An eventfd adds what is written to its counter; it cannot fill up in
   // any life of a process, and a watch that is already woken needs no more.
-  for (const int fd : wake_fds_) (void)system_calls().write(fd, &one, sizeof one);
+  for (const Subscription& s : subscriptions_) {
+    if (s.fork_epoch == epoch) (void)system_calls().write(s.wake_fd, &one, sizeof one);
+  }
 }
 
 ChangeWatch ChangeWatch::arm(const base::Directory* directory, std::shared_ptr<ChangeNotifier> notifier) {

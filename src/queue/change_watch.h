@@ -62,12 +62,22 @@ class ChangeNotifier {
   void unsubscribe(int wake_fd);
   void wake_all_locked();
 
+  // A subscription made before a fork() belongs to a thread of the parent,
+  // which a child does not have, and its descriptor may since have been
+  // closed in the child and its number reused for another file: the child
+  // must never write to it.
+  struct Subscription {
+    int wake_fd;
+    uint64_t fork_epoch;
+  };
+
   std::mutex mutex_;
-  std::vector<int> wake_fds_;
-  // Read by notify() without the mutex. A watch subscribes under the queue
-  // object's mutex, which every commit holds too, so a commit made after a
-  // subscription always sees it.
-  std::atomic<bool> watched_{false};
+  std::vector<Subscription> subscriptions_;
+  // The fork epoch of the subscriptions plus one, or 0 when there are none
+  // of this process; read by notify() without the mutex. A watch subscribes
+  // under the queue object's mutex, which every commit holds too, so a
+  // commit made after a subscription always sees it.
+  std::atomic<uint64_t> watched_in_epoch_{0};
   bool closed_ = false;
 };
 
