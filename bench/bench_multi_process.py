@@ -91,6 +91,14 @@ def worker(role: str, directory: str, sync_interval_ms: int, barrier, start_at, 
     results.put((role, done, empty, finished - begin))
 
 
+def collect(processes: list, results, timeout_s: float) -> list:
+    """One result from each of `processes`, once all have ended."""
+    outcome = [results.get(timeout=timeout_s) for _ in processes]
+    for p in processes:
+        p.join()
+    return outcome
+
+
 def run_mix(work_dir: str, producers: int, consumers: int, sync_interval_ms: int, seconds: float,
             prefill: int) -> dict[str, float]:
     directory = tempfile.mkdtemp(prefix="mix-", dir=work_dir)
@@ -117,9 +125,7 @@ def run_mix(work_dir: str, producers: int, consumers: int, sync_interval_ms: int
         barrier.wait()
         start_at.value = time.monotonic() + 0.05
         barrier.wait()
-        outcome = [results.get(timeout=seconds + 120) for _ in processes]
-        for p in processes:
-            p.join()
+        outcome = collect(processes, results, seconds + 120)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     window = max(elapsed for _, _, _, elapsed in outcome)
@@ -351,9 +357,7 @@ def idle_cpu_share(work_dir: str, waiters: int, seconds: float) -> tuple[float, 
     try:
         for p in processes:
             p.start()
-        outcome = [results.get(timeout=seconds + 60) for _ in processes]
-        for p in processes:
-            p.join()
+        outcome = collect(processes, results, seconds + 60)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     cpu = sum(used for used, _ in outcome)

@@ -76,6 +76,12 @@ PyObject* new_list(size_t count, MakeItem make_item) {
   return list.release();
 }
 
+// What a dequeue of one message returns: its tuple, or None.
+PyObject* delivery_or_none(BytesSink& sink, bool delivered) {
+  if (!delivered) Py_RETURN_NONE;
+  return delivery_tuple(sink.collected().front());
+}
+
 PyObject* delivery_list(std::vector<BytesSink::Collected>& deliveries) {
   return new_list(deliveries.size(), [&](size_t i) { return delivery_tuple(deliveries[i]); });
 }
@@ -142,10 +148,7 @@ PyObject* dequeue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   BytesSink sink;
   return run_call(
       self, CatchUp::kRun, [&](QueueCall& call) { return call.dequeue(lease_ms, sink); },
-      [&](bool delivered) -> PyObject* {
-        if (!delivered) Py_RETURN_NONE;
-        return delivery_tuple(sink.collected().front());
-      });
+      [&](bool delivered) { return delivery_or_none(sink, delivered); });
 }
 
 PyObject* dequeue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -173,10 +176,7 @@ PyObject* dequeue_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   BytesSink sink;
   return run_waiting_call(
       self, timeout_ms, [&](QueueCall& call) { return call.dequeue(lease_ms, sink); },
-      [&](bool delivered) -> PyObject* {
-        if (!delivered) Py_RETURN_NONE;
-        return delivery_tuple(sink.collected().front());
-      });
+      [&](bool delivered) { return delivery_or_none(sink, delivered); });
 }
 
 PyObject* dequeue_batch_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
