@@ -3,10 +3,10 @@
 // Every file-system call the core makes (open, read, write, fsync,
 // ftruncate, renameat, mmap, flock, ...), and every call a waiting consumer
 // makes to learn that the queue changed (inotify, eventfd, ppoll), goes
-// through the table returned by system_calls(). Production uses the table of the real calls; a test may
-// install its own to inject failures (EIO, ENOSPC, EINTR, short writes) or
-// to record what reached the disk and simulate a crash that loses whatever
-// was not fsynced. The cost is one indirect call per system call, nothing
+// through the table returned by system_calls(). Production uses the table
+// of the real calls; a test may install its own to inject failures (EIO,
+// ENOSPC, EINTR, short writes) or to record what reached the disk and
+// simulate a crash that loses whatever was not fsynced. The cost is one indirect call per system call, nothing
 // next to the call itself.
 //
 // The table holds the raw calls with their usual contract: a result of -1

@@ -382,9 +382,9 @@ PyMethodDef kCoreMethods[] = {
      "raised\nin the `with` block is not suppressed."},
     // Consumers that wait for a message come after closing.
     {"dequeue_wait", fast_method<dequeue_wait>(), kFastKeywords,
-     "dequeue_wait($self, timeout_ms, lease_ms=None)\n--\n\nAs `dequeue`, but wait up to `timeout_ms` for a message to become ready.\n"
-     "Returns `(seq, body, deliveries, enqueued_ts_ms)`, or `None` once that time\nhas passed. Holds no lock while it "
-     "waits."},
+     "dequeue_wait($self, timeout_ms, lease_ms=None)\n--\n\nAs `dequeue`, but wait up to `timeout_ms` for a "
+     "message to become ready.\nReturns `(seq, body, deliveries, enqueued_ts_ms)`, or `None` once that time\n"
+     "has passed. Holds no lock while it waits."},
     {"dequeue_batch_wait", fast_method<dequeue_batch_wait>(), kFastKeywords,
      "dequeue_batch_wait($self, max, timeout_ms, lease_ms=None)\n--\n\nAs `dequeue_batch`, but wait up to `timeout_ms` "
      "until at least one message\ncould be leased; then lease up to `max`. `[]` once that time has passed."},

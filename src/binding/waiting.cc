@@ -4,16 +4,12 @@
 
 #include <algorithm>
 #include <cassert>
-#include <chrono>
 #include <limits>
+
+#include "queue/clock.h"
 
 namespace tollivane::binding {
 namespace {
-
-uint64_t monotonic_ms() {
-  const auto since = std::chrono::steady_clock::now().time_since_epoch();
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
-}
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {
   return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max() : a + b;

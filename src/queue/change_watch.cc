@@ -14,6 +14,7 @@
 
 #include "base/system_calls.h"
 #include "logfile/format.h"
+#include "queue/clock.h"
 
 namespace tollivane {
 using base::system_calls;
@@ -34,11 +35,6 @@ uint64_t current_fork_epoch() {
   }();
   (void)registered;
   return g_fork_epoch.load(std::memory_order_relaxed);
-}
-
-uint64_t monotonic_ms() {
-  const auto since = std::chrono::steady_clock::now().time_since_epoch();
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
 // Closing an inotify instance that has ever watched something makes the
