@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Several processes on one tollivane queue directory, one compaction, and the
-system calls a call costs.
+"""Several processes on one tollivane queue directory, one compaction, the
+system calls a call costs, and consumers that wait for messages.
 
 1. Throughput: P producer processes (enqueue, 100-byte bodies) and C consumer
    processes (dequeue then ack) run at the same time on one directory, for
@@ -16,6 +16,11 @@ system calls a call costs.
    process, minus the same child making fewer calls, divided by the
    difference: the system calls one call costs, with fixed costs (interpreter
    start, open) cancelled out.
+4. Waiting consumers: a consumer process sleeping in dequeue_wait, and the
+   time from just before another process's enqueue to the return of that
+   wait (median and 90th percentile of many rounds); then 10 consumer
+   processes each waiting on an empty queue for a few seconds, and the share
+   of one core they used together (each one's getrusage over its wait).
 
 This prints figures only; it checks nothing.
 
@@ -86,6 +91,14 @@ def worker(role: str, directory: str, sync_interval_ms: int, barrier, start_at, 
     results.put((role, done, empty, finished - begin))
 
 
+def collect(processes: list, results, timeout_s: float) -> list:
+    """One result from each of `processes`, once all have ended."""
+    outcome = [results.get(timeout=timeout_s) for _ in processes]
+    for p in processes:
+        p.join()
+    return outcome
+
+
 def run_mix(work_dir: str, producers: int, consumers: int, sync_interval_ms: int, seconds: float,
             prefill: int) -> dict[str, float]:
     directory = tempfile.mkdtemp(prefix="mix-", dir=work_dir)
@@ -112,9 +125,7 @@ def run_mix(work_dir: str, producers: int, consumers: int, sync_interval_ms: int
         barrier.wait()
         start_at.value = time.monotonic() + 0.05
         barrier.wait()
-        outcome = [results.get(timeout=seconds + 120) for _ in processes]
-        for p in processes:
-            p.join()
+        outcome = collect(processes, results, seconds + 120)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     window = max(elapsed for _, _, _, elapsed in outcome)
@@ -287,6 +298,93 @@ def bench_syscalls(work_dir: str, quick: bool) -> None:
 
 
 # --------------------------------------------------------------------------
+# 4. waiting consumers
+
+
+def waiting_consumer(directory: str, sync_interval_ms: int, ready, connection) -> None:
+    queue = tollivane.TollivaneCore(directory, sync_interval_ms=sync_interval_ms, auto_compact_bytes=0)
+    ready.set()
+    while True:
+        delivery = queue.dequeue_wait(30_000)
+        woken = time.monotonic()  # the same clock in every process of the host
+        if delivery is None or delivery[1] == b"stop":
+            return
+        queue.ack(delivery[0])
+        connection.send(woken)
+
+
+def wake_latencies(work_dir: str, sync_interval_ms: int, rounds: int) -> list[float]:
+    directory = tempfile.mkdtemp(prefix="wake-", dir=work_dir)
+    ctx = mp.get_context("fork")
+    ready = ctx.Event()
+    receiver, sender = ctx.Pipe(duplex=False)
+    consumer = ctx.Process(target=waiting_consumer, args=(directory, sync_interval_ms, ready, sender))
+    try:
+        producer = tollivane.TollivaneCore(directory, sync_interval_ms=sync_interval_ms, auto_compact_bytes=0)
+        consumer.start()
+        ready.wait(30)
+        latencies = []
+        for _ in range(rounds):
+            time.sleep(0.02)  # the consumer is asleep again
+            before = time.monotonic()
+            producer.enqueue(SMALL_BODY)
+            latencies.append(receiver.recv() - before)
+        producer.enqueue(b"stop")
+        consumer.join(30)
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+    return latencies
+
+
+def idle_waiter(directory: str, seconds: float, results) -> None:
+    import resource
+
+    queue = tollivane.TollivaneCore(directory)
+    queue.available()
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    started = time.monotonic()
+    queue.dequeue_wait(int(seconds * 1000))
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    results.put((cpu, time.monotonic() - started))
+
+
+def idle_cpu_share(work_dir: str, waiters: int, seconds: float) -> tuple[float, float]:
+    directory = tempfile.mkdtemp(prefix="idle-", dir=work_dir)
+    ctx = mp.get_context("fork")
+    results = ctx.Queue()
+    processes = [ctx.Process(target=idle_waiter, args=(directory, seconds, results)) for _ in range(waiters)]
+    try:
+        for p in processes:
+            p.start()
+        outcome = collect(processes, results, seconds + 60)
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+    cpu = sum(used for used, _ in outcome)
+    window = max(elapsed for _, elapsed in outcome)
+    return cpu, cpu / window
+
+
+def bench_waiting(work_dir: str, quick: bool) -> None:
+    rounds = 50 if quick else 300
+    print(f"a consumer process in dequeue_wait, woken by another process's enqueue (100 B), {rounds} rounds")
+    rows = []
+    for sync_interval_ms, label, detail in (
+            (LARGE_INTERVAL_MS, "10**9", "the wake-up, the lock, the catch-up and the lease"),
+            (0, "0", "the same plus the producer's and the consumer's fsync")):
+        latencies = sorted(wake_latencies(work_dir, sync_interval_ms, rounds))
+        p90 = latencies[int(len(latencies) * 0.9) - 1]
+        rows.append([label, f"{statistics.median(latencies) * 1000:.2f} ms", f"{p90 * 1000:.2f} ms", detail])
+    print_table(["sync_interval_ms", "median", "90th pct", "from before enqueue() to the wait's return"],
+                rows, left={0, 3})
+    waiters, seconds = 10, (2.0 if quick else 5.0)
+    cpu, share = idle_cpu_share(work_dir, waiters, seconds)
+    print(f"  {waiters} consumer processes waiting {seconds:g} s on an empty queue: {cpu * 1000:.1f} ms of CPU "
+          f"together, {share * 100:.3f}% of one core")
+    print()
+
+
+# --------------------------------------------------------------------------
 
 
 def print_table(headers: list[str], rows: list[list[str]], left: set[int]) -> None:
@@ -325,6 +423,7 @@ def main() -> int:
         if gib > 0:
             bench_compact(work_dir, gib)
         bench_syscalls(work_dir, args.quick)
+        bench_waiting(work_dir, args.quick)
     finally:
         shutil.rmtree(work_dir, ignore_errors=True)
     print(f"total time {time.perf_counter() - started:.1f} s")

@@ -32,9 +32,10 @@ def crashing_consumer(directory: str, leased) -> None:
 def steady_consumer(directory: str) -> None:
     queue = tollivane.TollivaneCore(directory)
     while queue.available() or queue.in_flight():
-        delivery = queue.dequeue(lease_ms=5_000)
+        # Sleeps until there is a message to lease: here, until the dead
+        # consumer's lease runs out.
+        delivery = queue.dequeue_wait(timeout_ms=10_000, lease_ms=5_000)
         if delivery is None:
-            time.sleep(0.05)  # the dead consumer's lease has not run out yet
             continue
         seq, body, deliveries, _ = delivery
         note = "  <- redelivered after the dead consumer's lease expired" if deliveries > 1 else ""

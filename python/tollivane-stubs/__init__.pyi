@@ -234,6 +234,20 @@ class TollivaneCore:
     ) -> None:
         """Close the queue; an exception from the block is not suppressed."""
 
+    def dequeue_wait(self, timeout_ms: SupportsIndex, lease_ms: SupportsIndex | None = None) -> Delivery | None:
+        """As `dequeue`, but wait up to `timeout_ms` for a message to become
+        ready (an enqueue or requeue by any object or process, or a lease
+        running out); `None` once that time has passed. Holds no lock while
+        it waits; Ctrl-C ends the wait with `KeyboardInterrupt`, a `close()`
+        from another thread with `ValueError`."""
+
+    def dequeue_batch_wait(
+        self, max: SupportsIndex, timeout_ms: SupportsIndex, lease_ms: SupportsIndex | None = None
+    ) -> list[Delivery]:
+        """As `dequeue_batch`, but wait up to `timeout_ms` until at least one
+        message could be leased, then lease up to `max`; `[]` once that time
+        has passed (at once for a `max` of 0)."""
+
     @staticmethod
     def scan_log(path: str | os.PathLike[str], body_prefix: SupportsIndex = 0) -> LogScan:
         """Read the log of the queue directory `path` as a queue would, but

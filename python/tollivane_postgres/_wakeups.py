@@ -10,6 +10,9 @@ woken together when the reader has seen one. Waiters count notifications
 as soon as the count has moved past that mark, so a notification that
 arrived while it was trying is never slept through.
 
+Closing the queue ends every wait at once; the waiting call then finds the
+object closed and raises ValueError, as any call on a closed object does.
+
 The channel is listened to only while some call waits. A session that
 listens but does not read would let the server's notification queue grow
 for as long as producers keep notifying.
@@ -53,12 +56,13 @@ class Wakeups:
         self._waiters = 0
         self._listening = False
         self._reading = False
+        self._closed = False
 
     def enter(self) -> None:
         """Registers a waiting call and makes sure the channel is listened to."""
         with self._condition:
             self._waiters += 1
-            if not self._listening:
+            if not self._listening and not self._closed:
                 try:
                     self._start_listening()
                 except BaseException:
@@ -86,7 +90,7 @@ class Wakeups:
         `timeout_s` seconds."""
         give_up = time.monotonic() + timeout_s
         with self._condition:
-            while self._marks == mark:
+            while self._marks == mark and not self._closed:
                 remaining = give_up - time.monotonic()
                 if remaining <= 0:
                     return
@@ -107,8 +111,10 @@ class Wakeups:
 
     def close(self) -> None:
         with self._condition:
+            self._closed = True
             self._listening = False
             self._drop_connection()
+            self._condition.notify_all()
 
     def _read(self, timeout_s: float) -> None:
         """Reads notifications without the condition held; called with it held."""
@@ -121,7 +127,9 @@ class Wakeups:
             received = any(True for _ in connection.notifies(timeout=timeout_s, stop_after=1))
         except psycopg.Error:
             lost = True
-            raise
+            # A connection that close() took away is no failure of the wait.
+            if not self._closed:
+                raise
         finally:
             self._condition.acquire()
             self._reading = False

@@ -31,6 +31,9 @@ class Directory {
   Directory& operator=(Directory&&) noexcept = default;
 
   bool is_open() const { return handle_.is_open(); }
+  // The descriptor itself, for what names the held directory rather than a
+  // file in it: a watch on the directory (inotify, by /proc/self/fd/N).
+  int fd() const { return handle_.fd(); }
 
   // openat(2) of `name` with `flags` and `mode` for a created file. A file of
   // the queue directory must never be reached through a symbolic link:

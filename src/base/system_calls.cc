@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -26,11 +28,12 @@ int real_fstatat(int directory_fd, const char* name, struct stat* info, int flag
   return ::fstatat(directory_fd, name, info, flags);
 }
 int real_dup(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
+int real_eventfd(unsigned initial_value, int flags) { return ::eventfd(initial_value, flags); }
 
 const SystemCalls kRealSystemCalls = {
     real_open,  real_openat, ::close,    ::read,    ::pread, ::write,  ::lseek,    real_fstat, real_stat,
     real_fstatat, ::fsync,   ::ftruncate, ::renameat, ::mkdir, real_dup, ::mmap,    ::munmap,   ::flock,
-    ::unlinkat, ::fchown,
+    ::unlinkat, ::fchown,    ::inotify_init1, ::inotify_add_watch, ::inotify_rm_watch, real_eventfd, ::ppoll,
 };
 
 const SystemCalls* g_system_calls = &kRealSystemCalls;

@@ -1,11 +1,12 @@
 // The one seam between the core and the file system.
 //
 // Every file-system call the core makes (open, read, write, fsync,
-// ftruncate, renameat, mmap, flock, ...) goes through the table returned by
-// system_calls(). Production uses the table of the real calls; a test may
-// install its own to inject failures (EIO, ENOSPC, EINTR, short writes) or
-// to record what reached the disk and simulate a crash that loses whatever
-// was not fsynced. The cost is one indirect call per system call, nothing
+// ftruncate, renameat, mmap, flock, ...), and every call a waiting consumer
+// makes to learn that the queue changed (inotify, eventfd, ppoll), goes
+// through the table returned by system_calls(). Production uses the table
+// of the real calls; a test may install its own to inject failures (EIO,
+// ENOSPC, EINTR, short writes) or to record what reached the disk and
+// simulate a crash that loses whatever was not fsynced. The cost is one indirect call per system call, nothing
 // next to the call itself.
 //
 // The table holds the raw calls with their usual contract: a result of -1
@@ -15,10 +16,13 @@
 // real one.
 #pragma once
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tollivane::base {
 
@@ -46,6 +50,12 @@ struct SystemCalls {
   int (*flock)(int fd, int operation);
   int (*unlinkat)(int directory_fd, const char* name, int flags);
   int (*fchown)(int fd, uid_t owner, gid_t group);
+  // Waiting for a change (queue/change_watch.h).
+  int (*inotify_init1)(int flags);
+  int (*inotify_add_watch)(int fd, const char* path, uint32_t mask);
+  int (*inotify_rm_watch)(int fd, int watch);
+  int (*eventfd)(unsigned initial_value, int flags);
+  int (*ppoll)(struct pollfd* fds, nfds_t count, const struct timespec* timeout, const sigset_t* signal_mask);
 };
 
 // The table in force.

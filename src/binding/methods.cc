@@ -17,6 +17,7 @@
 #include "binding/log_scan_type.h"
 #include "binding/py_ref.h"
 #include "binding/results.h"
+#include "binding/waiting.h"
 
 namespace tollivane::binding {
 namespace {
@@ -73,6 +74,12 @@ PyObject* new_list(size_t count, MakeItem make_item) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
+}
+
+// What a dequeue of one message returns: its tuple, or None.
+PyObject* delivery_or_none(BytesSink& sink, bool delivered) {
+  if (!delivered) Py_RETURN_NONE;
+  return delivery_tuple(sink.collected().front());
 }
 
 PyObject* delivery_list(std::vector<BytesSink::Collected>& deliveries) {
@@ -141,10 +148,7 @@ PyObject* dequeue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   BytesSink sink;
   return run_call(
       self, CatchUp::kRun, [&](QueueCall& call) { return call.dequeue(lease_ms, sink); },
-      [&](bool delivered) -> PyObject* {
-        if (!delivered) Py_RETURN_NONE;
-        return delivery_tuple(sink.collected().front());
-      });
+      [&](bool delivered) { return delivery_or_none(sink, delivered); });
 }
 
 PyObject* dequeue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -158,6 +162,37 @@ PyObject* dequeue_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   BytesSink sink;
   return run_call(
       self, CatchUp::kRun, [&](QueueCall& call) { return call.dequeue_batch(max, lease_ms, sink); },
+      [&](uint64_t) { return delivery_list(sink.collected()); });
+}
+
+PyObject* dequeue_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"timeout_ms", "lease_ms"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.dequeue_wait", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t timeout_ms = 0;
+  std::optional<uint64_t> lease_ms;
+  if (!name_argument_error("timeout_ms", convert_u64(slots[0], &timeout_ms))) return nullptr;
+  if (!name_argument_error("lease_ms", convert_optional_u64(slots[1], &lease_ms))) return nullptr;
+  BytesSink sink;
+  return run_waiting_call(
+      self, timeout_ms, [&](QueueCall& call) { return call.dequeue(lease_ms, sink); },
+      [&](bool delivered) { return delivery_or_none(sink, delivered); });
+}
+
+PyObject* dequeue_batch_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"max", "timeout_ms", "lease_ms"};
+  PyObject* slots[3];
+  if (!bind("TollivaneCore.dequeue_batch_wait", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t max = 0;
+  uint64_t timeout_ms = 0;
+  std::optional<uint64_t> lease_ms;
+  if (!name_argument_error("max", convert_size(slots[0], &max))) return nullptr;
+  if (!name_argument_error("timeout_ms", convert_u64(slots[1], &timeout_ms))) return nullptr;
+  if (!name_argument_error("lease_ms", convert_optional_u64(slots[2], &lease_ms))) return nullptr;
+  BytesSink sink;
+  // A batch of at most none can never hold a message: no point waiting.
+  return run_waiting_call(
+      self, max == 0 ? 0 : timeout_ms, [&](QueueCall& call) { return call.dequeue_batch(max, lease_ms, sink); },
       [&](uint64_t) { return delivery_list(sink.collected()); });
 }
 
@@ -345,6 +380,14 @@ PyMethodDef kCoreMethods[] = {
     {"__exit__", positional_method<exit_context>(), METH_FASTCALL,
      "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the queue, as close() does. An exception "
      "raised\nin the `with` block is not suppressed."},
+    // Consumers that wait for a message come after closing.
+    {"dequeue_wait", fast_method<dequeue_wait>(), kFastKeywords,
+     "dequeue_wait($self, timeout_ms, lease_ms=None)\n--\n\nAs `dequeue`, but wait up to `timeout_ms` for a "
+     "message to become ready.\nReturns `(seq, body, deliveries, enqueued_ts_ms)`, or `None` once that time\n"
+     "has passed. Holds no lock while it waits."},
+    {"dequeue_batch_wait", fast_method<dequeue_batch_wait>(), kFastKeywords,
+     "dequeue_batch_wait($self, max, timeout_ms, lease_ms=None)\n--\n\nAs `dequeue_batch`, but wait up to `timeout_ms` "
+     "until at least one message\ncould be leased; then lease up to `max`. `[]` once that time has passed."},
     {"scan_log", fast_method<scan_log>(), kFastKeywords | METH_STATIC,
      "scan_log(path, body_prefix=0)\n--\n\nRead the log of the queue directory `path` without changing anything: "
      "no lock,\nno cut of a damaged tail, no lease sweep written. Returns an iterator over\nits valid frames (each "

@@ -13,6 +13,7 @@ Status Queue::commit(const logfile::RecordView& record, bool defer_sync) {
     if (Status appended = append_record(record); !appended.ok()) return appended;
   }
   inner_.state.apply(record, frame_offset, /*keep_body=*/!persistent_);
+  changes_->notify();
   // The record is applied before the sync decision: once its frame is in the
   // file, other processes and the next open will replay it, so this object
   // must hold it too, even if the sync then fails and the caller sees an
@@ -57,6 +58,7 @@ Status Queue::commit_batch(const std::vector<logfile::RecordView>& records) {
     inner_.state.apply(record, frame_offset, /*keep_body=*/!persistent_);
     frame_offset += frame_len;
   }
+  if (!records.empty()) changes_->notify();
   return Status();
 }
 

@@ -12,6 +12,10 @@ namespace tollivane {
 // seconds * 1000 + nanoseconds / 1'000'000 of CLOCK_REALTIME, or 0 before the epoch.
 uint64_t now_ms();
 
+// Milliseconds of the monotonic clock, which no step of the wall clock
+// moves: what a waiting consumer measures its time-out by.
+uint64_t monotonic_ms();
+
 // A clock the queue reads; tests substitute their own to make time explicit.
 using ClockFn = uint64_t (*)();
 

@@ -79,4 +79,16 @@ Result<uint64_t> QueueCall::dequeue_batch(uint64_t max, std::optional<uint64_t> 
   return static_cast<uint64_t>(seqs.size());
 }
 
+ChangeWatch QueueCall::watch_changes() const {
+  return ChangeWatch::arm(queue_->persistent_ ? &queue_->directory_ : nullptr, queue_->changes_);
+}
+
+std::optional<uint64_t> QueueCall::ms_to_next_lease_expiry() const {
+  const QueueState::LeaseHeap& leases = queue_->inner_.state.lease_heap();
+  if (leases.empty()) return std::nullopt;
+  const uint64_t deadline = leases.top().deadline_ms;
+  const uint64_t now = queue_->now();
+  return deadline > now ? deadline - now : 0;
+}
+
 }  // namespace tollivane

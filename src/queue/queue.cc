@@ -4,6 +4,8 @@ namespace tollivane {
 
 Queue::Queue(const QueueConfig& config, bool persistent) : config_(config), persistent_(persistent) {}
 
+Queue::~Queue() { changes_->close(); }
+
 Result<std::unique_ptr<Queue>> Queue::open(std::string_view path, const QueueConfig& config) {
   // The comparison is exact: "dir/:memory:" is a directory like any other.
   if (path == kMemoryPath) {

@@ -37,6 +37,7 @@
 #include "logfile/log_map.h"
 #include "logfile/log_writer.h"
 #include "logfile/record.h"
+#include "queue/change_watch.h"
 #include "queue/clock.h"
 #include "base/error.h"
 #include "queue/queue_state.h"
@@ -125,6 +126,13 @@ class QueueCall {
   Result<uint64_t> dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink);
   // The lease sweep: requeues every lease whose deadline is at or before now.
   Status reclaim_expired(uint64_t now);
+  // For a consumer that found nothing to lease and is going to wait: a watch
+  // that reports every change made after this call (queue/change_watch.h).
+  ChangeWatch watch_changes() const;
+  // How long until the earliest lease deadline, none without leases. It may
+  // be the deadline of a lease since settled or renewed, which the sweep then
+  // skips; a waiter only looks once too often.
+  std::optional<uint64_t> ms_to_next_lease_expiry() const;
 
   Result<bool> ack(uint64_t seq);
   Result<uint64_t> ack_batch(const std::vector<uint64_t>& seqs);
@@ -158,6 +166,8 @@ class Queue {
 
   Queue(const Queue&) = delete;
   Queue& operator=(const Queue&) = delete;
+  // Ends the waits of consumers watching it.
+  ~Queue();
 
   // Starts a call: takes the process lock and, when asked, catches up with
   // what other objects and processes wrote (nothing to do without a log).
@@ -290,6 +300,9 @@ class Queue {
   std::optional<ProcessLock> process_lock_;
   ClockFn clock_ = now_ms;
   Inner inner_;
+  // Signalled by every commit, for the consumers of this object that wait;
+  // shared with their watches, which outlive a queue closed under them.
+  std::shared_ptr<ChangeNotifier> changes_ = std::make_shared<ChangeNotifier>();
 };
 
 }  // namespace tollivane

@@ -269,6 +269,20 @@ struct Trampolines {
     if (int error = fs().decide(Call::kFchown, fd).error) return errno = error, -1;
     return real().fchown(fd, owner, group);
   }
+  static int inotify_init1(int flags) {
+    if (int error = fs().decide(Call::kWatch, std::string()).error) return errno = error, -1;
+    return real().inotify_init1(flags);
+  }
+  static int inotify_add_watch(int fd, const char* path, uint32_t mask) {
+    if (int error = fs().decide(Call::kWatch, std::string(path)).error) return errno = error, -1;
+    return real().inotify_add_watch(fd, path, mask);
+  }
+  static int inotify_rm_watch(int fd, int watch) { return real().inotify_rm_watch(fd, watch); }
+  static int eventfd(unsigned initial_value, int flags) { return real().eventfd(initial_value, flags); }
+  static int ppoll(struct pollfd* fds, nfds_t count, const struct timespec* timeout, const sigset_t* signal_mask) {
+    if (int error = fs().decide(Call::kPoll, std::string()).error) return errno = error, -1;
+    return real().ppoll(fds, count, timeout, signal_mask);
+  }
 };
 
 namespace {
@@ -278,6 +292,8 @@ const base::SystemCalls kTable = {
     Trampolines::write,    Trampolines::lseek,    Trampolines::fstat, Trampolines::stat,   Trampolines::fstatat,
     Trampolines::fsync,    Trampolines::ftruncate, Trampolines::renameat, Trampolines::mkdir, Trampolines::dup,
     Trampolines::mmap,     Trampolines::munmap,   Trampolines::flock, Trampolines::unlinkat, Trampolines::fchown,
+    Trampolines::inotify_init1, Trampolines::inotify_add_watch, Trampolines::inotify_rm_watch, Trampolines::eventfd,
+    Trampolines::ppoll,
 };
 
 }  // namespace

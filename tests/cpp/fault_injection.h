@@ -53,6 +53,8 @@ enum class Call {
   kOpen, kClose, kRead, kWrite, kLseek, kFstat, kStat, kFsync,
   kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock, kUnlink, kFchown,
   kSyncDir,  // fsync of a directory (kFsync counts those of files)
+  kWatch,    // inotify_init1 (path "") and inotify_add_watch
+  kPoll,     // ppoll (path "")
 };
 
 enum class CrashMode {

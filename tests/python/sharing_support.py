@@ -151,13 +151,21 @@ def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
     give_up = time.monotonic() + time_limit_s
     while time.monotonic() < give_up:
         lease_ms = rng.choice([1, 10, 50, 200])
+        # Now and then a consumer waits for what others enqueue, requeue or
+        # let expire, instead of looking again after a pause.
+        wait_ms = rng.choice([0, 0, 0, 30])
         # dequeue_batch always syncs, so it is used only now and then.
-        batch = queue.dequeue_batch(rng.randint(2, 5), lease_ms) if rng.random() < 0.1 else [queue.dequeue(lease_ms)]
+        if rng.random() < 0.1:
+            size = rng.randint(2, 5)
+            batch = queue.dequeue_batch_wait(size, wait_ms, lease_ms) if wait_ms else queue.dequeue_batch(size, lease_ms)
+        else:
+            batch = [queue.dequeue_wait(wait_ms, lease_ms) if wait_ms else queue.dequeue(lease_ms)]
         batch = [delivery for delivery in batch if delivery is not None]
         if not batch:
             if producers_done.is_set() and queue.stats()["total"] == 0:
                 break
-            time.sleep(0.002)
+            if not wait_ms:
+                time.sleep(0.002)
             continue
         for seq, body, count, _ in batch:
             deliveries.append((seq, count, body))
@@ -165,6 +173,13 @@ def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
             if outcome:
                 settled.append((seq, outcome))
     return ("consumed", deliveries, settled)
+
+
+def enqueue_later(where, delay_s, body):
+    """Enqueues `body` after `delay_s`, from a process of its own."""
+    queue = open_shared(where)
+    time.sleep(delay_s)
+    queue.enqueue(body)
 
 
 def open_at_once(where, barrier, results):

@@ -79,6 +79,9 @@ def test_u64_parameters_accept_index_objects(queue, fresh_queue):
     (lambda q: q.dequeue(lease_ms=2**64), None),
     (lambda q: q.dequeue_batch(2**64), None),
     (lambda q: q.dequeue_batch(-1, lease_ms="x"), None),  # max is converted first
+    (lambda q: q.dequeue_wait(-1), None),
+    (lambda q: q.dequeue_batch_wait(2**64, "x"), None),  # max, then timeout_ms, then lease_ms
+    (lambda q: q.dequeue_batch_wait(1, 0, lease_ms=-5), None),
     (lambda q: q.ack_batch([1, -1]), None),
     (lambda q: q.enqueue([1, 256]), RANGE_TEXT),
     (lambda q: q.enqueue((255, -1)), RANGE_TEXT),
@@ -110,6 +113,9 @@ def test_out_of_range_integers_raise_overflow_without_argument_name(loaded_queue
     # Parameters convert in order, so the first bad one is reported.
     (lambda q: q.nack("x", requeue=None), "seq"),
     (lambda q: q.dequeue_batch("x", lease_ms="y"), "max"),
+    (lambda q: q.dequeue_wait(0.5), "timeout_ms"),
+    (lambda q: q.dequeue_wait(None, lease_ms="y"), "timeout_ms"),
+    (lambda q: q.dequeue_batch_wait(1, "x", lease_ms="y"), "timeout_ms"),
 ])
 def test_wrong_type_raises_type_error_naming_the_argument(loaded_queue, call, name):
     before = snapshot(loaded_queue)

@@ -4,6 +4,8 @@ objects and processes still hold handles and maps of the old file."""
 import errno
 import os
 import subprocess
+import threading
+import time
 
 import pytest
 
@@ -92,6 +94,27 @@ def test_holder_of_old_handles_reloads_after_compaction_and_purge(tmp_path, othe
     # what its old map holds at that offset.
     assert other.enqueue(b"after purge") == 0
     assert holder.dequeue(LONG_LEASE_MS)[:3] == (0, b"after purge", 1)
+
+
+@pytest.mark.parametrize("replace", ["compact", "purge"])
+def test_a_waiting_consumer_follows_the_log_into_its_replacement(tmp_path, other, replace):
+    waiter = TollivaneCore(str(tmp_path))
+    waiter.enqueue(body(0))
+    waiter.ack(0)
+
+    def replace_then_enqueue():
+        time.sleep(0.3)
+        getattr(other, replace)()
+        time.sleep(0.3)  # the waiter has looked at the new log and sleeps again
+        other.enqueue(b"into the new log")
+
+    replacer = threading.Thread(target=replace_then_enqueue)
+    replacer.start()
+    started = time.monotonic()
+    assert waiter.dequeue_wait(60_000, LONG_LEASE_MS)[1] == b"into the new log"
+    assert time.monotonic() - started < 30, "the wait ran to its time-out"
+    replacer.join()
+    assert waiter.stats()["generation"] == 1
 
 
 @pytest.mark.parametrize("acked", [[3, 4], [0, 1, 2, 3, 4]], ids=["newest-acked", "all-acked"])

@@ -7,6 +7,8 @@ import collections
 import json
 import multiprocessing
 import os
+import threading
+import time
 
 import pytest
 
@@ -160,3 +162,34 @@ def test_child_reloads_a_log_compacted_after_the_fork_to_the_same_length(tmp_pat
     assert reopened.nack(1)  # the child's lease
     assert [d[:2] for d in reopened.dequeue_batch(10, LONG_LEASE_MS)] == [
         (1, b"body-two"), (2, b"body-six"), (3, b"child")]
+
+
+def close_eventfds_and_reuse_their_numbers(queue, stray_path, results):
+    # What a daemonising child may do: close inherited descriptors, then
+    # open files, which get the lowest numbers free.
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}") == "anon_inode:[eventfd]":
+                os.close(int(fd))
+        except OSError:
+            pass  # the listing's own descriptor
+    strays = [os.open(stray_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND) for _ in range(4)]
+    queue.enqueue(b"from the child")
+    results.put(os.fstat(strays[0]).st_size)
+
+
+@pytest.mark.parametrize("path", [":memory:", "dir"])
+def test_a_child_never_writes_to_descriptors_of_a_wait_in_its_parent(tmp_path, path):
+    queue = TollivaneCore(str(tmp_path / "q") if path == "dir" else path)
+    waiter = threading.Thread(target=lambda: queue.dequeue_wait(10_000, LONG_LEASE_MS))
+    waiter.start()
+    time.sleep(0.3)  # the waiter sleeps, subscribed to the object's commits
+    results = FORK.Queue()
+    child = FORK.Process(target=close_eventfds_and_reuse_their_numbers,
+                         args=(queue, str(tmp_path / "stray"), results))
+    child.start()
+    assert results.get(timeout=30) == 0
+    child.join(30)
+    queue.enqueue(b"wakes the parent's waiter")
+    waiter.join(30)
+    assert not waiter.is_alive()

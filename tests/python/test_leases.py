@@ -195,9 +195,11 @@ def test_waiting_dequeue_returns_empty_handed_at_the_time_out(waiting_queue):
     assert waiting_queue.dequeue_batch_wait(5, 150, lease_ms=10) == []
     assert time.monotonic() - started >= 0.3
     # A time-out of 0 is a plain dequeue.
-    waiting_queue.enqueue_batch([b"a", b"b", b"c"])
+    waiting_queue.enqueue_batch([b"a", b"b", b"c", b"d"])
     assert waiting_queue.dequeue_wait(0, LONG_LEASE_MS)[:3] == (0, b"a", 1)
-    assert [d[0] for d in waiting_queue.dequeue_batch_wait(5, 0)] == [1, 2]
+    assert [d[0] for d in waiting_queue.dequeue_batch_wait(2, 0)] == [1, 2]
+    # Nor does the longest time-out wait when a message is ready.
+    assert waiting_queue.dequeue_wait(U64_MAX, LONG_LEASE_MS)[:3] == (3, b"d", 1)
 
 
 def test_waiting_dequeue_wakes_for_an_enqueue_by_another_thread(waiting_queue):
@@ -218,6 +220,20 @@ def test_waiting_dequeue_wakes_for_a_requeue_and_an_expiring_lease(waiting_queue
     timer.join()
     # Nothing else happens: the lease of 300 ms running out wakes the wait.
     assert [d[:3] for d in woken(lambda: waiting_queue.dequeue_batch_wait(5, WAIT_MS))] == [(1, b"second", 2)]
+
+
+def test_close_from_another_thread_ends_a_waiting_dequeue(waiting_queue):
+    timer = later(waiting_queue.close)
+    with pytest.raises(ValueError, match="closed queue"):
+        woken(lambda: waiting_queue.dequeue_wait(WAIT_MS))
+    timer.join()
+
+
+def test_a_waiting_dequeue_uses_no_cpu_while_nothing_happens(waiting_queue):
+    used = time.process_time()
+    assert waiting_queue.dequeue_batch_wait(5, 1500) == []
+    # Looking even 200 times a second would use far more than this.
+    assert time.process_time() - used < 0.3
 
 
 CTRL_C_SCRIPT = """

@@ -113,8 +113,10 @@ def test_class_text_signature_describes_the_constructor():
 
 def test_methods_appear_in_table_order():
     methods = [name for name in vars(TollivaneCore) if not name.startswith("_")]
-    # The fifteen methods of a queue, closing, then the read-only scan of a directory.
-    assert methods == [name for name, _, _ in METHOD_TABLE] + ["close", "scan_log"]
+    # The fifteen methods of a queue, closing, the waiting dequeues, then the
+    # read-only scan of a directory.
+    assert methods == [name for name, _, _ in METHOD_TABLE] + ["close", "dequeue_wait", "dequeue_batch_wait",
+                                                               "scan_log"]
     assert isinstance(vars(TollivaneCore)["scan_log"], staticmethod)
     assert TollivaneCore.scan_log.__text_signature__ == "(path, body_prefix=0)"
 
@@ -122,7 +124,7 @@ def test_methods_appear_in_table_order():
 def test_closing_methods_come_after_the_fifteen():
     method_type = type(vars(TollivaneCore)["enqueue"])
     methods = [name for name, value in vars(TollivaneCore).items() if type(value) is method_type]
-    assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__"]
+    assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait"]
     assert TollivaneCore.close.__text_signature__ == "($self)"
     assert TollivaneCore.__enter__.__text_signature__ == "($self)"
     assert TollivaneCore.__exit__.__text_signature__ == "($self, exc_type, exc_value, traceback, /)"
@@ -145,6 +147,8 @@ def unannotated_signature(method):
 def test_bound_methods_expose_usable_signatures(queue):
     assert unannotated_signature(queue.nack) == "(seq, requeue=True)"
     assert unannotated_signature(queue.dequeue_batch) == "(max, lease_ms=None)"
+    assert unannotated_signature(queue.dequeue_wait) == "(timeout_ms, lease_ms=None)"
+    assert unannotated_signature(queue.dequeue_batch_wait) == "(max, timeout_ms, lease_ms=None)"
 
 
 @pytest.mark.both_backends
@@ -185,6 +189,9 @@ def test_keyword_arguments_bind_like_positional_ones(queue):
     lambda q: q.dequeue_batch(lease_ms=5),
     lambda q: q.nack(0, True, True),
     lambda q: q.extend_lease(lease_ms=5),
+    lambda q: q.dequeue_wait(),
+    lambda q: q.dequeue_batch_wait(1),
+    lambda q: q.dequeue_batch_wait(1, 0, 5, 5),
     lambda q: TollivaneCore(),
     lambda q: TollivaneCore(MEMORY, path=MEMORY),
     lambda q: TollivaneCore(MEMORY, bogus=1),
@@ -267,6 +274,8 @@ CALLS_AFTER_CLOSE = [
     lambda q: q.purge(),
     lambda q: q.verify_integrity(),
     lambda q: q.__enter__(),
+    lambda q: q.dequeue_wait(0),
+    lambda q: q.dequeue_batch_wait(1, 60_000),
 ]
 
 

@@ -251,6 +251,7 @@ CALLS_AFTER_CLOSE = [
     lambda q: q.dequeue_batch(1), lambda q: q.ack(0), lambda q: q.ack_batch([0]), lambda q: q.nack(0),
     lambda q: q.extend_lease(0), lambda q: q.available(), lambda q: q.in_flight(), lambda q: q.stats(),
     lambda q: q.flush(), lambda q: q.compact(), lambda q: q.purge(), lambda q: q.verify_integrity(),
+    lambda q: q.dequeue_wait(0), lambda q: q.dequeue_batch_wait(1, 0),
 ]
 
 

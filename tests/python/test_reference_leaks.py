@@ -39,6 +39,8 @@ def _exercise_every_method(queue, body, bodies, seqs):
     queue.flush()
     queue.compact()
     queue.verify_integrity()
+    queue.dequeue_wait(Index(0), lease_ms=0)
+    queue.dequeue_batch_wait(Index(2), 0, lease_ms=0)
 
 
 BAD_CALLS = [
@@ -55,6 +57,8 @@ BAD_CALLS = [
     lambda q: q.extend_lease(0, lease_ms="x"),
     lambda q: q.stats(1),
     lambda q: q.ack(seq=1, extra=2),
+    lambda q: q.dequeue_wait(-1),
+    lambda q: q.dequeue_batch_wait(1, "x"),
 ]
 
 
@@ -131,6 +135,7 @@ IO_FAILING_CALLS = [
     lambda q, b: q.compact(),
     lambda q, b: q.purge(),
     lambda q, b: q.verify_integrity(),
+    lambda q, b: q.dequeue_wait(5),
 ]
 
 BAD_CONSTRUCTIONS = [
@@ -164,6 +169,8 @@ def persistent_round(root, body, bodies, seqs):
     other.enqueue(body)
     queue.purge()
     assert other.stats()["total"] == 0
+    # Waits that find nothing: a watch armed, slept on and given back.
+    assert queue.dequeue_batch_wait(2, 1) == [] and other.dequeue_wait(1) is None
     # Opened by a path-like object and closed by a with block; a closed
     # object refuses calls and the finalizer has nothing left to do.
     with tollivane.TollivaneCore(Path(directory)) as closing:
@@ -232,23 +239,26 @@ def test_every_method_and_error_path_of_a_persistent_queue_leaks_nothing():
         refs = [sys.getrefcount(obj) for obj in tracked]
         objects = len(gc.get_objects())
         rss = rss_bytes()
+        descriptors = len(os.listdir("/proc/self/fd"))
         blocks, traced = traced_blocks()
         for _ in range(ROUNDS):
             persistent_round(root, body, bodies, seqs)
         gc.collect()
         blocks_after, traced_after = traced_blocks()
         rss_growth = rss_bytes() - rss
+        descriptor_growth = len(os.listdir("/proc/self/fd")) - descriptors
         object_growth = len(gc.get_objects()) - objects
     finally:
         tracemalloc.stop()
         shutil.rmtree(root, ignore_errors=True)
     ref_growth = sum(sys.getrefcount(obj) for obj in tracked) - sum(refs)
-    calls = ROUNDS * (15 + len(BAD_CALLS) + len(BAD_CONSTRUCTIONS) + len(IO_FAILING_CALLS) + 11)
+    calls = ROUNDS * (17 + len(BAD_CALLS) + len(BAD_CONSTRUCTIONS) + len(IO_FAILING_CALLS) + 13)
     print(f"\nleak loop: {ROUNDS} rounds, {calls} calls; growth: references {ref_growth}, "
           f"gc objects {object_growth}, traced blocks {blocks_after - blocks} "
-          f"({traced_after - traced} B), resident {rss_growth} B")
+          f"({traced_after - traced} B), resident {rss_growth} B, descriptors {descriptor_growth}")
     assert [sys.getrefcount(obj) for obj in tracked] == refs
     assert object_growth <= 10
+    assert descriptor_growth <= 0
     # Free lists and caches settle within a few dozen blocks; one leaked
     # object per round would be ROUNDS blocks.
     assert blocks_after - blocks < max(100, ROUNDS // 20)

@@ -10,7 +10,7 @@ import pytest
 from tollivane import TollivaneCore
 
 from conftest import LONG_LEASE_MS, counters
-from sharing_support import SPAWN, RemoteQueue, consume, open_shared, produce
+from sharing_support import SPAWN, RemoteQueue, consume, enqueue_later, open_shared, produce
 
 
 @pytest.fixture(params=["objects", "processes"])
@@ -71,6 +71,37 @@ def test_interleaved_calls_see_each_others_effects(tmp_path, peers):
     assert views[0]["acked_total"] == 1 and views[0]["dead_total"] == 1
 
 
+def shared_queue(request, tmp_path, backend):
+    """Where the objects of a test meet: the test's directory, or a queue of
+    its own on the PostgreSQL test server."""
+    if backend == "postgres":
+        server = request.getfixturevalue("postgres_server")
+        return server.conninfo, request.getfixturevalue("postgres_queues").new_name()
+    return str(tmp_path)
+
+
+@pytest.mark.parametrize("backend", ["directory", "postgres"])
+def test_a_waiting_consumer_wakes_for_an_enqueue_by_another_process(request, tmp_path, backend, monkeypatch):
+    # PostgreSQL's periodic second look must not be what finds the message.
+    monkeypatch.setattr("tollivane_postgres.queue.RECHECK_S", 3600.0, raising=False)
+    where = shared_queue(request, tmp_path, backend)
+    consumer = open_shared(where)
+    producer = SPAWN.Process(target=enqueue_later, args=(where, 0.5, b"from afar"), daemon=True)
+    producer.start()
+    started = time.monotonic()
+    assert consumer.dequeue_wait(60_000, LONG_LEASE_MS)[:3] == (0, b"from afar", 1)
+    assert time.monotonic() - started < 30, "the wait ran to its time-out"
+    producer.join(30)
+    assert producer.exitcode == 0
+
+
+def test_a_consumer_waiting_on_a_directory_uses_no_cpu(tmp_path):
+    queue = TollivaneCore(str(tmp_path))
+    used = time.process_time()
+    assert queue.dequeue_wait(1500) is None
+    assert time.process_time() - used < 0.3
+
+
 @pytest.mark.parametrize(
     ("backend", "sync_interval_ms", "per_producer", "time_limit_s", "threads"),
     [("directory", 10**6, 1500, 14, 1), ("directory", 0, 150, 10, 1), ("postgres", 0, 300, 10, 2)],
@@ -78,11 +109,7 @@ def test_interleaved_calls_see_each_others_effects(tmp_path, peers):
 )
 def test_producers_and_consumers_settle_every_message_once(
         request, tmp_path, backend, sync_interval_ms, per_producer, time_limit_s, threads):
-    if backend == "postgres":
-        server = request.getfixturevalue("postgres_server")
-        path = (server.conninfo, request.getfixturevalue("postgres_queues").new_name())
-    else:
-        path = str(tmp_path)
+    path = shared_queue(request, tmp_path, backend)
     # Opened before the run and left alone during it: it must catch up with
     # everything, compactions by a consumer included.
     survivor = open_shared(path, sync_interval_ms=sync_interval_ms)

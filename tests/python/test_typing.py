@@ -38,6 +38,8 @@ USAGE = """
     assert_type(queue.enqueue(bytearray(b"x")), int)
     assert_type(queue.enqueue_batch([b"a", [98, 99], memoryview(b"d")]), list[int])
     assert_type(queue.dequeue_batch(10), list[Delivery])
+    assert_type(queue.dequeue_wait(1000, lease_ms=5_000), Delivery | None)
+    assert_type(queue.dequeue_batch_wait(10, timeout_ms=1000), list[Delivery])
     assert_type(queue.ack_batch(range(3)), int)
     assert_type(queue.extend_lease(0), bool)
     stats: Stats = queue.stats()
@@ -52,6 +54,7 @@ USAGE = """
     queue.enqueue("text")  # type: ignore[arg-type]
     queue.nack(0, requeue=1)  # type: ignore[arg-type]
     queue.dequeue()[1]  # type: ignore[index]
+    queue.dequeue_wait()  # type: ignore[call-arg]
     stats["ready"] + ""  # type: ignore[operator]
     report["bogus"]  # type: ignore[typeddict-item]
     queue.ack_batch({1, 2})  # type: ignore[arg-type]
