@@ -341,7 +341,10 @@ OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling) {
   Result<QueueCall> call = queue.enter_call(op.kind == OpKind::kFlush ? CatchUp::kSkip : CatchUp::kRun);
   if (!call.ok()) return OpResult{false, {}, call.error().message()};
   if (settling != nullptr && removes(op.kind)) (*settling)(live_tokens_named(queue, op));
-  return run_in_call(*call, op, settling != nullptr);
+  OpResult result = run_in_call(*call, op, settling != nullptr);
+  Status synced = call->finish();
+  if (result.ok && !synced.ok()) return OpResult{false, {}, synced.error().message()};
+  return result;
 }
 
 std::vector<ModelState> effects(const ModelState& before, const Op& op) {
