@@ -70,7 +70,9 @@ Status LogSync::sync_through(uint64_t end, bool force) {
     if (failure_) return failed_round_ >= covering_round ? *round_error_ : *failure_;
     if (rounds_done_ >= covering_round || (!force && durable_end_ >= end)) return Status();
     if (syncing_) {
+      ++waiting_;
       round_done_.wait(lock);
+      --waiting_;
     } else {
       lead_round(lock);
     }
@@ -105,6 +107,11 @@ void LogSync::lead_round(std::unique_lock<std::mutex>& lock) {
 std::optional<IoError> LogSync::failure() const {
   std::lock_guard lock(mutex_);
   return failure_;
+}
+
+uint64_t LogSync::waiting_callers() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
 }
 
 void LogSync::note_durable(uint64_t end) {

@@ -61,6 +61,10 @@ class LogSync {
   // from now on is new, whatever was made durable there before.
   void note_cut(uint64_t length);
 
+  // How many callers wait for another's fsync right now, for tests that
+  // hold a round open until the others have queued behind it.
+  uint64_t waiting_callers() const;
+
   // A child of fork() must not use a LogSync of its parent's: a thread of
   // the parent may have been inside it, so its mutex may be held and its
   // condition variable may count waiters that do not exist in the child,
@@ -87,6 +91,7 @@ class LogSync {
   uint64_t rounds_started_ = 0;
   uint64_t rounds_done_ = 0;
   bool syncing_ = false;
+  uint64_t waiting_ = 0;
   // The failed round, its own error (what the callers it was to cover are
   // told), and the error every later caller is refused with.
   uint64_t failed_round_ = 0;

@@ -1,5 +1,6 @@
 // The process lock excludes every other open description of .proc_lock, in
 // this process or another, and gives up after its time-out.
+#include "base/blocking.h"
 #include "locking/process_lock.h"
 #include "logfile/format.h"
 
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -129,6 +131,42 @@ TEST_F(ProcessLockTest, ThreadHoldingTheLockThroughAnotherDescriptorIsRefusedAtO
   EXPECT_EQ(refused.error().io().display(), kProcessLockSelfDeadlockMessage);
   held.reset();
   EXPECT_TRUE(second.write_lock(0ns).ok()) << "released, the lock is this thread's to take again";
+}
+
+std::atomic<bool> g_signalled{false};
+
+// Hooks whose caller asks to end a wait once a signal has arrived, as the
+// interpreter's do when a handler raised.
+class EndsWaitOnSignal final : public base::BlockingHooks {
+ public:
+  void release() override { ++releases; }
+  void resume() override {}
+  bool interrupted() override { return g_signalled.load(); }
+  std::atomic<int> releases{0};
+};
+
+TEST_F(ProcessLockTest, ASignalEndsAWaitWhenTheCallerSaysSo) {
+  ProcessLock holder = open_lock();
+  ProcessLock waiter = open_lock();
+  HeldByAnotherThread held(holder);
+  ASSERT_TRUE(held.taken());
+  struct sigaction action {};
+  action.sa_handler = [](int) { g_signalled = true; };  // no SA_RESTART: the sleep is cut short
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  EndsWaitOnSignal hooks;
+  std::optional<Result<ProcessLockGuard>> waited;
+  std::thread waiting([&] {
+    base::BlockingHooksScope scope(&hooks);
+    waited.emplace(waiter.write_lock(60s));
+  });
+  // Once the wait has let the caller's other threads run, it is waiting.
+  while (hooks.releases == 0) std::this_thread::sleep_for(1ms);
+  pthread_kill(waiting.native_handle(), SIGUSR1);
+  waiting.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  ASSERT_FALSE(waited->ok());
+  EXPECT_EQ(waited->error().io().kind(), ErrorKind::kInterrupted);
 }
 
 TEST_F(ProcessLockTest, WaiterGetsTheLockSoonAfterAShortHolderLetsGo) {
