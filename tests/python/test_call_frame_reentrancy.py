@@ -116,6 +116,42 @@ def test_finalizer_calling_back_into_the_queue_gets_runtime_error_not_a_deadlock
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="the collector runs between bytecodes from 3.12 on")
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="before 3.11 the young garbage is collected at "
+                    "an allocation before stats(), never at the stats dict")
+def test_finalizer_using_another_object_on_the_directory_gets_runtime_error_at_once(tmp_path):
+    # A job wrapper that nacks its message when dropped, collected while a
+    # call of another object holds the directory's process lock: waiting for
+    # the lock would take the whole 30 s time-out, its own thread holding it.
+    queue = tollivane.TollivaneCore(str(tmp_path))
+    queue.enqueue(b"payload")
+    other = tollivane.TollivaneCore(str(tmp_path))
+    outcomes = []
+
+    class NacksWhenDropped:
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            try:
+                queue.in_flight()
+                return  # collected outside any call: nothing to provoke
+            except RuntimeError:
+                pass
+            try:
+                outcomes.append(("returned", other.nack(0)))
+            except (RuntimeError, TimeoutError) as error:
+                outcomes.append((type(error).__name__, str(error)))
+
+    _collect_inside_stats(queue, NacksWhenDropped, attempts=5)
+
+    assert outcomes, "the collector never ran inside a call"
+    assert all(kind == "RuntimeError" and "already held by this thread" in text for kind, text in outcomes), outcomes
+    # Nothing was written by the refused calls; both objects go on.
+    assert other.nack(0) is True
+    assert queue.stats()["requeued_total"] == 1
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the collector runs between bytecodes from 3.12 on")
 @pytest.mark.parametrize("other_call, other_result, after", [
     ("queue.available()", "1", "1"),
     # close() waits for the call in progress, which completes, then closes.
@@ -134,8 +170,11 @@ def test_thread_waiting_for_a_busy_queue_releases_the_interpreter_lock(other_cal
     assert finished.stdout.split() == ["provoked", "1", other_result, after]
 
 
-def test_calls_from_many_threads_are_serialised():
-    queue = tollivane.TollivaneCore(":memory:")
+@pytest.mark.parametrize("where", ["memory", "directory"])
+def test_calls_from_many_threads_are_serialised(tmp_path, where):
+    # On a directory the threads' durable enqueues share fsyncs, each
+    # returning once its record is in the log.
+    queue = tollivane.TollivaneCore(":memory:" if where == "memory" else str(tmp_path))
     import threading
 
     per_thread = 500
@@ -154,3 +193,5 @@ def test_calls_from_many_threads_are_serialised():
         thread.join()
     assert sorted(seqs) == list(range(4 * per_thread))
     assert queue.stats()["total"] == 4 * per_thread
+    if where == "directory":
+        assert tollivane.TollivaneCore(str(tmp_path)).stats()["total"] == 4 * per_thread
