@@ -146,7 +146,12 @@ Status QueueCall::finish() { return leave().complete(); }
 Status QueueCall::flush() { return queue_->maybe_sync(/*force=*/true); }
 
 Status Queue::flush_on_close() {
-  if (!persistent_ || !inner_.log_sync || !writable().ok()) return Status();
+  if (!persistent_ || !inner_.log_sync) return Status();
+  // A forked child that made no call still holds its parent's LogSync,
+  // which a thread of the parent may have been inside (abandon_after_fork):
+  // it syncs through its own descriptor instead.
+  if (fork_epoch_ != current_fork_epoch()) return inner_.writer->file().sync();
+  if (!writable().ok()) return Status();
   if (Status flushed = inner_.writer->flush(); !flushed.ok()) return flushed;
   return inner_.log_sync->sync_through(inner_.tail_offset, /*force=*/true);
 }
