@@ -16,7 +16,13 @@ system calls a call costs, and consumers that wait for messages.
    process, minus the same child making fewer calls, divided by the
    difference: the system calls one call costs, with fixed costs (interpreter
    start, open) cancelled out.
-4. Waiting consumers: a consumer process sleeping in dequeue_wait, and the
+4. Concurrency: durable enqueue (sync_interval_ms=0, 100 B) by 4 producer
+   processes on one directory and by 8 threads sharing one object, each as a
+   ratio to one producer, with the bare write+fsync floor measured in the
+   same rounds; a pure-Python thread's speed beside a thread doing durable
+   enqueues, and during a wait of --lock-wait seconds for a lock another
+   process holds, as ratios to its speed alone.
+5. Waiting consumers: a consumer process sleeping in dequeue_wait, and the
    time from just before another process's enqueue to the return of that
    wait (median and 90th percentile of many rounds); then 10 consumer
    processes each waiting on an empty queue for a few seconds, and the share
@@ -27,6 +33,7 @@ This prints figures only; it checks nothing.
     python bench/bench_multi_process.py                     # about a minute
     python bench/bench_multi_process.py --compact-gib 0.25  # a smaller log
     python bench/bench_multi_process.py --quick             # a few seconds
+    python bench/bench_multi_process.py --only concurrency  # section 4 alone
 """
 
 from __future__ import annotations
@@ -40,8 +47,9 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
-from typing import Optional
+from typing import Callable, Optional
 
 import tollivane
 
@@ -298,7 +306,208 @@ def bench_syscalls(work_dir: str, quick: bool) -> None:
 
 
 # --------------------------------------------------------------------------
-# 4. waiting consumers
+# 4. concurrency: shared fsyncs, and the interpreter lock during waits
+
+FLOOR_RECORD_LEN = SMALL_BODY.__len__() + ENQUEUE_FRAME_OVERHEAD
+
+
+def floor_rate(directory: str, seconds: float) -> float:
+    """write+fsync of one enqueue frame's worth of bytes on an O_APPEND file:
+    the best one writer that makes every append durable can do here."""
+    path = os.path.join(directory, "floor.log")
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    record = b"r" * FLOOR_RECORD_LEN
+    done, end = 0, time.monotonic() + seconds
+    try:
+        while time.monotonic() < end:
+            os.write(fd, record)
+            os.fsync(fd)
+            done += 1
+    finally:
+        os.close(fd)
+        os.unlink(path)
+    return done / seconds
+
+
+def durable_producer(directory: str, barrier, start_at, seconds: float, results) -> None:
+    queue = tollivane.TollivaneCore(directory, auto_compact_bytes=0)
+    queue.available()
+    barrier.wait()
+    barrier.wait()
+    begin = start_at.value
+    while time.monotonic() < begin:
+        pass
+    done = 0
+    while time.monotonic() < begin + seconds:
+        queue.enqueue(SMALL_BODY)
+        done += 1
+    del queue
+    results.put(done)
+
+
+def producer_processes(work_dir: str, processes: int, seconds: float) -> float:
+    directory = tempfile.mkdtemp(prefix="procs-", dir=work_dir)
+    try:
+        # Created before the producers start; `del`, not close(), so that older builds run this too.
+        del_after_open = tollivane.TollivaneCore(directory)
+        del del_after_open
+        ctx = mp.get_context("fork")
+        barrier = ctx.Barrier(processes + 1)
+        start_at = ctx.Value("d", 0.0)
+        results = ctx.Queue()
+        workers = [ctx.Process(target=durable_producer, args=(directory, barrier, start_at, seconds, results))
+                   for _ in range(processes)]
+        for p in workers:
+            p.start()
+        barrier.wait()
+        start_at.value = time.monotonic() + 0.05
+        barrier.wait()
+        total = sum(results.get(timeout=seconds + 120) for _ in workers)
+        for p in workers:
+            p.join()
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+    return total / seconds
+
+
+def producer_threads(work_dir: str, threads: int, seconds: float) -> float:
+    directory = tempfile.mkdtemp(prefix="threads-", dir=work_dir)
+    try:
+        queue = tollivane.TollivaneCore(directory, auto_compact_bytes=0)
+        counts = [0] * threads
+        end = time.monotonic() + seconds
+
+        def produce(i: int) -> None:
+            while time.monotonic() < end:
+                queue.enqueue(SMALL_BODY)
+                counts[i] += 1
+
+        workers = [threading.Thread(target=produce, args=(i,)) for i in range(threads)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        del queue
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+    return sum(counts) / seconds
+
+
+def python_loop_rate(seconds: float, beside: Optional[Callable[[threading.Event], None]] = None) -> float:
+    """Iterations per second of a pure-Python loop, alone or while `beside`
+    runs in another thread until it is told to stop."""
+    stop = threading.Event()
+    other = threading.Thread(target=beside, args=(stop,)) if beside else None
+    if other:
+        other.start()
+    n, end = 0, time.monotonic() + seconds
+    while time.monotonic() < end:
+        for _ in range(1000):
+            n += 1
+    stop.set()
+    if other:
+        other.join()
+    return n / seconds
+
+
+def durable_enqueues_until(directory: str) -> Callable[[threading.Event], None]:
+    def run(stop: threading.Event) -> None:
+        queue = tollivane.TollivaneCore(directory, auto_compact_bytes=0)
+        while not stop.is_set():
+            queue.enqueue(SMALL_BODY)
+        del queue
+    return run
+
+
+LOCK_HOLDER = textwrap.dedent(
+    """
+    import fcntl, os, sys, time
+    fd = os.open(sys.argv[1], os.O_RDWR)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    print("locked", flush=True)
+    time.sleep(float(sys.argv[2]))
+    """
+)
+
+
+def loop_rate_during_lock_wait(work_dir: str, seconds: float) -> tuple[float, float]:
+    """A pure-Python loop's rate in a thread while the main thread waits for
+    a lock another process holds for `seconds`; and how long the wait took."""
+    directory = tempfile.mkdtemp(prefix="wait-", dir=work_dir)
+    try:
+        queue = tollivane.TollivaneCore(directory)
+        holder = subprocess.Popen([sys.executable, "-c", LOCK_HOLDER, os.path.join(directory, ".proc_lock"),
+                                   str(seconds)], stdout=subprocess.PIPE, text=True)
+        assert holder.stdout.readline() == "locked\n"
+        done = threading.Event()
+        counted = [0]
+
+        def loop() -> None:
+            n = 0
+            while not done.is_set():
+                for _ in range(1000):
+                    n += 1
+            counted[0] = n
+
+        thread = threading.Thread(target=loop)
+        started = time.monotonic()
+        thread.start()
+        queue.enqueue(SMALL_BODY)
+        waited = time.monotonic() - started
+        done.set()
+        thread.join()
+        holder.wait()
+        holder.stdout.close()
+        del queue
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+    return counted[0] / waited, waited
+
+
+def bench_concurrency(work_dir: str, runs: int, seconds: float, lock_wait: float) -> None:
+    print(f"concurrency: durable enqueue (sync_interval_ms=0, 100 B), {seconds:g} s per figure, "
+          f"each round measures every figure once; median of {runs} round(s)")
+    rounds = []
+    for _ in range(runs):
+        figures = {"floor": floor_rate(work_dir, seconds)}
+        figures["1 process"] = producer_processes(work_dir, 1, seconds)
+        figures["4 processes"] = producer_processes(work_dir, 4, seconds)
+        figures["1 thread"] = producer_threads(work_dir, 1, seconds)
+        figures["8 threads"] = producer_threads(work_dir, 8, seconds)
+        directory = tempfile.mkdtemp(prefix="beside-", dir=work_dir)
+        try:
+            figures["loop alone"] = python_loop_rate(seconds)
+            figures["loop beside"] = python_loop_rate(seconds, durable_enqueues_until(directory))
+        finally:
+            shutil.rmtree(directory, ignore_errors=True)
+        figures["loop during wait"], figures["wait s"] = loop_rate_during_lock_wait(work_dir, lock_wait)
+        figures["loop alone (wait)"] = python_loop_rate(lock_wait)
+        rounds.append(figures)
+
+    def median(key: str) -> float:
+        return statistics.median(r[key] for r in rounds)
+
+    def ratio(numerator: str, denominator: str) -> str:
+        values = [r[numerator] / r[denominator] for r in rounds]
+        return f"{statistics.median(values):.2f}x ({', '.join(f'{v:.2f}' for v in values)})"
+
+    rows = [
+        ["bare write+fsync, one writer (floor)", f"{median('floor'):,.0f}/s", ""],
+        ["1 producer process", f"{median('1 process'):,.0f}/s", f"{ratio('1 process', 'floor')} of the floor"],
+        ["4 producer processes, one directory", f"{median('4 processes'):,.0f}/s",
+         f"{ratio('4 processes', '1 process')} of 1 process"],
+        ["1 thread", f"{median('1 thread'):,.0f}/s", f"{ratio('1 thread', 'floor')} of the floor"],
+        ["8 threads, one object", f"{median('8 threads'):,.0f}/s", f"{ratio('8 threads', '1 thread')} of 1 thread"],
+        ["pure-Python loop alone", f"{median('loop alone'):,.0f}/s", ""],
+        ["... beside durable enqueues", f"{median('loop beside'):,.0f}/s", f"{ratio('loop beside', 'loop alone')} of alone"],
+        [f"... while the main thread waits {median('wait s'):.1f} s for the lock", f"{median('loop during wait'):,.0f}/s",
+         f"{ratio('loop during wait', 'loop alone (wait)')} of alone"],
+    ]
+    print_table(["figure", "rate", "ratio (per round)"], rows, left={0, 2})
+
+
+# --------------------------------------------------------------------------
+# 5. waiting consumers
 
 
 def waiting_consumer(directory: str, sync_interval_ms: int, ready, connection) -> None:
@@ -408,7 +617,11 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=None, help="length of one throughput run (default 2; 0.5 with --quick)")
     parser.add_argument("--compact-gib", type=float, default=None, help="size of the log to compact, GiB (default 1; 0 skips)")
     parser.add_argument("--dir", default=None, help="where to make the temporary queue directories (default: the system temp dir)")
+    parser.add_argument("--lock-wait", type=float, default=None, help="how long another process holds the lock in section 4, s (default 1.5; 1 with --quick)")
+    parser.add_argument("--only", default=None, help="comma-separated sections to run: mix, compact, syscalls, concurrency, waiting (default: all)")
     args = parser.parse_args()
+    sections = set(args.only.split(",")) if args.only else {"mix", "compact", "syscalls", "concurrency", "waiting"}
+    lock_wait = args.lock_wait if args.lock_wait is not None else (1.0 if args.quick else 1.5)
     runs = args.runs if args.runs is not None else (1 if args.quick else 3)
     seconds = args.seconds if args.seconds is not None else (0.5 if args.quick else 2.0)
     gib = args.compact_gib if args.compact_gib is not None else (0.125 if args.quick else 1.0)
@@ -419,11 +632,16 @@ def main() -> int:
           f"queue directories under {os.path.dirname(work_dir)}")
     print()
     try:
-        bench_mix(work_dir, runs, seconds)
-        if gib > 0:
+        if "mix" in sections:
+            bench_mix(work_dir, runs, seconds)
+        if gib > 0 and "compact" in sections:
             bench_compact(work_dir, gib)
-        bench_syscalls(work_dir, args.quick)
-        bench_waiting(work_dir, args.quick)
+        if "syscalls" in sections:
+            bench_syscalls(work_dir, args.quick)
+        if "concurrency" in sections:
+            bench_concurrency(work_dir, runs, seconds, lock_wait)
+        if "waiting" in sections:
+            bench_waiting(work_dir, args.quick)
     finally:
         shutil.rmtree(work_dir, ignore_errors=True)
     print(f"total time {time.perf_counter() - started:.1f} s")

@@ -15,8 +15,8 @@
 
 namespace tollivane {
 
-// The kinds the system creates. Only kTimedOut is told apart when the error
-// reaches Python; the others document intent.
+// The kinds the system creates. kTimedOut, kInterrupted and kWouldDeadlock
+// are told apart when the error reaches Python; the others document intent.
 enum class ErrorKind : uint8_t {
   kOther,
   kTimedOut,
@@ -24,6 +24,12 @@ enum class ErrorKind : uint8_t {
   kInvalidInput,
   kWriteZero,
   kUnexpectedEof,
+  // A wait given up because the caller asked (blocking.h): the caller holds
+  // the failure to report, and the message only says what was given up.
+  kInterrupted,
+  // A wait that could never end: the thread would wait for a lock it holds
+  // itself.
+  kWouldDeadlock,
 };
 
 class IoError {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "base/blocking.h"
 #include "base/system_calls.h"
 
 namespace tollivane::base {
@@ -111,6 +112,9 @@ Status File::write_all(std::span<const uint8_t> data, const char* zero_write_mes
 }
 
 Status File::sync() const {
+  // An fsync waits for the disk, milliseconds or, on an SD card, tens of
+  // them: long enough that the caller's other threads must not wait too.
+  BlockingRegion others_run;
   while (system_calls().fsync(fd_) != 0) {
     if (errno != EINTR) return last_os_error();
   }

@@ -71,6 +71,7 @@ class File {
   // Writes all of `data`; a write that makes no progress is an error of kind
   // "write zero" with `zero_write_message`.
   Status write_all(std::span<const uint8_t> data, const char* zero_write_message = "failed to write whole buffer");
+  // fsync, with the caller's other threads let run meanwhile (blocking.h).
   Status sync() const;
   Status truncate(uint64_t length);
   Result<File> duplicate() const;

@@ -9,7 +9,18 @@
 //      out (bodies, the stats dict), since the data is only valid under the
 //      locks;
 //   5. the process lock is released, then the mutex, on every path;
-//   6. only then is an error raised or the rest of the result built.
+//   6. the sync the call owes runs (log_sync.h): after both locks, so that
+//      other callers append meanwhile and share the fsync;
+//   7. only then is an error raised or the rest of the result built.
+//
+// Waits in steps 2, 3 and 6, and long work in 3 and 4 that touches no
+// Python object, run with the interpreter lock released (interpreter_lock.h),
+// so the program's other threads go on. While one thread waits so, another
+// may call the same object (it waits for the mutex, with the interpreter
+// lock released too) or close() it (likewise: it closes once the call has
+// let go of the mutex, and the sync of step 6 holds the log file, not the
+// object). No path waits for the mutex while holding the interpreter lock,
+// and Python objects are made only with the interpreter lock held.
 #pragma once
 
 #include <Python.h>
@@ -20,6 +31,7 @@
 
 #include "binding/core_type.h"
 #include "binding/errors.h"
+#include "binding/interpreter_lock.h"
 #include "queue/queue.h"
 
 namespace tollivane::binding {
@@ -31,9 +43,10 @@ inline Result<std::monostate> as_result(Status status) {
 
 // The queue of an object that is still open, or nullptr with ValueError set,
 // for the few paths that need no lock (an empty batch, the fixed report of a
-// queue without a log). close() takes the mutex but never lets go of the
-// interpreter lock once it has it, so a caller that holds the interpreter
-// lock sees the object either open or closed, never half closed.
+// queue without a log). close() may let go of the interpreter lock while it
+// syncs under the mutex, so such a path may find the object open while a
+// close() is under way: it then only reads the queue's kind, which stays as
+// it was until the queue is dropped, with the interpreter lock held.
 inline Queue* open_queue(PyObject* self) {
   Queue* queue = core_data(self).queue.get();
   if (queue == nullptr) PendingError::closed_queue().raise();
@@ -45,8 +58,10 @@ template <typename Work, typename Build>
 PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build) {
   CoreData& data = core_data(self);
   using WorkResult = decltype(work(std::declval<QueueCall&>()));
+  ReleasingInterpreterLock waits_release_it;
   std::optional<WorkResult> result;
   PendingError failure;
+  PendingSync owed;
   {
     MutexGuard mutex;
     if (!mutex.acquire(data.mutex)) return nullptr;
@@ -57,13 +72,18 @@ PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build)
       Result<QueueCall> call = data.queue->enter_call(catch_up);
       if (call.ok()) {
         result.emplace(work(*call));
+        owed = call->leave();
       } else {
         failure = PendingError::from(call.error());
       }
     }
   }
   if (failure) return failure.raise();
+  // Completed even when the work failed: what it applied before failing is
+  // in the log, and its durability is what the next call will count on.
+  Status synced = owed.complete();
   if (!result->ok()) return PendingError::from(result->error()).raise();
+  if (!synced.ok()) return PendingError::from(synced.error()).raise();
   return build(std::move(result->value()));
 }
 

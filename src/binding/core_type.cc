@@ -7,6 +7,7 @@
 #include "binding/arguments.h"
 #include "binding/convert.h"
 #include "binding/errors.h"
+#include "binding/interpreter_lock.h"
 #include "binding/py_ref.h"
 
 namespace tollivane::binding {
@@ -34,7 +35,11 @@ PyObject* core_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!convert_option(slots[2], "default_lease_ms", &config.default_lease_ms)) return nullptr;
   if (!convert_option(slots[3], "auto_compact_bytes", &config.auto_compact_bytes)) return nullptr;
 
-  Result<std::unique_ptr<Queue>> opened = Queue::open(path, config);
+  Result<std::unique_ptr<Queue>> opened = [&] {
+    // Waits for the process lock and replays the log with other threads let run.
+    ReleasingInterpreterLock waits_release_it;
+    return Queue::open(path, config);
+  }();
   if (!opened.ok()) return PendingError::from(opened.error()).raise();
 
   // Everything is prepared before the object exists; if it cannot be
@@ -64,6 +69,9 @@ void core_dealloc(PyObject* self) {
   if (data != nullptr) {
     // Last chance to make buffered records durable. If another thread holds
     // the mutex (it cannot, while it holds a reference), skip rather than wait.
+    // The last reference may go anywhere, inside a call or while the
+    // interpreter shuts down: this sync keeps the interpreter lock.
+    KeepingInterpreterLock anywhere;
     if (data->mutex.try_lock()) {
       (void)close_queue(*data);
       data->mutex.unlock();

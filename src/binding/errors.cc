@@ -10,6 +10,10 @@ PendingError map_io_err(const IoError& error) {
 PendingError PendingError::from(const Error& error) {
   switch (error.error_class()) {
     case Error::Class::kIo:
+      // A wait given up for a signal: the handler's exception is set.
+      if (error.io().kind() == ErrorKind::kInterrupted) return already_set();
+      // A wait for a lock this thread holds: refused like a re-entrant call.
+      if (error.io().kind() == ErrorKind::kWouldDeadlock) return PendingError(Kind::kRuntimeError, error.io().display());
       return map_io_err(error.io());
     case Error::Class::kBodyOutOfBounds:
       return PendingError(Kind::kRuntimeError, error.message());

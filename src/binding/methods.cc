@@ -302,6 +302,8 @@ PyObject* verify_integrity(PyObject* self, PyObject*) {
 
 PyObject* close_core(PyObject* self, PyObject*) {
   CoreData& data = core_data(self);
+  // The last fsync lets other threads run.
+  ReleasingInterpreterLock waits_release_it;
   PendingError failure;
   {
     // Waits for a call running in another thread; from inside a call on

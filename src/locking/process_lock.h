@@ -11,7 +11,15 @@
 // its descriptor, so a dead peer never blocks the others. The lock is never
 // waited for with a blocking flock: it is polled with back-off, so the wait
 // is bounded by the time-out even if the holder hangs.
+//
+// A wait lets the caller's other threads run (base/blocking.h) and now and
+// then asks the caller whether to give up, so that a signal (Ctrl-C) ends a
+// long wait. A thread that already holds the lock through another object of
+// the same lock file is refused at once instead: the two descriptions
+// exclude each other, so that wait could only end at the time-out.
 #pragma once
+
+#include <pthread.h>
 
 #include <chrono>
 #include <cstdint>
@@ -25,6 +33,14 @@ namespace tollivane {
 inline constexpr std::chrono::seconds kProcessLockTimeout{30};
 inline constexpr char kProcessLockTimeoutMessage[] =
     "process lock timed out \u2014 a live peer is holding it too long";
+inline constexpr char kProcessLockSelfDeadlockMessage[] =
+    "the process lock of this queue directory is already held by this thread, through another "
+    "object on the same directory that is inside a call (for example from a finalizer run while "
+    "that call builds its result); refused, as waiting would deadlock";
+inline constexpr char kProcessLockInterruptedMessage[] = "interrupted while waiting for the process lock";
+// How often a long wait asks the caller whether to give up, besides when a
+// signal cuts its sleep short.
+inline constexpr std::chrono::milliseconds kProcessLockInterruptCheck{20};
 
 class ProcessLockGuard;
 
@@ -35,20 +51,30 @@ class ProcessLock {
   static Result<ProcessLock> open(const base::Directory& directory, const char* name);
 
   // Takes the exclusive lock, or fails with the time-out error once `timeout`
-  // has passed, or with flock's own error.
+  // has passed, or with flock's own error. Fails at once with kWouldDeadlock
+  // when this thread holds the lock of the same file through another
+  // ProcessLock, and with kInterrupted when the caller's hooks end the wait.
   Result<ProcessLockGuard> write_lock(std::chrono::nanoseconds timeout = kProcessLockTimeout);
 
  private:
-  explicit ProcessLock(base::File file) : file_(std::move(file)) {}
+  ProcessLock(base::File file, base::FileIdentity identity) : file_(std::move(file)), identity_(identity) {}
   friend class ProcessLockGuard;
+
+  bool try_lock();
+  Result<ProcessLockGuard> wait_for_lock(std::chrono::nanoseconds start, std::chrono::nanoseconds timeout);
 
   // Closing it (when the object goes) also drops a lock still held through it.
   base::File file_;
+  // Which lock file it is: flock excludes every description of one file.
+  base::FileIdentity identity_;
 };
 
 // The lock held; releases it (flock LOCK_UN) when it goes out of scope. It
 // refers to the ProcessLock it was taken through, never to a descriptor
 // number, which a close and an open elsewhere could give to another file.
+// It remembers the thread that took it, for whom the lock stays held (to
+// refuse that thread a second wait for it) until it is released, by
+// whichever thread.
 class [[nodiscard]] ProcessLockGuard {
  public:
   ProcessLockGuard(ProcessLockGuard&& other) noexcept;
@@ -58,11 +84,12 @@ class [[nodiscard]] ProcessLockGuard {
   ~ProcessLockGuard();
 
  private:
-  explicit ProcessLockGuard(ProcessLock& lock) : lock_(&lock) {}
+  explicit ProcessLockGuard(ProcessLock& lock);
   friend class ProcessLock;
   void release();
 
   ProcessLock* lock_ = nullptr;
+  pthread_t thread_{};
 };
 
 }  // namespace tollivane

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "base/blocking.h"
 #include "logfile/file_header.h"
 #include "logfile/format.h"
 #include "logfile/frame_scanner.h"
@@ -23,6 +24,11 @@ namespace {
 // without a system call per call.
 std::atomic<uint64_t> g_fork_epoch{0};
 
+// A tail longer than this is replayed with the caller's other threads let
+// run (base/blocking.h); a shorter one takes less time than handing the
+// caller's lock over and back.
+constexpr uint64_t kQuietReplayLen = uint64_t{256} << 10;
+
 }  // namespace
 
 uint64_t Queue::current_fork_epoch() {
@@ -35,6 +41,7 @@ uint64_t Queue::current_fork_epoch() {
 }
 
 Result<QueueCall> Queue::enter_call(CatchUp catch_up) {
+  inner_.owed_sync = Inner::OwedSync{};
   if (!process_lock_) return QueueCall(*this, std::nullopt);
   const bool forked = fork_epoch_ != current_fork_epoch();
   if (forked) {
@@ -99,7 +106,13 @@ Status Queue::replay_tail(uint64_t file_len) {
   // Streamed frame by frame: what another process appended may be large,
   // and only one frame at a time needs to be in memory.
   logfile::FrameScanner scanner(inner_.reader, inner_.tail_offset, file_len);
-  Status replayed = replay_frames(scanner, inner_.state);
+  Status replayed;
+  if (file_len - inner_.tail_offset > kQuietReplayLen) {
+    base::BlockingRegion others_run;
+    replayed = replay_frames(scanner, inner_.state);
+  } else {
+    replayed = replay_frames(scanner, inner_.state);
+  }
   // Whatever was applied before a failed read stays applied, and is not
   // replayed a second time by the next call.
   inner_.tail_offset = scanner.position();
@@ -116,12 +129,17 @@ Status Queue::cut_tail(const logfile::LogEnd& end) {
   if (Status flushed = writer.flush(); !flushed.ok()) return flushed;
   Status cut = logfile::cut_damaged_tail(writer.file(), directory_, end, logfile::CutMoment::kCatchingUp);
   if (!cut.ok()) return cut;
+  // Whatever an fsync made durable past the cut is gone; the frames that
+  // will land there are new.
+  inner_.log_sync->note_cut(end.offset);
   inner_.log_bytes = end.offset;
   inner_.map.drop();
   return Status();
 }
 
 Status Queue::reload() {
+  // Replaying a whole log, maybe cutting it: the caller's other threads run.
+  base::BlockingRegion others_run;
   Result<Recovered> recovered = recover(directory_);
   if (!recovered.ok()) return recovered.take_error();
   // The file may have been renamed into place by a compaction or purge whose
@@ -134,6 +152,8 @@ Status Queue::reload() {
   if (Status reopened = reopen_io(recovered->generation); !reopened.ok()) return reopened;
   inner_.tail_offset = recovered->end_offset;
   inner_.log_bytes = recovered->end_offset;
+  // The same file, damaged by hand, may have been cut below what was synced.
+  inner_.log_sync->note_cut(recovered->end_offset);
   return Status();
 }
 
@@ -149,6 +169,9 @@ Status Queue::open_log_handles() {
     reader = directory_.open_file(logfile::kLogName, O_RDONLY, 0, &opened);
   }
   if (!reader.ok()) return reader.take_error();
+  Result<std::shared_ptr<LogSync>> log_sync = LogSync::for_file(*writer, opened.identity);
+  if (!log_sync.ok()) return log_sync.take_error();
+  inner_.log_sync = std::move(*log_sync);
   inner_.writer.emplace(std::move(*writer));
   inner_.reader = std::move(*reader);
   inner_.log_identity = opened.identity;
@@ -193,6 +216,7 @@ Status Queue::reopen_log_after_fork() {
   // included: the state is rebuilt from it.
   Result<base::PathStatus> at_name = directory_.stat(logfile::kLogName);
   const bool same_file = at_name.ok() && at_name->identity == inner_.log_identity;
+  LogSync::abandon_after_fork(std::move(inner_.log_sync));
   Status reopened = same_file ? open_log_handles() : reload();
   if (!reopened.ok()) return reopened;
   fork_epoch_ = current_fork_epoch();

@@ -1,6 +1,7 @@
 // Opening a persistent queue: the directory, its lock file and its log.
 #include <utility>
 
+#include "base/blocking.h"
 #include "base/directory.h"
 #include "base/file.h"
 #include "queue/queue.h"
@@ -30,6 +31,8 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& path, c
     // may append meanwhile.
     Result<ProcessLockGuard> locked = process_lock->write_lock();
     if (!locked.ok()) return locked.take_error();
+    // Replaying the whole log: the caller's other threads run meanwhile.
+    base::BlockingRegion others_run;
     Result<Recovered> recovered = recover(queue->directory_);
     if (!recovered.ok()) return recovered.take_error();
     if (Status opened = queue->open_log_handles(); !opened.ok()) return opened.take_error();

@@ -6,8 +6,9 @@
 // differs from one backed by queue.log only where persistent_ is asked, and
 // that is in these places: the private steps commit() and commit_batch()
 // append the frames before applying the records, and a queue without a log
-// keeps the bodies in its state instead (append.cc); maybe_sync() and
-// flush_on_close() have nothing to sync without a log (append.cc); body()
+// keeps the bodies in its state instead (append.cc); maybe_sync(),
+// owed_sync() and flush_on_close() have nothing to sync without a log
+// (append.cc); body()
 // reads from the log map or from the state (queue.cc); enter_call() takes
 // the process lock, which only a persistent queue has, and catch_up() reads
 // what others appended (catch_up.cc); should_auto_compact() and
@@ -40,6 +41,7 @@
 #include "queue/change_watch.h"
 #include "queue/clock.h"
 #include "base/error.h"
+#include "queue/log_sync.h"
 #include "queue/queue_state.h"
 
 namespace tollivane {
@@ -98,15 +100,14 @@ class Queue;
 
 // One call on a queue: the only way to its operations. Queue::enter_call()
 // makes it after taking the process lock (a persistent queue's) and
-// catching up, and it holds the lock until it goes out of scope, so no
-// operation can run without having entered, and no path can return with
-// the lock still taken. A caller makes one per call of its own and drops it
-// before reporting the result.
-//
-// The lock is a member rather than the whole of the object so that a step
-// may one day follow its release: an operation that has appended its frames
-// under the lock could let the lock go and only then make the log durable
-// up to the end of its frames, while it still holds this object.
+// catching up, and it holds the lock until leave() or until it goes out of
+// scope, so no operation can run without having entered, and no path can
+// return with the lock still taken. A caller makes one per call of its own
+// and ends it before reporting the result: with leave(), which lets the
+// lock go and hands back what the log still owes the call, to be completed
+// once the caller has let go of its own lock too; or with finish(), which
+// does both. A call dropped without either has made no durability promise:
+// its records are in the file, and the next call's sync covers them.
 class QueueCall {
  public:
   QueueCall(QueueCall&&) noexcept = default;
@@ -147,6 +148,13 @@ class QueueCall {
   Status compact();
   Status purge();
   Result<IntegrityReport> verify_integrity();
+
+  // Ends the call: releases the process lock and returns the sync the call
+  // owes before it may return (log_sync.h), to be completed by the caller.
+  PendingSync leave();
+  // leave() and PendingSync::complete(), for a caller with no lock of its
+  // own to let go of between the two.
+  Status finish();
 
  private:
   friend class Queue;
@@ -212,12 +220,20 @@ class Queue {
     base::FileIdentity log_identity;
     std::optional<logfile::LogWriter> writer;
     logfile::LogMap map;
-    // Set once an fsync of the log failed (or a failed append could not be
-    // undone). Linux may drop the dirty pages of a failed fsync and report
-    // the next fsync as a success, so no later write or sync of this object
-    // can be trusted: each is refused with this error until the log is
-    // reopened.
+    // Shared with every object of this process on the same log file.
+    std::shared_ptr<LogSync> log_sync;
+    // Set once a failed append could not be undone. (A failed fsync is the
+    // LogSync's, which every object on the file shares.) No later write or
+    // sync of this object can be trusted: each is refused with this error
+    // until the log is reopened.
     std::optional<IoError> write_failure;
+    // What the call in progress owes before it returns, as the sync policy
+    // decided: any sync at all (a positive interval), and a forced one (a
+    // batch, flush(), an elapsed interval).
+    struct OwedSync {
+      bool needed = false;
+      bool forced = false;
+    } owed_sync;
     std::vector<uint8_t> frame_scratch;
   };
 
@@ -240,8 +256,13 @@ class Queue {
   // Hands the writer's buffer to the operating system; on failure the file
   // is cut back to `undo_offset`.
   Status write_buffered(uint64_t undo_offset);
+  // The refusal of a queue whose earlier write or fsync failed, if any.
+  Status writable() const;
+  // Decides by the sync policy whether the call must sync before it
+  // returns, and records that; the sync itself follows the call's locks.
   Status maybe_sync(bool force);
-  Status sync_log();
+  // What the call in progress owes, once its work is done (append.cc).
+  PendingSync owed_sync();
   // The body of a live message: from the state, or read from the log.
   Result<std::span<const uint8_t>> body(uint64_t seq, const MessageEntry& entry);
   // Leases the smallest ready message until `deadline` and hands it to `sink`.

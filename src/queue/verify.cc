@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/blocking.h"
 #include "logfile/file_header.h"
 #include "logfile/format.h"
 #include "logfile/frame_scanner.h"
@@ -13,6 +14,8 @@ namespace tollivane {
 
 Result<IntegrityReport> QueueCall::verify_integrity() {
   if (!queue_->persistent_) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
+  // Reading the whole log: the caller's other threads run meanwhile.
+  base::BlockingRegion others_run;
   // Opened by name: whatever file is there now, even one another process
   // just put in place.
   Result<base::File> file = queue_->directory_.open_file(logfile::kLogName, O_RDONLY);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "logfile/endian.h"
 #include "logfile/format.h"
@@ -137,11 +138,11 @@ uint64_t monotonic_ns() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since_boot).count());
 }
 
-// The pipe protocol: each message is one write of a count, the sender's pid
-// and that many u64s, well under PIPE_BUF, so a kill never leaves half a
-// message and processes that share the pipe never interleave theirs.
+// The pipe protocol: each message is one write of a count, the sender's
+// thread id and that many u64s, well under PIPE_BUF, so a kill never leaves
+// half a message and writers that share the pipe never interleave theirs.
 void send(int fd, std::vector<uint64_t> words) {
-  words.insert(words.begin(), {words.size(), static_cast<uint64_t>(::getpid())});
+  words.insert(words.begin(), {words.size(), static_cast<uint64_t>(::gettid())});
   const size_t len = words.size() * sizeof(uint64_t);
   if (::write(fd, words.data(), len) != static_cast<ssize_t>(len)) _exit(3);
 }
@@ -151,7 +152,7 @@ constexpr uint64_t kBegin = 0, kEnd = 1, kOpened = 2, kFinished = 3, kSettling =
 // A process forked by a child takes its tokens from here on, past the child's.
 constexpr uint64_t kForkedTokens = uint64_t{1} << 31;
 
-void run_reported(int fd, Queue& queue, const Op& op, bool tagged) {
+void run_reported(int fd, Queue& queue, const Op& op, bool tagged, std::mutex* object_mutex = nullptr) {
   std::vector<uint64_t> begin = {kBegin, static_cast<uint64_t>(op.kind), op.lease_ms, monotonic_ns()};
   begin.insert(begin.end(), op.args.begin(), op.args.end());
   send(fd, std::move(begin));
@@ -160,11 +161,34 @@ void run_reported(int fd, Queue& queue, const Op& op, bool tagged) {
     message.insert(message.end(), tokens.begin(), tokens.end());
     send(fd, std::move(message));
   };
-  const OpResult result = run_op(queue, op, tagged ? &report : nullptr);
+  const OpResult result = run_op(queue, op, tagged ? &report : nullptr, object_mutex);
   std::vector<uint64_t> end = {kEnd, result.ok ? 1u : 0u, monotonic_ns(), result.values.size()};
   end.insert(end.end(), result.values.begin(), result.values.end());
   end.insert(end.end(), result.tokens.begin(), result.tokens.end());
   send(fd, std::move(end));
+}
+
+// The writer threads of ChildPlan::writers, on `objects`, until each has
+// made its calls.
+void run_writers(int fd, std::vector<std::unique_ptr<Queue>>& objects, const ChildPlan& plan) {
+  std::vector<std::mutex> object_mutexes(objects.size());
+  std::vector<std::thread> threads;
+  for (size_t w = 0; w < plan.writers.size(); ++w) {
+    threads.emplace_back([&, w] {
+      Queue& queue = *objects[plan.writers[w]];
+      std::mutex& object_mutex = object_mutexes[plan.writers[w]];
+      Workload workload(mix(plan.seed + w), plan.first_token + (uint64_t{w} << 24));
+      for (size_t i = 0; i < plan.max_ops; ++i) {
+        Op op;
+        {
+          std::lock_guard object(object_mutex);
+          op = workload.next(queue.state());
+        }
+        run_reported(fd, queue, op, plan.tagged, &object_mutex);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
 }
 
 [[noreturn]] void child_main(int fd, const std::string& path, const ChildPlan& plan) {
@@ -174,6 +198,19 @@ void run_reported(int fd, Queue& queue, const Op& op, bool tagged) {
   const int devnull = ::open("/dev/null", O_WRONLY);
   if (devnull >= 0) ::dup2(devnull, STDERR_FILENO);
   if (plan.before_open) plan.before_open();
+  if (!plan.writers.empty()) {
+    std::vector<std::unique_ptr<Queue>> objects;
+    for (size_t object = 0; object <= *std::max_element(plan.writers.begin(), plan.writers.end()); ++object) {
+      Result<std::unique_ptr<Queue>> opened = Queue::open(path, plan.config);
+      if (!opened.ok()) _exit(2);
+      objects.push_back(std::move(*opened));
+    }
+    send(fd, {kOpened});
+    run_writers(fd, objects, plan);
+    objects.clear();
+    send(fd, {kFinished});
+    _exit(0);
+  }
   Result<std::unique_ptr<Queue>> opened = Queue::open(path, plan.config);
   if (!opened.ok()) _exit(2);
   Queue& queue = **opened;
@@ -336,12 +373,24 @@ Op Workload::next(const QueueState& state) {
   return op;
 }
 
-OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling) {
-  // flush() is the one call here that does not catch up first.
-  Result<QueueCall> call = queue.enter_call(op.kind == OpKind::kFlush ? CatchUp::kSkip : CatchUp::kRun);
-  if (!call.ok()) return OpResult{false, {}, call.error().message()};
-  if (settling != nullptr && removes(op.kind)) (*settling)(live_tokens_named(queue, op));
-  return run_in_call(*call, op, settling != nullptr);
+OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling, std::mutex* object_mutex) {
+  OpResult result;
+  PendingSync owed;
+  {
+    std::unique_lock<std::mutex> object;
+    if (object_mutex != nullptr) object = std::unique_lock(*object_mutex);
+    // flush() is the one call here that does not catch up first.
+    Result<QueueCall> call = queue.enter_call(op.kind == OpKind::kFlush ? CatchUp::kSkip : CatchUp::kRun);
+    if (!call.ok()) return OpResult{false, {}, call.error().message()};
+    if (settling != nullptr && removes(op.kind)) (*settling)(live_tokens_named(queue, op));
+    result = run_in_call(*call, op, settling != nullptr);
+    owed = call->leave();
+  }
+  // After the object is let go, as the binding syncs: another thread of it
+  // may append meanwhile, and share the fsync.
+  Status synced = owed.complete();
+  if (result.ok && !synced.ok()) return OpResult{false, {}, synced.error().message()};
+  return result;
 }
 
 std::vector<ModelState> effects(const ModelState& before, const Op& op) {
@@ -623,6 +672,7 @@ struct SharedHistory {
   std::set<uint64_t> maybe_removed;        // by a settlement that never returned
   std::vector<Span> purges;                // returned or not
   std::vector<Sighting> sightings;
+  std::vector<Sighting> deliveries;        // by calls that returned
 
   // Whether a purge may have run between two moments or calls: then ids may
   // name other messages after it, and what was enqueued before may be gone.
@@ -667,6 +717,7 @@ void gather_call(const History& history, size_t i, SharedHistory& shared, Shared
           tally.fail(tally.bad_bodies, "delivered id " + std::to_string(result->values[j]) + " with a foreign body");
         }
         shared.sightings.push_back(Sighting{result->values[j], token, when});
+        shared.deliveries.push_back(shared.sightings.back());
       }
       break;
     case OpKind::kAck:
@@ -766,6 +817,16 @@ void check_final(const SharedHistory& shared, const std::map<uint64_t, uint64_t>
       continue;
     }
     tally.fail(tally.lost, "message " + std::to_string(token) + " (id " + std::to_string(sighting.id) + ") is gone");
+  }
+  // A call that returned a message depended on its enqueue's frame, whoever
+  // wrote it: that frame must have survived with it.
+  for (const Sighting& delivery : shared.deliveries) {
+    if (delivery.token == kNoToken || final_messages.contains(delivery.token) ||
+        shared.removed.contains(delivery.token) || shared.maybe_removed.contains(delivery.token) ||
+        shared.purge_after(delivery.when.began)) {
+      continue;
+    }
+    tally.fail(tally.lost, "message " + std::to_string(delivery.token) + " delivered by a call that returned is gone");
   }
 }
 

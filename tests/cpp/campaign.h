@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <span>
@@ -95,10 +96,12 @@ class Workload {
 // of the live messages it names, read from their tagged bodies.
 using SettlingReport = std::function<void(const std::vector<uint64_t>& tokens)>;
 
-// Makes the call as the binding would: enter_call, then the operation. With
-// `settling`, bodies are tagged, deliveries carry their tokens and every
-// acknowledgement or drop reports what it is about to remove.
-OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling = nullptr);
+// Makes the call as the binding would: enter_call, the operation, leave
+// (under `object_mutex`, when threads share the object), then the sync the
+// call owes. With `settling`, bodies are tagged, deliveries carry their
+// tokens and every acknowledgement or drop reports what it is about to remove.
+OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling = nullptr,
+                std::mutex* object_mutex = nullptr);
 
 struct ModelState {
   std::map<uint64_t, uint64_t> live;  // seq -> body token
@@ -135,12 +138,13 @@ Verdict check_state(const Queue& queue, const std::string& dir, const std::vecto
 // Opens the directory afresh, verifies the log and checks its state.
 Verdict reopen_and_check(const std::string& dir, const QueueConfig& config, const std::vector<ModelState>& possible);
 
-// What a process reported through its pipe: every call it began and the
+// What a writer reported through its pipe: every call it began and the
 // result of every call that returned (one fewer when it died in a call),
 // each with the time it began or returned on the monotonic clock, which all
-// processes share.
+// processes share. A writer is a process, or a thread where several threads
+// of one process write.
 struct History {
-  pid_t pid = 0;
+  pid_t pid = 0;  // the writer's thread id (the process id of a process's only thread)
   std::vector<Op> ops;
   std::vector<OpResult> results;
   std::vector<uint64_t> began_ns, returned_ns;
@@ -168,6 +172,14 @@ struct ChildPlan {
   // inherited object with a workload (and tokens) of its own, reporting on
   // the same pipe, while the child compacts at once.
   std::optional<size_t> fork_at = {};
+  // Several writers in the child at once, each a thread with a workload
+  // (and tokens) of its own running max_ops calls, reporting as a writer of
+  // its own: writers[i] is the object thread i calls, so {0, 0, 1} makes two
+  // threads share one object (taking turns by a mutex, as the binding's
+  // threads do) and a third use an object of its own on the same directory.
+  // Empty: the child's one thread is the writer. (kill_after, fork_at and
+  // before_call apply to that one only.)
+  std::vector<size_t> writers = {};
 };
 
 History run_in_child(const std::string& dir, const ChildPlan& plan);

@@ -661,6 +661,61 @@ TEST(DurabilityCampaign, SeveralProcessesOnOneDirectoryKilledAtRandomLoseNothing
   EXPECT_TRUE(tally.clean());
 }
 
+// Campaign 7: several writers in one process, whose durable calls share
+// fsyncs: two threads taking turns on one object and two with objects of
+// their own on the same directory, each running the whole workload. The
+// process is killed, or the power fails, right after the Nth write or
+// fsync of the log, so between one caller's write and the fsync it shares,
+// while the others append or wait for it. Every call that returned must
+// have kept its effects, and every message a returned call delivered must
+// have survived, whichever writer's frame it was.
+TEST(DurabilityCampaign, WritersSharingFsyncsInOneProcessKeepEveryReturnedCallThroughKillsAndPowerLoss) {
+  const bool full = campaign::long_run();
+  const std::vector<std::pair<Call, std::vector<uint64_t>>> points = {
+      {Call::kWrite, sweep(200, 12, 400)}, {Call::kFsync, sweep(80, 8, 160)}};
+  const CrashMode modes[] = {CrashMode::kDropUnsynced, CrashMode::kKeepRandomPrefix, CrashMode::kAppendGarbage};
+  const QueueConfig config = campaign_config(0);
+  const size_t calls = full ? 150 : 60;
+  campaign::SharedTally tally;
+  uint64_t kills = 0, power_losses = 0, not_reached = 0;
+  size_t rotation = 0;
+  for (const auto& [call, nths] : points) {
+    for (uint64_t nth : nths) {
+      for (const bool power_loss : {false, true}) {
+        ScratchDirectory dir(campaign::scratch_base());
+        Result<std::unique_ptr<Queue>> survivor = Queue::open(dir.path(), config);
+        ASSERT_TRUE(survivor.ok());
+        campaign::ChildPlan plan{config, seed_of(static_cast<uint64_t>(call), nth, 7 + power_loss), uint64_t{1} << 32,
+                                 calls, nullptr, std::nullopt};
+        plan.tagged = true;
+        plan.writers = {0, 0, 1, 2};
+        const CrashMode mode = modes[rotation++ % std::size(modes)];
+        const Call crash_call = call;
+        plan.arm = [=](FaultyFileSystem& fs) {
+          FaultyFileSystem* system = &fs;
+          // Long enough that the other writers append while it runs.
+          fs.slow_fsyncs(std::chrono::microseconds(300));
+          fs.after(crash_call, "queue.log", nth, [system, power_loss, mode] {
+            if (power_loss) system->crash_and_kill(mode, Names::kKeep);
+            ::raise(SIGKILL);
+          });
+        };
+        const std::vector<History> histories = campaign::run_children({{dir.path(), plan}});
+        const bool finished = std::all_of(histories.begin(), histories.end(), [](const History& h) { return h.finished || h.ops.empty(); });
+        not_reached += finished;
+        kills += !finished && !power_loss;
+        power_losses += !finished && power_loss;
+        campaign::check_shared(dir.path(), config, histories, **survivor, tally);
+      }
+    }
+  }
+  campaign::print_figure("writers sharing fsyncs: " + std::to_string(kills) + " kills and " +
+                         std::to_string(power_losses) + " power losses right after a write or fsync of the log (" +
+                         std::to_string(not_reached) + " runs ended first); " + tally.figures());
+  for (const std::string& detail : tally.details) ADD_FAILURE() << detail;
+  EXPECT_TRUE(tally.clean());
+}
+
 // The names a queue was opened by, changed while its objects work: a symbolic
 // link switched between the queue and another directory, and the queue's own
 // directory renamed away with an empty one put under its old name. Every

@@ -2,18 +2,21 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cassert>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 namespace tollivane::test_support {
 namespace {
@@ -44,6 +47,13 @@ std::string directory_path(int fd) {
 std::string parent_of(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// Whether `path` names the file open as `fd`.
+bool names_file_of(const std::string& path, int fd) {
+  struct stat by_name {}, by_descriptor {};
+  return ::stat(path.c_str(), &by_name) == 0 && ::fstat(fd, &by_descriptor) == 0 &&
+         by_name.st_dev == by_descriptor.st_dev && by_name.st_ino == by_descriptor.st_ino;
 }
 
 // Runs what an after() rule asked for, once the real call is made.
@@ -103,14 +113,19 @@ struct Trampolines {
       std::lock_guard lock(fs().mutex_);
       tracked = fs().durable_.contains(path);
     }
-    const std::string prior = !tracked && is_regular_file(path.c_str()) ? read_file(path) : std::string();
-    const int fd = open_file();
-    const int saved = errno;
-    if (fd >= 0) {
-      std::lock_guard lock(fs().mutex_);
-      fs().fd_paths_[fd] = path;
-      if (is_regular_file(path.c_str())) fs().durable_.try_emplace(path, prior);
-      if (creates) fs().unsynced_names_.push_back({std::string(), path, std::nullopt});
+    int fd;
+    int saved;
+    {
+      std::shared_lock gate(fs().io_gate_);
+      const std::string prior = !tracked && is_regular_file(path.c_str()) ? read_file(path) : std::string();
+      fd = open_file();
+      saved = errno;
+      if (fd >= 0) {
+        std::lock_guard lock(fs().mutex_);
+        fs().fd_paths_[fd] = path;
+        if (is_regular_file(path.c_str())) fs().durable_.try_emplace(path, prior);
+        if (creates) fs().unsynced_names_.push_back({std::string(), path, std::nullopt, fs().next_name_serial_++});
+      }
     }
     finish(decision.after);
     errno = saved;
@@ -136,7 +151,11 @@ struct Trampolines {
     const auto decision = fs().decide(Call::kWrite, fd);
     if (decision.error != 0) return errno = decision.error, -1;
     if (decision.cut) count = std::min(count, decision.cut_bytes);
-    const ssize_t result = count == 0 ? 0 : real().write(fd, buffer, count);
+    ssize_t result;
+    {
+      std::shared_lock gate(fs().io_gate_);
+      result = count == 0 ? 0 : real().write(fd, buffer, count);
+    }
     const int saved = errno;
     finish(decision.after);
     errno = saved;
@@ -164,13 +183,33 @@ struct Trampolines {
     const std::string path = directory ? directory_path(fd) : fs().path_of(fd);
     const auto decision = fs().decide(directory ? Call::kSyncDir : Call::kFsync, path);
     if (decision.error != 0) return errno = decision.error, -1;
+    // What the fsync covers: the content and the names as they are when it
+    // begins, with no change by another thread half made. A descriptor of a
+    // file that a rename has replaced still carries the name, which is now
+    // another file's: its fsync covers nothing that name holds.
+    std::optional<std::string> content;
+    uint64_t names_before;
+    std::chrono::microseconds wait;
+    {
+      std::unique_lock gate(fs().io_gate_);
+      std::lock_guard lock(fs().mutex_);
+      if (fs().durable_.contains(path) && names_file_of(path, fd)) content = read_file(path);
+      names_before = fs().next_name_serial_;
+      wait = directory ? std::chrono::microseconds(0) : fs().fsync_wait_;
+    }
+    if (wait.count() > 0) std::this_thread::sleep_for(wait);
     const int result = real().fsync(fd);
     const int saved = errno;
     if (result == 0) {
+      std::unique_lock gate(fs().io_gate_);
       std::lock_guard lock(fs().mutex_);
       auto tracked = fs().durable_.find(path);
-      if (tracked != fs().durable_.end()) tracked->second = read_file(tracked->first);
-      if (directory) std::erase_if(fs().unsynced_names_, [&](const auto& change) { return parent_of(change.to) == path; });
+      if (tracked != fs().durable_.end() && content && names_file_of(path, fd)) tracked->second = *content;
+      if (directory) {
+        std::erase_if(fs().unsynced_names_, [&](const auto& change) {
+          return change.serial < names_before && parent_of(change.to) == path;
+        });
+      }
     }
     finish(decision.after);
     errno = saved;
@@ -179,7 +218,11 @@ struct Trampolines {
   static int ftruncate(int fd, off_t length) {
     const auto decision = fs().decide(Call::kFtruncate, fd);
     if (decision.error != 0) return errno = decision.error, -1;
-    const int result = real().ftruncate(fd, length);
+    int result;
+    {
+      std::shared_lock gate(fs().io_gate_);
+      result = real().ftruncate(fd, length);
+    }
     const int saved = errno;
     finish(decision.after);
     errno = saved;
@@ -191,6 +234,7 @@ struct Trampolines {
     const auto decision = fs().decide(Call::kRename, from);
     if (decision.error != 0) return errno = decision.error, -1;
     std::optional<std::string> replaced;
+    std::shared_lock gate(fs().io_gate_);
     {
       std::lock_guard lock(fs().mutex_);
       auto tracked = fs().durable_.find(to);
@@ -211,8 +255,9 @@ struct Trampolines {
       for (auto& [fd, path] : fs().fd_paths_) {
         if (path == from) path = to;
       }
-      fs().unsynced_names_.push_back({from, to, std::move(replaced)});
+      fs().unsynced_names_.push_back({from, to, std::move(replaced), fs().next_name_serial_++});
     }
+    gate.unlock();
     finish(decision.after);
     errno = saved;
     return result;
@@ -256,6 +301,7 @@ struct Trampolines {
   static int unlinkat(int directory_fd, const char* name, int flags) {
     const std::string path = fs().path_in(directory_fd, name);
     if (int error = fs().decide(Call::kUnlink, path).error) return errno = error, -1;
+    std::shared_lock gate(fs().io_gate_);
     const int result = real().unlinkat(directory_fd, name, flags);
     const int saved = errno;
     if (result == 0) {
@@ -324,6 +370,11 @@ void FaultyFileSystem::after(Call call, std::string_view path_suffix, uint64_t n
   rules_.push_back(Rule{call, 0, std::string(path_suffix), nth, nth, 0, 0, std::move(action)});
 }
 
+void FaultyFileSystem::slow_fsyncs(std::chrono::microseconds wait) {
+  std::lock_guard lock(mutex_);
+  fsync_wait_ = wait;
+}
+
 void FaultyFileSystem::clear_faults() {
   std::lock_guard lock(mutex_);
   rules_.clear();
@@ -354,7 +405,22 @@ size_t FaultyFileSystem::open_descriptors() const {
 }
 
 void FaultyFileSystem::crash(CrashMode mode, Names names) {
+  std::unique_lock gate(io_gate_);
   std::lock_guard lock(mutex_);
+  crash_images(mode, names);
+}
+
+void FaultyFileSystem::crash_and_kill(CrashMode mode, Names names) {
+  // Neither is ever released: every other thread stops at its next call
+  // that reaches a file, until the kill ends them all.
+  io_gate_.lock();
+  mutex_.lock();
+  crash_images(mode, names);
+  ::raise(SIGKILL);
+  std::abort();
+}
+
+void FaultyFileSystem::crash_images(CrashMode mode, Names names) {
   for (auto& [path, durable] : durable_) {
     if (!is_regular_file(path.c_str())) continue;  // removed behind the seam's back
     const std::string current = read_file(path);

@@ -28,12 +28,24 @@
 // file goes back to its old name and the file it replaced reappears with its
 // durable content, a created file disappears.
 //
+// Several threads may call through the seam at once (objects whose calls
+// share fsyncs). An fsync makes durable what the file held when it began:
+// writes, truncations, creations and renames are kept out of that moment,
+// so a write another thread makes while the fsync runs is not taken for
+// covered, as the kernel need not cover it. crash() waits for the calls in
+// flight, and crash_and_kill() keeps every other thread out of the seam
+// until the process is dead, so that nothing lands after the crash. (With
+// Names::kUndoUnsynced a file that a rename replaced comes back as durable
+// as it was at the rename: an fsync of it through a descriptor still open
+// after the rename is not counted.)
+//
 // The seam holds plain function pointers, so at most one FaultyFileSystem
 // exists at a time.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,6 +53,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +100,10 @@ class FaultyFileSystem {
   // (counted from now) has been made, whatever its result: a crash test
   // kills the process there, or simulates a power loss.
   void after(Call call, std::string_view path_suffix, uint64_t nth, std::function<void()> action);
+  // Makes every fsync of a file wait this long after it has noted what it
+  // covers, as on a slow disk: other threads' writes land while it runs,
+  // and it does not cover them.
+  void slow_fsyncs(std::chrono::microseconds wait);
   void clear_faults();
   // How many calls were failed or cut short so far, so that a test can tell
   // its fault really happened.
@@ -102,6 +119,9 @@ class FaultyFileSystem {
   // Simulates a power loss, see above. Call it once the objects that wrote
   // the files are gone; tracked files then count as synced as they are.
   void crash(CrashMode mode = CrashMode::kDropUnsynced, Names names = Names::kKeep);
+  // crash(), then SIGKILL, with no other thread's call reaching a file in
+  // between: a power loss stops every thread at once.
+  [[noreturn]] void crash_and_kill(CrashMode mode, Names names);
 
  private:
   friend struct Trampolines;  // the table's functions, in the .cc file
@@ -127,14 +147,22 @@ class FaultyFileSystem {
     std::string from;                 // empty for a creation
     std::string to;
     std::optional<std::string> replaced;  // durable content of the file a rename replaced
+    uint64_t serial = 0;              // in the order they were made
   };
   void undo_unsynced_names();
+  void crash_images(CrashMode mode, Names names);
   Decision decide(Call call, const std::string& path);
   Decision decide(Call call, int fd) { return decide(call, path_of(fd)); }
   std::string path_of(int fd);
   std::string path_in(int directory_fd, const char* name);
 
   mutable std::mutex mutex_;
+  // Held shared by every call that changes a file's content or a name, for
+  // the call and its bookkeeping; exclusively by an fsync while it notes
+  // what it is to cover, and by a crash.
+  std::shared_mutex io_gate_;
+  uint64_t next_name_serial_ = 0;
+  std::chrono::microseconds fsync_wait_{0};
   std::vector<Rule> rules_;
   uint64_t fired_ = 0;
   std::map<std::pair<Call, std::string>, uint64_t> counts_;

@@ -1,6 +1,7 @@
 // Calls on a queue as the binding makes them: enter the call (the process
 // lock and, unless skipped, catch-up), run the operation on the QueueCall,
-// and drop the call (and with it the lock) before looking at the result.
+// and finish the call (the lock let go, then the sync it owes) before
+// looking at the result.
 #pragma once
 
 #include <span>
@@ -13,13 +14,16 @@
 namespace tollivane::test_support {
 
 // `work(QueueCall&)` returns a Status or a Result<T>; a failure to enter
-// the call is returned in its place.
+// the call, or of the sync it owes, is returned in its place.
 template <typename Work>
 auto in_call(Queue& queue, Work&& work, CatchUp catch_up = CatchUp::kRun)
     -> decltype(work(std::declval<QueueCall&>())) {
   Result<QueueCall> call = queue.enter_call(catch_up);
   if (!call.ok()) return call.take_error();
-  return work(*call);
+  auto result = work(*call);
+  Status synced = call->finish();
+  if (!result.ok() || synced.ok()) return result;
+  return synced.take_error();
 }
 
 // Views of `bodies`, as enqueue_batch takes them; valid while `bodies` is.

@@ -81,17 +81,12 @@ def _collect_inside_stats(queue, make_garbage, attempts=200):
         gc.set_threshold(*old_threshold)
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the collector runs between bytecodes from 3.12 on")
-@pytest.mark.skipif(sys.version_info < (3, 11), reason="before 3.11 the young garbage is collected at "
-                    "an allocation before stats(), never at the stats dict")
-@pytest.mark.parametrize("call_back", [tollivane.TollivaneCore.available, tollivane.TollivaneCore.close],
-                         ids=["available", "close"])
-def test_finalizer_calling_back_into_the_queue_gets_runtime_error_not_a_deadlock(call_back):
-    queue = tollivane.TollivaneCore(":memory:")
-    queue.enqueue(b"payload")
+def _finalizer_outcomes_inside_stats(queue, call, attempts):
+    """What `call()` returned or raised, each time a finalizer ran it while
+    the collector ran inside queue.stats()."""
     outcomes = []
 
-    class CallsBack:
+    class CallsFromFinalizer:
         def __init__(self):
             self.cycle = self
 
@@ -102,17 +97,47 @@ def test_finalizer_calling_back_into_the_queue_gets_runtime_error_not_a_deadlock
             except RuntimeError:
                 pass
             try:
-                outcomes.append(("returned", call_back(queue)))
-            except RuntimeError as error:
-                outcomes.append(("refused", str(error)))
+                outcomes.append(("returned", call()))
+            except (RuntimeError, TimeoutError) as error:
+                outcomes.append((type(error).__name__, str(error)))
 
-    _collect_inside_stats(queue, CallsBack, attempts=20)
-
+    _collect_inside_stats(queue, CallsFromFinalizer, attempts)
     assert outcomes, "the collector never ran inside a call"
-    assert all(kind == "refused" and "re-entrantly" in text for kind, text in outcomes), outcomes
+    return outcomes
+
+
+def collector_runs_inside_stats(test):
+    test = pytest.mark.skipif(sys.version_info >= (3, 12), reason="the collector runs between bytecodes from 3.12 on")(test)
+    return pytest.mark.skipif(sys.version_info < (3, 11), reason="before 3.11 the young garbage is collected at "
+                              "an allocation before stats(), never at the stats dict")(test)
+
+
+@collector_runs_inside_stats
+@pytest.mark.parametrize("call_back", [tollivane.TollivaneCore.available, tollivane.TollivaneCore.close],
+                         ids=["available", "close"])
+def test_finalizer_calling_back_into_the_queue_gets_runtime_error_not_a_deadlock(call_back):
+    queue = tollivane.TollivaneCore(":memory:")
+    queue.enqueue(b"payload")
+    outcomes = _finalizer_outcomes_inside_stats(queue, lambda: call_back(queue), attempts=20)
+    assert all(kind == "RuntimeError" and "re-entrantly" in text for kind, text in outcomes), outcomes
     # The refused inner call changed nothing and the object stays usable.
     assert queue.available() == 1
     assert queue.dequeue()[1] == b"payload"
+
+
+@collector_runs_inside_stats
+def test_finalizer_using_another_object_on_the_directory_gets_runtime_error_at_once(tmp_path):
+    # A job wrapper that nacks its message when dropped, collected while a
+    # call of another object holds the directory's process lock: waiting for
+    # the lock would take the whole 30 s time-out, its own thread holding it.
+    queue = tollivane.TollivaneCore(str(tmp_path))
+    queue.enqueue(b"payload")
+    other = tollivane.TollivaneCore(str(tmp_path))
+    outcomes = _finalizer_outcomes_inside_stats(queue, lambda: other.nack(0), attempts=5)
+    assert all(kind == "RuntimeError" and "already held by this thread" in text for kind, text in outcomes), outcomes
+    # Nothing was written by the refused calls; both objects go on.
+    assert other.nack(0) is True
+    assert queue.stats()["requeued_total"] == 1
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="the collector runs between bytecodes from 3.12 on")
@@ -134,8 +159,11 @@ def test_thread_waiting_for_a_busy_queue_releases_the_interpreter_lock(other_cal
     assert finished.stdout.split() == ["provoked", "1", other_result, after]
 
 
-def test_calls_from_many_threads_are_serialised():
-    queue = tollivane.TollivaneCore(":memory:")
+@pytest.mark.parametrize("where", ["memory", "directory"])
+def test_calls_from_many_threads_are_serialised(tmp_path, where):
+    # On a directory the threads' durable enqueues share fsyncs, each
+    # returning once its record is in the log.
+    queue = tollivane.TollivaneCore(":memory:" if where == "memory" else str(tmp_path))
     import threading
 
     per_thread = 500
@@ -154,3 +182,5 @@ def test_calls_from_many_threads_are_serialised():
         thread.join()
     assert sorted(seqs) == list(range(4 * per_thread))
     assert queue.stats()["total"] == 4 * per_thread
+    if where == "directory":
+        assert tollivane.TollivaneCore(str(tmp_path)).stats()["total"] == 4 * per_thread

@@ -11,6 +11,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -18,12 +19,17 @@ import pytest
 from conftest import LONG_LEASE_MS, log_path, open_queue
 
 HOLDER = r"""
-import fcntl, os, sys, time
+import fcntl, os, select, sys, time
 target, how, seconds = sys.argv[1:4]
 fd = int(target) if target.isdigit() else os.open(target, os.O_RDWR)
 fcntl.flock(fd, fcntl.LOCK_EX)
 print("locked", flush=True)
-time.sleep(float(seconds))
+if how == "until-told":
+    # Released when a line arrives on stdin, or at the time-out.
+    told = select.select([sys.stdin], [], [], float(seconds))[0]
+    print("told" if told else "timed out", flush=True)
+else:
+    time.sleep(float(seconds))
 print(time.monotonic(), flush=True)
 if how == "die":
     os.kill(os.getpid(), 9)
@@ -35,7 +41,7 @@ time.sleep(60)
 @contextlib.contextmanager
 def lock_holder(target, seconds, how="release", pass_fds=()):
     child = subprocess.Popen([sys.executable, "-c", HOLDER, str(target), how, str(seconds)],
-                             stdout=subprocess.PIPE, text=True, pass_fds=pass_fds)
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, pass_fds=pass_fds)
     try:
         assert child.stdout.readline() == "locked\n"
         yield child
@@ -44,6 +50,7 @@ def lock_holder(target, seconds, how="release", pass_fds=()):
             child.kill()
         child.wait()
         child.stdout.close()
+        child.stdin.close()
 
 
 def released_at(child):
@@ -140,3 +147,107 @@ def test_lock_held_past_thirty_seconds_times_out_and_object_stays_usable(directo
     assert log_path(directory).stat().st_size == size
     assert q.enqueue(b"now") == 2
     assert q.stats()["enqueued_total"] == 3
+
+
+def test_other_threads_run_while_a_call_waits_for_the_lock(directory):
+    # The holder lets go only once a ticker thread of this process has ticked
+    # while the call waited, or after 30 s: a wait that kept the interpreter
+    # lock would stop the ticker, and the holder would time out.
+    q = open_queue(directory)
+    waiting = threading.Event()
+    ticks = []
+
+    def ticker(holder):
+        waiting.wait(30)
+        while len(ticks) < 50:
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+        holder.stdin.write("go\n")
+        holder.stdin.flush()
+
+    with lock_holder(directory / ".proc_lock", 30, how="until-told") as child:
+        thread = threading.Thread(target=ticker, args=(child,))
+        thread.start()
+        waiting.set()
+        assert q.enqueue(b"c") == 2
+        thread.join()
+        assert child.stdout.readline() == "told\n"
+    assert len(ticks) == 50
+
+
+CTRL_C_WAITER = r"""
+import sys, tollivane
+directory, call = sys.argv[1:3]
+if call == "enqueue":
+    q = tollivane.TollivaneCore(directory)
+print("ready", flush=True)
+sys.stdin.readline()  # the lock is taken now
+print("calling", flush=True)
+try:
+    if call == "open":
+        q = tollivane.TollivaneCore(directory)
+    q.enqueue(b"never")
+except KeyboardInterrupt as error:
+    # Raised by the call itself, not on the way out of a wait that ran to
+    # its time-out.
+    print("interrupted" if error.__context__ is None else repr(error.__context__), flush=True)
+    if call == "enqueue":
+        # The call gave up before it touched anything, and let go of the object.
+        print(q.in_flight(), flush=True)
+"""
+
+
+@pytest.mark.parametrize("call", ["open", "enqueue"])
+def test_ctrl_c_ends_a_wait_for_the_lock_with_keyboard_interrupt(directory, call):
+    size = log_path(directory).stat().st_size
+    waiter = subprocess.Popen([sys.executable, "-c", CTRL_C_WAITER, str(directory), call],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert waiter.stdout.readline() == "ready\n"
+        with lock_holder(directory / ".proc_lock", 60, how="until-told") as holder:
+            waiter.stdin.write("locked\n")
+            waiter.stdin.flush()
+            assert waiter.stdout.readline() == "calling\n"
+            time.sleep(0.3)  # into the wait; a Ctrl-C before it would end the call all the same
+            waiter.send_signal(signal.SIGINT)
+            # Within the holder's minute, and well before the lock's 30 s time-out.
+            interrupted = waiter.stdout.readline()
+            holder.stdin.write("go\n")
+            holder.stdin.flush()
+            assert holder.stdout.readline() == "told\n"
+        assert interrupted == "interrupted\n"
+        assert waiter.stdout.read() == ("1\n" if call == "enqueue" else "")
+    finally:
+        waiter.kill()
+        waiter.wait()
+    assert log_path(directory).stat().st_size == size
+
+
+def test_close_from_another_thread_waits_for_a_call_waiting_for_the_lock(directory):
+    q = open_queue(directory)
+    outcomes = {}
+
+    def call(name, method, *args):
+        try:
+            outcomes[name] = method(*args)
+        except Exception as error:  # reported to the test
+            outcomes[name] = error
+
+    with lock_holder(directory / ".proc_lock", 30, how="until-told") as child:
+        enqueuer = threading.Thread(target=call, args=("enqueue", q.enqueue, b"c"))
+        enqueuer.start()
+        closer = threading.Thread(target=call, args=("close", q.close))
+        closer.start()
+        child.stdin.write("go\n")
+        child.stdin.flush()
+        enqueuer.join()
+        closer.join()
+    # Either the call ran first and close() waited for it, or close() came
+    # first and the call found the object closed; nothing in between.
+    if outcomes["enqueue"] == 2:
+        assert outcomes["close"] is None
+        assert open_queue(directory).stats()["total"] == 3
+    else:
+        assert isinstance(outcomes["enqueue"], ValueError), outcomes
+    with pytest.raises(ValueError):
+        q.available()
