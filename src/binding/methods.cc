@@ -175,7 +175,7 @@ PyObject* dequeue_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!name_argument_error("lease_ms", convert_optional_u64(slots[1], &lease_ms))) return nullptr;
   BytesSink sink;
   return run_waiting_call(
-      self, timeout_ms, [&](QueueCall& call) { return call.dequeue(lease_ms, sink); },
+      self, timeout_ms, [&](QueueCall& call, bool) { return call.dequeue(lease_ms, sink); },
       [&](bool delivered) { return delivery_or_none(sink, delivered); });
 }
 
@@ -192,7 +192,10 @@ PyObject* dequeue_batch_wait(PyObject* self, PyObject* const* args, Py_ssize_t n
   BytesSink sink;
   // A batch of at most none can never hold a message: no point waiting.
   return run_waiting_call(
-      self, max == 0 ? 0 : timeout_ms, [&](QueueCall& call) { return call.dequeue_batch(max, lease_ms, sink); },
+      self, max == 0 ? 0 : timeout_ms,
+      [&](QueueCall& call, bool retry) {
+        return call.dequeue_batch(max, lease_ms, sink, retry ? EmptyBatchSync::kByPolicy : EmptyBatchSync::kForced);
+      },
       [&](uint64_t) { return delivery_list(sink.collected()); });
 }
 

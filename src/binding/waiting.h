@@ -47,19 +47,20 @@ class ConsumerWait {
   std::optional<ChangeWatch> watch_;
 };
 
-// `attempt(QueueCall&)` is a dequeue returning a Result of what it leased (a
-// bool or a count); `build` makes the Python result of that value, once it
-// is not zero or the time is out.
+// `attempt(QueueCall&, bool retry)` is a dequeue returning a Result of what
+// it leased (a bool or a count); `retry` is false for the first attempt,
+// which does all the plain call does. `build` makes the Python result of
+// that value, once it is not zero or the time is out.
 template <typename Attempt, typename Build>
 PyObject* run_waiting_call(PyObject* self, uint64_t timeout_ms, Attempt&& attempt, Build&& build) {
-  using Leased = std::remove_cvref_t<decltype(attempt(std::declval<QueueCall&>()).value())>;
+  using Leased = std::remove_cvref_t<decltype(attempt(std::declval<QueueCall&>(), false).value())>;
   ConsumerWait waiting(timeout_ms);
-  while (true) {
+  for (bool retry = false;; retry = true) {
     std::optional<Leased> leased;
     OwnedRef attempted = OwnedRef::steal(run_call(
         self, CatchUp::kRun,
         [&](QueueCall& call) {
-          auto result = attempt(call);
+          auto result = attempt(call, retry);
           if (result.ok() && !result.value()) waiting.prepare(call);
           return result;
         },

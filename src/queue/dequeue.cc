@@ -52,7 +52,8 @@ Result<bool> QueueCall::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& 
   return true;
 }
 
-Result<uint64_t> QueueCall::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink) {
+Result<uint64_t> QueueCall::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink,
+                                          EmptyBatchSync empty) {
   const uint64_t now = queue_->now();
   if (Status swept = queue_->reclaim_expired(now); !swept.ok()) return swept;
   // One deadline for the whole batch: the smallest ready ids, in order,
@@ -75,7 +76,9 @@ Result<uint64_t> QueueCall::dequeue_batch(uint64_t max, std::optional<uint64_t> 
     if (!body.ok()) return body.take_error();
     if (!sink.accept(Delivery{seq, *body, entry.deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
   }
-  if (Status synced = queue_->maybe_sync(/*force=*/true); !synced.ok()) return synced;
+  if (!seqs.empty() || empty == EmptyBatchSync::kForced) {
+    if (Status synced = queue_->maybe_sync(/*force=*/true); !synced.ok()) return synced;
+  }
   return static_cast<uint64_t>(seqs.size());
 }
 

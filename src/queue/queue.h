@@ -96,6 +96,13 @@ struct IntegrityReport {
 
 enum class CatchUp : bool { kSkip = false, kRun = true };
 
+// What a dequeue_batch that leased nothing owes the disk. A plain call
+// forces an fsync all the same, as every batch does. A waiting consumer's
+// attempt after a wake-up that finds nothing goes back to sleep: forcing an
+// fsync at every such wake-up would only load the disk, so it syncs by the
+// policy, which still covers whatever the attempt read or swept.
+enum class EmptyBatchSync { kForced, kByPolicy };
+
 class Queue;
 
 // One call on a queue: the only way to its operations. Queue::enter_call()
@@ -123,8 +130,10 @@ class QueueCall {
   // Leases the smallest ready message. Returns whether one was delivered.
   Result<bool> dequeue(std::optional<uint64_t> lease_ms, DeliverySink& sink);
   // Leases up to `max` ready messages, all with the same deadline, and syncs
-  // once. Returns how many were delivered.
-  Result<uint64_t> dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink);
+  // once, even when there was nothing to lease, unless `empty` says the
+  // policy decides then. Returns how many were delivered.
+  Result<uint64_t> dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink,
+                                 EmptyBatchSync empty = EmptyBatchSync::kForced);
   // The lease sweep: requeues every lease whose deadline is at or before now.
   Status reclaim_expired(uint64_t now);
   // For a consumer that found nothing to lease and is going to wait: a watch

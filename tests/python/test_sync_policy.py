@@ -52,7 +52,23 @@ ACTIONS = {
     "close_call": lambda: q.close(),
     "flush": lambda: q.flush(),
     "wait": lambda: time.sleep(2.0),
+    "batch_wait_woken": lambda: batch_wait_woken(),
 }
+
+def batch_wait_woken():
+    # Message 0 stays leased; another object's extensions wake the waiter
+    # three times, and each attempt after a wake-up finds nothing to lease.
+    global other  # kept past the phase: dropping it would sync its writer
+    other = tollivane.TollivaneCore(directory, sync_interval_ms=interval)
+    def extend():
+        for _ in range(3):
+            time.sleep(0.2)
+            other.extend_lease(0, LONG)
+    import threading
+    extender = threading.Thread(target=extend)
+    extender.start()
+    assert q.dequeue_batch_wait(5, 1_200, LONG) == []
+    extender.join()
 for phase in phases:
     os.write(2, f"MARK {phase}\n".encode())
     ACTIONS[phase.rstrip("0123456789")]()
@@ -131,3 +147,11 @@ def test_timed_sync_waits_for_the_interval_to_pass(tmp_path):
     # syncs, and the interval then counts from that sync.
     assert counted == {"open": ["log", "dir"], "enqueue": [], "wait": [],
                        "enqueue2": ["log"], "enqueue3": [], "dequeue": []}
+
+
+def test_a_waiting_batch_forces_no_fsync_at_a_wake_up_that_finds_nothing(tmp_path):
+    # The first attempt syncs as dequeue_batch does; the attempts after the
+    # three wake-ups sync by the policy, which a large interval defers.
+    phases = ["open", "enqueue", "dequeue", "batch_wait_woken"]
+    counted = syncs_per_phase(tmp_path, 3_600_000, phases)
+    assert counted["batch_wait_woken"] == ["log"]
