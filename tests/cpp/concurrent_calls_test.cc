@@ -230,9 +230,11 @@ TEST(ConcurrentCalls, WaitsForTheDiskAndTheProcessLockLetTheCallersOtherThreadsR
   std::unique_ptr<Queue> queue = open_queue(dir.path());
   std::unique_ptr<Queue> other = open_queue(dir.path());
   CallerLock caller;
+  // Made before this thread takes the caller's lock, so destroyed after it
+  // has let go: the ticker's last attempt to tick must be able to end.
+  Ticker ticker(caller);
   std::unique_lock holding(caller.mutex());
   base::BlockingHooksScope hooks(&caller);
-  Ticker ticker(caller);
 
   bool ticked_in_fsync = false;
   fs.after(Call::kFsync, "queue.log", 1, [&] { ticked_in_fsync = ticker.ticks_on(3); });
