@@ -8,11 +8,12 @@
 // append the frames before applying the records, and a queue without a log
 // keeps the bodies in its state instead (append.cc); maybe_sync(),
 // owed_sync() and flush_on_close() have nothing to sync without a log
-// (append.cc); body()
-// reads from the log map or from the state (queue.cc); enter_call() takes
-// the process lock, which only a persistent queue has, and catch_up() reads
-// what others appended (catch_up.cc); should_auto_compact() and
-// do_compact() have no log to rewrite (compaction.cc); and three
+// (append.cc); body() reads from the log map or from the state (queue.cc);
+// enter_call() takes the process lock, which only a persistent queue has,
+// and catch_up() reads what others appended (catch_up.cc); a waiting
+// consumer's watch_changes() watches the directory only where there is one
+// (dequeue.cc); should_auto_compact() and do_compact() have no log to
+// rewrite (compaction.cc); and three
 // operations say what a queue without a log has instead: purge() only
 // empties its state (purge.cc), verify_integrity() gives a fixed report
 // (verify.cc), and stats() says which kind the queue is (counters.cc).
