@@ -140,7 +140,7 @@ def test_finalizer_using_another_object_on_the_directory_gets_runtime_error_at_o
     assert queue.stats()["requeued_total"] == 1
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the collector runs between bytecodes from 3.12 on")
+@collector_runs_inside_stats
 @pytest.mark.parametrize("other_call, other_result, after", [
     ("queue.available()", "1", "1"),
     # close() waits for the call in progress, which completes, then closes.

@@ -17,6 +17,7 @@ TYPE_ONLY_ALIASES = ["tollivane.Body", "tollivane.Delivery"]
 
 USAGE = """
     from pathlib import Path
+    from typing import Optional
 
     from typing_extensions import assert_type
 
@@ -38,7 +39,7 @@ USAGE = """
     assert_type(queue.enqueue(bytearray(b"x")), int)
     assert_type(queue.enqueue_batch([b"a", [98, 99], memoryview(b"d")]), list[int])
     assert_type(queue.dequeue_batch(10), list[Delivery])
-    assert_type(queue.dequeue_wait(1000, lease_ms=5_000), Delivery | None)
+    assert_type(queue.dequeue_wait(1000, lease_ms=5_000), Optional[Delivery])
     assert_type(queue.dequeue_batch_wait(10, timeout_ms=1000), list[Delivery])
     assert_type(queue.ack_batch(range(3)), int)
     assert_type(queue.extend_lease(0), bool)
@@ -85,6 +86,8 @@ def test_type_checker_uses_the_installed_stubs_to_catch_misuse(tmp_path):
 
 
 POSTGRES_USAGE = """
+    from typing import Optional
+
     from typing_extensions import assert_type
 
     from tollivane import Delivery, IntegrityReport, Stats
@@ -93,8 +96,8 @@ POSTGRES_USAGE = """
     with PostgresQueue("postgresql:///jobs", name="mail", sync_interval_ms=0) as queue:
         assert_type(queue.enqueue(b"x"), int)
         assert_type(queue.enqueue_batch([b"a", [98], bytearray(b"c")]), list[int])
-        assert_type(queue.dequeue(), Delivery | None)
-        assert_type(queue.dequeue_wait(1000, lease_ms=5_000), Delivery | None)
+        assert_type(queue.dequeue(), Optional[Delivery])
+        assert_type(queue.dequeue_wait(1000, lease_ms=5_000), Optional[Delivery])
         assert_type(queue.dequeue_batch_wait(10, 1000), list[Delivery])
         assert_type(queue.nack(0, requeue=False), bool)
         stats: Stats = queue.stats()
