@@ -143,8 +143,6 @@ PendingSync QueueCall::leave() {
   return owed;
 }
 
-Status QueueCall::finish() { return leave().complete(); }
-
 Status QueueCall::flush() { return queue_->maybe_sync(/*force=*/true); }
 
 Status Queue::flush_on_close() {

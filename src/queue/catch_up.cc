@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <optional>
 
 #include "base/blocking.h"
 #include "logfile/file_header.h"
@@ -106,13 +107,10 @@ Status Queue::replay_tail(uint64_t file_len) {
   // Streamed frame by frame: what another process appended may be large,
   // and only one frame at a time needs to be in memory.
   logfile::FrameScanner scanner(inner_.reader, inner_.tail_offset, file_len);
-  Status replayed;
-  if (file_len - inner_.tail_offset > kQuietReplayLen) {
-    base::BlockingRegion others_run;
-    replayed = replay_frames(scanner, inner_.state);
-  } else {
-    replayed = replay_frames(scanner, inner_.state);
-  }
+  std::optional<base::BlockingRegion> others_run;
+  if (file_len - inner_.tail_offset > kQuietReplayLen) others_run.emplace();
+  Status replayed = replay_frames(scanner, inner_.state);
+  others_run.reset();
   // Whatever was applied before a failed read stays applied, and is not
   // replayed a second time by the next call.
   inner_.tail_offset = scanner.position();

@@ -113,9 +113,9 @@ class Queue;
 // return with the lock still taken. A caller makes one per call of its own
 // and ends it before reporting the result: with leave(), which lets the
 // lock go and hands back what the log still owes the call, to be completed
-// once the caller has let go of its own lock too; or with finish(), which
-// does both. A call dropped without either has made no durability promise:
-// its records are in the file, and the next call's sync covers them.
+// once the caller has let go of its own lock too. A call dropped without
+// leave() has made no durability promise: its records are in the file, and
+// the next call's sync covers them.
 class QueueCall {
  public:
   QueueCall(QueueCall&&) noexcept = default;
@@ -162,9 +162,6 @@ class QueueCall {
   // Ends the call: releases the process lock and returns the sync the call
   // owes before it may return (log_sync.h), to be completed by the caller.
   PendingSync leave();
-  // leave() and PendingSync::complete(), for a caller with no lock of its
-  // own to let go of between the two.
-  Status finish();
 
  private:
   friend class Queue;

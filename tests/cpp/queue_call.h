@@ -21,7 +21,7 @@ auto in_call(Queue& queue, Work&& work, CatchUp catch_up = CatchUp::kRun)
   Result<QueueCall> call = queue.enter_call(catch_up);
   if (!call.ok()) return call.take_error();
   auto result = work(*call);
-  Status synced = call->finish();
+  Status synced = call->leave().complete();
   if (!result.ok() || synced.ok()) return result;
   return synced.take_error();
 }
