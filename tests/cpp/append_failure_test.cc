@@ -17,6 +17,7 @@
 #include "locking/process_lock.h"
 #include "logfile/format.h"
 #include "queue/queue.h"
+#include "frames.h"
 #include "queue_call.h"
 
 namespace tollivane {
@@ -34,7 +35,7 @@ using test_support::write_file;
 uint64_t g_now_ms = 0;
 uint64_t test_clock() { return g_now_ms; }
 
-std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+using test_support::bytes;
 
 template <typename T>
 Status status_of(Result<T> result) {

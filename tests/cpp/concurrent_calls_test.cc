@@ -22,6 +22,7 @@
 #include "fault_injection.h"
 #include "queue/log_sync.h"
 #include "queue/queue.h"
+#include "frames.h"
 #include "queue_call.h"
 
 namespace tollivane {
@@ -33,7 +34,7 @@ using test_support::FaultyFileSystem;
 using test_support::in_call;
 using test_support::ScratchDirectory;
 
-std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+using test_support::bytes;
 
 // Waits until `ready()` holds, for at most 10 s: what is waited for (another
 // thread reaching a point) has no way to announce itself.

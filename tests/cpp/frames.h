@@ -16,6 +16,9 @@ inline std::span<const uint8_t> bytes_of(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+// The bytes of `text`, owned: a body for a call that copies it or not.
+inline std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
 // The whole frame of `record`: "TLR1", length, CRC-32, payload.
 inline std::vector<uint8_t> frame_of(const logfile::RecordView& record) {
   std::vector<uint8_t> frame;

@@ -16,6 +16,7 @@
 
 #include "logfile/format.h"
 #include "queue/queue.h"
+#include "frames.h"
 #include "queue_call.h"
 
 namespace tollivane {
@@ -30,7 +31,7 @@ constexpr uint64_t kMaxU64 = std::numeric_limits<uint64_t>::max();
 
 using Sizes = std::tuple<uint64_t, uint64_t, uint64_t>;  // ready, in flight, total
 
-std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+using test_support::bytes;
 
 struct Delivered {
   uint64_t seq;

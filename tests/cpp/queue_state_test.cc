@@ -22,7 +22,7 @@ namespace {
 
 using logfile::RecordView;
 
-std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+using test_support::bytes;
 
 // `body` is a literal, which outlives the record that views it.
 RecordView enqueue(uint64_t seq, std::string_view body, uint64_t ts = 0) {
