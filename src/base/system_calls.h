@@ -1,8 +1,9 @@
 // The one seam between the core and the file system.
 //
 // Every file-system call the core makes (open, read, write, fsync,
-// ftruncate, renameat, mmap, flock, ...), and every call a waiting consumer
-// makes to learn that the queue changed (inotify, eventfd, ppoll), goes
+// ftruncate, renameat, mmap, flock, ...), every call a waiting consumer
+// makes to learn that the queue changed (inotify, eventfd, ppoll), and the
+// futex calls of processes waiting their turn for the process lock, goes
 // through the table returned by system_calls(). Production uses the table
 // of the real calls; a test may install its own to inject failures (EIO,
 // ENOSPC, EINTR, short writes) or to record what reached the disk and
@@ -56,6 +57,10 @@ struct SystemCalls {
   int (*inotify_rm_watch)(int fd, int watch);
   int (*eventfd)(unsigned initial_value, int flags);
   int (*ppoll)(struct pollfd* fds, nfds_t count, const struct timespec* timeout, const sigset_t* signal_mask);
+  // Waiting for the process lock in the shared hint page
+  // (locking/waiting_room.h): FUTEX_WAIT with a relative timeout, or
+  // FUTEX_WAKE, on a word of a shared mapping.
+  long (*futex)(uint32_t* word, int operation, uint32_t value, const struct timespec* timeout);
 };
 
 // The table in force.

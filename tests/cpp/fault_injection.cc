@@ -329,6 +329,15 @@ struct Trampolines {
     if (int error = fs().decide(Call::kPoll, std::string()).error) return errno = error, -1;
     return real().ppoll(fds, count, timeout, signal_mask);
   }
+  static long futex(uint32_t* word, int operation, uint32_t value, const struct timespec* timeout) {
+    const auto decision = fs().decide(Call::kFutex, std::string());
+    if (decision.error != 0) return errno = decision.error, -1;
+    const long result = real().futex(word, operation, value, timeout);
+    const int saved = errno;
+    finish(decision.after);
+    errno = saved;
+    return result;
+  }
 };
 
 namespace {
@@ -339,7 +348,7 @@ const base::SystemCalls kTable = {
     Trampolines::fsync,    Trampolines::ftruncate, Trampolines::renameat, Trampolines::mkdir, Trampolines::dup,
     Trampolines::mmap,     Trampolines::munmap,   Trampolines::flock, Trampolines::unlinkat, Trampolines::fchown,
     Trampolines::inotify_init1, Trampolines::inotify_add_watch, Trampolines::inotify_rm_watch, Trampolines::eventfd,
-    Trampolines::ppoll,
+    Trampolines::ppoll,         Trampolines::futex,
 };
 
 }  // namespace
