@@ -195,7 +195,9 @@ Status Queue::reopen_io(uint64_t generation) {
 Status Queue::open_lock_after_fork() {
   // The parent's lock description must not be unlocked from here; closing
   // this process's copy of the descriptor leaves the parent's lock alone.
-  Result<ProcessLock> lock = ProcessLock::open(directory_, logfile::kProcessLockName);
+  // The hint page's map is shared with the parent and every other process,
+  // as it should be: it holds nothing of this process's own.
+  Result<ProcessLock> lock = ProcessLock::open(directory_, logfile::kProcessLockName, hints_);
   if (!lock.ok()) return lock.take_error();
   process_lock_ = std::move(*lock);
   return Status();

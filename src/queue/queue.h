@@ -324,6 +324,8 @@ class Queue {
   // Which fork() generation of the process opened the handles.
   uint64_t fork_epoch_ = 0;
   const bool persistent_;
+  // The directory's hint page, when it could be mapped (none for ":memory:").
+  std::shared_ptr<HintPage> hints_;
   // Present exactly for a persistent queue.
   std::optional<ProcessLock> process_lock_;
   ClockFn clock_ = now_ms;
