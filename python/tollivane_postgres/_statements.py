@@ -134,17 +134,21 @@ DEQUEUE = f"""WITH expired AS (
     SELECT seq, body, deliveries, enqueued_ts_ms FROM changed WHERE leased ORDER BY seq"""
 
 # Rows are locked in id order before they are deleted, so two calls that
-# settle overlapping ids cannot deadlock.
+# settle overlapping ids cannot deadlock. A guarded settlement removes a
+# message only while its delivery count is the caller's (the row's current
+# version is checked again once it is locked).
 _SETTLE = """WITH locked AS (
-        SELECT seq FROM {{messages}} WHERE seq = ANY(%(seqs)s::bigint[]) ORDER BY seq FOR UPDATE),
+        SELECT seq FROM {{messages}} WHERE seq = ANY(%(seqs)s::bigint[]){guard} ORDER BY seq FOR UPDATE),
     gone AS (
         DELETE FROM {{messages}} WHERE seq = ANY(ARRAY(SELECT seq FROM locked)) RETURNING 1),
     counted AS (
         UPDATE {{counters}} SET {total} = {total} + (SELECT count(*) FROM gone)
         WHERE shard = %(shard)s AND EXISTS (SELECT FROM gone))
     SELECT count(*) FROM gone"""
-ACK = _SETTLE.format(total="acked_total")
-DROP = _SETTLE.format(total="dead_total")
+DELIVERY_GUARD = " AND deliveries = %(deliveries)s"
+ACK = _SETTLE.format(total="acked_total", guard="")
+ACK_DELIVERY = _SETTLE.format(total="acked_total", guard=DELIVERY_GUARD)
+DROP = _SETTLE.format(total="dead_total", guard="")
 
 REQUEUE = """WITH requeued AS (
         UPDATE {messages} SET deadline_ms = NULL WHERE seq = %(seq)s RETURNING 1),
@@ -233,6 +237,7 @@ class QueueStatements:
         self.enqueue = render(ENQUEUE)
         self.dequeue = render(DEQUEUE)
         self.ack = render(ACK)
+        self.ack_delivery = render(ACK_DELIVERY)
         self.drop = render(DROP)
         self.requeue = render(REQUEUE)
         self.extend_lease = render(EXTEND_LEASE)

@@ -304,6 +304,16 @@ class PostgresQueue:
         self._check_open()
         return self._settle(self._statements.ack, [arguments.named("seq", arguments.u64, seq)]) == 1
 
+    def _ack_one(self, connection: Connection, seq: int, deliveries: int | None) -> bool:
+        """Acknowledges `seq`, with `deliveries` only the delivery it counts."""
+        # Ids and counts beyond the largest bigint are never stored.
+        if seq > BIGINT_MAX or (deliveries is not None and deliveries > BIGINT_MAX):
+            return False
+        if deliveries is None:
+            return self._fetch_value(connection, self._statements.ack, {"seqs": [seq], **_shard()}) == 1
+        params = {"seqs": [seq], "deliveries": deliveries, **_shard()}
+        return self._fetch_value(connection, self._statements.ack_delivery, params) == 1
+
     def ack_batch(self, seqs: Sequence[SupportsIndex]) -> int:
         """Acknowledge many messages in one transaction; returns how many
         existed. Unknown and repeated ids are skipped."""
@@ -339,6 +349,21 @@ class PostgresQueue:
         with self._session() as connection:
             rows = connection.execute(self._statements.extend_lease, {"seq": converted, "lease_ms": lease})
             return rows.rowcount == 1
+
+    def ack_and_dequeue(self, seq: SupportsIndex, deliveries: SupportsIndex | None = None,
+                        lease_ms: SupportsIndex | None = None) -> tuple[bool, Delivery | None]:
+        """Acknowledge `seq` as `ack` does (with `deliveries`, only while the
+        message's delivery count is still that one) and lease the next ready
+        message as `dequeue` does, in one transaction: one commit, one flush
+        of the server's log. Returns `(acked, delivery)`."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        guard = arguments.named("deliveries", arguments.optional_u64, deliveries)
+        lease = self._lease_ms(lease_ms)
+        with self._session() as connection, connection.transaction():
+            acked = self._ack_one(connection, converted, guard)
+            batch = self._lease(connection, 1, lease)
+        return acked, (batch[0] if batch else None)
 
     # -- counters ----------------------------------------------------------
 

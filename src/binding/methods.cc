@@ -209,6 +209,27 @@ PyObject* ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
       self, CatchUp::kRun, [&](QueueCall& call) { return call.ack(seq); }, new_bool);
 }
 
+PyObject* ack_and_dequeue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "deliveries", "lease_ms"};
+  PyObject* slots[3];
+  if (!bind("TollivaneCore.ack_and_dequeue", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  std::optional<uint64_t> deliveries;
+  std::optional<uint64_t> lease_ms;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("deliveries", convert_optional_u64(slots[1], &deliveries))) return nullptr;
+  if (!name_argument_error("lease_ms", convert_optional_u64(slots[2], &lease_ms))) return nullptr;
+  BytesSink sink;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.ack_and_dequeue(seq, deliveries, lease_ms, sink); },
+      [&](QueueCall::AckedAndLeased done) -> PyObject* {
+        OwnedRef acked = OwnedRef::steal(new_bool(done.acked));
+        OwnedRef delivery = OwnedRef::steal(delivery_or_none(sink, done.delivered));
+        if (!acked || !delivery) return nullptr;
+        return PyTuple_Pack(2, acked.get(), delivery.get());
+      });
+}
+
 PyObject* ack_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* kNames[] = {"seqs"};
   PyObject* slots[1];
@@ -398,6 +419,12 @@ PyMethodDef kCoreMethods[] = {
      "no lock,\nno cut of a damaged tail, no lease sweep written. Returns an iterator over\nits valid frames (each "
      "Enqueue with the first `body_prefix` bytes of its body)\nthat also holds the queue state they add up to and "
      "where and why the valid\nlog ends."},
+    // The consumer's steady step comes after the log scan.
+    {"ack_and_dequeue", fast_method<ack_and_dequeue>(), kFastKeywords,
+     "ack_and_dequeue($self, seq, deliveries=None, lease_ms=None)\n--\n\nAcknowledge `seq` as `ack` does (with "
+     "`deliveries`, only while the message's\ndelivery count is still that one) and lease the next ready message "
+     "as\n`dequeue` does, in one write and with one sync. Returns `(acked, delivery)`:\nwhat `ack` would return, "
+     "and the delivery tuple or `None`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

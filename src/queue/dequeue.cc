@@ -1,6 +1,16 @@
+#include <span>
+#include <vector>
+
 #include "queue/queue.h"
 
 namespace tollivane {
+
+std::vector<logfile::RecordView> Queue::requeues_of(std::span<const LeasePair> expired) const {
+  std::vector<logfile::RecordView> requeues;
+  requeues.reserve(expired.size());
+  for (const LeasePair& lease : expired) requeues.emplace_back(inner_.state.requeue_of(lease.seq));
+  return requeues;
+}
 
 Status Queue::reclaim_expired(uint64_t now) {
   QueueState& state = inner_.state;
@@ -9,13 +19,10 @@ Status Queue::reclaim_expired(uint64_t now) {
   // The requeues of one sweep go out like a batch: a crashed consumer may
   // leave thousands of leases, and one write and one sync decision for all
   // of them keeps the sweep from holding the process lock for an fsync each.
-  std::vector<logfile::RecordView> requeues;
-  requeues.reserve(expired.size());
-  for (const LeasePair& lease : expired) requeues.emplace_back(state.requeue_of(lease.seq));
   // A batch lands whole or not at all. If its write fails, no requeue is in
   // the log or the state, and the pairs go back on the heap, so that the
   // next call sweeps the same leases again.
-  if (Status committed = commit_batch(requeues); !committed.ok()) {
+  if (Status committed = commit_batch(requeues_of(expired)); !committed.ok()) {
     state.push_leases(expired);
     return committed;
   }
@@ -32,12 +39,16 @@ Status Queue::deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sin
   if (Status committed = commit(logfile::Lease{seq, deadline, deliveries}, defer_sync); !committed.ok()) {
     return committed;
   }
-  // From here on the message is leased; if its body cannot be handed out it
-  // comes back when the lease runs out.
+  return hand_out(seq, sink);
+}
+
+Status Queue::hand_out(uint64_t seq, DeliverySink& sink) {
+  // The message is leased by now; if its body cannot be handed out it comes
+  // back when the lease runs out.
   const MessageEntry& entry = *inner_.state.find(seq);
   Result<std::span<const uint8_t>> body = this->body(seq, entry);
   if (!body.ok()) return body.take_error();
-  if (!sink.accept(Delivery{seq, *body, deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
+  if (!sink.accept(Delivery{seq, *body, entry.deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
   return Status();
 }
 
@@ -71,10 +82,7 @@ Result<uint64_t> QueueCall::dequeue_batch(uint64_t max, std::optional<uint64_t> 
   // Every message of the batch is leased now; one whose body cannot be
   // handed out comes back when its lease runs out.
   for (const uint64_t seq : seqs) {
-    const MessageEntry& entry = *queue_->inner_.state.find(seq);
-    Result<std::span<const uint8_t>> body = queue_->body(seq, entry);
-    if (!body.ok()) return body.take_error();
-    if (!sink.accept(Delivery{seq, *body, entry.deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
+    if (Status handed = queue_->hand_out(seq, sink); !handed.ok()) return handed;
   }
   if (!seqs.empty() || empty == EmptyBatchSync::kForced) {
     if (Status synced = queue_->maybe_sync(/*force=*/true); !synced.ok()) return synced;

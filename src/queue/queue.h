@@ -97,6 +97,13 @@ struct IntegrityReport {
 
 enum class CatchUp : bool { kSkip = false, kRun = true };
 
+// Whether a settlement that names `deliveries`, the delivery count its
+// caller was handed, applies to the message `entry`: always when it names
+// none; otherwise only while the message still counts that many deliveries,
+// so that a consumer whose lease ran out, and whose message has since been
+// delivered to another, cannot settle the other's delivery.
+bool settles_delivery(const MessageEntry& entry, std::optional<uint64_t> deliveries);
+
 // What a dequeue_batch that leased nothing owes the disk. A plain call
 // forces an fsync all the same, as every batch does. A waiting consumer's
 // attempt after a wake-up that finds nothing goes back to sleep: forcing an
@@ -147,6 +154,16 @@ class QueueCall {
 
   Result<bool> ack(uint64_t seq);
   Result<uint64_t> ack_batch(const std::vector<uint64_t>& seqs);
+  // The consumer's steady step: acknowledges `seq` as ack() does (with
+  // `deliveries`, only the delivery it counts), sweeps expired leases as
+  // dequeue() does, and leases the smallest message then ready, all in one
+  // write and with one sync decision.
+  struct AckedAndLeased {
+    bool acked = false;
+    bool delivered = false;
+  };
+  Result<AckedAndLeased> ack_and_dequeue(uint64_t seq, std::optional<uint64_t> deliveries,
+                                         std::optional<uint64_t> lease_ms, DeliverySink& sink);
   Result<bool> nack(uint64_t seq, bool requeue);
   Result<bool> extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms);
 
@@ -274,6 +291,11 @@ class Queue {
   Result<std::span<const uint8_t>> body(uint64_t seq, const MessageEntry& entry);
   // Leases the smallest ready message until `deadline` and hands it to `sink`.
   Status deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sink);
+  // Hands the leased message `seq` to `sink`, its body read while the locks
+  // keep it valid.
+  Status hand_out(uint64_t seq, DeliverySink& sink);
+  // The sweep's records: a Requeue for each expired lease.
+  std::vector<logfile::RecordView> requeues_of(std::span<const LeasePair> expired) const;
   bool should_auto_compact() const;
   // The automatic compaction step that ends every removing settlement.
   Status after_removal();

@@ -24,6 +24,10 @@ void drop_repeats(std::vector<uint64_t>& seqs) {
 
 }  // namespace
 
+bool settles_delivery(const MessageEntry& entry, std::optional<uint64_t> deliveries) {
+  return !deliveries || entry.deliveries == *deliveries;
+}
+
 Result<bool> QueueCall::ack(uint64_t seq) {
   if (queue_->inner_.state.find(seq) == nullptr) return false;
   if (Status committed = queue_->commit(logfile::Ack{seq}, /*defer_sync=*/false); !committed.ok()) return committed;

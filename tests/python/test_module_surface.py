@@ -113,10 +113,10 @@ def test_class_text_signature_describes_the_constructor():
 
 def test_methods_appear_in_table_order():
     methods = [name for name in vars(TollivaneCore) if not name.startswith("_")]
-    # The fifteen methods of a queue, closing, the waiting dequeues, then the
-    # read-only scan of a directory.
+    # The fifteen methods of a queue, closing, the waiting dequeues, the
+    # read-only scan of a directory, then the consumer's combined step.
     assert methods == [name for name, _, _ in METHOD_TABLE] + ["close", "dequeue_wait", "dequeue_batch_wait",
-                                                               "scan_log"]
+                                                               "scan_log", "ack_and_dequeue"]
     assert isinstance(vars(TollivaneCore)["scan_log"], staticmethod)
     assert TollivaneCore.scan_log.__text_signature__ == "(path, body_prefix=0)"
 
@@ -124,7 +124,8 @@ def test_methods_appear_in_table_order():
 def test_closing_methods_come_after_the_fifteen():
     method_type = type(vars(TollivaneCore)["enqueue"])
     methods = [name for name, value in vars(TollivaneCore).items() if type(value) is method_type]
-    assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait"]
+    assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait",
+                                           "ack_and_dequeue"]
     assert TollivaneCore.close.__text_signature__ == "($self)"
     assert TollivaneCore.__enter__.__text_signature__ == "($self)"
     assert TollivaneCore.__exit__.__text_signature__ == "($self, exc_type, exc_value, traceback, /)"
@@ -149,6 +150,7 @@ def test_bound_methods_expose_usable_signatures(queue):
     assert unannotated_signature(queue.dequeue_batch) == "(max, lease_ms=None)"
     assert unannotated_signature(queue.dequeue_wait) == "(timeout_ms, lease_ms=None)"
     assert unannotated_signature(queue.dequeue_batch_wait) == "(max, timeout_ms, lease_ms=None)"
+    assert unannotated_signature(queue.ack_and_dequeue) == "(seq, deliveries=None, lease_ms=None)"
 
 
 @pytest.mark.both_backends
@@ -174,7 +176,8 @@ def test_keyword_arguments_bind_like_positional_ones(queue):
     assert queue.extend_lease(seq=1, lease_ms=60_000) is True
     assert queue.nack(seq=1, requeue=False) is True
     assert queue.ack_batch(seqs=[2, 3]) == 2
-    assert queue.stats()["acked_total"] == 3
+    assert queue.ack_and_dequeue(seq=4, deliveries=0, lease_ms=60_000) == (True, None)
+    assert queue.stats()["acked_total"] == 4
     assert queue.stats()["dead_total"] == 1
 
 
@@ -192,6 +195,9 @@ def test_keyword_arguments_bind_like_positional_ones(queue):
     lambda q: q.dequeue_wait(),
     lambda q: q.dequeue_batch_wait(1),
     lambda q: q.dequeue_batch_wait(1, 0, 5, 5),
+    lambda q: q.ack_and_dequeue(),
+    lambda q: q.ack_and_dequeue(0, 1, 2, 3),
+    lambda q: q.ack_and_dequeue(0, lease=5),
     lambda q: TollivaneCore(),
     lambda q: TollivaneCore(MEMORY, path=MEMORY),
     lambda q: TollivaneCore(MEMORY, bogus=1),

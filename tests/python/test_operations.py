@@ -168,6 +168,47 @@ def test_settling_unknown_or_unleased_ids_changes_nothing(loaded_queue, call, ex
     assert loaded_queue.stats() == before
 
 
+# -- acknowledging and leasing in one call ---------------------------------------
+
+def test_ack_and_dequeue_settles_each_delivery_and_leases_the_next_in_id_order(queue):
+    queue.enqueue_batch([b"a", b"b", b"c"])
+    delivery = queue.dequeue(LONG_LEASE_MS)
+    seen = []
+    while delivery is not None:
+        seen.append(delivery[:3])
+        acked, delivery = queue.ack_and_dequeue(delivery[0], lease_ms=LONG_LEASE_MS)
+        assert acked is True
+    assert seen == [(0, b"a", 1), (1, b"b", 1), (2, b"c", 1)]
+    assert counters(queue.stats()) == {**counters(EMPTY_STATS), "enqueued_total": 3, "acked_total": 3,
+                                       "next_seq": 3}
+    # Nothing to settle and nothing to lease.
+    assert queue.ack_and_dequeue(0) == (False, None)
+
+
+def test_ack_and_dequeue_with_a_delivery_count_settles_only_that_delivery(queue):
+    queue.enqueue_batch([b"a", b"b"])
+    assert queue.dequeue(lease_ms=0)[:3] == (0, b"a", 1)
+    # The lease ran out and another consumer holds the message now.
+    assert queue.dequeue(LONG_LEASE_MS)[:3] == (0, b"a", 2)
+    # The first consumer, late, settles nothing and gets the next message.
+    acked, delivery = queue.ack_and_dequeue(0, deliveries=1, lease_ms=LONG_LEASE_MS)
+    assert (acked, delivery[:3]) == (False, (1, b"b", 1))
+    assert queue.ack_and_dequeue(0, deliveries=2) == (True, None)
+    stats = queue.stats()
+    assert (stats["acked_total"], stats["requeued_total"], stats["total"], stats["in_flight"]) == (1, 1, 1, 1)
+
+
+def test_ack_and_dequeue_sweeps_expired_leases_before_it_leases(queue):
+    queue.enqueue_batch([b"a", b"b", b"c"])
+    assert [d[0] for d in queue.dequeue_batch(2, lease_ms=0)] == [0, 1]
+    # Message 1 is acknowledged though its lease had run out; 0 comes back
+    # before the newer 2, with its delivery counted again.
+    acked, delivery = queue.ack_and_dequeue(1, lease_ms=LONG_LEASE_MS)
+    assert (acked, delivery[:3]) == (True, (0, b"a", 2))
+    stats = queue.stats()
+    assert (stats["requeued_total"], stats["ready"], stats["in_flight"]) == (1, 1, 1)
+
+
 # -- statistics --------------------------------------------------------------
 
 def test_stats_track_every_counter(queue):
@@ -249,7 +290,7 @@ CALLS_AFTER_CLOSE = [
     lambda q: q.dequeue_batch(1), lambda q: q.ack(0), lambda q: q.ack_batch([0]), lambda q: q.nack(0),
     lambda q: q.extend_lease(0), lambda q: q.available(), lambda q: q.in_flight(), lambda q: q.stats(),
     lambda q: q.flush(), lambda q: q.compact(), lambda q: q.purge(), lambda q: q.verify_integrity(),
-    lambda q: q.dequeue_wait(0), lambda q: q.dequeue_batch_wait(1, 0),
+    lambda q: q.dequeue_wait(0), lambda q: q.dequeue_batch_wait(1, 0), lambda q: q.ack_and_dequeue(0),
 ]
 
 
