@@ -103,7 +103,6 @@ Status Queue::catch_up() {
 
 Status Queue::replay_tail(uint64_t file_len) {
   if (file_len == inner_.tail_offset) return Status();  // nothing new
-  if (Status sought = inner_.reader.seek(inner_.tail_offset); !sought.ok()) return sought;
   // Streamed frame by frame: what another process appended may be large,
   // and only one frame at a time needs to be in memory.
   logfile::FrameScanner scanner(inner_.reader, inner_.tail_offset, file_len);

@@ -26,7 +26,6 @@ Result<IntegrityReport> QueueCall::verify_integrity() {
   if (!header.ok()) return header.take_error();
   if (!header->magic_ok) return IntegrityReport{false, 0, logfile::kFileHeaderLen, "bad file magic"};
 
-  if (Status sought = file->seek(logfile::kFileHeaderLen); !sought.ok()) return sought.take_error();
   // Frames are checked, not decoded: a frame whose CRC holds counts.
   logfile::FrameScanner scanner(*file, logfile::kFileHeaderLen, *file_len, logfile::Decoding::kFramesOnly,
                                 /*keep=*/0);
