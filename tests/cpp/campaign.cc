@@ -103,6 +103,12 @@ OpResult run_in_call(QueueCall& call, const Op& op, bool tagged) {
       Result<bool> extended = call.extend_lease(seq, op.lease_ms);
       return result_of(extended, {extended.ok() && *extended ? 1u : 0u});
     }
+    case OpKind::kAckAndDequeue: {
+      SeqSink sink(tagged);
+      Result<QueueCall::AckedAndLeased> done = call.ack_and_dequeue(seq, std::nullopt, op.lease_ms, sink);
+      if (done.ok()) sink.seqs.insert(sink.seqs.begin(), done->acked ? 1u : 0u);
+      return delivered(std::move(done), sink);
+    }
     case OpKind::kCompact: return result_of(call.compact());
     case OpKind::kPurge: return result_of(call.purge());
     case OpKind::kFlush: return result_of(call.flush());
@@ -115,7 +121,10 @@ ModelState without(ModelState state, uint64_t seq) {
   return state;
 }
 
-bool removes(OpKind kind) { return kind == OpKind::kAck || kind == OpKind::kNackDrop || kind == OpKind::kAckBatch; }
+bool removes(OpKind kind) {
+  return kind == OpKind::kAck || kind == OpKind::kNackDrop || kind == OpKind::kAckBatch ||
+         kind == OpKind::kAckAndDequeue;
+}
 
 // The tokens of the live messages among those `op` names, read from the
 // starts of their tagged bodies in the log.
@@ -316,7 +325,7 @@ std::optional<uint64_t> token_of(std::span<const uint8_t> body) {
 const char* op_name(OpKind kind) {
   static const char* const kNames[] = {"enqueue", "enqueue_batch", "dequeue", "dequeue_batch",
                                        "ack",     "ack_batch",     "nack(requeue)", "nack(drop)",
-                                       "extend_lease", "compact", "purge", "flush"};
+                                       "extend_lease", "compact", "purge", "flush", "ack_and_dequeue"};
   return kNames[static_cast<size_t>(kind)];
 }
 
@@ -343,9 +352,10 @@ uint64_t Workload::pick_seq(const QueueState& state) {
 Op Workload::next(const QueueState& state) {
   static const uint64_t kLeases[] = {0, 1, 20, 200, 30000};
   // Weights: enqueue 18, enqueue_batch 8, dequeue 14, dequeue_batch 7, ack 12,
-  // ack_batch 7, nack requeue 5, nack drop 5, extend 6, compact 2, purge 1, flush 2.
-  static const uint32_t kWeights[] = {18, 8, 14, 7, 12, 7, 5, 5, 6, 2, 1, 2};
-  uint64_t roll = pick(87);
+  // ack_batch 7, nack requeue 5, nack drop 5, extend 6, compact 2, purge 1, flush 2,
+  // ack_and_dequeue 10.
+  static const uint32_t kWeights[] = {18, 8, 14, 7, 12, 7, 5, 5, 6, 2, 1, 2, 10};
+  uint64_t roll = pick(97);
   size_t kind = 0;
   while (roll >= kWeights[kind]) roll -= kWeights[kind++];
   Op op{static_cast<OpKind>(kind), {}, kLeases[pick(5)]};
@@ -367,7 +377,8 @@ Op Workload::next(const QueueState& state) {
       break;
     case OpKind::kAck:
     case OpKind::kNackRequeue:
-    case OpKind::kNackDrop: op.args = {pick_seq(state)}; break;
+    case OpKind::kNackDrop:
+    case OpKind::kAckAndDequeue: op.args = {pick_seq(state)}; break;
     default: break;
   }
   return op;
@@ -407,6 +418,7 @@ std::vector<ModelState> effects(const ModelState& before, const Op& op) {
     case OpKind::kAck:
     case OpKind::kNackDrop:
     case OpKind::kAckBatch:
+    case OpKind::kAckAndDequeue:
       for (uint64_t seq : op.args) {
         if (states.back().live.contains(seq)) states.push_back(without(states.back(), seq));
       }
@@ -443,6 +455,13 @@ std::string check_result(const ModelState& before, const Op& op, const OpResult&
                     "result disagrees with whether the message is live");
     case OpKind::kAckBatch:
       return expect(values.size() == 1 && values[0] == after.size() - 1, "count disagrees with the live messages");
+    case OpKind::kAckAndDequeue: {
+      const uint64_t seq = op.args[0];
+      const bool acked = !values.empty() && (values[0] == 1) == before.live.contains(seq);
+      const bool delivery_live = values.size() <= 1 || (values.size() == 2 && before.live.contains(values[1]) &&
+                                                        (values[0] == 0 || values[1] != seq));
+      return expect(acked && delivery_live, "ack result or delivery disagrees with the live messages");
+    }
     case OpKind::kExtendLease:
       return expect(values.size() == 1 && (values[0] == 0 || before.live.contains(op.args[0])),
                     "extended a message that is not live");
@@ -687,6 +706,20 @@ struct SharedHistory {
   }
 };
 
+// The deliveries of a call that returned: the ids in its values from
+// `first` on, with the tokens of their bodies in order.
+void note_deliveries(const OpResult& result, size_t first, const Span& when, SharedHistory& shared,
+                     SharedTally& tally) {
+  for (size_t j = first; j < result.values.size(); ++j) {
+    const uint64_t token = j - first < result.tokens.size() ? result.tokens[j - first] : kNoToken;
+    if (token == kNoToken) {
+      tally.fail(tally.bad_bodies, "delivered id " + std::to_string(result.values[j]) + " with a foreign body");
+    }
+    shared.sightings.push_back(Sighting{result.values[j], token, when});
+    shared.deliveries.push_back(shared.sightings.back());
+  }
+}
+
 void gather_call(const History& history, size_t i, SharedHistory& shared, SharedTally& tally) {
   const Op& op = history.ops[i];
   const bool returned = i < history.results.size();
@@ -711,18 +744,14 @@ void gather_call(const History& history, size_t i, SharedHistory& shared, Shared
       break;
     case OpKind::kDequeue:
     case OpKind::kDequeueBatch:
-      for (size_t j = 0; ok && j < result->values.size(); ++j) {
-        const uint64_t token = j < result->tokens.size() ? result->tokens[j] : kNoToken;
-        if (token == kNoToken) {
-          tally.fail(tally.bad_bodies, "delivered id " + std::to_string(result->values[j]) + " with a foreign body");
-        }
-        shared.sightings.push_back(Sighting{result->values[j], token, when});
-        shared.deliveries.push_back(shared.sightings.back());
-      }
+      if (ok) note_deliveries(*result, 0, when, shared, tally);
       break;
     case OpKind::kAck:
     case OpKind::kNackDrop:
-    case OpKind::kAckBatch: {
+    case OpKind::kAckBatch:
+    case OpKind::kAckAndDequeue: {
+      // Its values are the ack's 1/0, then the id delivered.
+      if (ok && op.kind == OpKind::kAckAndDequeue) note_deliveries(*result, 1, when, shared, tally);
       if (settling == history.settling.end()) {
         // No report means the call died before it could settle anything.
         if (ok) tally.fail(tally.inconsistent, "a settlement returned without reporting what it settled");
