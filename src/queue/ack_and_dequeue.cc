@@ -36,16 +36,16 @@ Result<QueueCall::AckedAndLeased> QueueCall::ack_and_dequeue(uint64_t seq, std::
   // The records are applied only once all of them are written, so the next
   // delivery is chosen from the state they will leave: the ready messages
   // without the one acknowledged, and the expired ones the sweep requeues
-  // (its own expired lease is ended by its Ack instead).
-  std::vector<LeasePair> requeued = expired;
-  if (acked) std::erase_if(requeued, [&](const LeasePair& lease) { return lease.seq == seq; });
-  std::optional<uint64_t> next = first_ready_but(state, acked ? std::optional<uint64_t>(seq) : std::nullopt);
-  for (const LeasePair& lease : requeued) next = std::min(next.value_or(lease.seq), lease.seq);
-
+  // (the acknowledged message's own expired lease is ended by its Ack).
   std::vector<logfile::RecordView> records;
+  records.reserve(expired.size() + 2);
   if (acked) records.emplace_back(logfile::Ack{seq});
-  const std::vector<logfile::RecordView> requeues = queue.requeues_of(requeued);
-  records.insert(records.end(), requeues.begin(), requeues.end());
+  std::optional<uint64_t> next = first_ready_but(state, acked ? std::optional<uint64_t>(seq) : std::nullopt);
+  for (const LeasePair& lease : expired) {
+    if (acked && lease.seq == seq) continue;
+    records.emplace_back(state.requeue_of(lease.seq));
+    next = std::min(next.value_or(lease.seq), lease.seq);
+  }
   if (next) {
     const uint64_t deadline = lease_deadline(now, queue.lease_or_default(lease_ms));
     records.emplace_back(logfile::Lease{*next, deadline, state.find(*next)->deliveries + 1});

@@ -1,16 +1,6 @@
-#include <span>
-#include <vector>
-
 #include "queue/queue.h"
 
 namespace tollivane {
-
-std::vector<logfile::RecordView> Queue::requeues_of(std::span<const LeasePair> expired) const {
-  std::vector<logfile::RecordView> requeues;
-  requeues.reserve(expired.size());
-  for (const LeasePair& lease : expired) requeues.emplace_back(inner_.state.requeue_of(lease.seq));
-  return requeues;
-}
 
 Status Queue::reclaim_expired(uint64_t now) {
   QueueState& state = inner_.state;
@@ -19,10 +9,13 @@ Status Queue::reclaim_expired(uint64_t now) {
   // The requeues of one sweep go out like a batch: a crashed consumer may
   // leave thousands of leases, and one write and one sync decision for all
   // of them keeps the sweep from holding the process lock for an fsync each.
+  std::vector<logfile::RecordView> requeues;
+  requeues.reserve(expired.size());
+  for (const LeasePair& lease : expired) requeues.emplace_back(state.requeue_of(lease.seq));
   // A batch lands whole or not at all. If its write fails, no requeue is in
   // the log or the state, and the pairs go back on the heap, so that the
   // next call sweeps the same leases again.
-  if (Status committed = commit_batch(requeues_of(expired)); !committed.ok()) {
+  if (Status committed = commit_batch(requeues); !committed.ok()) {
     state.push_leases(expired);
     return committed;
   }

@@ -294,8 +294,6 @@ class Queue {
   // Hands the leased message `seq` to `sink`, its body read while the locks
   // keep it valid.
   Status hand_out(uint64_t seq, DeliverySink& sink);
-  // The sweep's records: a Requeue for each expired lease.
-  std::vector<logfile::RecordView> requeues_of(std::span<const LeasePair> expired) const;
   bool should_auto_compact() const;
   // The automatic compaction step that ends every removing settlement.
   Status after_removal();
