@@ -1,8 +1,7 @@
 // The hint page: one page of memory that the processes sharing a queue
 // directory map from its file .proc_hints, and in which they leave each
-// other hints: where the waiting room for the process lock stands
-// (waiting_room.h), and how far another process's fsync has made the log
-// durable (queue/log_sync.h).
+// other hints: for now, the waiting room for the process lock
+// (waiting_room.h).
 //
 // Nothing in it is ever needed for correctness. The flock on .proc_lock
 // alone excludes processes, and queue.log alone says what the queue holds;
@@ -20,7 +19,7 @@
 //                just created, until its first user sets it in one step
 //     64     64  the waiting room's counters (waiting_room.h)
 //    128    256  its 64 turn slots, one futex word each
-//    384     48  the durable mark (queue/log_sync.cc)
+//    384   3711  reserved, zero
 //   4095      1  always zero: the byte every build writes to give the file
 //                its length, so that one creating it and one finding it
 //                short never shrink what another has mapped
@@ -58,17 +57,14 @@ struct HintPageLayout {
     uint8_t reserved[40];
   } room;
   uint32_t turn_slots[kTurnSlots];  // futex words of the queued waiters, by ticket
-  // The durable mark (queue/log_sync.cc): six words that say "this log file
-  // is durable up to this offset", with their check.
-  uint64_t durable_mark[6];
-  uint8_t reserved1[kHintPageLen - 432 - 1];
+  uint8_t reserved1[kHintPageLen - 384 - 1];
   uint8_t last_byte;
 };
 
 static_assert(sizeof(HintPageLayout) == kHintPageLen);
 static_assert(offsetof(HintPageLayout, room) == 64);
 static_assert(offsetof(HintPageLayout, turn_slots) == 128);
-static_assert(offsetof(HintPageLayout, durable_mark) == 384);
+static_assert(offsetof(HintPageLayout, reserved1) == 384);
 static_assert(offsetof(HintPageLayout, last_byte) == kHintPageLen - 1);
 
 class HintPage {
