@@ -51,16 +51,18 @@ bool sleep_poll_interval() {
   return clock_nanosleep(CLOCK_MONOTONIC, 0, &request, nullptr) == EINTR;
 }
 
-// Spins until the room's release counter moves from `observed`, for at most
-// `budget`; returns whether it moved.
-bool spin_until_release(const WaitingRoom& room, uint32_t observed, std::chrono::nanoseconds budget) {
+// Spins until `moved()`, for at most `budget`; returns whether it did. The
+// waiter yields its processor now and then: a holder may be waiting for it.
+template <typename Moved>
+bool spin_until(Moved moved, std::chrono::nanoseconds budget) {
   const std::chrono::nanoseconds until = monotonic_now() + budget;
   while (true) {
     for (int i = 0; i < 64; ++i) {
-      if (room.releases() != observed) return true;
+      if (moved()) return true;
       cpu_relax();
     }
     if (monotonic_now() >= until) return false;
+    sched_yield();
   }
 }
 
@@ -215,6 +217,9 @@ Result<ProcessLockGuard> ProcessLock::wait_in_room(std::chrono::nanoseconds star
     const bool stuck = now - serving_since >= kStuck;
     if (!room.is_front(ticket) && !stuck) {
       const std::chrono::nanoseconds until_stuck = serving_since + kStuck - now;
+      // The next in line watches its slot awake for a while: its turn is
+      // most often one short call away, shorter than a wake-up.
+      if (room.is_next(ticket) && spin_until([&] { return room.turn_slot(ticket) != slot; }, kNextSpin)) continue;
       signalled = room.wait_for_turn(ticket, slot, std::min(until_stuck, awake_by)) == RoomWait::kSignalled;
       continue;
     }
@@ -225,7 +230,7 @@ Result<ProcessLockGuard> ProcessLock::wait_in_room(std::chrono::nanoseconds star
       return ProcessLockGuard(*this);
     }
     if (errno != EWOULDBLOCK) return give_up(IoError::from_errno(errno));
-    if (spin_until_release(room, releases, kFrontSpin)) {
+    if (spin_until([&] { return room.releases() != releases; }, kFrontSpin)) {
       nap = kFrontNapMin;
       continue;
     }

@@ -22,6 +22,9 @@ std::atomic_ref<uint32_t> word(uint32_t& field) { return std::atomic_ref<uint32_
 bool at_or_after(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >= 0; }
 
 constexpr uint64_t kHoldOffFlag = uint64_t{1} << 32;
+// A turn slot counts passes in its upper bits; its lowest bit marks sleepers.
+constexpr uint32_t kSleeperBit = 1;
+constexpr uint32_t kSlotStep = 2;
 
 RoomWait futex_wait(uint32_t* futex_word, uint32_t observed, std::chrono::nanoseconds nap) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(nap);
@@ -53,10 +56,17 @@ bool WaitingRoom::is_front(uint32_t ticket) const { return at_or_after(serving()
 
 uint32_t WaitingRoom::serving() const { return word(room().serving).load(); }
 
-uint32_t WaitingRoom::turn_slot(uint32_t ticket) const { return word(*slot_of(ticket)).load(); }
+uint32_t WaitingRoom::turn_slot(uint32_t ticket) const { return word(*slot_of(ticket)).load() & ~kSleeperBit; }
 
 RoomWait WaitingRoom::wait_for_turn(uint32_t ticket, uint32_t observed, std::chrono::nanoseconds nap) {
-  return futex_wait(slot_of(ticket), observed, nap);
+  // The low bit of a slot says that someone may sleep on it, so that a turn
+  // passed to a waiter that is awake costs no futex call. Set before the
+  // sleep: a pass that raised the slot before that is seen (the value no
+  // longer matches), one after it sees the bit.
+  std::atomic_ref<uint32_t> slot = word(*slot_of(ticket));
+  const uint32_t marked = slot.fetch_or(kSleeperBit) | kSleeperBit;
+  if ((marked & ~kSleeperBit) != observed) return RoomWait::kWoken;
+  return futex_wait(slot_of(ticket), marked, nap);
 }
 
 uint32_t WaitingRoom::releases() const { return word(room().releases).load(); }
@@ -85,10 +95,17 @@ void WaitingRoom::pass_turn(uint32_t ticket) {
   // damaged page or a waiter served out of turn left in it.
   const uint32_t next = ticket + 1;
   word(room().serving).store(next);
-  // Wakes whoever holds the next ticket, and only when one was taken.
-  if (at_or_after(word(room().next_ticket).load(), next + 1)) {
-    word(*slot_of(next)).fetch_add(1);
-    futex_wake(slot_of(next), INT_MAX);
+  // The next ticket's holder is the front waiter now, and the one after it
+  // is next in line, which watches its slot awake (see ProcessLock); both
+  // slots move, and a futex call is made only for a slot slept on.
+  const uint32_t taken = word(room().next_ticket).load();
+  for (const uint32_t woken : {next, next + 1}) {
+    if (!at_or_after(taken, woken + 1)) break;
+    std::atomic_ref<uint32_t> slot = word(*slot_of(woken));
+    if ((slot.fetch_add(kSlotStep) & kSleeperBit) != 0) {
+      slot.fetch_and(~kSleeperBit);
+      futex_wake(slot_of(woken), INT_MAX);
+    }
   }
 }
 

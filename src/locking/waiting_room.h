@@ -16,11 +16,15 @@
 //     release raises after its flock(LOCK_UN), and tries the lock whenever
 //     it moves: first spinning for a few microseconds (the holder is most
 //     often about to finish), then asleep on it (a futex), woken by the next
-//     release. The others sleep on their turn slot, woken when their ticket
-//     comes up.
-//   - The front waiter that gets the lock serves the next ticket and wakes
-//     its holder, which then has the whole call to get ready for the next
-//     release.
+//     release. The waiter next in line watches its turn slot awake for as
+//     long, then sleeps on it too; the others sleep on their slots at once.
+//     A spinning waiter yields its processor now and then, to a holder that
+//     may be waiting for it.
+//   - The front waiter that gets the lock serves the next ticket and moves
+//     the slots of the new front waiter and of the one next in line, waking
+//     them if they sleep: they then have the whole call to get ready for
+//     the next release, and a turn passed to a waiter that is awake costs
+//     no system call.
 //   - A caller that is on a processor may still take the lock before the
 //     front waiter (it tries once before entering): handing every turn to a
 //     sleeping process would cost a wake-up per call. But once the front
@@ -57,8 +61,10 @@
 
 namespace tollivane {
 
-// How long a front waiter spins on the release counter before it sleeps.
+// How long a front waiter spins on the release counter, and the one next in
+// line on its turn slot, before it sleeps.
 inline constexpr std::chrono::microseconds kFrontSpin{20};
+inline constexpr std::chrono::microseconds kNextSpin{20};
 // A front waiter's sleeps without a release it was told of: the first,
 // and the longest they grow to.
 inline constexpr std::chrono::microseconds kFrontNapMin{50};
@@ -82,9 +88,12 @@ class WaitingRoom {
   uint32_t take_ticket();
   // Whether the turn of `ticket` has come, or has passed (out of turn).
   bool is_front(uint32_t ticket) const;
+  // Whether `ticket` is the next after the front waiter's.
+  bool is_next(uint32_t ticket) const { return serving() + 1 == ticket; }
   uint32_t serving() const;
 
-  // The value of the turn slot of `ticket`, read before is_front() is asked.
+  // How often the turn slot of `ticket` has moved, read before is_front()
+  // is asked.
   uint32_t turn_slot(uint32_t ticket) const;
   // Sleeps while the slot of `ticket` still holds `observed`, at most `nap`.
   RoomWait wait_for_turn(uint32_t ticket, uint32_t observed, std::chrono::nanoseconds nap);
