@@ -175,6 +175,18 @@ Result<ProcessLockGuard> ProcessLock::write_lock(std::chrono::nanoseconds timeou
   return room_ ? wait_in_room(start, timeout) : wait_for_lock(start, timeout);
 }
 
+Result<bool> ProcessLock::spin_for_lock(std::chrono::nanoseconds budget) {
+  const WaitingRoom& room = *room_;
+  const std::chrono::nanoseconds until = monotonic_now() + budget;
+  while (monotonic_now() < until) {
+    const uint32_t released = room.releases();
+    if (try_lock()) return true;
+    if (errno != EWOULDBLOCK) return IoError::from_errno(errno);
+    spin_until([&] { return room.releases() != released; }, until - monotonic_now());
+  }
+  return false;
+}
+
 Result<ProcessLockGuard> ProcessLock::wait_in_room(std::chrono::nanoseconds start, std::chrono::nanoseconds timeout) {
   // As wait_for_lock(), the caller's other threads run, a signal ends the
   // sleep it arrives in, and the time-out bounds the whole wait. Why no
@@ -182,6 +194,12 @@ Result<ProcessLockGuard> ProcessLock::wait_in_room(std::chrono::nanoseconds star
   // bounded nap is told in waiting_room.h.
   base::BlockingRegion others_run;
   WaitingRoom& room = *room_;
+  // Most waits end here: a call holds the lock for a few microseconds.
+  if (!room.held_off()) {
+    Result<bool> taken = spin_for_lock(kNewcomerSpin);
+    if (!taken.ok()) return taken.take_error();
+    if (*taken) return ProcessLockGuard(*this);
+  }
   const uint32_t ticket = room.take_ticket();
   uint32_t last_serving = room.serving();
   std::chrono::nanoseconds serving_since = monotonic_now();
@@ -214,12 +232,8 @@ Result<ProcessLockGuard> ProcessLock::wait_in_room(std::chrono::nanoseconds star
       last_serving = serving;
       serving_since = now;
     }
-    const bool stuck = now - serving_since >= kStuck;
-    if (!room.is_front(ticket) && !stuck) {
+    if (!room.is_front(ticket) && now - serving_since < kStuck) {
       const std::chrono::nanoseconds until_stuck = serving_since + kStuck - now;
-      // The next in line watches its slot awake for a while: its turn is
-      // most often one short call away, shorter than a wake-up.
-      if (room.is_next(ticket) && spin_until([&] { return room.turn_slot(ticket) != slot; }, kNextSpin)) continue;
       signalled = room.wait_for_turn(ticket, slot, std::min(until_stuck, awake_by)) == RoomWait::kSignalled;
       continue;
     }
@@ -230,12 +244,21 @@ Result<ProcessLockGuard> ProcessLock::wait_in_room(std::chrono::nanoseconds star
       return ProcessLockGuard(*this);
     }
     if (errno != EWOULDBLOCK) return give_up(IoError::from_errno(errno));
+    if (now - *front_since < kFairWait) {
+      // Callers on a processor go first; this waiter looks again now and
+      // then, unannounced, so that their releases wake nobody.
+      const std::chrono::nanoseconds until_fair = *front_since + kFairWait - now;
+      const std::chrono::nanoseconds look_in = std::min<std::chrono::nanoseconds>({kLookAgain, until_fair, awake_by});
+      signalled = room.wait_for_release(releases, look_in, Announced::kNo) == RoomWait::kSignalled;
+      continue;
+    }
+    // Its turn, from now on: newcomers queue, and the next release wakes it.
+    room.hold_off(ticket);
     if (spin_until([&] { return room.releases() != releases; }, kFrontSpin)) {
       nap = kFrontNapMin;
       continue;
     }
-    if (now - *front_since >= kFairWait) room.hold_off(ticket);
-    const RoomWait woke = room.wait_for_release(releases, std::min(nap, awake_by));
+    const RoomWait woke = room.wait_for_release(releases, std::min(nap, awake_by), Announced::kYes);
     signalled = woke == RoomWait::kSignalled;
     nap = woke == RoomWait::kTimedOut ? std::min<std::chrono::nanoseconds>(2 * nap, kFrontNapMax) : kFrontNapMin;
   }

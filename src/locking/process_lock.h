@@ -73,6 +73,9 @@ class ProcessLock {
   bool try_lock();
   Result<ProcessLockGuard> wait_for_lock(std::chrono::nanoseconds start, std::chrono::nanoseconds timeout);
   Result<ProcessLockGuard> wait_in_room(std::chrono::nanoseconds start, std::chrono::nanoseconds timeout);
+  // Tries the lock at every release the room sees, for at most `budget`:
+  // whether it got it, or flock's own error.
+  Result<bool> spin_for_lock(std::chrono::nanoseconds budget);
 
   // Closing it (when the object goes) also drops a lock still held through it.
   base::File file_;

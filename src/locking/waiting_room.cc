@@ -71,7 +71,8 @@ RoomWait WaitingRoom::wait_for_turn(uint32_t ticket, uint32_t observed, std::chr
 
 uint32_t WaitingRoom::releases() const { return word(room().releases).load(); }
 
-RoomWait WaitingRoom::wait_for_release(uint32_t observed, std::chrono::nanoseconds nap) {
+RoomWait WaitingRoom::wait_for_release(uint32_t observed, std::chrono::nanoseconds nap, Announced announced) {
+  if (announced == Announced::kNo) return futex_wait(&room().releases, observed, nap);
   // Announced before the counter is looked at again: a release that raised
   // it before the announcement is seen below, one after it sees the
   // announcement and wakes this sleeper. A sleeper killed while announced
@@ -95,16 +96,13 @@ void WaitingRoom::pass_turn(uint32_t ticket) {
   // damaged page or a waiter served out of turn left in it.
   const uint32_t next = ticket + 1;
   word(room().serving).store(next);
-  // The next ticket's holder is the front waiter now, and the one after it
-  // is next in line, which watches its slot awake (see ProcessLock); both
-  // slots move, and a futex call is made only for a slot slept on.
-  const uint32_t taken = word(room().next_ticket).load();
-  for (const uint32_t woken : {next, next + 1}) {
-    if (!at_or_after(taken, woken + 1)) break;
-    std::atomic_ref<uint32_t> slot = word(*slot_of(woken));
+  // The next ticket's holder is the front waiter now: its slot moves, and a
+  // futex call is made only when it is slept on.
+  if (at_or_after(word(room().next_ticket).load(), next + 1)) {
+    std::atomic_ref<uint32_t> slot = word(*slot_of(next));
     if ((slot.fetch_add(kSlotStep) & kSleeperBit) != 0) {
       slot.fetch_and(~kSleeperBit);
-      futex_wake(slot_of(woken), INT_MAX);
+      futex_wake(slot_of(next), INT_MAX);
     }
   }
 }
