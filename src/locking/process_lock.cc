@@ -246,10 +246,10 @@ Result<ProcessLockGuard> ProcessLock::wait_in_room(std::chrono::nanoseconds star
     if (errno != EWOULDBLOCK) return give_up(IoError::from_errno(errno));
     if (now - *front_since < kFairWait) {
       // Callers on a processor go first; this waiter looks again now and
-      // then, unannounced, so that their releases wake nobody.
+      // then, or when a holder leaves for a while.
       const std::chrono::nanoseconds until_fair = *front_since + kFairWait - now;
       const std::chrono::nanoseconds look_in = std::min<std::chrono::nanoseconds>({kLookAgain, until_fair, awake_by});
-      signalled = room.wait_for_release(releases, look_in, Announced::kNo) == RoomWait::kSignalled;
+      signalled = room.wait_for_release(releases, look_in) == RoomWait::kSignalled;
       continue;
     }
     // Its turn, from now on: newcomers queue, and the next release wakes it.
@@ -258,7 +258,7 @@ Result<ProcessLockGuard> ProcessLock::wait_in_room(std::chrono::nanoseconds star
       nap = kFrontNapMin;
       continue;
     }
-    const RoomWait woke = room.wait_for_release(releases, std::min(nap, awake_by), Announced::kYes);
+    const RoomWait woke = room.wait_for_release(releases, std::min(nap, awake_by));
     signalled = woke == RoomWait::kSignalled;
     nap = woke == RoomWait::kTimedOut ? std::min<std::chrono::nanoseconds>(2 * nap, kFrontNapMax) : kFrontNapMin;
   }
@@ -308,14 +308,16 @@ ProcessLockGuard& ProcessLockGuard::operator=(ProcessLockGuard&& other) noexcept
 
 ProcessLockGuard::~ProcessLockGuard() { release(); }
 
-void ProcessLockGuard::release() {
+void ProcessLockGuard::release_for_a_while() { release(Leaving::kForAWhile); }
+
+void ProcessLockGuard::release(Leaving leaving) {
   // Nothing useful can be done if the unlock fails; closing the descriptor
   // would release it anyway.
   if (lock_ == nullptr) return;
   (void)system_calls().flock(lock_->file_.fd(), LOCK_UN);
   // After the unlock: a waiter woken before it would find the lock still
   // taken, and sleep again with no release left to wake it.
-  if (lock_->room_) lock_->room_->released();
+  if (lock_->room_) lock_->room_->released(leaving);
   note_released(lock_->identity_, thread_);
   lock_ = nullptr;
 }

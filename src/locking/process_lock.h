@@ -98,10 +98,15 @@ class [[nodiscard]] ProcessLockGuard {
   ProcessLockGuard& operator=(const ProcessLockGuard&) = delete;
   ~ProcessLockGuard();
 
+  // Releases the lock for a caller that will not take it again soon (it
+  // goes to wait for the disk): a waiter is woken for it at once, where a
+  // plain release leaves it to callers that are about to come back.
+  void release_for_a_while();
+
  private:
   explicit ProcessLockGuard(ProcessLock& lock);
   friend class ProcessLock;
-  void release();
+  void release(Leaving leaving = Leaving::kForNow);
 
   ProcessLock* lock_ = nullptr;
   pthread_t thread_{};

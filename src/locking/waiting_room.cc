@@ -71,8 +71,7 @@ RoomWait WaitingRoom::wait_for_turn(uint32_t ticket, uint32_t observed, std::chr
 
 uint32_t WaitingRoom::releases() const { return word(room().releases).load(); }
 
-RoomWait WaitingRoom::wait_for_release(uint32_t observed, std::chrono::nanoseconds nap, Announced announced) {
-  if (announced == Announced::kNo) return futex_wait(&room().releases, observed, nap);
+RoomWait WaitingRoom::wait_for_release(uint32_t observed, std::chrono::nanoseconds nap) {
   // Announced before the counter is looked at again: a release that raised
   // it before the announcement is seen below, one after it sees the
   // announcement and wakes this sleeper. A sleeper killed while announced
@@ -107,9 +106,11 @@ void WaitingRoom::pass_turn(uint32_t ticket) {
   }
 }
 
-void WaitingRoom::released() {
+void WaitingRoom::released(Leaving leaving) {
   word(room().releases).fetch_add(1);
-  if (word(room().front_sleepers).load() != 0) futex_wake(&room().releases, 1);
+  if (word(room().front_sleepers).load() != 0 && (leaving == Leaving::kForAWhile || held_off())) {
+    futex_wake(&room().releases, 1);
+  }
 }
 
 }  // namespace tollivane

@@ -16,16 +16,19 @@
 //     order (serving): the waiter whose ticket is served is the front
 //     waiter; the others sleep on their turn slot until it comes up.
 //   - The front waiter lets callers that are on a processor go first: it
-//     looks again every kLookAgain, asleep and unannounced, so that their
-//     releases cost no wake-up. Handing every turn to a sleeping process
-//     would cost a wake-up and a catch-up per call, and on a machine with
-//     fewer processors than processes a convoy through processes that are
-//     not running.
+//     sleeps on the release counter (counted in front_sleepers), and a
+//     release wakes it only when its holder is going away for a while (to
+//     fsync, say); otherwise it looks again every kLookAgain. Handing every
+//     turn to a sleeping process would cost a wake-up and a catch-up per
+//     call, and, with fewer processors than processes, a convoy through
+//     processes that are not running: with processes taking turns at every
+//     call, the shared state of the lock file, the log and this page moves
+//     between processors at every call, and the part under the lock grew
+//     longer than one process's whole call.
 //   - Once the front waiter has waited kFairWait, it holds newcomers off
-//     (hold_off): they queue behind it, and it sleeps announced
-//     (front_sleepers), so that the next release wakes it. So the lock goes
-//     round the waiting processes at least every kFairWait each: they get
-//     about equal shares of the calls, and none starves.
+//     (hold_off): they queue behind it, and every release wakes it. So the
+//     lock goes round the waiting processes at least every kFairWait each:
+//     they get about equal shares of the calls, and none starves.
 //   - The front waiter that gets the lock serves the next ticket and moves
 //     its slot (the slot's low bit says whether anyone sleeps on it, so
 //     that a turn passed to a waiter that is awake costs no futex call).
@@ -78,9 +81,9 @@ inline constexpr std::chrono::microseconds kFrontNapMax{1000};
 inline constexpr std::chrono::milliseconds kStuck{10};
 
 enum class RoomWait : uint8_t { kWoken, kTimedOut, kSignalled };
-// Whether a front waiter asleep on the release counter asks the next
-// release to wake it.
-enum class Announced : bool { kNo = false, kYes = true };
+// Whether the holder that releases the lock is about to take it again (it
+// goes on to its next call) or goes away for a while (to wait for the disk).
+enum class Leaving : bool { kForNow = false, kForAWhile = true };
 
 class WaitingRoom {
  public:
@@ -103,16 +106,18 @@ class WaitingRoom {
 
   uint32_t releases() const;
   // For a front waiter: sleeps while the release counter holds `observed`,
-  // at most `nap`; `announced`, the next release wakes it.
-  RoomWait wait_for_release(uint32_t observed, std::chrono::nanoseconds nap, Announced announced);
+  // at most `nap`.
+  RoomWait wait_for_release(uint32_t observed, std::chrono::nanoseconds nap);
 
   // A front waiter that has waited kFairWait holds newcomers off.
   void hold_off(uint32_t ticket);
   // The holder of `ticket` got the lock, or gave up waiting: the next
   // ticket's turn.
   void pass_turn(uint32_t ticket);
-  // After every release of the lock by a holder that has a room.
-  void released();
+  // After every release of the lock by a holder that has a room: wakes the
+  // front waiter when it holds newcomers off, or when the holder leaves for
+  // a while.
+  void released(Leaving leaving);
 
  private:
   HintPageLayout::Room& room() const { return page_->layout().room; }

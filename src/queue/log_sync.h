@@ -110,6 +110,8 @@ class [[nodiscard]] PendingSync {
       : log_sync_(std::move(log_sync)), end_(end), force_(force) {}
 
   Status complete();
+  // Whether anything is owed at all.
+  bool empty() const { return log_sync_ == nullptr; }
 
  private:
   std::shared_ptr<LogSync> log_sync_;
