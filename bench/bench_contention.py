@@ -29,6 +29,7 @@ average is printed at the start and the end: the machine may be shared.
 from __future__ import annotations
 
 import argparse
+import fcntl
 import itertools
 import multiprocessing as mp
 import os
@@ -83,6 +84,7 @@ def worker(role: str, directory: str, sync_interval_ms: int, barrier, start_at, 
     queue = tollivane.TollivaneCore(directory, sync_interval_ms=sync_interval_ms, auto_compact_bytes=0)
     queue.available()
     begin = wait_for_start(barrier, start_at)
+    cpu_before = os.times()
     end = begin + seconds
     done = empty = 0
     if role == "producer":
@@ -99,13 +101,16 @@ def worker(role: str, directory: str, sync_interval_ms: int, barrier, start_at, 
         done = consume_steadily(queue, "ack_and_dequeue", lambda: time.monotonic() < end)
         empty += time.monotonic() < end
     elapsed = time.monotonic() - begin
+    cpu_after = os.times()
+    cpu = (cpu_after.user - cpu_before.user) + (cpu_after.system - cpu_before.system)
     del queue
-    results.put((role, done, empty, elapsed))
+    results.put((role, done, empty, elapsed, cpu))
 
 
 def run_workers(work_dir: str, roles: list[str], sync_interval_ms: int, seconds: float, prefill: int = 0) -> list:
     """Runs one process per role on a fresh directory at once; returns
-    (role, done, empty, elapsed) of each, in the order they finished."""
+    (role, done, empty, elapsed, cpu seconds) of each, in the order they
+    finished."""
     directory = tempfile.mkdtemp(prefix="contention-", dir=work_dir)
     try:
         seed = tollivane.TollivaneCore(directory, sync_interval_ms=RELAXED, auto_compact_bytes=0)
@@ -133,8 +138,44 @@ def run_workers(work_dir: str, roles: list[str], sync_interval_ms: int, seconds:
 
 
 def total_rate(outcome: list, role: str) -> float:
-    window = max(elapsed for _, _, _, elapsed in outcome)
-    return sum(done for r, done, _, _ in outcome if r == role) / window
+    window = max(elapsed for _, _, _, elapsed, _ in outcome)
+    return sum(done for r, done, _, _, _ in outcome if r == role) / window
+
+
+def cpu_per_call_us(outcome: list) -> float:
+    """The processor time the processes used, per call they made."""
+    return 1e6 * sum(cpu for *_, cpu in outcome) / max(1, sum(done for _, done, *_ in outcome))
+
+
+def empties_in(outcome: list) -> int:
+    return sum(empty for _, _, empty, *_ in outcome)
+
+
+def catching_up_writer(directory: str, barrier, start_at, seconds: float, results) -> None:
+    """A bare writer that, under the lock, does what a call of the queue
+    must do before it appends: look at the log's name for a replacement,
+    then read the header and what the others appended since its last call."""
+    path = os.path.join(directory, "bare.log")
+    log = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    reader = os.open(path, os.O_RDONLY)
+    lock = os.open(os.path.join(directory, "bare.lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    record = b"r" * (len(BODY) + 33)
+    begin = wait_for_start(barrier, start_at)
+    done = seen = 0
+    while time.monotonic() < begin + seconds:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        size = os.stat(path).st_size
+        if size > seen:
+            os.pread(reader, 16, 0)
+            os.pread(reader, size - seen, seen)
+        os.write(log, record)
+        seen = size + len(record)
+        fcntl.flock(lock, fcntl.LOCK_UN)
+        os.fsync(log)
+        done += 1
+    for fd in (lock, reader, log):
+        os.close(fd)
+    results.put(done)
 
 
 # --------------------------------------------------------------------------
@@ -261,32 +302,35 @@ def main() -> int:
     try:
         for _ in range(runs):
             r: dict[str, float] = {}
-            r["enqueue 1"] = total_rate(run_workers(work_dir, ["producer"], RELAXED, seconds), "producer")
-            r["enqueue 4"] = total_rate(run_workers(work_dir, ["producer"] * 4, RELAXED, seconds), "producer")
+            for processes in (1, 2, 4):
+                outcome = run_workers(work_dir, ["producer"] * processes, RELAXED, seconds)
+                r[f"enqueue {processes}"] = total_rate(outcome, "producer")
+                r[f"enqueue {processes} cpu"] = cpu_per_call_us(outcome)
             outcome = run_workers(work_dir, ["consumer"], RELAXED, seconds, prefill)
             r["consume 1"] = total_rate(outcome, "consumer")
-            empties += sum(empty for _, _, empty, _ in outcome)
+            empties += empties_in(outcome)
             outcome = run_workers(work_dir, ["consumer"] * 4, RELAXED, seconds, prefill)
             r["consume 4"] = total_rate(outcome, "consumer")
-            empties += sum(empty for _, _, empty, _ in outcome)
+            empties += empties_in(outcome)
             outcome = run_workers(work_dir, ["producer"] * 8, RELAXED, seconds)
-            total = sum(done for _, done, _, _ in outcome)
-            shares = [8 * done / total for _, done, _, _ in outcome]
+            total = sum(done for _, done, *_ in outcome)
+            shares = [8 * done / total for _, done, *_ in outcome]
             r["share min"], r["share max"] = min(shares), max(shares)
             outcome = run_workers(work_dir, ["consumer"] + ["producer"] * 8, RELAXED, seconds, prefill)
             r["consumer beside 8"] = total_rate(outcome, "consumer")
             r["producers beside consumer"] = total_rate(outcome, "producer")
-            empties += sum(empty for _, _, empty, _ in outcome)
+            empties += empties_in(outcome)
             if HAS_COMBINED_CALL:
                 outcome = run_workers(work_dir, ["combined"], RELAXED, seconds, prefill)
                 r["combined 1"] = total_rate(outcome, "combined")
                 outcome = run_workers(work_dir, ["combined"] + ["producer"] * 8, RELAXED, seconds, prefill)
                 r["combined beside 8"] = total_rate(outcome, "combined")
-                empties += sum(empty for _, _, empty, _ in outcome)
+                empties += empties_in(outcome)
             r["floor"] = floor_rate(work_dir, seconds)
             r["durable 1"] = total_rate(run_workers(work_dir, ["producer"], 0, seconds), "producer")
             r["durable 4"] = total_rate(run_workers(work_dir, ["producer"] * 4, 0, seconds), "producer")
             r["bare 4"] = producer_processes(work_dir, 4, seconds, bare_writer)
+            r["catching-up 4"] = producer_processes(work_dir, 4, seconds, catching_up_writer)
             r["durable consumer"] = durable_consumer_rate(work_dir, "dequeue+ack", seconds)
             if HAS_COMBINED_CALL:
                 r["durable combined"] = durable_consumer_rate(work_dir, "ack_and_dequeue", seconds)
@@ -306,9 +350,12 @@ def main() -> int:
         print()
         print(f"{seconds:g} s per run, median of {runs} round(s); ratios per round in brackets")
         rows = [
-            ["relaxed enqueue, 1 process", f"{median('enqueue 1'):,.0f}/s", ""],
+            ["relaxed enqueue, 1 process", f"{median('enqueue 1'):,.0f}/s",
+             f"{median('enqueue 1 cpu'):.1f} us of processor time per call"],
+            ["relaxed enqueue, 2 processes", f"{median('enqueue 2'):,.0f}/s", ratio("enqueue 2", "enqueue 1")
+             + f" of 1 process; {median('enqueue 2 cpu'):.1f} us per call"],
             ["relaxed enqueue, 4 processes", f"{median('enqueue 4'):,.0f}/s", ratio("enqueue 4", "enqueue 1")
-             + " of 1 process"],
+             + f" of 1 process; {median('enqueue 4 cpu'):.1f} us per call"],
             ["relaxed dequeue+ack, 1 process", f"{median('consume 1'):,.0f}/s", ""],
             ["relaxed dequeue+ack, 4 processes", f"{median('consume 4'):,.0f}/s", ratio("consume 4", "consume 1")
              + " of 1 process"],
@@ -332,6 +379,8 @@ def main() -> int:
              + " of 4 bare writers"],
             ["4 bare writers: flock, write, unlock, fsync", f"{median('bare 4'):,.0f}/s", ratio("bare 4", "floor")
              + " of the floor"],
+            ["4 bare writers that also catch up under the lock", f"{median('catching-up 4'):,.0f}/s",
+             ratio("catching-up 4", "bare 4") + " of 4 bare writers"],
             ["durable consumer, dequeue then ack", f"{median('durable consumer'):,.0f}/s",
              ratio("durable consumer", "floor") + " of the floor"],
         ]

@@ -54,7 +54,8 @@ struct HintPageLayout {
     uint32_t next_ticket;     // the ticket the next waiter takes
     uint32_t serving;         // the ticket whose turn it is
     uint64_t hold_off;        // nonzero: a starving front waiter asks newcomers to queue
-    uint8_t reserved[40];
+    uint32_t left_for_a_while;  // nonzero: the last release's holder will not be back soon
+    uint8_t reserved[36];
   } room;
   uint32_t turn_slots[kTurnSlots];  // futex words of the queued waiters, by ticket
   uint8_t reserved1[kHintPageLen - 384 - 1];

@@ -182,7 +182,11 @@ Result<bool> ProcessLock::spin_for_lock(std::chrono::nanoseconds budget) {
     const uint32_t released = room.releases();
     if (try_lock()) return true;
     if (errno != EWOULDBLOCK) return IoError::from_errno(errno);
-    spin_until([&] { return room.releases() != released; }, until - monotonic_now());
+    if (!spin_until([&] { return room.releases() != released; }, until - monotonic_now())) break;
+    if (!room.left_for_a_while()) {
+      const uint32_t next_release = room.releases();
+      spin_until([&] { return room.releases() != next_release; }, kComeBackGrace);
+    }
   }
   return false;
 }

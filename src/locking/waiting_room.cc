@@ -106,7 +106,12 @@ void WaitingRoom::pass_turn(uint32_t ticket) {
   }
 }
 
+bool WaitingRoom::left_for_a_while() const { return word(room().left_for_a_while).load() != 0; }
+
 void WaitingRoom::released(Leaving leaving) {
+  // Stored before the counter moves, so that a spinner that sees it move
+  // sees the flag of this release (or of a later one).
+  word(room().left_for_a_while).store(leaving == Leaving::kForAWhile ? 1 : 0);
   word(room().releases).fetch_add(1);
   if (word(room().front_sleepers).load() != 0 && (leaving == Leaving::kForAWhile || held_off())) {
     futex_wake(&room().releases, 1);

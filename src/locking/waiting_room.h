@@ -9,9 +9,13 @@
 //
 //   - A caller that finds the lock taken first spins for kNewcomerSpin,
 //     watching the release counter (releases), which every release raises
-//     after its flock(LOCK_UN), and tries the lock at each release; it
+//     after its flock(LOCK_UN), and tries the lock after each release; it
 //     yields its processor now and then, to a holder that may wait for it.
-//     Most waits end there: a call holds the lock for microseconds.
+//     Most waits end there: a call holds the lock for microseconds. After a
+//     release whose holder goes on to its next call, it first leaves that
+//     holder kComeBackGrace to take the lock again: processes that take
+//     turns at every call pay more than they gain (see below); after one
+//     whose holder goes away for a while (to fsync), it tries at once.
 //   - Only then does it take a ticket (next_ticket). Tickets are served in
 //     order (serving): the waiter whose ticket is served is the front
 //     waiter; the others sleep on their turn slot until it comes up.
@@ -66,6 +70,9 @@ namespace tollivane {
 // How long a caller that found the lock taken spins for it before it
 // queues.
 inline constexpr std::chrono::microseconds kNewcomerSpin{50};
+// After a release by a holder that goes on to its next call, how long a
+// spinning caller leaves it to take the lock again first.
+inline constexpr std::chrono::microseconds kComeBackGrace{5};
 // How often a front waiter looks again while callers on a processor go
 // first, and how long it lets them.
 inline constexpr std::chrono::microseconds kLookAgain{200};
@@ -105,6 +112,8 @@ class WaitingRoom {
   RoomWait wait_for_turn(uint32_t ticket, uint32_t observed, std::chrono::nanoseconds nap);
 
   uint32_t releases() const;
+  // Whether the holder of the last release said it would not be back soon.
+  bool left_for_a_while() const;
   // For a front waiter: sleeps while the release counter holds `observed`,
   // at most `nap`.
   RoomWait wait_for_release(uint32_t observed, std::chrono::nanoseconds nap);
