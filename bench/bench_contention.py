@@ -3,21 +3,27 @@
 contention goals in one run, each a ratio of figures measured in the same
 round, so that the run can be repeated on a quieter machine and compared.
 
-1. Relaxed calls (sync_interval_ms=10**9, 100-byte bodies): enqueue by 1 and
-   by 4 processes, dequeue+ack by 1 and by 4 processes (prefilled), as total
-   messages/s and the ratio 4 processes / 1 process.
+1. Relaxed calls (sync_interval_ms=10**9, 100-byte bodies): enqueue by 1, 2
+   and 4 processes, with the processor time each call took, and
+   dequeue+ack by 1 and by 4 processes (prefilled), as total messages/s and
+   the ratio to 1 process.
 2. Fair turns: 8 relaxed producers at once; each one's share of all calls,
    printed as the smallest and largest share times 8 (1.0 is an exact
    eighth).
-3. A relaxed consumer (dequeue+ack) alone, and beside 8 relaxed producers:
-   its messages/s beside them as a ratio to its rate alone.
+3. A relaxed consumer alone, and beside 8 relaxed producers: its
+   messages/s beside them as a ratio to its rate alone, with dequeue+ack
+   and with ack_and_dequeue.
 4. Durable enqueue (sync_interval_ms=0) by 4 processes beside 4 bare writers
-   of one file (flock, write, unlock, fsync; no queue) in the same round.
+   of one file (flock, write, unlock, fsync; no queue) in the same round,
+   and beside 4 bare writers that also do under the lock what a call must
+   before it appends (a stat of the log's name, a read of the header and of
+   what the others appended).
 5. A durable consumer in a steady loop, dequeue then ack, and
    ack_and_dequeue (one call acknowledges a delivery and leases the next):
-   fsyncs per message counted with strace, messages/s beside the bare
-   write+fsync floor; and on a throw-away PostgreSQL server (when one can
-   be started), the server's WAL flushes per message for the same loops.
+   messages/s beside the bare write+fsync floor, measured in alternating
+   0.1 s slices with them; fsyncs per message counted with strace; and on a
+   throw-away PostgreSQL server (when one can be started), the server's WAL
+   flushes per message for the same loops.
 
 Every figure is the median of --runs rounds, the ratios per round. The load
 average is printed at the start and the end: the machine may be shared.
@@ -221,17 +227,34 @@ def fsyncs_per_message(work_dir: str, loop: str, fewer: int, more: int) -> float
     return (counts[1] - counts[0]) / (more - fewer)
 
 
-def durable_consumer_rate(work_dir: str, loop: str, seconds: float) -> float:
-    directory = tempfile.mkdtemp(prefix="durable-consumer-", dir=work_dir)
+def durable_consumers(work_dir: str, loops: list[str], seconds: float) -> dict[str, float]:
+    """Messages/s of a durable consumer with each loop, and of the bare
+    write+fsync floor, measured in alternating 0.1 s slices: fsync latency
+    here swings several-fold from one second to the next."""
+    directories = [tempfile.mkdtemp(prefix="durable-consumer-", dir=work_dir) for _ in loops]
+    floor_fd = os.open(os.path.join(work_dir, "consumer-floor.log"), os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
     try:
-        queue = tollivane.TollivaneCore(directory, auto_compact_bytes=0)
-        queue.enqueue_batch([BODY] * 200_000)
-        end = time.monotonic() + seconds
-        done = consume_steadily(queue, loop, lambda: time.monotonic() < end)
-        del queue
+        queues = [tollivane.TollivaneCore(d, auto_compact_bytes=0) for d in directories]
+        for queue in queues:
+            queue.enqueue_batch([BODY] * 100_000)
+        done = {loop: 0 for loop in loops + ["floor"]}
+        record = b"r" * (len(BODY) + 33)
+        slices = max(1, int(seconds / 0.1))
+        for _ in range(slices):
+            for loop, queue in zip(loops, queues):
+                end = time.monotonic() + 0.1
+                done[loop] += consume_steadily(queue, loop, lambda: time.monotonic() < end)
+            end = time.monotonic() + 0.1
+            while time.monotonic() < end:
+                os.write(floor_fd, record)
+                os.fsync(floor_fd)
+                done["floor"] += 1
+        del queues
     finally:
-        shutil.rmtree(directory, ignore_errors=True)
-    return done / seconds
+        os.close(floor_fd)
+        for d in directories:
+            shutil.rmtree(d, ignore_errors=True)
+    return {loop: n / (slices * 0.1) for loop, n in done.items()}
 
 
 def postgres_flushes_per_message(messages: int) -> Optional[dict[str, float]]:
@@ -331,10 +354,11 @@ def main() -> int:
             r["durable 4"] = total_rate(run_workers(work_dir, ["producer"] * 4, 0, seconds), "producer")
             r["bare 4"] = producer_processes(work_dir, 4, seconds, bare_writer)
             r["catching-up 4"] = producer_processes(work_dir, 4, seconds, catching_up_writer)
-            r["durable consumer"] = durable_consumer_rate(work_dir, "dequeue+ack", seconds)
-            if HAS_COMBINED_CALL:
-                r["durable combined"] = durable_consumer_rate(work_dir, "ack_and_dequeue", seconds)
-            r["floor after"] = floor_rate(work_dir, seconds)
+            consumers = durable_consumers(work_dir, ["dequeue+ack"] + (["ack_and_dequeue"] if HAS_COMBINED_CALL else []),
+                                          seconds)
+            r["durable consumer"] = consumers["dequeue+ack"]
+            r["durable combined"] = consumers.get("ack_and_dequeue", 0.0)
+            r["consumer floor"] = consumers["floor"]
             rounds.append(r)
 
         def median(key: str) -> float:
@@ -381,13 +405,13 @@ def main() -> int:
              + " of the floor"],
             ["4 bare writers that also catch up under the lock", f"{median('catching-up 4'):,.0f}/s",
              ratio("catching-up 4", "bare 4") + " of 4 bare writers"],
+            ["bare write+fsync, in slices beside the consumers", f"{median('consumer floor'):,.0f}/s", ""],
             ["durable consumer, dequeue then ack", f"{median('durable consumer'):,.0f}/s",
-             ratio("durable consumer", "floor") + " of the floor"],
+             ratio("durable consumer", "consumer floor") + " of that floor"],
         ]
         if HAS_COMBINED_CALL:
             rows.append(["durable consumer, ack_and_dequeue", f"{median('durable combined'):,.0f}/s",
-                         ratio("durable combined", "floor") + " of the floor"])
-        rows.append(["floor again, at the end of each round", f"{median('floor after'):,.0f}/s", ""])
+                         ratio("durable combined", "consumer floor") + " of that floor"])
         print_table(["figure", "rate", "ratio"], rows, left={0, 2})
         if empties:
             print(f"  note: consumers found the queue empty {empties} times")
