@@ -12,11 +12,13 @@
 #include <string>
 #include <thread>
 
+#include "base/fork_epoch.h"
 #include "base/system_calls.h"
 #include "logfile/format.h"
 #include "queue/clock.h"
 
 namespace tollivane {
+using base::current_fork_epoch;
 using base::system_calls;
 namespace {
 
@@ -25,17 +27,6 @@ namespace {
 constexpr uint64_t kLongestSleepMs = uint64_t{24} * 3600 * 1000;
 
 constexpr uint32_t kDirectoryEvents = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
-
-// Raised in every child process fork() makes (see ChangeNotifier).
-std::atomic<uint64_t> g_fork_epoch{0};
-
-uint64_t current_fork_epoch() {
-  static const bool registered = [] {
-    return pthread_atfork(nullptr, nullptr, [] { g_fork_epoch.fetch_add(1, std::memory_order_relaxed); }) == 0;
-  }();
-  (void)registered;
-  return g_fork_epoch.load(std::memory_order_relaxed);
-}
 
 // Closing an inotify instance that has ever watched something makes the
 // kernel wait until its marks are retired, which takes milliseconds (about

@@ -310,8 +310,6 @@ class Queue {
   Status reopen_log_after_fork();
   // Opens the writer and reader on the file now named queue.log.
   Status open_log_handles();
-  // Counts the fork()s this process came out of as the child.
-  static uint64_t current_fork_epoch();
 
   // Puts a new log of the next generation in place of the old one
   // (logfile/log_replacement.h): the header, then what `fill` writes. Then
