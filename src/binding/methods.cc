@@ -312,7 +312,7 @@ PyObject* close_core(PyObject* self, PyObject*) {
     // Waits for a call running in another thread; from inside a call on
     // this object (a finalizer) it is refused, as every method is.
     MutexGuard mutex;
-    if (!mutex.acquire(data.mutex)) return nullptr;
+    if (!data.lock(mutex)) return nullptr;
     failure = close_queue(data);
   }
   if (failure) return failure.raise();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <optional>
 
 #include "base/blocking.h"
@@ -176,6 +177,24 @@ Status Queue::reopen_io(uint64_t generation) {
   // from what is on disk): earlier sync failures no longer apply to it.
   inner_.write_failure.reset();
   return Status();
+}
+
+void Queue::drop_state_cut_by_fork() {
+  // Without a log the state is the only copy, and it is whole: a call on
+  // such a queue lets other threads run only while it builds Python
+  // objects, between two applied records.
+  if (!persistent_) return;
+  // The call may have stopped anywhere, the interpreter lock released in
+  // the middle of a replay, a reload or a compaction: the state, the
+  // writer's buffer, the map and the handles may each be half changed. None
+  // of it is touched, not even to free or close it: freeing a half-linked
+  // structure may crash, and a descriptor that call had just closed may
+  // since name another file of the child. A fresh Inner takes its place (the
+  // old one's memory and descriptors are left to the child's exit). It
+  // knows no file, so the child's first call, which reopens its handles
+  // after the fork, finds none it knows at the path and rebuilds the state
+  // from the log under the process lock.
+  new (&inner_) Inner();
 }
 
 Status Queue::open_lock_after_fork() {

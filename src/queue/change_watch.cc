@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -99,13 +100,29 @@ void ChangeNotifier::notify() {
   wake_all_locked();
 }
 
+void ChangeNotifier::forget_parent_after_fork() {
+  const uint64_t epoch = current_fork_epoch();
+  if (used_in_epoch_ == epoch) return;
+  // A thread of the parent may have been inside at the fork (a watch that
+  // ended unsubscribes without the queue object's lock): the mutex may be
+  // held for ever and the list half changed. Both are replaced, untouched;
+  // the parent's subscriptions are none of the child's anyway. Every caller
+  // holds the queue object's lock, and a watch of the child can only
+  // unsubscribe after its subscribe() made this replacement.
+  new (&mutex_) std::mutex();
+  new (&subscriptions_) std::vector<Subscription>();
+  used_in_epoch_ = epoch;
+}
+
 void ChangeNotifier::close() {
+  forget_parent_after_fork();
   std::lock_guard lock(mutex_);
   closed_ = true;
   wake_all_locked();
 }
 
 void ChangeNotifier::subscribe(int wake_fd) {
+  forget_parent_after_fork();
   const uint64_t epoch = current_fork_epoch();
   std::lock_guard lock(mutex_);
   subscriptions_.push_back(Subscription{wake_fd, epoch});

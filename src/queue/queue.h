@@ -196,6 +196,12 @@ class Queue {
   // by the call that met it.
   Status flush_on_close();
 
+  // In a child of fork(), for the owner whose lock the fork found held by
+  // another thread of the parent: that thread's call stopped half-done
+  // there. A persistent queue gives up everything that call may have been
+  // changing and rebuilds it from the log at its next call.
+  void drop_state_cut_by_fork();
+
   bool persistent() const { return persistent_; }
   // The directory a persistent queue works on, whatever became of the path
   // it was opened by (none for ":memory:").
