@@ -43,7 +43,8 @@ class Stats(TypedDict):
 class IntegrityReport(TypedDict):
     """What `verify_integrity()` found. `bytes` is the offset just past the
     last valid frame; `message` is "clean" or says where and why the log
-    stops being valid."""
+    stops being valid: at a torn or damaged frame, or at an intact one whose
+    record does not decode, where the next open of the queue cuts it."""
 
     ok: bool
     records: int
@@ -128,6 +129,9 @@ class LogScan(Iterator[ScannedFrame]):
     def stats(self) -> Stats:
         """The counters of the frames read so far, as `TollivaneCore.stats`
         reports them; `log_bytes` is where the valid log ends."""
+    def integrity_report(self) -> IntegrityReport:
+        """Read the rest of the log and return what
+        `TollivaneCore.verify_integrity` reports for it."""
     def messages(self, in_flight: bool = False) -> list[ScannedMessage]:
         """The ready messages in delivery order, or with `in_flight=True`
         the leased ones, earliest deadline first."""
@@ -213,8 +217,8 @@ class TollivaneCore:
         processes see the empty queue at their next call."""
 
     def verify_integrity(self) -> IntegrityReport:
-        """Re-read the whole log, CRC-checking every frame, without changing
-        the log or this object."""
+        """Re-read the whole log, CRC-checking every frame and decoding every
+        record, without changing the log or this object."""
 
     def close(self) -> None:
         """Fsync what this object wrote, then release its files, map and lock.

@@ -26,15 +26,12 @@ from .queuedir import (LOG_NAME, CliError, body_pieces, check_not_foreign, log_s
 
 if TYPE_CHECKING:
     import tollivane
-    from tollivane import LogScan, ScannedFrame, ScannedMessage
+    from tollivane import IntegrityReport, LogScan, ScannedFrame, ScannedMessage
 
 PROG = "tollivane"
 DEFAULT_WAIT_S = 2.0
 # The largest body the queue accepts; enqueue refuses a longer one.
 MAX_BODY_LEN = 536870891
-# What verify_integrity reports as the valid bytes of a log with a foreign
-# header: the header itself.
-FOREIGN_HEADER_BYTES = 16
 
 # Exit statuses: 1 answers "no" (not clean, nothing to dequeue, no such
 # message, purge not confirmed); 2 is an error.
@@ -223,29 +220,16 @@ def cmd_dump(args: argparse.Namespace) -> int:
         return dump_json(scan) if args.json else dump_text(scan)
 
 
-def integrity_report(args: argparse.Namespace) -> dict[str, Any]:
-    """The report of the queue's verify_integrity(), made without opening the
-    queue (which would first cut the very damage one wants to see). Unlike
-    it, an intact frame whose record does not decode is reported too, since
-    the queue cuts the log there as well."""
+def integrity_report(args: argparse.Namespace) -> "IntegrityReport":
+    """The queue's own report, the one verify_integrity() gives, made from a
+    snapshot of the log without opening the queue (which would first cut
+    the very damage one wants to see)."""
     directory = queue_dir(args.dir)
     with log_snapshot(directory, args.wait) as scan:
         progress = Progress("verify", scan.length)
         read_to_end(scan, progress)
         progress.done()
-    end = scan.end
-    assert end is not None
-    if scan.version is None:
-        valid = FOREIGN_HEADER_BYTES if end["reason"] == "bad file magic" else 0
-        return {"ok": False, "records": 0, "bytes": valid, "message": end["reason"]}
-    report: dict[str, Any] = {"ok": end["clean"], "records": scan.frames, "bytes": scan.position}
-    if end["clean"]:
-        report["message"] = "clean"
-    elif end["undecodable"]:
-        report["message"] = f"undecodable record at byte {scan.position}: {end['reason']}"
-    else:
-        report["message"] = f"corrupt tail at byte {scan.position}: {end['reason']}"
-    return report
+        return scan.integrity_report()
 
 
 def cmd_verify(args: argparse.Namespace) -> int:

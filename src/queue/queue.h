@@ -95,6 +95,13 @@ struct IntegrityReport {
   std::string message;
 };
 
+// What verification reports (verify.cc), for a log whose header lacks the
+// magic, and for one whose valid part ends at `end` after `records` frames.
+// It judges by the rule replay follows (logfile/frame_scanner.h), so a log
+// is clean exactly when no later open or catch-up would cut it.
+IntegrityReport foreign_log_report();
+IntegrityReport integrity_report(uint64_t records, const logfile::LogEnd& end);
+
 enum class CatchUp : bool { kSkip = false, kRun = true };
 
 // What a dequeue_batch that leased nothing owes the disk. A plain call

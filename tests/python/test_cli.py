@@ -208,11 +208,13 @@ def test_version_and_help_for_every_argument():
     assert "--seq-file FILE" in ok("dequeue", "--help")
 
 
-# Three Enqueue frames at 16, 54 and 91; a torn tail or a flipped payload bit
-# in the second one.
+# Three Enqueue frames at 16, 54 and 91; a torn tail, a flipped payload bit
+# in the second one, or an intact frame after them whose record does not
+# decode (which the queue cuts as well).
 @pytest.mark.parametrize("damage, stop, records, reason", [
     (lambda data: data[:-3], 91, 2, "truncated record payload"),
     (lambda data: data[:70] + bytes([data[70] ^ 1]) + data[71:], 54, 1, "record CRC mismatch (silent corruption)"),
+    (lambda data: data + frame(b"\x09"), 129, 3, "unknown record type 9"),
 ])
 def test_damaged_log_is_reported_where_it_stops_and_left_as_it_is(tmp_path, damage, stop, records, reason):
     q = open_queue(tmp_path)
@@ -227,11 +229,13 @@ def test_damaged_log_is_reported_where_it_stops_and_left_as_it_is(tmp_path, dama
         "ok": False, "records": records, "bytes": stop, "message": f"corrupt tail at byte {stop}: {reason}"}
     dump = cli("dump", tmp_path)
     lines = dump.stdout.decode().splitlines()
+    undecodable = reason.startswith("unknown")
     assert dump.returncode == 1
-    assert lines[-2] == f"# stop: bad frame at byte {stop} after {records} valid frames: {reason}"
+    what = "intact frame with an undecodable record" if undecodable else "bad frame"
+    assert lines[-2] == f"# stop: {what} at byte {stop} after {records} valid frames: {reason}"
     end = json.loads(cli("dump", tmp_path, "--json").stdout)["end"]
     assert end == {"clean": False, "valid_bytes": stop, "frames": records,
-                   "damage": {"offset": stop, "reason": reason, "undecodable": False}}
+                   "damage": {"offset": stop, "reason": reason, "undecodable": undecodable}}
     stats = cli("stats", tmp_path, "--json")
     assert json.loads(stats.stdout)["next_seq"] == records
     assert f"not valid from byte {stop}" in one_stderr_line(stats, status=0)
