@@ -9,7 +9,7 @@ import pytest
 
 from tollivane import TollivaneCore
 
-from conftest import LONG_LEASE_MS, counters
+from conftest import LONG_LEASE_MS, counters, push_out_postgres_recheck
 from sharing_support import SPAWN, RemoteQueue, consume, enqueue_later, open_shared, produce
 
 
@@ -82,9 +82,10 @@ def shared_queue(request, tmp_path, backend):
 
 @pytest.mark.parametrize("backend", ["directory", "postgres"])
 def test_a_waiting_consumer_wakes_for_an_enqueue_by_another_process(request, tmp_path, backend, monkeypatch):
-    # PostgreSQL's periodic second look must not be what finds the message.
-    monkeypatch.setattr("tollivane_postgres.queue.RECHECK_S", 3600.0, raising=False)
     where = shared_queue(request, tmp_path, backend)
+    # PostgreSQL's periodic second look must not be what finds the message.
+    if backend == "postgres":
+        push_out_postgres_recheck(monkeypatch)
     consumer = open_shared(where)
     producer = SPAWN.Process(target=enqueue_later, args=(where, 0.5, b"from afar"), daemon=True)
     producer.start()
