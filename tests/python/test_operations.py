@@ -7,9 +7,7 @@ import pytest
 
 from conftest import LONG_LEASE_MS, check_storage_keys, counters
 
-pytestmark = pytest.mark.both_backends
-
-pytestmark = pytest.mark.quick
+pytestmark = [pytest.mark.both_backends, pytest.mark.quick]
 
 STATS_KEYS = ["ready", "in_flight", "total", "enqueued_total", "acked_total",
               "requeued_total", "dead_total", "next_seq", "live_bytes", "log_bytes",
