@@ -9,7 +9,7 @@ expected; a negative value or one above 2**64 - 1 raises `OverflowError`.
 import os
 from collections.abc import Iterator, Sequence
 from types import TracebackType
-from typing import SupportsIndex, TypedDict, final, type_check_only
+from typing import NoReturn, SupportsIndex, TypedDict, final, type_check_only
 
 from typing_extensions import NotRequired, TypeAlias
 
@@ -261,3 +261,8 @@ class TollivaneCore:
         they add up to. To see one consistent log, hold the directory's
         process lock while the scan is opened; it reads up to the length
         the log had then."""
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
+        """Always raises `TypeError`: an open queue cannot be handed to
+        another process (a `multiprocessing` worker started by spawn or
+        forkserver, say). Give it the queue's path and open it there."""

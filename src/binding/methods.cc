@@ -313,6 +313,16 @@ PyObject* enter_context(PyObject* self, PyObject*) {
   return self;
 }
 
+// An open queue is its process's descriptors, map and locks, which pickling
+// cannot carry: what another process needs is the queue's path.
+PyObject* refuse_pickling(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot pickle 'tollivane.TollivaneCore' object: an open queue belongs to the process that "
+                  "opened it; give the other process the queue directory's path and open it there with "
+                  "TollivaneCore(path) (a \":memory:\" queue cannot be shared)");
+  return nullptr;
+}
+
 PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   static constexpr const char* kNames[] = {"exc_type", "exc_value", "traceback"};
   PyObject* slots[3];
@@ -386,6 +396,9 @@ PyMethodDef kCoreMethods[] = {
      "no lock,\nno cut of a damaged tail, no lease sweep written. Returns an iterator over\nits valid frames (each "
      "Enqueue with the first `body_prefix` bytes of its body)\nthat also holds the queue state they add up to and "
      "where and why the valid\nlog ends."},
+    {"__reduce_ex__", noargs_entry<refuse_pickling>, METH_O,
+     "__reduce_ex__($self, protocol, /)\n--\n\nRefuse pickling: open the queue by its path in the other process "
+     "instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -124,7 +124,8 @@ def test_methods_appear_in_table_order():
 def test_closing_methods_come_after_the_fifteen():
     method_type = type(vars(TollivaneCore)["enqueue"])
     methods = [name for name, value in vars(TollivaneCore).items() if type(value) is method_type]
-    assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait"]
+    assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait",
+                                           "__reduce_ex__"]
     assert TollivaneCore.close.__text_signature__ == "($self)"
     assert TollivaneCore.__enter__.__text_signature__ == "($self)"
     assert TollivaneCore.__exit__.__text_signature__ == "($self, exc_type, exc_value, traceback, /)"

@@ -3,6 +3,7 @@ the others did before it, ids form one sequence, and no message is leased to
 two consumers at once."""
 
 import collections
+import multiprocessing
 import time
 
 import pytest
@@ -24,6 +25,15 @@ def peers(request, tmp_path):
     yield remotes
     for remote in remotes:
         remote.close()
+
+
+@pytest.mark.both_backends
+@pytest.mark.parametrize("start_method", ["spawn", "forkserver"])
+def test_an_open_queue_handed_to_a_new_process_says_to_open_it_there_instead(queue, start_method):
+    worker = multiprocessing.get_context(start_method).Process(target=print, args=(queue,))
+    with pytest.raises(TypeError, match=r"^cannot pickle '.*' object: .*; give the other process .* open it there"):
+        worker.start()
+    assert queue.enqueue(b"still usable") == 0
 
 
 def bodies(deliveries):
