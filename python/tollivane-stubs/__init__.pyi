@@ -129,6 +129,10 @@ class LogScan(Iterator[ScannedFrame]):
     def stats(self) -> Stats:
         """The counters of the frames read so far, as `TollivaneCore.stats`
         reports them; `log_bytes` is where the valid log ends."""
+    def oldest_ready_ts_ms(self) -> int | None:
+        """The enqueue time of the ready message of the frames read so far
+        that has waited longest, as `TollivaneCore.oldest_ready_ts_ms`
+        reports it; None when none is ready."""
     def integrity_report(self) -> IntegrityReport:
         """Read the rest of the log and return what
         `TollivaneCore.verify_integrity` reports for it."""
@@ -261,6 +265,14 @@ class TollivaneCore:
         they add up to. To see one consistent log, hold the directory's
         process lock while the scan is opened; it reads up to the length
         the log had then."""
+
+    def oldest_ready_ts_ms(self) -> int | None:
+        """The enqueue time (ms since the epoch, the `enqueued_ts_ms` of its
+        delivery) of the ready message that has waited longest, after
+        returning expired leases to the ready set; `None` when none is
+        ready. That is the ready message with the smallest id: ids follow
+        the order of arrival, and a requeue keeps both id and enqueue time.
+        Costs no more than `available()`, however long the queue."""
 
     def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
         """Always raises `TypeError`: an open queue cannot be handed to

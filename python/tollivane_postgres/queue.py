@@ -366,6 +366,14 @@ class PostgresQueue:
         }
         return stats
 
+    def oldest_ready_ts_ms(self) -> int | None:
+        """The enqueue time (server milliseconds since the epoch) of the ready
+        message that has waited longest, after returning expired leases to
+        the ready set; `None` when none is ready."""
+        with self._session() as connection:
+            row = connection.execute(self._statements.oldest_ready, _shard()).fetchone()
+        return None if row is None else int(row[0])
+
     # -- maintenance -------------------------------------------------------
 
     def flush(self) -> None:

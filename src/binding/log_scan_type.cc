@@ -141,6 +141,11 @@ PyObject* scan_sweep(PyObject* self, PyObject* now_argument) {
 
 PyObject* scan_stats(PyObject* self, PyObject*) { return stats_dict(scan_of(self).stats()).release(); }
 
+PyObject* scan_oldest_ready_ts_ms(PyObject* self, PyObject*) {
+  const std::optional<uint64_t> ts_ms = scan_of(self).oldest_ready_ts_ms();
+  return ts_ms ? new_u64(*ts_ms) : new_none();
+}
+
 PyObject* scan_integrity_report(PyObject* self, PyObject*) {
   Result<IntegrityReport> report = scan_of(self).integrity_report();
   if (!report.ok()) return raise(report.error());
@@ -216,6 +221,9 @@ PyMethodDef kScanMethods[] = {
      "queue's next sweep would; the log is not written. Returns {seq: deadline}."},
     {"stats", noargs_entry<scan_stats>, METH_NOARGS,
      "stats($self)\n--\n\nThe counters of the frames read so far, as TollivaneCore.stats() reports them."},
+    {"oldest_ready_ts_ms", noargs_entry<scan_oldest_ready_ts_ms>, METH_NOARGS,
+     "oldest_ready_ts_ms($self)\n--\n\nThe enqueue time of the ready message of the frames read so far that has "
+     "waited\nlongest, as TollivaneCore.oldest_ready_ts_ms() reports it; None when none is ready."},
     {"integrity_report", noargs_entry<scan_integrity_report>, METH_NOARGS,
      "integrity_report($self)\n--\n\nRead the rest of the log and return what TollivaneCore.verify_integrity() "
      "reports\nfor it: `{ok, records, bytes, message}`."},

@@ -257,6 +257,12 @@ PyObject* stats(PyObject* self, PyObject*) {
       [](OwnedRef dict) { return dict.release(); });
 }
 
+PyObject* oldest_ready_ts_ms(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return call.oldest_ready_ts_ms(); },
+      [](std::optional<uint64_t> ts_ms) { return ts_ms ? new_u64(*ts_ms) : new_none(std::monostate{}); });
+}
+
 PyObject* flush(PyObject* self, PyObject*) {
   // A flush only pushes out this object's own records: no catch-up.
   return run_call(
@@ -396,6 +402,11 @@ PyMethodDef kCoreMethods[] = {
      "no lock,\nno cut of a damaged tail, no lease sweep written. Returns an iterator over\nits valid frames (each "
      "Enqueue with the first `body_prefix` bytes of its body)\nthat also holds the queue state they add up to and "
      "where and why the valid\nlog ends."},
+    // Monitoring comes after the scan.
+    {"oldest_ready_ts_ms", noargs_entry<oldest_ready_ts_ms>, METH_NOARGS,
+     "oldest_ready_ts_ms($self)\n--\n\nThe enqueue time (ms since the epoch, the `enqueued_ts_ms` of a delivery) of "
+     "the\nready message that has waited longest, after returning expired leases to the\nready set; `None` when "
+     "none is ready."},
     {"__reduce_ex__", noargs_entry<refuse_pickling>, METH_O,
      "__reduce_ex__($self, protocol, /)\n--\n\nRefuse pickling: open the queue by its path in the other process "
      "instead."},

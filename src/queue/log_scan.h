@@ -70,6 +70,7 @@ class LogScan {
   // The counters as stats() reports them, the log's length being the end
   // of its valid part.
   QueueStats stats() const;
+  std::optional<uint64_t> oldest_ready_ts_ms() const { return state_.oldest_ready_ts_ms(); }
   // The ready messages in delivery order (ascending seq), or the leased
   // ones, earliest deadline first.
   struct Message {

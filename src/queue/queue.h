@@ -160,6 +160,9 @@ class QueueCall {
   Result<uint64_t> available();
   uint64_t in_flight() const;
   Result<QueueStats> stats();
+  // The enqueue time of the ready message that has waited longest, after
+  // the lease sweep; none when nothing is ready.
+  Result<std::optional<uint64_t>> oldest_ready_ts_ms();
 
   Status flush();
   Status compact();

@@ -100,6 +100,7 @@ POSTGRES_USAGE = """
         assert_type(queue.dequeue_wait(1000, lease_ms=5_000), Optional[Delivery])
         assert_type(queue.dequeue_batch_wait(10, 1000), list[Delivery])
         assert_type(queue.nack(0, requeue=False), bool)
+        assert_type(queue.oldest_ready_ts_ms(), Optional[int])
         stats: Stats = queue.stats()
         report: IntegrityReport = queue.verify_integrity()
         assert_type(report["ok"], bool)
