@@ -19,6 +19,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, NoReturn, Optional, Sequence
 
+from . import metrics
 from .output import (BODY_PIECE_BYTES, PREVIEW_BYTES, Progress, format_time, json_with_body, pieces_of,
                      preview, print_json, table, write_json_list)
 from .queuedir import (LOG_NAME, CliError, body_pieces, check_not_foreign, log_snapshot, now_ms, open_queue,
@@ -75,9 +76,15 @@ def snapshot_of(args: argparse.Namespace) -> Iterator["LogScan"]:
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
+    if args.prometheus:
+        metrics.check_available()
     with snapshot_of(args) as scan:
-        stats = stats_of(scan, now_ms())
-    if args.json:
+        now = now_ms()
+        stats = stats_of(scan, now)
+        oldest_ready_ts_ms = scan.oldest_ready_ts_ms()
+    if args.prometheus:
+        sys.stdout.write(metrics.prometheus_text(str(Path(args.dir).resolve()), stats, oldest_ready_ts_ms, now))
+    elif args.json:
         print_json(stats)
     else:
         width = max(map(len, stats))
@@ -446,7 +453,12 @@ def build_parser() -> argparse.ArgumentParser:
             sub.add_argument("--json", action="store_true", help=json_help)
         return sub
 
-    command("stats", cmd_stats, "the queue's counters (read-only)", "print them as a JSON object")
+    sub = command("stats", cmd_stats, "the queue's counters (read-only)")
+    form = sub.add_mutually_exclusive_group()
+    form.add_argument("--json", action="store_true", help="print them as a JSON object")
+    form.add_argument("--prometheus", action="store_true",
+                      help="print them, and the age of the oldest ready message, in the Prometheus text format "
+                           "(for a node exporter's text-file collector; needs the prometheus extra)")
     command("verify", cmd_verify, "check every frame of the log without changing it; exit 0 when clean, "
             "1 when not", "print the report as a JSON object")
 

@@ -170,6 +170,28 @@ def test_dump_lists_every_frame_and_verify_reports_clean(busy_queue):
     assert json.loads(ok("verify", directory, "--json")) == open_queue(directory).verify_integrity()
 
 
+def test_stats_for_prometheus_are_the_queues_figures_and_the_age_of_the_oldest_ready(busy_queue):
+    parser = pytest.importorskip("prometheus_client.parser")
+    directory, before = busy_queue
+    started = time.time_ns() // 1_000_000
+    text = ok("stats", directory, "--prometheus")
+    finished = time.time_ns() // 1_000_000
+    samples = {sample.name: sample.value for family in parser.text_string_to_metric_families(text)
+               for sample in family.samples if sample.labels == {"queue": str(directory.resolve())}}
+    stats = json.loads(ok("stats", directory, "--json"))
+    names = {"ready": "tollivane_ready_messages", "in_flight": "tollivane_in_flight_messages",
+             "total": "tollivane_messages", "next_seq": "tollivane_next_seq", "live_bytes": "tollivane_live_bytes",
+             "log_bytes": "tollivane_log_bytes", "generation": "tollivane_generation",
+             **{key: f"tollivane_{key}" for key in ("enqueued_total", "acked_total", "requeued_total", "dead_total")}}
+    age = samples.pop("tollivane_oldest_ready_age_seconds")
+    assert samples == {names[key]: value for key, value in stats.items() if key != "persistent"}
+    # Message 3, whose lease has run out, has waited longest of the ready ones.
+    oldest = json.loads(ok("peek", directory, "--json"))["messages"][0]
+    assert oldest["seq"] == 3
+    assert (started - oldest["enqueued_ts_ms"]) / 1000 <= age <= (finished - oldest["enqueued_ts_ms"]) / 1000
+    assert log_path(directory).read_bytes() == before
+
+
 def test_json_output_carries_whole_bodies_and_every_seq(busy_queue):
     directory, before = busy_queue
     bodies = {3: b"three", 4: b"four " * 20, 2: b"two\x1b[2J\n"}
