@@ -9,7 +9,7 @@ expected; a negative value or one above 2**64 - 1 raises `OverflowError`.
 import os
 from collections.abc import Iterator, Sequence
 from types import TracebackType
-from typing import SupportsIndex, TypedDict, final, type_check_only
+from typing import NoReturn, SupportsIndex, TypedDict, final, type_check_only
 
 from typing_extensions import NotRequired, TypeAlias
 
@@ -43,7 +43,8 @@ class Stats(TypedDict):
 class IntegrityReport(TypedDict):
     """What `verify_integrity()` found. `bytes` is the offset just past the
     last valid frame; `message` is "clean" or says where and why the log
-    stops being valid."""
+    stops being valid: at a torn or damaged frame, or at an intact one whose
+    record does not decode, where the next open of the queue cuts it."""
 
     ok: bool
     records: int
@@ -128,6 +129,13 @@ class LogScan(Iterator[ScannedFrame]):
     def stats(self) -> Stats:
         """The counters of the frames read so far, as `TollivaneCore.stats`
         reports them; `log_bytes` is where the valid log ends."""
+    def oldest_ready_ts_ms(self) -> int | None:
+        """The enqueue time of the ready message of the frames read so far
+        that has waited longest, as `TollivaneCore.oldest_ready_ts_ms`
+        reports it; None when none is ready."""
+    def integrity_report(self) -> IntegrityReport:
+        """Read the rest of the log and return what
+        `TollivaneCore.verify_integrity` reports for it."""
     def messages(self, in_flight: bool = False) -> list[ScannedMessage]:
         """The ready messages in delivery order, or with `in_flight=True`
         the leased ones, earliest deadline first."""
@@ -213,8 +221,8 @@ class TollivaneCore:
         processes see the empty queue at their next call."""
 
     def verify_integrity(self) -> IntegrityReport:
-        """Re-read the whole log, CRC-checking every frame, without changing
-        the log or this object."""
+        """Re-read the whole log, CRC-checking every frame and decoding every
+        record, without changing the log or this object."""
 
     def close(self) -> None:
         """Fsync what this object wrote, then release its files, map and lock.
@@ -257,3 +265,16 @@ class TollivaneCore:
         they add up to. To see one consistent log, hold the directory's
         process lock while the scan is opened; it reads up to the length
         the log had then."""
+
+    def oldest_ready_ts_ms(self) -> int | None:
+        """The enqueue time (ms since the epoch, the `enqueued_ts_ms` of its
+        delivery) of the ready message that has waited longest, after
+        returning expired leases to the ready set; `None` when none is
+        ready. That is the ready message with the smallest id: ids follow
+        the order of arrival, and a requeue keeps both id and enqueue time.
+        Costs no more than `available()`, however long the queue."""
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
+        """Always raises `TypeError`: an open queue cannot be handed to
+        another process (a `multiprocessing` worker started by spawn or
+        forkserver, say). Give it the queue's path and open it there."""

@@ -19,6 +19,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, NoReturn, Optional, Sequence
 
+from . import metrics
 from .output import (BODY_PIECE_BYTES, PREVIEW_BYTES, Progress, format_time, json_with_body, pieces_of,
                      preview, print_json, table, write_json_list)
 from .queuedir import (LOG_NAME, CliError, body_pieces, check_not_foreign, log_snapshot, now_ms, open_queue,
@@ -26,15 +27,12 @@ from .queuedir import (LOG_NAME, CliError, body_pieces, check_not_foreign, log_s
 
 if TYPE_CHECKING:
     import tollivane
-    from tollivane import LogScan, ScannedFrame, ScannedMessage
+    from tollivane import IntegrityReport, LogScan, ScannedFrame, ScannedMessage
 
 PROG = "tollivane"
 DEFAULT_WAIT_S = 2.0
 # The largest body the queue accepts; enqueue refuses a longer one.
 MAX_BODY_LEN = 536870891
-# What verify_integrity reports as the valid bytes of a log with a foreign
-# header: the header itself.
-FOREIGN_HEADER_BYTES = 16
 
 # Exit statuses: 1 answers "no" (not clean, nothing to dequeue, no such
 # message, purge not confirmed); 2 is an error.
@@ -78,9 +76,15 @@ def snapshot_of(args: argparse.Namespace) -> Iterator["LogScan"]:
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
+    if args.prometheus:
+        metrics.check_available()
     with snapshot_of(args) as scan:
-        stats = stats_of(scan, now_ms())
-    if args.json:
+        now = now_ms()
+        stats = stats_of(scan, now)
+        oldest_ready_ts_ms = scan.oldest_ready_ts_ms()
+    if args.prometheus:
+        sys.stdout.write(metrics.prometheus_text(str(Path(args.dir).resolve()), stats, oldest_ready_ts_ms, now))
+    elif args.json:
         print_json(stats)
     else:
         width = max(map(len, stats))
@@ -223,29 +227,16 @@ def cmd_dump(args: argparse.Namespace) -> int:
         return dump_json(scan) if args.json else dump_text(scan)
 
 
-def integrity_report(args: argparse.Namespace) -> dict[str, Any]:
-    """The report of the queue's verify_integrity(), made without opening the
-    queue (which would first cut the very damage one wants to see). Unlike
-    it, an intact frame whose record does not decode is reported too, since
-    the queue cuts the log there as well."""
+def integrity_report(args: argparse.Namespace) -> "IntegrityReport":
+    """The queue's own report, the one verify_integrity() gives, made from a
+    snapshot of the log without opening the queue (which would first cut
+    the very damage one wants to see)."""
     directory = queue_dir(args.dir)
     with log_snapshot(directory, args.wait) as scan:
         progress = Progress("verify", scan.length)
         read_to_end(scan, progress)
         progress.done()
-    end = scan.end
-    assert end is not None
-    if scan.version is None:
-        valid = FOREIGN_HEADER_BYTES if end["reason"] == "bad file magic" else 0
-        return {"ok": False, "records": 0, "bytes": valid, "message": end["reason"]}
-    report: dict[str, Any] = {"ok": end["clean"], "records": scan.frames, "bytes": scan.position}
-    if end["clean"]:
-        report["message"] = "clean"
-    elif end["undecodable"]:
-        report["message"] = f"undecodable record at byte {scan.position}: {end['reason']}"
-    else:
-        report["message"] = f"corrupt tail at byte {scan.position}: {end['reason']}"
-    return report
+        return scan.integrity_report()
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
@@ -462,7 +453,12 @@ def build_parser() -> argparse.ArgumentParser:
             sub.add_argument("--json", action="store_true", help=json_help)
         return sub
 
-    command("stats", cmd_stats, "the queue's counters (read-only)", "print them as a JSON object")
+    sub = command("stats", cmd_stats, "the queue's counters (read-only)")
+    form = sub.add_mutually_exclusive_group()
+    form.add_argument("--json", action="store_true", help="print them as a JSON object")
+    form.add_argument("--prometheus", action="store_true",
+                      help="print them, and the age of the oldest ready message, in the Prometheus text format "
+                           "(for a node exporter's text-file collector; needs the prometheus extra)")
     command("verify", cmd_verify, "check every frame of the log without changing it; exit 0 when clean, "
             "1 when not", "print the report as a JSON object")
 

@@ -177,6 +177,19 @@ STATS = f"""WITH {_SWEEP},
            (SELECT generation FROM {{meta}})
     FROM live, totals, (SELECT count(*) AS swept_count FROM swept) s"""
 
+# The message that has waited longest is the ready one with the smallest id,
+# as in the directory queue: ids are handed out as messages arrive, and a
+# requeue keeps a message's id and enqueue time. Both branches are answered
+# by an index: the ready one by _ready, the swept one by the primary key
+# (the rows the sweep frees are still leased in the statement's snapshot).
+OLDEST_READY = f"""WITH {_SWEEP}
+    SELECT enqueued_ts_ms FROM (
+        (SELECT seq, enqueued_ts_ms FROM {{messages}} WHERE deadline_ms IS NULL ORDER BY seq LIMIT 1)
+        UNION ALL
+        (SELECT seq, enqueued_ts_ms FROM {{messages}} WHERE seq = ANY(ARRAY(SELECT seq FROM swept))
+         ORDER BY seq LIMIT 1)) candidates
+    ORDER BY seq LIMIT 1"""
+
 # Milliseconds until the earliest lease ends, for a consumer that waits.
 EARLIEST_DEADLINE = f"""SELECT min(deadline_ms) - {NOW_MS} FROM {{messages}} WHERE deadline_ms IS NOT NULL"""
 
@@ -239,6 +252,7 @@ class QueueStatements:
         self.available = render(AVAILABLE)
         self.in_flight = render(IN_FLIGHT)
         self.stats = render(STATS)
+        self.oldest_ready = render(OLDEST_READY)
         self.earliest_deadline = render(EARLIEST_DEADLINE)
         self.purge = [render(statement) for statement in PURGE]
         self.flush = [render(statement) for statement in FLUSH]

@@ -12,7 +12,7 @@ import weakref
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from types import TracebackType
-from typing import TYPE_CHECKING, SupportsIndex
+from typing import TYPE_CHECKING, NoReturn, SupportsIndex
 
 import psycopg
 from psycopg.rows import TupleRow
@@ -366,6 +366,14 @@ class PostgresQueue:
         }
         return stats
 
+    def oldest_ready_ts_ms(self) -> int | None:
+        """The enqueue time (server milliseconds since the epoch) of the ready
+        message that has waited longest, after returning expired leases to
+        the ready set; `None` when none is ready."""
+        with self._session() as connection:
+            row = connection.execute(self._statements.oldest_ready, _shard()).fetchone()
+        return None if row is None else int(row[0])
+
     # -- maintenance -------------------------------------------------------
 
     def flush(self) -> None:
@@ -423,6 +431,13 @@ class PostgresQueue:
 
     def __enter__(self) -> PostgresQueue:
         return self
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
+        # Its connections and lock belong to this process; what another
+        # process needs is where the queue is.
+        raise TypeError("cannot pickle 'tollivane_postgres.PostgresQueue' object: an open queue belongs to the "
+                        "process that opened it; give the other process the conninfo and the queue's name and "
+                        "open it there with PostgresQueue(conninfo, name)")
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:

@@ -64,7 +64,7 @@ PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build)
   PendingSync owed;
   {
     MutexGuard mutex;
-    if (!mutex.acquire(data.mutex)) return nullptr;
+    if (!data.lock(mutex)) return nullptr;
     if (!data.queue) {
       failure = PendingError::closed_queue();
     } else {

@@ -78,7 +78,7 @@ bool set_record_fields(PyObject* dict, const logfile::RecordView& record, uint64
 PyObject* frame_dict(const logfile::ScannedFrame& frame, uint64_t body_prefix) {
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const logfile::RecordView& record = *frame.record;
+  const logfile::RecordView& record = frame.record;
   const uint64_t seq = std::visit([](const auto& rec) { return rec.seq; }, record);
   const bool complete = set_item(dict.get(), "offset", new_u64(frame.offset)) &&
                         set_item(dict.get(), "length", new_u64(frame.length)) &&
@@ -140,6 +140,17 @@ PyObject* scan_sweep(PyObject* self, PyObject* now_argument) {
 }
 
 PyObject* scan_stats(PyObject* self, PyObject*) { return stats_dict(scan_of(self).stats()).release(); }
+
+PyObject* scan_oldest_ready_ts_ms(PyObject* self, PyObject*) {
+  const std::optional<uint64_t> ts_ms = scan_of(self).oldest_ready_ts_ms();
+  return ts_ms ? new_u64(*ts_ms) : new_none();
+}
+
+PyObject* scan_integrity_report(PyObject* self, PyObject*) {
+  Result<IntegrityReport> report = scan_of(self).integrity_report();
+  if (!report.ok()) return raise(report.error());
+  return report_dict(*report);
+}
 
 PyObject* message_dict(const LogScan::Message& message) {
   OwnedRef dict = OwnedRef::steal(PyDict_New());
@@ -210,6 +221,12 @@ PyMethodDef kScanMethods[] = {
      "queue's next sweep would; the log is not written. Returns {seq: deadline}."},
     {"stats", noargs_entry<scan_stats>, METH_NOARGS,
      "stats($self)\n--\n\nThe counters of the frames read so far, as TollivaneCore.stats() reports them."},
+    {"oldest_ready_ts_ms", noargs_entry<scan_oldest_ready_ts_ms>, METH_NOARGS,
+     "oldest_ready_ts_ms($self)\n--\n\nThe enqueue time of the ready message of the frames read so far that has "
+     "waited\nlongest, as TollivaneCore.oldest_ready_ts_ms() reports it; None when none is ready."},
+    {"integrity_report", noargs_entry<scan_integrity_report>, METH_NOARGS,
+     "integrity_report($self)\n--\n\nRead the rest of the log and return what TollivaneCore.verify_integrity() "
+     "reports\nfor it: `{ok, records, bytes, message}`."},
     {"messages", fast_method<scan_messages>(), kFastKeywords,
      "messages($self, in_flight=False)\n--\n\nThe ready messages in delivery order, or the leased ones, earliest "
      "deadline first."},

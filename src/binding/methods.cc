@@ -90,18 +90,6 @@ PyObject* u64_list(const std::vector<uint64_t>& values) {
   return new_list(values.size(), [&](size_t i) { return new_u64(values[i]); });
 }
 
-PyObject* report_dict(const IntegrityReport& report) {
-  OwnedRef dict = OwnedRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* d = dict.get();
-  const bool complete = set_item(d, "ok", new_bool(report.ok)) && set_item(d, "records", new_u64(report.records)) &&
-                        set_item(d, "bytes", new_u64(report.bytes)) &&
-                        set_item(d, "message", PyUnicode_FromStringAndSize(
-                                                   report.message.data(),
-                                                   static_cast<Py_ssize_t>(report.message.size())));
-  return complete ? dict.release() : nullptr;
-}
-
 // --- argument binding -------------------------------------------------------
 
 template <size_t N>
@@ -269,6 +257,12 @@ PyObject* stats(PyObject* self, PyObject*) {
       [](OwnedRef dict) { return dict.release(); });
 }
 
+PyObject* oldest_ready_ts_ms(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return call.oldest_ready_ts_ms(); },
+      [](std::optional<uint64_t> ts_ms) { return ts_ms ? new_u64(*ts_ms) : new_none(std::monostate{}); });
+}
+
 PyObject* flush(PyObject* self, PyObject*) {
   // A flush only pushes out this object's own records: no catch-up.
   return run_call(
@@ -312,7 +306,7 @@ PyObject* close_core(PyObject* self, PyObject*) {
     // Waits for a call running in another thread; from inside a call on
     // this object (a finalizer) it is refused, as every method is.
     MutexGuard mutex;
-    if (!mutex.acquire(data.mutex)) return nullptr;
+    if (!data.lock(mutex)) return nullptr;
     failure = close_queue(data);
   }
   if (failure) return failure.raise();
@@ -323,6 +317,16 @@ PyObject* enter_context(PyObject* self, PyObject*) {
   if (open_queue(self) == nullptr) return nullptr;
   Py_INCREF(self);
   return self;
+}
+
+// An open queue is its process's descriptors, map and locks, which pickling
+// cannot carry: what another process needs is the queue's path.
+PyObject* refuse_pickling(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot pickle 'tollivane.TollivaneCore' object: an open queue belongs to the process that "
+                  "opened it; give the other process the queue directory's path and open it there with "
+                  "TollivaneCore(path) (a \":memory:\" queue cannot be shared)");
+  return nullptr;
 }
 
 PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -398,6 +402,14 @@ PyMethodDef kCoreMethods[] = {
      "no lock,\nno cut of a damaged tail, no lease sweep written. Returns an iterator over\nits valid frames (each "
      "Enqueue with the first `body_prefix` bytes of its body)\nthat also holds the queue state they add up to and "
      "where and why the valid\nlog ends."},
+    // Monitoring comes after the scan.
+    {"oldest_ready_ts_ms", noargs_entry<oldest_ready_ts_ms>, METH_NOARGS,
+     "oldest_ready_ts_ms($self)\n--\n\nThe enqueue time (ms since the epoch, the `enqueued_ts_ms` of a delivery) of "
+     "the\nready message that has waited longest, after returning expired leases to the\nready set; `None` when "
+     "none is ready."},
+    {"__reduce_ex__", noargs_entry<refuse_pickling>, METH_O,
+     "__reduce_ex__($self, protocol, /)\n--\n\nRefuse pickling: open the queue by its path in the other process "
+     "instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 

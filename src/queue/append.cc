@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "base/fork_epoch.h"
 #include "queue/queue.h"
 
 namespace tollivane {
@@ -150,7 +151,7 @@ Status Queue::flush_on_close() {
   // A forked child that made no call still holds its parent's LogSync,
   // which a thread of the parent may have been inside (abandon_after_fork):
   // it syncs through its own descriptor instead.
-  if (fork_epoch_ != current_fork_epoch()) return inner_.writer->file().sync();
+  if (fork_epoch_ != base::current_fork_epoch()) return inner_.writer->file().sync();
   if (!writable().ok()) return Status();
   if (Status flushed = inner_.writer->flush(); !flushed.ok()) return flushed;
   return inner_.log_sync->sync_through(inner_.tail_offset, /*force=*/true);

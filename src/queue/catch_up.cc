@@ -3,13 +3,14 @@
 // changes the queue, under the process lock, so the file cannot change
 // while it is being read.
 #include <fcntl.h>
-#include <pthread.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <new>
 #include <optional>
 
 #include "base/blocking.h"
+#include "base/fork_epoch.h"
 #include "logfile/file_header.h"
 #include "logfile/format.h"
 #include "logfile/frame_scanner.h"
@@ -20,11 +21,6 @@
 namespace tollivane {
 namespace {
 
-// Raised in every child process fork() makes, so that an object can tell it
-// is being used in a process other than the one that opened its handles,
-// without a system call per call.
-std::atomic<uint64_t> g_fork_epoch{0};
-
 // A tail longer than this is replayed with the caller's other threads let
 // run (base/blocking.h); a shorter one takes less time than handing the
 // caller's lock over and back.
@@ -32,19 +28,10 @@ constexpr uint64_t kQuietReplayLen = uint64_t{256} << 10;
 
 }  // namespace
 
-uint64_t Queue::current_fork_epoch() {
-  static const bool registered = [] {
-    pthread_atfork(nullptr, nullptr, [] { g_fork_epoch.fetch_add(1, std::memory_order_relaxed); });
-    return true;
-  }();
-  (void)registered;
-  return g_fork_epoch.load(std::memory_order_relaxed);
-}
-
 Result<QueueCall> Queue::enter_call(CatchUp catch_up) {
   inner_.owed_sync = Inner::OwedSync{};
   if (!process_lock_) return QueueCall(*this, std::nullopt);
-  const bool forked = fork_epoch_ != current_fork_epoch();
+  const bool forked = fork_epoch_ != base::current_fork_epoch();
   if (forked) {
     if (Status opened = open_lock_after_fork(); !opened.ok()) return opened.take_error();
   }
@@ -192,6 +179,24 @@ Status Queue::reopen_io(uint64_t generation) {
   return Status();
 }
 
+void Queue::drop_state_cut_by_fork() {
+  // Without a log the state is the only copy, and it is whole: a call on
+  // such a queue lets other threads run only while it builds Python
+  // objects, between two applied records.
+  if (!persistent_) return;
+  // The call may have stopped anywhere, the interpreter lock released in
+  // the middle of a replay, a reload or a compaction: the state, the
+  // writer's buffer, the map and the handles may each be half changed. None
+  // of it is touched, not even to free or close it: freeing a half-linked
+  // structure may crash, and a descriptor that call had just closed may
+  // since name another file of the child. A fresh Inner takes its place (the
+  // old one's memory and descriptors are left to the child's exit). It
+  // knows no file, so the child's first call, which reopens its handles
+  // after the fork, finds none it knows at the path and rebuilds the state
+  // from the log under the process lock.
+  new (&inner_) Inner();
+}
+
 Status Queue::open_lock_after_fork() {
   // The parent's lock description must not be unlocked from here; closing
   // this process's copy of the descriptor leaves the parent's lock alone.
@@ -217,7 +222,7 @@ Status Queue::reopen_log_after_fork() {
   LogSync::abandon_after_fork(std::move(inner_.log_sync));
   Status reopened = same_file ? open_log_handles() : reload();
   if (!reopened.ok()) return reopened;
-  fork_epoch_ = current_fork_epoch();
+  fork_epoch_ = base::current_fork_epoch();
   return Status();
 }
 

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "base/directory.h"
+#include "base/fork_epoch.h"
 
 namespace tollivane {
 
@@ -61,6 +62,8 @@ class ChangeNotifier {
   void subscribe(int wake_fd);
   void unsubscribe(int wake_fd);
   void wake_all_locked();
+  // In a child of fork(), before its first subscription or the close.
+  void forget_parent_after_fork();
 
   // A subscription made before a fork() belongs to a thread of the parent,
   // which a child does not have, and its descriptor may since have been
@@ -79,6 +82,8 @@ class ChangeNotifier {
   // commit made after a subscription always sees it.
   std::atomic<uint64_t> watched_in_epoch_{0};
   bool closed_ = false;
+  // The fork epoch whose threads may use the mutex and the subscriptions.
+  uint64_t used_in_epoch_ = base::current_fork_epoch();
 };
 
 enum class WaitEnd : uint8_t {

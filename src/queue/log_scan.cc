@@ -43,7 +43,7 @@ Status LogScan::read_header(uint64_t body_prefix) {
   version_ = header->version;
   generation_ = header->generation;
   if (Status sought = file_.seek(logfile::kFileHeaderLen); !sought.ok()) return sought;
-  scanner_.emplace(file_, logfile::kFileHeaderLen, file_len_, logfile::Decoding::kRecords,
+  scanner_.emplace(file_, logfile::kFileHeaderLen, file_len_,
                    logfile::kEnqueuePayloadHeaderLen + std::min(body_prefix, logfile::kMaxBodyLen));
   return Status();
 }
@@ -58,6 +58,21 @@ Result<const logfile::ScannedFrame*> LogScan::next() {
     frames_ += 1;
   }
   return frame;
+}
+
+Result<IntegrityReport> LogScan::integrity_report() {
+  if (!header_ok_) {
+    // A header too short to read is refused as verify_integrity() refuses
+    // it; a whole one lacks the magic.
+    Result<logfile::FileHeader> header = logfile::read_file_header(file_);
+    if (!header.ok()) return header.take_error();
+    return foreign_log_report();
+  }
+  while (!end_) {
+    Result<const logfile::ScannedFrame*> frame = next();
+    if (!frame.ok()) return frame.take_error();
+  }
+  return tollivane::integrity_report(frames_, *end_);
 }
 
 uint64_t LogScan::position() const { return scanner_ ? scanner_->position() : 0; }

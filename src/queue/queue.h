@@ -95,6 +95,13 @@ struct IntegrityReport {
   std::string message;
 };
 
+// What verification reports (verify.cc), for a log whose header lacks the
+// magic, and for one whose valid part ends at `end` after `records` frames.
+// It judges by the rule replay follows (logfile/frame_scanner.h), so a log
+// is clean exactly when no later open or catch-up would cut it.
+IntegrityReport foreign_log_report();
+IntegrityReport integrity_report(uint64_t records, const logfile::LogEnd& end);
+
 enum class CatchUp : bool { kSkip = false, kRun = true };
 
 // What a dequeue_batch that leased nothing owes the disk. A plain call
@@ -153,6 +160,9 @@ class QueueCall {
   Result<uint64_t> available();
   uint64_t in_flight() const;
   Result<QueueStats> stats();
+  // The enqueue time of the ready message that has waited longest, after
+  // the lease sweep; none when nothing is ready.
+  Result<std::optional<uint64_t>> oldest_ready_ts_ms();
 
   Status flush();
   Status compact();
@@ -195,6 +205,12 @@ class Queue {
   // refuses writes has nothing it could sync, and its failure was reported
   // by the call that met it.
   Status flush_on_close();
+
+  // In a child of fork(), for the owner whose lock the fork found held by
+  // another thread of the parent: that thread's call stopped half-done
+  // there. A persistent queue gives up everything that call may have been
+  // changing and rebuilds it from the log at its next call.
+  void drop_state_cut_by_fork();
 
   bool persistent() const { return persistent_; }
   // The directory a persistent queue works on, whatever became of the path
@@ -310,8 +326,6 @@ class Queue {
   Status reopen_log_after_fork();
   // Opens the writer and reader on the file now named queue.log.
   Status open_log_handles();
-  // Counts the fork()s this process came out of as the child.
-  static uint64_t current_fork_epoch();
 
   // Puts a new log of the next generation in place of the old one
   // (logfile/log_replacement.h): the header, then what `fill` writes. Then

@@ -219,6 +219,20 @@ std::optional<uint64_t> QueueState::first_ready() const {
   return (page_number << kPageShift) | static_cast<uint64_t>(std::countr_zero(page.ready));
 }
 
+std::optional<uint64_t> QueueState::oldest_ready_ts_ms() const {
+  // The message that has waited longest is the ready one with the smallest
+  // id: ids are handed out in the order messages arrive (under the process
+  // lock, by whichever process), and a requeue gives a message back its
+  // place with its id and its enqueue time, however often it was leased.
+  // So its enqueue time is the earliest of the ready ones, unless the wall
+  // clock was set back between two enqueues; then a later message carries
+  // an earlier time, but the figure stays that of the message that truly
+  // waited longest, as it should. No other order needs keeping for it.
+  const std::optional<uint64_t> seq = first_ready();
+  if (!seq) return std::nullopt;
+  return find(*seq)->enqueued_ts_ms;
+}
+
 std::optional<std::span<const uint8_t>> QueueState::memory_body(uint64_t seq) const {
   auto it = memory_bodies_.find(seq);
   if (it == memory_bodies_.end()) return std::nullopt;

@@ -73,6 +73,9 @@ class QueueState {
   const MessageEntry* find(uint64_t seq) const;
   std::optional<uint64_t> lease_deadline(uint64_t seq) const;
   std::optional<uint64_t> first_ready() const;
+  // The enqueue time of the ready message that has waited longest, none
+  // when nothing is ready. O(1).
+  std::optional<uint64_t> oldest_ready_ts_ms() const;
   // The body kept in memory for `seq` (a queue without a log only).
   std::optional<std::span<const uint8_t>> memory_body(uint64_t seq) const;
 

@@ -4,8 +4,11 @@ step from the test, and the worker functions that spawned processes run
 (they must be importable by module name). The workers also run on a queue
 in PostgreSQL."""
 
+import contextlib
 import multiprocessing
 import random
+import subprocess
+import sys
 import threading
 import time
 import traceback
@@ -201,3 +204,47 @@ def produce_until_failure(where, connection):
             connection.send(seq)
     except OSError as error:
         connection.send(("failed", str(error)))
+
+
+# A process holding the lock on .proc_lock (a path, or a descriptor number it
+# was handed), as a peer inside a call does. It reports, on its standard
+# output, the monotonic time just before it lets go: the clock is shared by
+# all processes, so "the call returned after the release" is checked without
+# guessing at durations.
+HOLDER = r"""
+import fcntl, os, select, sys, time
+target, how, seconds = sys.argv[1:4]
+fd = int(target) if target.isdigit() else os.open(target, os.O_RDWR)
+fcntl.flock(fd, fcntl.LOCK_EX)
+print("locked", flush=True)
+if how == "until-told":
+    # Released when a line arrives on stdin, or at the time-out.
+    told = select.select([sys.stdin], [], [], float(seconds))[0]
+    print("told" if told else "timed out", flush=True)
+else:
+    time.sleep(float(seconds))
+print(time.monotonic(), flush=True)
+if how == "die":
+    os.kill(os.getpid(), 9)
+fcntl.flock(fd, fcntl.LOCK_UN)
+time.sleep(60)
+"""
+
+
+@contextlib.contextmanager
+def lock_holder(target, seconds, how="release", pass_fds=()):
+    child = subprocess.Popen([sys.executable, "-c", HOLDER, str(target), how, str(seconds)],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, pass_fds=pass_fds)
+    try:
+        assert child.stdout.readline() == "locked\n"
+        yield child
+    finally:
+        if child.poll() is None:
+            child.kill()
+        child.wait()
+        child.stdout.close()
+        child.stdin.close()
+
+
+def released_at(child):
+    return float(child.stdout.readline())

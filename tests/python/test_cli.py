@@ -170,6 +170,28 @@ def test_dump_lists_every_frame_and_verify_reports_clean(busy_queue):
     assert json.loads(ok("verify", directory, "--json")) == open_queue(directory).verify_integrity()
 
 
+def test_stats_for_prometheus_are_the_queues_figures_and_the_age_of_the_oldest_ready(busy_queue):
+    parser = pytest.importorskip("prometheus_client.parser")
+    directory, before = busy_queue
+    started = time.time_ns() // 1_000_000
+    text = ok("stats", directory, "--prometheus")
+    finished = time.time_ns() // 1_000_000
+    samples = {sample.name: sample.value for family in parser.text_string_to_metric_families(text)
+               for sample in family.samples if sample.labels == {"queue": str(directory.resolve())}}
+    stats = json.loads(ok("stats", directory, "--json"))
+    names = {"ready": "tollivane_ready_messages", "in_flight": "tollivane_in_flight_messages",
+             "total": "tollivane_messages", "next_seq": "tollivane_next_seq", "live_bytes": "tollivane_live_bytes",
+             "log_bytes": "tollivane_log_bytes", "generation": "tollivane_generation",
+             **{key: f"tollivane_{key}" for key in ("enqueued_total", "acked_total", "requeued_total", "dead_total")}}
+    age = samples.pop("tollivane_oldest_ready_age_seconds")
+    assert samples == {names[key]: value for key, value in stats.items() if key != "persistent"}
+    # Message 3, whose lease has run out, has waited longest of the ready ones.
+    oldest = json.loads(ok("peek", directory, "--json"))["messages"][0]
+    assert oldest["seq"] == 3
+    assert (started - oldest["enqueued_ts_ms"]) / 1000 <= age <= (finished - oldest["enqueued_ts_ms"]) / 1000
+    assert log_path(directory).read_bytes() == before
+
+
 def test_json_output_carries_whole_bodies_and_every_seq(busy_queue):
     directory, before = busy_queue
     bodies = {3: b"three", 4: b"four " * 20, 2: b"two\x1b[2J\n"}
@@ -208,11 +230,13 @@ def test_version_and_help_for_every_argument():
     assert "--seq-file FILE" in ok("dequeue", "--help")
 
 
-# Three Enqueue frames at 16, 54 and 91; a torn tail or a flipped payload bit
-# in the second one.
+# Three Enqueue frames at 16, 54 and 91; a torn tail, a flipped payload bit
+# in the second one, or an intact frame after them whose record does not
+# decode (which the queue cuts as well).
 @pytest.mark.parametrize("damage, stop, records, reason", [
     (lambda data: data[:-3], 91, 2, "truncated record payload"),
     (lambda data: data[:70] + bytes([data[70] ^ 1]) + data[71:], 54, 1, "record CRC mismatch (silent corruption)"),
+    (lambda data: data + frame(b"\x09"), 129, 3, "unknown record type 9"),
 ])
 def test_damaged_log_is_reported_where_it_stops_and_left_as_it_is(tmp_path, damage, stop, records, reason):
     q = open_queue(tmp_path)
@@ -227,11 +251,13 @@ def test_damaged_log_is_reported_where_it_stops_and_left_as_it_is(tmp_path, dama
         "ok": False, "records": records, "bytes": stop, "message": f"corrupt tail at byte {stop}: {reason}"}
     dump = cli("dump", tmp_path)
     lines = dump.stdout.decode().splitlines()
+    undecodable = reason.startswith("unknown")
     assert dump.returncode == 1
-    assert lines[-2] == f"# stop: bad frame at byte {stop} after {records} valid frames: {reason}"
+    what = "intact frame with an undecodable record" if undecodable else "bad frame"
+    assert lines[-2] == f"# stop: {what} at byte {stop} after {records} valid frames: {reason}"
     end = json.loads(cli("dump", tmp_path, "--json").stdout)["end"]
     assert end == {"clean": False, "valid_bytes": stop, "frames": records,
-                   "damage": {"offset": stop, "reason": reason, "undecodable": False}}
+                   "damage": {"offset": stop, "reason": reason, "undecodable": undecodable}}
     stats = cli("stats", tmp_path, "--json")
     assert json.loads(stats.stdout)["next_seq"] == records
     assert f"not valid from byte {stop}" in one_stderr_line(stats, status=0)

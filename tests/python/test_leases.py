@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import LONG_LEASE_MS
+from conftest import LONG_LEASE_MS, push_out_postgres_recheck
 from test_operations import require
 
 pytestmark = pytest.mark.both_backends
@@ -164,11 +164,12 @@ WAIT_MS = 60_000
 
 
 @pytest.fixture
-def waiting_queue(queue, monkeypatch):
+def waiting_queue(queue, backend, monkeypatch):
     """A queue with the waiting dequeues, whose waits end only on a wake-up
     or at their time-out: PostgreSQL's periodic second look is pushed out."""
     require(queue, "dequeue_wait")
-    monkeypatch.setattr("tollivane_postgres.queue.RECHECK_S", 3600.0, raising=False)
+    if backend == "postgres":
+        push_out_postgres_recheck(monkeypatch)
     return queue
 
 

@@ -7,9 +7,7 @@ import pytest
 
 from conftest import LONG_LEASE_MS, check_storage_keys, counters
 
-pytestmark = pytest.mark.both_backends
-
-pytestmark = pytest.mark.quick
+pytestmark = [pytest.mark.both_backends, pytest.mark.quick]
 
 STATS_KEYS = ["ready", "in_flight", "total", "enqueued_total", "acked_total",
               "requeued_total", "dead_total", "next_seq", "live_bytes", "log_bytes",
@@ -187,6 +185,26 @@ def test_stats_track_every_counter(queue):
     }
     check_storage_keys(queue, stats)
     assert stats["ready"] + stats["in_flight"] == stats["total"]
+
+
+def test_oldest_ready_is_the_enqueue_time_of_the_message_waiting_longest(queue):
+    assert queue.oldest_ready_ts_ms() is None
+    queue.enqueue(b"first")
+    time.sleep(0.01)  # a later millisecond, on the server's clock too
+    queue.enqueue(b"second")
+    first, second = [d[3] for d in queue.dequeue_batch(2, LONG_LEASE_MS)]
+    assert first < second and queue.oldest_ready_ts_ms() is None
+    queue.nack(1)
+    assert queue.oldest_ready_ts_ms() == second
+    # A requeued message keeps its enqueue time and its place before later ones.
+    queue.nack(0)
+    assert queue.oldest_ready_ts_ms() == first
+    # A lease that has run out counts as ready, as available() counts it.
+    assert queue.dequeue(0)[0] == 0
+    assert queue.oldest_ready_ts_ms() == first
+    assert queue.available() == 2
+    queue.ack_batch([0, 1])
+    assert queue.oldest_ready_ts_ms() is None
 
 
 # -- maintenance -------------------------------------------------------------

@@ -36,6 +36,7 @@ def _exercise_every_method(queue, body, bodies, seqs):
     queue.available()
     queue.in_flight()
     queue.stats()
+    queue.oldest_ready_ts_ms()
     queue.flush()
     queue.compact()
     queue.verify_integrity()
@@ -132,6 +133,7 @@ IO_FAILING_CALLS = [
     lambda q, b: q.available(),
     lambda q, b: q.in_flight(),
     lambda q, b: q.stats(),
+    lambda q, b: q.oldest_ready_ts_ms(),
     lambda q, b: q.compact(),
     lambda q, b: q.purge(),
     lambda q, b: q.verify_integrity(),

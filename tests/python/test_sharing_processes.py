@@ -3,13 +3,14 @@ the others did before it, ids form one sequence, and no message is leased to
 two consumers at once."""
 
 import collections
+import multiprocessing
 import time
 
 import pytest
 
 from tollivane import TollivaneCore
 
-from conftest import LONG_LEASE_MS, counters
+from conftest import LONG_LEASE_MS, counters, push_out_postgres_recheck
 from sharing_support import SPAWN, RemoteQueue, consume, enqueue_later, open_shared, produce
 
 
@@ -24,6 +25,15 @@ def peers(request, tmp_path):
     yield remotes
     for remote in remotes:
         remote.close()
+
+
+@pytest.mark.both_backends
+@pytest.mark.parametrize("start_method", ["spawn", "forkserver"])
+def test_an_open_queue_handed_to_a_new_process_says_to_open_it_there_instead(queue, start_method):
+    worker = multiprocessing.get_context(start_method).Process(target=print, args=(queue,))
+    with pytest.raises(TypeError, match=r"^cannot pickle '.*' object: .*; give the other process .* open it there"):
+        worker.start()
+    assert queue.enqueue(b"still usable") == 0
 
 
 def bodies(deliveries):
@@ -82,9 +92,10 @@ def shared_queue(request, tmp_path, backend):
 
 @pytest.mark.parametrize("backend", ["directory", "postgres"])
 def test_a_waiting_consumer_wakes_for_an_enqueue_by_another_process(request, tmp_path, backend, monkeypatch):
-    # PostgreSQL's periodic second look must not be what finds the message.
-    monkeypatch.setattr("tollivane_postgres.queue.RECHECK_S", 3600.0, raising=False)
     where = shared_queue(request, tmp_path, backend)
+    # PostgreSQL's periodic second look must not be what finds the message.
+    if backend == "postgres":
+        push_out_postgres_recheck(monkeypatch)
     consumer = open_shared(where)
     producer = SPAWN.Process(target=enqueue_later, args=(where, 0.5, b"from afar"), daemon=True)
     producer.start()

@@ -100,6 +100,7 @@ POSTGRES_USAGE = """
         assert_type(queue.dequeue_wait(1000, lease_ms=5_000), Optional[Delivery])
         assert_type(queue.dequeue_batch_wait(10, 1000), list[Delivery])
         assert_type(queue.nack(0, requeue=False), bool)
+        assert_type(queue.oldest_ready_ts_ms(), Optional[int])
         stats: Stats = queue.stats()
         report: IntegrityReport = queue.verify_integrity()
         assert_type(report["ok"], bool)
@@ -113,6 +114,7 @@ POSTGRES_USAGE = """
 
 
 def test_postgres_queue_is_typed_strictly_and_catches_misuse(tmp_path):
+    pytest.importorskip("psycopg")
     (tmp_path / "usage.py").write_text(textwrap.dedent(POSTGRES_USAGE))
     # The package's own code passes the strict checks too.
     package = Path(__file__).parents[2] / "python" / "tollivane_postgres"
