@@ -11,6 +11,7 @@
 
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
+#include "binding/change_watch_type.h"
 #include "binding/convert.h"
 #include "binding/entry.h"
 #include "binding/core_type.h"
@@ -333,6 +334,20 @@ PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
   return close_core(self, nullptr);
 }
 
+// --- for callers that wait in an event loop of their own ----------------------
+
+PyObject* watch_changes(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kSkip, [](QueueCall& call) { return Result<ChangeWatch>(call.watch_changes()); },
+      [](ChangeWatch watch) { return new_change_watch(std::move(watch)); });
+}
+
+PyObject* next_due_ms(PyObject* self, PyObject*) {
+  // The figure a waiting dequeue times its own sleep by.
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return Result<std::optional<uint64_t>>(call.ms_to_next_lease_expiry()); },
+      [](std::optional<uint64_t> due_ms) { return due_ms ? new_u64(*due_ms) : new_none(std::monostate{}); });
+}
 
 }  // namespace
 
@@ -398,6 +413,16 @@ PyMethodDef kCoreMethods[] = {
      "no lock,\nno cut of a damaged tail, no lease sweep written. Returns an iterator over\nits valid frames (each "
      "Enqueue with the first `body_prefix` bytes of its body)\nthat also holds the queue state they add up to and "
      "where and why the valid\nlog ends."},
+    // What a consumer waiting in an event loop needs: what to watch, and
+    // until when it may sleep.
+    {"watch_changes", noargs_entry<watch_changes>, METH_NOARGS,
+     "watch_changes($self)\n--\n\nA watch whose fileno() becomes readable when the queue may have changed (an\n"
+     "enqueue or requeue by any object or process): for a consumer that waits in an\n"
+     "event loop instead of in dequeue_wait. Clear it, then dequeue; wait again if\n"
+     "nothing was ready."},
+    {"next_due_ms", noargs_entry<next_due_ms>, METH_NOARGS,
+     "next_due_ms($self)\n--\n\nMilliseconds until the earliest lease runs out (0 once it has), which writes\n"
+     "nothing a watch could see; None while no message is leased."},
     {nullptr, nullptr, 0, nullptr},
 };
 
