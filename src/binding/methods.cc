@@ -336,6 +336,27 @@ PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 
 // --- for callers that wait in an event loop of their own ----------------------
 
+// TollivaneCore._nowait(method, /, *args, **kwargs): `method(*args, **kwargs)`
+// for a bound method of this object, made as a call that may not wait
+// (queue.h, Waits): BlockingIOError, with nothing done, where it would have
+// to. For an event loop's thread, which the asyncio face runs the calls on
+// that can be had without waiting. Not a queue method: it changes how the
+// object's own methods are made, not what they do.
+PyObject* call_without_waiting(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs < 1) {
+    PyErr_SetString(PyExc_TypeError, "TollivaneCore._nowait() takes the method to call");
+    return nullptr;
+  }
+  PyObject* method = args[0];
+  if (!PyCFunction_Check(method) || PyCFunction_GET_SELF(method) != self) {
+    PyErr_SetString(PyExc_TypeError, "TollivaneCore._nowait() calls methods of its own object only");
+    return nullptr;
+  }
+  RefusingWaits scope(core_data(self));
+  // The values of the keywords follow the positional arguments.
+  return PyObject_Vectorcall(method, args + 1, static_cast<size_t>(nargs - 1), kwnames);
+}
+
 PyObject* watch_changes(PyObject* self, PyObject*) {
   return run_call(
       self, CatchUp::kSkip, [](QueueCall& call) { return Result<ChangeWatch>(call.watch_changes()); },
@@ -423,6 +444,10 @@ PyMethodDef kCoreMethods[] = {
     {"next_due_ms", noargs_entry<next_due_ms>, METH_NOARGS,
      "next_due_ms($self)\n--\n\nMilliseconds until the earliest lease runs out (0 once it has), which writes\n"
      "nothing a watch could see; None while no message is leased."},
+    {"_nowait", fast_method<call_without_waiting>(), kFastKeywords,
+     "_nowait($self, method, /, *args, **kwargs)\n--\n\nCall `method`, a method of this object, so that it never "
+     "waits: it raises\nBlockingIOError, having done nothing, where it would wait for the object, the\n"
+     "directory's lock or the disk. Batches, flush(), compact() and purge() always sync."},
     {nullptr, nullptr, 0, nullptr},
 };
 

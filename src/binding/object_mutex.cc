@@ -22,6 +22,12 @@ bool ObjectMutex::held_by_current_thread() const {
   return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
+bool MutexGuard::try_acquire(ObjectMutex& mutex) {
+  if (!mutex.try_lock()) return false;
+  mutex_ = &mutex;
+  return true;
+}
+
 bool MutexGuard::acquire(ObjectMutex& mutex) {
   if (!mutex.try_lock()) {
     if (mutex.held_by_current_thread()) {

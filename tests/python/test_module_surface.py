@@ -113,10 +113,11 @@ def test_class_text_signature_describes_the_constructor():
 
 def test_methods_appear_in_table_order():
     methods = [name for name in vars(TollivaneCore) if not name.startswith("_")]
-    # The fifteen methods of a queue, closing, the waiting dequeues, then the
-    # read-only scan of a directory.
+    # The fifteen methods of a queue, closing, the waiting dequeues, the
+    # read-only scan of a directory, then what a consumer waiting in an event
+    # loop needs.
     assert methods == [name for name, _, _ in METHOD_TABLE] + ["close", "dequeue_wait", "dequeue_batch_wait",
-                                                               "scan_log"]
+                                                               "scan_log", "watch_changes", "next_due_ms"]
     assert isinstance(vars(TollivaneCore)["scan_log"], staticmethod)
     assert TollivaneCore.scan_log.__text_signature__ == "(path, body_prefix=0)"
 
@@ -124,7 +125,8 @@ def test_methods_appear_in_table_order():
 def test_closing_methods_come_after_the_fifteen():
     method_type = type(vars(TollivaneCore)["enqueue"])
     methods = [name for name, value in vars(TollivaneCore).items() if type(value) is method_type]
-    assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait"]
+    assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait",
+                                           "watch_changes", "next_due_ms", "_nowait"]
     assert TollivaneCore.close.__text_signature__ == "($self)"
     assert TollivaneCore.__enter__.__text_signature__ == "($self)"
     assert TollivaneCore.__exit__.__text_signature__ == "($self, exc_type, exc_value, traceback, /)"
@@ -276,6 +278,9 @@ CALLS_AFTER_CLOSE = [
     lambda q: q.__enter__(),
     lambda q: q.dequeue_wait(0),
     lambda q: q.dequeue_batch_wait(1, 60_000),
+    lambda q: q.watch_changes(),
+    lambda q: q.next_due_ms(),
+    lambda q: q._nowait(q.enqueue, b"x"),
 ]
 
 
