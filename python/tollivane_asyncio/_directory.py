@@ -36,10 +36,8 @@ class AsyncQueue(AsyncFace):
                                                          auto_compact_bytes),
                          inline=_in_memory(path))
 
-    async def _opened(self) -> Any:
-        queue = await super()._opened()
+    def _now_open(self, queue: Any) -> None:
         self._nowait = queue._nowait
-        return queue
 
     async def _start_source(self) -> None:
         # Made by a call (it takes the object's mutex), then only read: its

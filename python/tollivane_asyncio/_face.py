@@ -80,6 +80,7 @@ class AsyncFace:
         self._nowait: Callable[..., Any] | None = None
         if inline:
             self._queue = open_queue()
+            self._now_open(self._queue)
         else:
             # Opening takes the directory's lock and reads its log, or
             # connects: it starts at once, off the loop, and the first call
@@ -94,8 +95,14 @@ class AsyncFace:
             assert self._opening is not None
             # Shielded: a caller that gives up does not stop the opening,
             # which other callers wait for too.
-            self._queue = await asyncio.shield(asyncio.wrap_future(self._opening))
+            queue = await asyncio.shield(asyncio.wrap_future(self._opening))
+            if self._queue is None:
+                self._queue = queue
+                self._now_open(queue)
         return self._queue
+
+    def _now_open(self, queue: Any) -> None:
+        """Called once, when the queue has been opened."""
 
     async def _run(self, function: Callable[..., Result], *args: Any, leased: Leased = _nothing_leased,
                    quick: bool = False, **kwargs: Any) -> Result:

@@ -10,8 +10,8 @@ from psycopg import sql
 from psycopg.rows import TupleRow
 
 from tollivane_postgres import PostgresQueue
+from tollivane_postgres import queue as sync_queue
 from tollivane_postgres._statements import QueueStatements
-from tollivane_postgres.queue import RECHECK_S
 
 from tollivane_asyncio._face import AsyncFace
 
@@ -32,7 +32,7 @@ class AsyncPostgresQueue(AsyncFace):
         super().__init__(lambda: PostgresQueue(conninfo, name, sync_interval_ms, default_lease_ms), inline=False)
         # Leases notify nobody: a waiter looks again at least this often
         # for one taken after it last looked.
-        self._recheck_s = RECHECK_S
+        self._recheck_s = sync_queue.RECHECK_S
 
     async def _start_source(self) -> None:
         channel = QueueStatements(self._channel).channel  # the queue is open: the name is good
