@@ -108,7 +108,7 @@ class AsyncFace:
                    quick: bool = False, **kwargs: Any) -> Result:
         if self._executor is None:
             return function(*args, **kwargs)
-        if quick and self._nowait is not None:
+        if quick and self._nowait is not None and not self._closed:
             try:
                 return self._nowait(function, *args, **kwargs)  # type: ignore[no-any-return]
             except BlockingIOError:
@@ -180,7 +180,7 @@ class AsyncFace:
                        arguments: dict[str, Any]) -> tuple[Any, int | None]:
         """One attempt of a waiting call and, when it leased nothing, how long
         until a lease runs out."""
-        if waits.quick and self._nowait is not None:
+        if waits.quick and self._nowait is not None and not self._closed:
             try:
                 result = self._nowait(attempt, **arguments)
             except BlockingIOError:
@@ -196,6 +196,9 @@ class AsyncFace:
     async def _watching(self) -> None:
         """Makes sure the source of changes is started and read, before the
         attempt that the next sleep follows."""
+        if self._closed:
+            # As a wait on the blocking queue ends when another thread closes it.
+            raise ValueError("I/O operation on closed queue.")
         if self._source is None:
             self._source = asyncio.ensure_future(self._start_source())
         source = self._source
@@ -232,6 +235,8 @@ class AsyncFace:
         before; waiting calls end with ValueError. Closing again does nothing."""
         if self._closed:
             return
+        # From here on, calls go to the worker behind the queue's close()
+        # (quick ones too), and meet a closed queue, with its errors.
         self._closed = True
         self._feed.wake_all()
         if self._source is not None and not self._source.done():
@@ -298,7 +303,7 @@ def forward(name: str, forwarding: Forwarding) -> Callable[..., Any]:
     async def method(self: AsyncFace, *args: Any, **kwargs: Any) -> Any:
         # The usual path of a quick call, without a coroutine more.
         queue = self._queue
-        if quick and queue is not None:
+        if quick and queue is not None and not self._closed:
             if self._executor is None:
                 return getattr(queue, name)(*args, **kwargs)
             if self._nowait is not None:

@@ -429,5 +429,6 @@ def test_the_async_face_is_typed_strictly(tmp_path):
     """))
     example = TESTS.parents[1] / "examples" / "asyncio_worker.py"
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
-                           str(usage), str(example)], capture_output=True, text=True, timeout=300, cwd=tmp_path)
+                           str(usage), str(example), str(TESTS.parents[1] / "python" / "tollivane_asyncio")],
+                          capture_output=True, text=True, timeout=300, cwd=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
