@@ -7,13 +7,15 @@ expected; a negative value or one above 2**64 - 1 raises `OverflowError`.
 """
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
-from typing import NoReturn, SupportsIndex, TypedDict, final, type_check_only
+from typing import Any, NoReturn, SupportsIndex, TypedDict, TypeVar, final, type_check_only
 
 from typing_extensions import NotRequired, TypeAlias
 
 __version__: str
+
+_T = TypeVar("_T")
 
 Body: TypeAlias = bytes | bytearray | memoryview | Sequence[int]
 """A message body: bytes, or any sequence (not a `str`) of integers 0..255."""
@@ -143,6 +145,36 @@ class LogScan(Iterator[ScannedFrame]):
         """The `length` bytes at `offset` of the log this scan reads."""
 
 @final
+@type_check_only
+class ChangeWatch:
+    """What `TollivaneCore.watch_changes` returns: a watch on the queue for a
+    consumer that waits in an event loop. None of its methods waits or
+    touches the queue. `tollivane_postgres.ChangeWatch` is its twin."""
+
+    @property
+    def recheck_ms(self) -> int | None:
+        """How often a waiter must look again whatever `fileno()` says:
+        None while inotify watches the directory, 50 where it is not
+        available."""
+    def fileno(self) -> int:
+        """A descriptor that becomes readable when the queue may have
+        changed, and stays readable until `clear()`."""
+    def clear(self) -> bool:
+        """Forget the changes seen so far, without waiting; whether any of
+        them may have made a message ready. Call it before the dequeue it is
+        followed by."""
+    def close(self) -> None:
+        """Close the watch's descriptors (stop watching `fileno()` first)."""
+    def __enter__(self) -> ChangeWatch: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
+
+@final
 class TollivaneCore:
     """A queue: in this object's memory for the path ":memory:", otherwise in
     a directory that any number of processes may open at once. Closing it
@@ -255,6 +287,23 @@ class TollivaneCore:
         """As `dequeue_batch`, but wait up to `timeout_ms` until at least one
         message could be leased, then lease up to `max`; `[]` once that time
         has passed (at once for a `max` of 0)."""
+
+    def watch_changes(self) -> ChangeWatch:
+        """A watch whose `fileno()` becomes readable when the queue may have
+        changed (an enqueue or requeue by any object or process), for a
+        consumer that waits in an event loop instead of in `dequeue_wait`:
+        `clear()` it, then dequeue; wait again for the descriptor, or for
+        `next_due_ms()`, if nothing was ready."""
+
+    def next_due_ms(self) -> int | None:
+        """Milliseconds until the earliest lease runs out (0 once it has),
+        which writes nothing a watch could see; None while no message is
+        leased."""
+
+    def _nowait(self, method: Callable[..., _T], /, *args: Any, **kwargs: Any) -> _T:
+        """Call `method`, a method of this object, so that it never waits:
+        `BlockingIOError`, having done nothing, where it would wait for the
+        object, the directory's lock or the disk."""
 
     @staticmethod
     def scan_log(path: str | os.PathLike[str], body_prefix: SupportsIndex = 0) -> LogScan:

@@ -15,6 +15,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, NoReturn, SupportsIndex
 
 import psycopg
+from psycopg import sql
 from psycopg.rows import TupleRow
 
 from tollivane_postgres import _arguments as arguments
@@ -71,6 +72,59 @@ def _after_fork_in_child() -> None:
 
 
 os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+class ChangeWatch:
+    """What `PostgresQueue.watch_changes()` returns: a connection listening
+    on the queue's channel, read without waiting. As the directory queue's
+    watch: watch fileno() for readability, clear(), then dequeue."""
+
+    # Leases notify nobody: a waiter looks again at least this often for
+    # one taken after it last looked (see RECHECK_S).
+    recheck_ms = int(RECHECK_S * 1000)
+
+    def __init__(self, connection: Connection, channel: str) -> None:
+        self._connection: Connection | None = connection
+        try:
+            connection.execute(sql.SQL("LISTEN {}").format(sql.Identifier(channel)))
+        except BaseException:
+            connection.close()
+            raise
+
+    def _open(self) -> Connection:
+        if self._connection is None:
+            raise ValueError("I/O operation on closed watch.")
+        return self._connection
+
+    def fileno(self) -> int:
+        """The listening connection's socket: readable when a notification
+        (or anything else from the server) has arrived."""
+        return self._open().fileno()
+
+    def clear(self) -> bool:
+        """Reads what has arrived, without waiting; returns whether it held
+        a notification. A lost connection raises OSError: the watch cannot
+        listen again, open another one."""
+        pgconn = self._open().pgconn
+        with server_errors():
+            pgconn.consume_input()
+        notified = False
+        while pgconn.notifies() is not None:
+            notified = True
+        return notified
+
+    def close(self) -> None:
+        if self._connection is not None:
+            self._connection.close()
+            self._connection = None
+
+    def __enter__(self) -> ChangeWatch:
+        self._open()
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
 
 
 class PostgresQueue:
@@ -237,6 +291,10 @@ class PostgresQueue:
         with self._session() as connection:
             return self._lease(connection, count, lease)
 
+    def _due_ms(self, connection: Connection) -> int | None:
+        row = connection.execute(self._statements.earliest_deadline).fetchone()
+        return None if row is None or row[0] is None else max(0, int(row[0]))
+
     def _try_lease(self, count: int, lease_ms: int) -> tuple[list[Delivery], float]:
         """A lease attempt, and how long a caller that got nothing may sleep
         before an expiring lease makes a message ready."""
@@ -244,10 +302,10 @@ class PostgresQueue:
             batch = self._lease(connection, count, lease_ms)
             if batch:
                 return batch, 0.0
-            row = connection.execute(self._statements.earliest_deadline).fetchone()
-        if row is None or row[0] is None:
+            due_ms = self._due_ms(connection)
+        if due_ms is None:
             return batch, RECHECK_S
-        return batch, min(RECHECK_S, max(LOCKED_RECHECK_S, int(row[0]) / 1000))
+        return batch, min(RECHECK_S, max(LOCKED_RECHECK_S, due_ms / 1000))
 
     def _wait_for_batch(self, count: int, timeout_ms: int, lease_ms: int) -> list[Delivery]:
         give_up = time.monotonic() + timeout_ms / 1000
@@ -414,6 +472,22 @@ class PostgresQueue:
         report: IntegrityReport = {"ok": message == "clean", "records": int(records), "bytes": int(size),
                                    "message": message}
         return report
+
+    # -- for consumers that wait in an event loop ---------------------------
+
+    def watch_changes(self) -> ChangeWatch:
+        """A watch whose fileno() becomes readable when a producer's enqueue
+        or a requeue notifies: for a consumer that waits in an event loop
+        instead of in dequeue_wait. It listens on a connection of its own."""
+        self._check_open()
+        with server_errors():
+            return ChangeWatch(self._connect(), self._statements.channel)
+
+    def next_due_ms(self) -> int | None:
+        """Milliseconds until the earliest lease runs out (0 once it has);
+        None while no message is leased."""
+        with self._session() as connection:
+            return self._due_ms(connection)
 
     # -- life --------------------------------------------------------------
 

@@ -2,7 +2,7 @@
 //
 // Every file-system call the core makes (open, read, write, fsync,
 // ftruncate, renameat, mmap, flock, ...), and every call a waiting consumer
-// makes to learn that the queue changed (inotify, eventfd, ppoll), goes
+// makes to learn that the queue changed (inotify, eventfd, ppoll, epoll), goes
 // through the table returned by system_calls(). Production uses the table
 // of the real calls; a test may install its own to inject failures (EIO,
 // ENOSPC, EINTR, short writes) or to record what reached the disk and
@@ -18,6 +18,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -56,6 +57,9 @@ struct SystemCalls {
   int (*inotify_rm_watch)(int fd, int watch);
   int (*eventfd)(unsigned initial_value, int flags);
   int (*ppoll)(struct pollfd* fds, nfds_t count, const struct timespec* timeout, const sigset_t* signal_mask);
+  // The one descriptor an event loop watches instead of sleeping in ppoll.
+  int (*epoll_create1)(int flags);
+  int (*epoll_ctl)(int epoll_fd, int operation, int fd, struct epoll_event* event);
 };
 
 // The table in force.

@@ -17,6 +17,7 @@ PendingError PendingError::from(const Error& error) {
       if (error.io().kind() == ErrorKind::kInterrupted) return already_set();
       // A wait for a lock this thread holds: refused like a re-entrant call.
       if (error.io().kind() == ErrorKind::kWouldDeadlock) return PendingError(Kind::kRuntimeError, error.io().display());
+      if (error.io().kind() == ErrorKind::kWouldWait) return PendingError(Kind::kBlockingIOError, error.io().display());
       return map_io_err(error.io());
     case Error::Class::kBodyOutOfBounds:
       return PendingError(Kind::kRuntimeError, error.message());
@@ -42,6 +43,9 @@ PyObject* PendingError::raise() const {
       break;
     case Kind::kValueError:
       exception_class = PyExc_ValueError;
+      break;
+    case Kind::kBlockingIOError:
+      exception_class = PyExc_BlockingIOError;
       break;
     case Kind::kAlreadySet:
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "tollivane: error reported without an exception");

@@ -23,6 +23,7 @@ class PendingError {
     kTimeoutError,
     kRuntimeError,
     kValueError,
+    kBlockingIOError,  // a call that may not wait would have had to
     kAlreadySet,  // the interpreter has set its own exception; pass it on
   };
 

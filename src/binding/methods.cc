@@ -11,6 +11,7 @@
 
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
+#include "binding/change_watch_type.h"
 #include "binding/convert.h"
 #include "binding/entry.h"
 #include "binding/core_type.h"
@@ -337,6 +338,41 @@ PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
   return close_core(self, nullptr);
 }
 
+// --- for callers that wait in an event loop of their own ----------------------
+
+// TollivaneCore._nowait(method, /, *args, **kwargs): `method(*args, **kwargs)`
+// for a bound method of this object, made as a call that may not wait
+// (queue.h, Waits): BlockingIOError, with nothing done, where it would have
+// to. For an event loop's thread, which the asyncio face runs the calls on
+// that can be had without waiting. Not a queue method: it changes how the
+// object's own methods are made, not what they do.
+PyObject* call_without_waiting(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs < 1) {
+    PyErr_SetString(PyExc_TypeError, "TollivaneCore._nowait() takes the method to call");
+    return nullptr;
+  }
+  PyObject* method = args[0];
+  if (!PyCFunction_Check(method) || PyCFunction_GET_SELF(method) != self) {
+    PyErr_SetString(PyExc_TypeError, "TollivaneCore._nowait() calls methods of its own object only");
+    return nullptr;
+  }
+  RefusingWaits scope(core_data(self));
+  // The values of the keywords follow the positional arguments.
+  return PyObject_Vectorcall(method, args + 1, static_cast<size_t>(nargs - 1), kwnames);
+}
+
+PyObject* watch_changes(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kSkip, [](QueueCall& call) { return Result<ChangeWatch>(call.watch_changes()); },
+      [](ChangeWatch watch) { return new_change_watch(std::move(watch)); });
+}
+
+PyObject* next_due_ms(PyObject* self, PyObject*) {
+  // The figure a waiting dequeue times its own sleep by.
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return Result<std::optional<uint64_t>>(call.ms_to_next_lease_expiry()); },
+      [](std::optional<uint64_t> due_ms) { return due_ms ? new_u64(*due_ms) : new_none(std::monostate{}); });
+}
 
 }  // namespace
 
@@ -407,6 +443,20 @@ PyMethodDef kCoreMethods[] = {
      "oldest_ready_ts_ms($self)\n--\n\nThe enqueue time (ms since the epoch, the `enqueued_ts_ms` of a delivery) of "
      "the\nready message that has waited longest, after returning expired leases to the\nready set; `None` when "
      "none is ready."},
+    // What a consumer waiting in an event loop needs: what to watch, and
+    // until when it may sleep.
+    {"watch_changes", noargs_entry<watch_changes>, METH_NOARGS,
+     "watch_changes($self)\n--\n\nA watch whose fileno() becomes readable when the queue may have changed (an\n"
+     "enqueue or requeue by any object or process): for a consumer that waits in an\n"
+     "event loop instead of in dequeue_wait. Clear it, then dequeue; wait again if\n"
+     "nothing was ready."},
+    {"next_due_ms", noargs_entry<next_due_ms>, METH_NOARGS,
+     "next_due_ms($self)\n--\n\nMilliseconds until the earliest lease runs out (0 once it has), which writes\n"
+     "nothing a watch could see; None while no message is leased."},
+    {"_nowait", fast_method<call_without_waiting>(), kFastKeywords,
+     "_nowait($self, method, /, *args, **kwargs)\n--\n\nCall `method`, a method of this object, so that it never "
+     "waits: it raises\nBlockingIOError, having done nothing, where it would wait for the object, the\n"
+     "directory's lock or the disk. Batches, flush(), compact() and purge() always sync."},
     {"__reduce_ex__", noargs_entry<refuse_pickling>, METH_O,
      "__reduce_ex__($self, protocol, /)\n--\n\nRefuse pickling: open the queue by its path in the other process "
      "instead."},

@@ -86,6 +86,12 @@ bool ObjectMutex::held_by_current_thread() const {
 
 bool ObjectMutex::take_cut_by_fork() { return std::exchange(cut_by_fork_, false); }
 
+bool MutexGuard::try_acquire(ObjectMutex& mutex) {
+  if (!mutex.try_lock()) return false;
+  mutex_ = &mutex;
+  return true;
+}
+
 bool MutexGuard::acquire(ObjectMutex& mutex) {
   if (!mutex.try_lock()) {
     if (mutex.held_by_current_thread()) {

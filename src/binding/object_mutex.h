@@ -74,6 +74,8 @@ class [[nodiscard]] MutexGuard {
   // Takes `mutex` as described above. Returns false with RuntimeError set
   // for a re-entrant call; nothing is held then.
   bool acquire(ObjectMutex& mutex);
+  // Takes `mutex` only if it is free; false (nothing set) otherwise.
+  bool try_acquire(ObjectMutex& mutex);
 
  private:
   ObjectMutex* mutex_ = nullptr;

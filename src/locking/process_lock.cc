@@ -149,6 +149,15 @@ Result<ProcessLockGuard> ProcessLock::write_lock(std::chrono::nanoseconds timeou
   return wait_for_lock(start, timeout);
 }
 
+Result<ProcessLockGuard> ProcessLock::try_write_lock() {
+  if (held_by_this_thread(identity_)) {
+    return IoError::custom(ErrorKind::kWouldDeadlock, kProcessLockSelfDeadlockMessage);
+  }
+  if (try_lock()) return ProcessLockGuard(*this);
+  if (errno != EWOULDBLOCK) return IoError::from_errno(errno);
+  return IoError::custom(ErrorKind::kWouldWait, kProcessLockBusyMessage);
+}
+
 Result<ProcessLockGuard> ProcessLock::wait_for_lock(std::chrono::nanoseconds start,
                                                     std::chrono::nanoseconds timeout) {
   // The holder may take long: another process compacting a large log, or

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "base/blocking.h"
 #include "base/fork_epoch.h"
@@ -26,12 +27,18 @@ namespace {
 // caller's lock over and back.
 constexpr uint64_t kQuietReplayLen = uint64_t{256} << 10;
 
+Status would_wait(const std::string& why) {
+  return IoError::custom(ErrorKind::kWouldWait, "the call would wait: " + why);
+}
+
 }  // namespace
 
-Result<QueueCall> Queue::enter_call(CatchUp catch_up) {
+Result<QueueCall> Queue::enter_call(CatchUp catch_up, Waits waits) {
   inner_.owed_sync = Inner::OwedSync{};
+  inner_.refusing_waits = waits == Waits::kRefused;
   if (!process_lock_) return QueueCall(*this, std::nullopt);
   const bool forked = fork_epoch_ != base::current_fork_epoch();
+  if (forked && inner_.refusing_waits) return would_wait("a forked child reopens its files");
   if (forked) {
     if (Status opened = open_lock_after_fork(); !opened.ok()) return opened.take_error();
   }
@@ -40,7 +47,7 @@ Result<QueueCall> Queue::enter_call(CatchUp catch_up) {
   // A forked child reopens its log handles only under it too: between its
   // reader and its writer another process could otherwise rename a new log
   // into place, and split them across two files.
-  Result<ProcessLockGuard> locked = process_lock_->write_lock();
+  Result<ProcessLockGuard> locked = inner_.refusing_waits ? process_lock_->try_write_lock() : process_lock_->write_lock();
   if (!locked.ok()) return locked.take_error();
   QueueCall call(*this, std::move(*locked));
   if (forked) {
@@ -48,6 +55,9 @@ Result<QueueCall> Queue::enter_call(CatchUp catch_up) {
   }
   if (catch_up == CatchUp::kRun) {
     if (Status caught_up = this->catch_up(); !caught_up.ok()) return caught_up.take_error();
+  }
+  if (inner_.refusing_waits) {
+    if (Status refused = refuse_if_disk_owed(); !refused.ok()) return refused.take_error();
   }
   return call;
 }
@@ -62,6 +72,7 @@ Status Queue::catch_up() {
   // worth.
   Result<base::PathStatus> at_path = directory_.stat(logfile::kLogName);
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
+    if (inner_.refusing_waits) return would_wait("the log was replaced and is read again");
     return reload();
   }
   // The pages of a map past the file's end are backed by nothing, and
@@ -83,6 +94,7 @@ Status Queue::catch_up() {
   Result<logfile::FileHeader> header = logfile::read_file_header(inner_.reader);
   if (!header.ok() || !header->magic_ok || header->version != logfile::kFormatVersion ||
       header->generation != inner_.generation) {
+    if (inner_.refusing_waits) return would_wait("the log was replaced and is read again");
     return reload();
   }
   return replay_tail(at_path->size);
@@ -90,6 +102,9 @@ Status Queue::catch_up() {
 
 Status Queue::replay_tail(uint64_t file_len) {
   if (file_len == inner_.tail_offset) return Status();  // nothing new
+  if (inner_.refusing_waits && file_len - inner_.tail_offset > kQuietReplayLen) {
+    return would_wait("a long tail is replayed");
+  }
   if (Status sought = inner_.reader.seek(inner_.tail_offset); !sought.ok()) return sought;
   // Streamed frame by frame: what another process appended may be large,
   // and only one frame at a time needs to be in memory.
@@ -103,6 +118,8 @@ Status Queue::replay_tail(uint64_t file_len) {
   inner_.tail_offset = scanner.position();
   inner_.log_bytes = std::max(inner_.log_bytes, inner_.tail_offset);
   if (!replayed.ok() || scanner.end().clean()) return replayed;
+  // What was replayed stays applied; the call that may wait cuts the tail.
+  if (inner_.refusing_waits) return would_wait("a damaged tail is cut and synced");
   return cut_tail(scanner.end());
 }
 

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 
@@ -179,9 +180,12 @@ ChangeWatch::ChangeWatch(ChangeWatch&& other) noexcept
       wake_fd_(std::exchange(other.wake_fd_, -1)),
       inotify_fd_(std::exchange(other.inotify_fd_, -1)),
       watch_(std::exchange(other.watch_, -1)),
+      epoll_fd_(std::exchange(other.epoll_fd_, -1)),
       polling_(other.polling_) {}
 
 ChangeWatch::~ChangeWatch() {
+  // First, so that the pooled instance goes back with no set holding it.
+  if (epoll_fd_ >= 0) (void)system_calls().close(epoll_fd_);
   if (inotify_fd_ >= 0) {
     if (watch_ >= 0) (void)system_calls().inotify_rm_watch(inotify_fd_, watch_);
     InotifyPool::instance().give_back(inotify_fd_);
@@ -192,7 +196,27 @@ ChangeWatch::~ChangeWatch() {
   }
 }
 
-void ChangeWatch::discard_pending() { (void)drain(); }
+bool ChangeWatch::discard_pending() { return drain(); }
+
+int ChangeWatch::descriptor() {
+  if (epoll_fd_ >= 0) return epoll_fd_;
+  const int epoll_fd = system_calls().epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd < 0) return -1;
+  // Level-triggered: the set stays readable while anything is unread.
+  for (const int fd : {wake_fd_, inotify_fd_}) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (fd >= 0 && system_calls().epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
+      const int error = errno;
+      (void)system_calls().close(epoll_fd);
+      errno = error;
+      return -1;
+    }
+  }
+  epoll_fd_ = epoll_fd;
+  return epoll_fd_;
+}
 
 bool ChangeWatch::drain() {
   bool changed = false;

@@ -104,8 +104,8 @@ class ChangeWatch {
   ~ChangeWatch();
 
   // Forgets the changes reported so far, which an attempt made under the
-  // locks held now has looked at.
-  void discard_pending();
+  // locks held now has looked at. Returns whether any of them may matter.
+  bool discard_pending();
   // Waits until a change, the end of `timeout_ms`, or a signal. During the
   // wait the thread's signal mask is `unblocked_signals` when given, so that
   // a caller may block signals before it last looks for a pending one and
@@ -113,6 +113,13 @@ class ChangeWatch {
   // queue, which may be closed meanwhile.
   WaitEnd wait(uint64_t timeout_ms, const sigset_t* unblocked_signals);
   bool polling() const { return polling_; }
+  // For a caller that sleeps in an event loop of its own instead of in
+  // wait(): one descriptor that becomes readable at every change wait()
+  // would end for (an epoll set of the watch's descriptors, made at the
+  // first call and kept), or -1 with errno set. It stays readable until
+  // discard_pending() is called. While polling() the caller must also look
+  // again every kPollIntervalMs, which the descriptor does not tell.
+  int descriptor();
 
  private:
   explicit ChangeWatch(std::shared_ptr<ChangeNotifier> notifier) : notifier_(std::move(notifier)) {}
@@ -125,6 +132,7 @@ class ChangeWatch {
   int wake_fd_ = -1;     // the eventfd the notifier writes to
   int inotify_fd_ = -1;  // an instance of the pool, or -1
   int watch_ = -1;       // the directory's watch in it
+  int epoll_fd_ = -1;    // the set descriptor() hands out, or -1
   bool polling_ = false;
 };
 

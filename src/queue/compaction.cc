@@ -36,7 +36,10 @@ uint64_t compacted_len(const QueueState& state) {
 
 }  // namespace
 
-Status QueueCall::compact() { return queue_->do_compact(); }
+Status QueueCall::compact() {
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
+  return queue_->do_compact();
+}
 
 bool Queue::should_auto_compact() const {
   if (!persistent_ || config_.auto_compact_bytes == 0) return false;
@@ -55,7 +58,9 @@ bool Queue::should_auto_compact() const {
 }
 
 Status Queue::after_removal() {
-  if (!should_auto_compact()) return Status();
+  // A call that may not wait leaves it to the next removal: it entered
+  // only well below the size from which one compacts.
+  if (inner_.refusing_waits || !should_auto_compact()) return Status();
   return do_compact();
 }
 

@@ -27,6 +27,7 @@ Result<uint64_t> QueueCall::enqueue(std::span<const uint8_t> body) {
 }
 
 Result<std::vector<uint64_t>> QueueCall::enqueue_batch(std::span<const std::span<const uint8_t>> bodies) {
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
   // Refuse the whole batch before appending any of it.
   for (const auto& body : bodies) {
     if (Status valid = check_body_len(body.size()); !valid.ok()) return valid;

@@ -104,6 +104,16 @@ IntegrityReport integrity_report(uint64_t records, const logfile::LogEnd& end);
 
 enum class CatchUp : bool { kSkip = false, kRun = true };
 
+// Whether a call may wait. A caller that must never be held up (an event
+// loop's thread) makes its calls with kRefused: such a call fails with
+// kWouldWait, before it has changed anything, wherever it would have had to
+// wait for the process lock, for an fsync or a compaction, or for a reload
+// or a long catch-up. It may still read the log's pages and write its own
+// record into the page cache, which the kernel serves without the disk.
+// Batches, flush(), compact() and purge() always sync: they are not made
+// so.
+enum class Waits : bool { kAllowed = false, kRefused = true };
+
 // What a dequeue_batch that leased nothing owes the disk. A plain call
 // forces an fsync all the same, as every batch does. A waiting consumer's
 // attempt after a wake-up that finds nothing goes back to sleep: forcing an
@@ -197,7 +207,7 @@ class Queue {
   // Starts a call: takes the process lock and, when asked, catches up with
   // what other objects and processes wrote (nothing to do without a log).
   // The operations are the returned call's.
-  Result<QueueCall> enter_call(CatchUp catch_up);
+  Result<QueueCall> enter_call(CatchUp catch_up, Waits waits = Waits::kAllowed);
 
   // Called when the owner closes the queue or goes away: pushes out and
   // syncs anything buffered. A dying owner ignores the error (there is no
@@ -257,6 +267,8 @@ class Queue {
       bool needed = false;
       bool forced = false;
     } owed_sync;
+    // The call in progress was made with Waits::kRefused.
+    bool refusing_waits = false;
     std::vector<uint8_t> frame_scratch;
   };
 
@@ -291,6 +303,13 @@ class Queue {
   // Leases the smallest ready message until `deadline` and hands it to `sink`.
   Status deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sink);
   bool should_auto_compact() const;
+  // For a call that refuses to wait: kWouldWait if it could owe the disk
+  // anything before it returns (an fsync, a compaction).
+  Status refuse_if_disk_owed() const;
+  // For the operations that always wait for the disk, whatever the sync
+  // policy (batches, flush, compaction, purge, verification): kWouldWait
+  // in a call that refuses to wait, before they have done anything.
+  Status refuse_if_always_waiting() const;
   // The automatic compaction step that ends every removing settlement.
   Status after_removal();
   Status do_compact();

@@ -32,6 +32,7 @@ Result<bool> QueueCall::ack(uint64_t seq) {
 }
 
 Result<uint64_t> QueueCall::ack_batch(const std::vector<uint64_t>& seqs) {
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
   // Unknown ids, and ids repeated after their first ack, are skipped.
   std::vector<uint64_t> known;
   known.reserve(seqs.size());

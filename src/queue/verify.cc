@@ -24,6 +24,7 @@ IntegrityReport integrity_report(uint64_t records, const logfile::LogEnd& end) {
 
 Result<IntegrityReport> QueueCall::verify_integrity() {
   if (!queue_->persistent_) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
   // Reading the whole log: the caller's other threads run meanwhile.
   base::BlockingRegion others_run;
   // Opened by name: whatever file is there now, even one another process

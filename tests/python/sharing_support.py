@@ -73,6 +73,17 @@ def open_shared(where, **options):
     return TollivaneCore(where, **options)
 
 
+def open_async(where, **options):
+    """As open_shared, the asyncio face of the queue."""
+    if isinstance(where, tuple):
+        from tollivane_asyncio import AsyncPostgresQueue
+
+        return AsyncPostgresQueue(*where, **options)
+    from tollivane_asyncio import AsyncQueue
+
+    return AsyncQueue(where, **options)
+
+
 def _report(results, work, *args):
     # A failing worker reports its traceback, so that the test fails at once
     # instead of waiting for a result that never comes.

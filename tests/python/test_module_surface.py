@@ -114,9 +114,11 @@ def test_class_text_signature_describes_the_constructor():
 def test_methods_appear_in_table_order():
     methods = [name for name in vars(TollivaneCore) if not name.startswith("_")]
     # The fifteen methods of a queue, closing, the waiting dequeues, the
-    # read-only scan of a directory, then monitoring.
+    # read-only scan of a directory, monitoring, then what a consumer
+    # waiting in an event loop needs.
     assert methods == [name for name, _, _ in METHOD_TABLE] + ["close", "dequeue_wait", "dequeue_batch_wait",
-                                                               "scan_log", "oldest_ready_ts_ms"]
+                                                               "scan_log", "oldest_ready_ts_ms", "watch_changes",
+                                                               "next_due_ms"]
     assert isinstance(vars(TollivaneCore)["scan_log"], staticmethod)
     assert TollivaneCore.scan_log.__text_signature__ == "(path, body_prefix=0)"
 
@@ -125,7 +127,8 @@ def test_closing_methods_come_after_the_fifteen():
     method_type = type(vars(TollivaneCore)["enqueue"])
     methods = [name for name, value in vars(TollivaneCore).items() if type(value) is method_type]
     assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait",
-                                           "oldest_ready_ts_ms", "__reduce_ex__"]
+                                           "oldest_ready_ts_ms", "watch_changes", "next_due_ms", "_nowait",
+                                           "__reduce_ex__"]
     assert TollivaneCore.close.__text_signature__ == "($self)"
     assert TollivaneCore.__enter__.__text_signature__ == "($self)"
     assert TollivaneCore.__exit__.__text_signature__ == "($self, exc_type, exc_value, traceback, /)"
@@ -277,6 +280,9 @@ CALLS_AFTER_CLOSE = [
     lambda q: q.__enter__(),
     lambda q: q.dequeue_wait(0),
     lambda q: q.dequeue_batch_wait(1, 60_000),
+    lambda q: q.watch_changes(),
+    lambda q: q.next_due_ms(),
+    lambda q: q._nowait(q.enqueue, b"x"),
 ]
 
 
