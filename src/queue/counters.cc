@@ -11,6 +11,8 @@ Result<uint64_t> QueueCall::available() {
 }
 
 uint64_t QueueCall::in_flight() const { return queue_->inner_.state.in_flight_count(); }
+uint64_t QueueCall::scheduled() const { return queue_->inner_.state.scheduled_count(); }
+uint64_t QueueCall::buried() const { return queue_->inner_.state.buried_count(); }
 
 Result<QueueStats> QueueCall::stats() {
   if (Status swept = queue_->reclaim_expired(queue_->now()); !swept.ok()) return swept;
