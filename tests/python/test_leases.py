@@ -161,22 +161,6 @@ def test_default_lease_of_thirty_seconds_keeps_message_leased(queue):
     assert queue.in_flight() == 1
 
 
-def test_delayed_and_retried_messages_come_back_when_due_and_not_before(queue):
-    queue.enqueue_delayed(b"job", 300)
-    started = time.monotonic()
-    while (delivery := queue.dequeue(LONG_LEASE_MS)) is None:
-        assert queue.scheduled() + queue.available() == 1
-        time.sleep(0.02)
-    assert time.monotonic() - started >= 0.25 and delivery[:3] == (0, b"job", 1)
-    # A due message is made ready by the sweep, as an expired lease is.
-    assert queue.stats()["requeued_total"] == 1
-    assert queue.retry(0, 300) is True
-    retried = time.monotonic()
-    assert queue.dequeue() is None and queue.in_flight() == 1
-    time.sleep(0.5)
-    assert time.monotonic() - retried >= 0.3 and queue.dequeue(LONG_LEASE_MS)[:3] == (0, b"job", 2)
-
-
 # -- waiting dequeues ----------------------------------------------------------
 
 # Long enough that a waiting call ends only because it was woken.
