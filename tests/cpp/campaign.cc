@@ -586,12 +586,21 @@ Verdict check_state(const Queue& queue, const std::string& dir, const std::vecto
     }
     bool same = true;
     for (const auto& [seq, token] : candidate.live) same = same && body_matches(seq, token);
-    if (same) {
+    if (!same) continue;
+    if (!verdict.matched) {
       verdict.matched = true;
       verdict.state = candidate;
-      return verdict;
+      continue;
     }
+    // Candidates that differ only in delays (a nack of a delayed message in
+    // doubt) are told apart by nothing compared here: only the delays they
+    // all keep still bind.
+    std::erase_if(verdict.state.not_before, [&](const auto& due) {
+      const auto other = candidate.not_before.find(due.first);
+      return other == candidate.not_before.end() || other->second != due.second;
+    });
   }
+  if (verdict.matched) return verdict;
   // No possible state fits: count what is missing or back, against them all.
   std::set<uint64_t> in_all, in_any;
   for (const auto& [seq, token] : possible.front().live) in_all.insert(seq);
