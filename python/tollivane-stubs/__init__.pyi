@@ -119,6 +119,12 @@ class LogScan(Iterator[ScannedFrame]):
     def position(self) -> int:
         """The offset just past the last valid frame read so far."""
     @property
+    def scheduled(self) -> int:
+        """Messages of the frames read so far that wait for their time."""
+    @property
+    def buried(self) -> int:
+        """Buried messages of the frames read so far."""
+    @property
     def end(self) -> LogEnd | None:
         """Where and why the valid log ends, once the iteration has stopped
         (at once for a damaged header); None before."""
@@ -138,9 +144,11 @@ class LogScan(Iterator[ScannedFrame]):
     def integrity_report(self) -> IntegrityReport:
         """Read the rest of the log and return what
         `TollivaneCore.verify_integrity` reports for it."""
-    def messages(self, in_flight: bool = False) -> list[ScannedMessage]:
-        """The ready messages in delivery order, or with `in_flight=True`
-        the leased ones, earliest deadline first."""
+    def messages(self, in_flight: bool = False, scheduled: bool = False, buried: bool = False) -> list[ScannedMessage]:
+        """The ready messages in delivery order; with `in_flight=True` or
+        `scheduled=True` those in flight or waiting for their time, earliest
+        deadline first; with `buried=True` the buried ones, in seq order.
+        `ValueError` when more than one is asked for."""
     def read(self, offset: SupportsIndex, length: SupportsIndex) -> bytes:
         """The `length` bytes at `offset` of the log this scan reads."""
 
@@ -322,6 +330,52 @@ class TollivaneCore:
         ready. That is the ready message with the smallest id: ids follow
         the order of arrival, and a requeue keeps both id and enqueue time.
         Costs no more than `available()`, however long the queue."""
+
+    def enqueue_delayed(self, body: Body, delay_ms: SupportsIndex) -> int:
+        """Append a message that becomes ready `delay_ms` from now (0: at once,
+        as `enqueue`); returns its sequence id. Until then it counts in
+        `scheduled()` and no dequeue hands it out."""
+
+    def enqueue_batch_delayed(self, bodies: Sequence[Body], delay_ms: SupportsIndex) -> list[int]:
+        """As `enqueue_batch`, every message becoming ready `delay_ms` from now."""
+
+    def retry(self, seq: SupportsIndex, delay_ms: SupportsIndex, deliveries: SupportsIndex | None = None) -> bool:
+        """Hand a leased message back to the ready set `delay_ms` from now, its
+        delivery count kept: a delayed `nack`. It counts as in flight until
+        then. `False` if it is not leased, or if `deliveries` is given and is
+        not its delivery count."""
+
+    def bury(self, seq: SupportsIndex, deliveries: SupportsIndex | None = None) -> bool:
+        """Keep a message aside as dead: never delivered nor expired, kept by
+        compaction, until `kick`ed, acknowledged or dropped. `False` if there
+        is no such message, it is buried already, or `deliveries` is given
+        and is not its delivery count."""
+
+    def kick(self, seq: SupportsIndex) -> bool:
+        """Return a buried message to the ready set, its delivery count kept.
+        Returns whether it was buried."""
+
+    def kick_all(self) -> int:
+        """Return every buried message to the ready set; returns how many."""
+
+    def ack_delivery(self, seq: SupportsIndex, deliveries: SupportsIndex) -> bool:
+        """`ack`, only if the message's delivery count is still `deliveries`
+        (the count of the caller's delivery tuple): a consumer whose lease
+        ran out cannot remove a message another consumer now holds."""
+
+    def extend_delivery(
+        self, seq: SupportsIndex, deliveries: SupportsIndex, lease_ms: SupportsIndex | None = None
+    ) -> bool:
+        """`extend_lease`, only if the message's delivery count is still
+        `deliveries`."""
+
+    def scheduled(self) -> int:
+        """Number of messages enqueued with a delay that wait for their time;
+        like `in_flight()` it sweeps nothing, so one due but not yet swept
+        still counts."""
+
+    def buried(self) -> int:
+        """Number of buried messages."""
 
     def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
         """Always raises `TypeError`: an open queue cannot be handed to

@@ -96,6 +96,16 @@ METHODS: dict[str, Forwarding] = {
                                 can_lease=lambda arguments: operator.index(arguments["max"]) > 0),
     "oldest_ready_ts_ms": Call(quick=True),
     "next_due_ms": Call(quick=True),
+    "enqueue_delayed": Call(quick=True),
+    "enqueue_batch_delayed": Call(),
+    "retry": Call(quick=True),
+    "bury": Call(quick=True),
+    "kick": Call(quick=True),
+    "kick_all": Call(),
+    "ack_delivery": Call(quick=True),
+    "extend_delivery": Call(quick=True),
+    "scheduled": Call(quick=True),
+    "buried": Call(quick=True),
 }
 
 for _name, _forwarding in METHODS.items():

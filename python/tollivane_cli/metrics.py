@@ -16,7 +16,7 @@ from .queuedir import CliError
 METRICS = (
     ("ready", "tollivane_ready_messages", "gauge", "Messages ready for delivery."),
     ("in_flight", "tollivane_in_flight_messages", "gauge", "Leased messages not yet settled."),
-    ("total", "tollivane_messages", "gauge", "Live messages, ready or leased."),
+    ("total", "tollivane_messages", "gauge", "Live messages: ready, leased, scheduled or buried."),
     ("enqueued_total", "tollivane_enqueued_total", "counter", "Messages enqueued."),
     ("acked_total", "tollivane_acked_total", "counter", "Messages acknowledged."),
     ("requeued_total", "tollivane_requeued_total", "counter", "Messages handed back or whose lease ran out."),
@@ -25,6 +25,8 @@ METRICS = (
     ("live_bytes", "tollivane_live_bytes", "gauge", "Log bytes the live messages take."),
     ("log_bytes", "tollivane_log_bytes", "gauge", "Length of the valid log."),
     ("generation", "tollivane_generation", "gauge", "Generation of the log, raised by every compaction and purge."),
+    ("scheduled", "tollivane_scheduled_messages", "gauge", "Messages enqueued with a delay, waiting for their time."),
+    ("buried", "tollivane_buried_messages", "gauge", "Messages kept aside as dead until kicked."),
 )
 OLDEST_READY_AGE = "tollivane_oldest_ready_age_seconds"
 INSTALL_HINT = "--prometheus needs the prometheus_client package: install tollivane with its extra, pip install '.[prometheus]'"

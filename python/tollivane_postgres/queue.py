@@ -247,9 +247,12 @@ class PostgresQueue:
 
     # -- producers ---------------------------------------------------------
 
-    def _insert(self, bodies: list[bytes]) -> list[int]:
+    def _insert(self, bodies: list[bytes], delay_ms: int = 0) -> list[int]:
+        # A delayed message wakes the waiters too: they time their sleep to
+        # the moment it falls due.
+        params = {"bodies": bodies, "lease_ms": delay_ms, **_shard()}
         with self._session() as connection:
-            rows = connection.execute(self._statements.enqueue, {"bodies": bodies, **_shard()}).fetchall()
+            rows = connection.execute(self._statements.enqueue, params).fetchall()
             self._notify(connection)
         return [int(row[0]) for row in rows]
 
@@ -349,13 +352,13 @@ class PostgresQueue:
 
     # -- settlement --------------------------------------------------------
 
-    def _settle(self, statement: str, seqs: list[int]) -> int:
+    def _settle(self, statement: str, seqs: list[int], **params: object) -> int:
         # Ids beyond the largest bigint are never handed out.
         stored = [seq for seq in seqs if seq <= BIGINT_MAX]
         if not stored:
             return 0
         with self._session() as connection:
-            return self._fetch_value(connection, statement, {"seqs": stored, **_shard()})
+            return self._fetch_value(connection, statement, {"seqs": stored, **params, **_shard()})
 
     def ack(self, seq: SupportsIndex) -> bool:
         """Remove a message for good, leased or not. Returns whether it existed."""
@@ -391,12 +394,7 @@ class PostgresQueue:
         default) without a new delivery. Returns whether a lease was renewed."""
         self._check_open()
         converted = arguments.named("seq", arguments.u64, seq)
-        lease = self._lease_ms(lease_ms)
-        if converted > BIGINT_MAX:
-            return False
-        with self._session() as connection:
-            rows = connection.execute(self._statements.extend_lease, {"seq": converted, "lease_ms": lease})
-            return rows.rowcount == 1
+        return self._guarded(self._statements.extend_lease, converted, None, lease_ms=self._lease_ms(lease_ms))
 
     # -- counters ----------------------------------------------------------
 
@@ -488,6 +486,106 @@ class PostgresQueue:
         None while no message is leased."""
         with self._session() as connection:
             return self._due_ms(connection)
+
+    # -- scheduled messages, retries, buried messages, guarded settles -------
+
+    def enqueue_delayed(self, body: Body, delay_ms: SupportsIndex) -> int:
+        """Append a message that becomes ready `delay_ms` from now (0: at
+        once, as `enqueue`); returns its sequence id."""
+        self._check_open()
+        converted = arguments.named("body", arguments.body, body)
+        return self._insert([converted], arguments.named("delay_ms", arguments.u64, delay_ms))[0]
+
+    def enqueue_batch_delayed(self, bodies: Sequence[Body], delay_ms: SupportsIndex) -> list[int]:
+        """Append many messages that become ready `delay_ms` from now, in one
+        transaction; returns their ids in order."""
+        self._check_open()
+        converted = arguments.named("bodies", arguments.bodies, bodies)
+        delay = arguments.named("delay_ms", arguments.u64, delay_ms)
+        return self._insert(converted, delay) if converted else []
+
+    def _guarded(self, statement: str, seq: int, deliveries: int | None, notify: bool = False,
+                 **params: object) -> bool:
+        # Neither an id nor a delivery count beyond the largest bigint is
+        # ever stored, so such a call finds nothing.
+        if seq > BIGINT_MAX or (deliveries is not None and deliveries > BIGINT_MAX):
+            return False
+        with self._session() as connection:
+            rows = connection.execute(statement, {"seq": seq, "deliveries": deliveries, **params})
+            done = rows.rowcount == 1
+            if done and notify:
+                self._notify(connection)
+        return done
+
+    def retry(self, seq: SupportsIndex, delay_ms: SupportsIndex, deliveries: SupportsIndex | None = None) -> bool:
+        """Hand a leased message back to the ready set `delay_ms` from now,
+        its delivery count kept. Returns False if it is not leased, or if
+        `deliveries` is given and is not its delivery count."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        delay = arguments.named("delay_ms", arguments.u64, delay_ms)
+        count = arguments.named("deliveries", arguments.optional_u64, deliveries)
+        return self._guarded(self._statements.retry, converted, count, notify=True, lease_ms=delay)
+
+    def bury(self, seq: SupportsIndex, deliveries: SupportsIndex | None = None) -> bool:
+        """Keep a message aside as dead, never delivered, until kicked or
+        acknowledged. Returns False if there is no such message, it is
+        buried already, or `deliveries` is given and is not its count."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        count = arguments.named("deliveries", arguments.optional_u64, deliveries)
+        return self._guarded(self._statements.bury, converted, count)
+
+    def kick(self, seq: SupportsIndex) -> bool:
+        """Return a buried message to the ready set, its delivery count
+        kept. Returns whether it was buried."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        if converted > BIGINT_MAX:
+            return False
+        return self._kick(self._statements.kick, {"seq": converted}) == 1
+
+    def kick_all(self) -> int:
+        """Return every buried message to the ready set; returns how many."""
+        return self._kick(self._statements.kick_all, {})
+
+    def _kick(self, statement: str, params: dict[str, object]) -> int:
+        with self._session() as connection:
+            kicked = self._fetch_value(connection, statement, {**params, **_shard()})
+            if kicked:
+                self._notify(connection)
+        return kicked
+
+    def ack_delivery(self, seq: SupportsIndex, deliveries: SupportsIndex) -> bool:
+        """Acknowledge a message only if its delivery count is still
+        `deliveries`. Returns whether it did."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        count = arguments.named("deliveries", arguments.u64, deliveries)
+        if count > BIGINT_MAX:
+            return False
+        return self._settle(self._statements.ack_delivery, [converted], deliveries=count) == 1
+
+    def extend_delivery(self, seq: SupportsIndex, deliveries: SupportsIndex,
+                        lease_ms: SupportsIndex | None = None) -> bool:
+        """Renew a message's lease only if its delivery count is still
+        `deliveries`. Returns whether it did."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        count = arguments.named("deliveries", arguments.u64, deliveries)
+        lease = self._lease_ms(lease_ms)
+        return self._guarded(self._statements.extend_delivery, converted, count, lease_ms=lease)
+
+    def scheduled(self) -> int:
+        """Number of messages that wait for their time, counting those due
+        but not yet swept."""
+        with self._session() as connection:
+            return self._fetch_value(connection, self._statements.scheduled)
+
+    def buried(self) -> int:
+        """Number of buried messages."""
+        with self._session() as connection:
+            return self._fetch_value(connection, self._statements.buried)
 
     # -- life --------------------------------------------------------------
 

@@ -374,6 +374,119 @@ PyObject* next_due_ms(PyObject* self, PyObject*) {
       [](std::optional<uint64_t> due_ms) { return due_ms ? new_u64(*due_ms) : new_none(std::monostate{}); });
 }
 
+// --- scheduled messages, retries, buried messages, guarded settles ------------
+
+PyObject* enqueue_delayed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"body", "delay_ms"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.enqueue_delayed", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  BodyArgument body;
+  uint64_t delay_ms = 0;
+  if (!name_argument_error("body", convert_body(slots[0], &body))) return nullptr;
+  if (!name_argument_error("delay_ms", convert_u64(slots[1], &delay_ms))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.enqueue_delayed(body.view(), delay_ms); }, new_u64);
+}
+
+PyObject* enqueue_batch_delayed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"bodies", "delay_ms"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.enqueue_batch_delayed", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  std::vector<BodyArgument> bodies;
+  uint64_t delay_ms = 0;
+  if (!name_argument_error("bodies", convert_bodies(slots[0], &bodies))) return nullptr;
+  if (!name_argument_error("delay_ms", convert_u64(slots[1], &delay_ms))) return nullptr;
+  // Nothing to append: no lock, no catch-up, no sync.
+  if (bodies.empty()) return open_queue(self) != nullptr ? PyList_New(0) : nullptr;
+  std::vector<std::span<const uint8_t>> views;
+  views.reserve(bodies.size());
+  for (const BodyArgument& body : bodies) views.push_back(body.view());
+  return run_call(
+      self, CatchUp::kRun,
+      [&](QueueCall& call) {
+        return call.enqueue_batch_delayed(std::span<const std::span<const uint8_t>>(views), delay_ms);
+      },
+      [](std::vector<uint64_t> seqs) { return u64_list(seqs); });
+}
+
+PyObject* retry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "delay_ms", "deliveries"};
+  PyObject* slots[3];
+  if (!bind("TollivaneCore.retry", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  uint64_t delay_ms = 0;
+  std::optional<uint64_t> deliveries;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("delay_ms", convert_u64(slots[1], &delay_ms))) return nullptr;
+  if (!name_argument_error("deliveries", convert_optional_u64(slots[2], &deliveries))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.retry(seq, delay_ms, deliveries); }, new_bool);
+}
+
+PyObject* bury(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "deliveries"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.bury", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  std::optional<uint64_t> deliveries;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("deliveries", convert_optional_u64(slots[1], &deliveries))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.bury(seq, deliveries); }, new_bool);
+}
+
+PyObject* kick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq"};
+  PyObject* slots[1];
+  if (!bind("TollivaneCore.kick", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.kick(seq); }, new_bool);
+}
+
+PyObject* kick_all(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return call.kick_all(); }, new_u64);
+}
+
+PyObject* ack_delivery(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "deliveries"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.ack_delivery", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  uint64_t deliveries = 0;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("deliveries", convert_u64(slots[1], &deliveries))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.ack_delivery(seq, deliveries); }, new_bool);
+}
+
+PyObject* extend_delivery(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "deliveries", "lease_ms"};
+  PyObject* slots[3];
+  if (!bind("TollivaneCore.extend_delivery", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  uint64_t deliveries = 0;
+  std::optional<uint64_t> lease_ms;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("deliveries", convert_u64(slots[1], &deliveries))) return nullptr;
+  if (!name_argument_error("lease_ms", convert_optional_u64(slots[2], &lease_ms))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.extend_delivery(seq, deliveries, lease_ms); },
+      new_bool);
+}
+
+PyObject* scheduled(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return Result<uint64_t>(call.scheduled()); }, new_u64);
+}
+
+PyObject* buried(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return Result<uint64_t>(call.buried()); }, new_u64);
+}
+
 }  // namespace
 
 // Each doc string starts with the text signature; the interpreter splits it off
@@ -453,6 +566,35 @@ PyMethodDef kCoreMethods[] = {
     {"next_due_ms", noargs_entry<next_due_ms>, METH_NOARGS,
      "next_due_ms($self)\n--\n\nMilliseconds until the earliest lease runs out (0 once it has), which writes\n"
      "nothing a watch could see; None while no message is leased."},
+    // Jobs that wait, fail or outlive their lease.
+    {"enqueue_delayed", fast_method<enqueue_delayed>(), kFastKeywords,
+     "enqueue_delayed($self, body, delay_ms)\n--\n\nAppend a message that becomes ready `delay_ms` from now (0: at "
+     "once, as\n`enqueue`). Returns its sequence id."},
+    {"enqueue_batch_delayed", fast_method<enqueue_batch_delayed>(), kFastKeywords,
+     "enqueue_batch_delayed($self, bodies, delay_ms)\n--\n\nAppend many messages that become ready `delay_ms` from "
+     "now, under a single\nlock + single fsync. Returns the assigned sequence ids in order."},
+    {"retry", fast_method<retry>(), kFastKeywords,
+     "retry($self, seq, delay_ms, deliveries=None)\n--\n\nHand a leased message back to the ready set `delay_ms` "
+     "from now, its delivery\ncount kept (a delayed nack). Returns False if it is not leased, or if\n`deliveries` "
+     "is given and is not its delivery count."},
+    {"bury", fast_method<bury>(), kFastKeywords,
+     "bury($self, seq, deliveries=None)\n--\n\nKeep a message aside as dead: never delivered nor expired, kept by "
+     "compaction,\nuntil kicked or acknowledged. Returns False if there is no such message, it\nis buried already, "
+     "or `deliveries` is given and is not its delivery count."},
+    {"kick", fast_method<kick>(), kFastKeywords,
+     "kick($self, seq)\n--\n\nReturn a buried message to the ready set, its delivery count kept. Returns\nwhether "
+     "it was buried."},
+    {"kick_all", noargs_entry<kick_all>, METH_NOARGS,
+     "kick_all($self)\n--\n\nReturn every buried message to the ready set. Returns how many."},
+    {"ack_delivery", fast_method<ack_delivery>(), kFastKeywords,
+     "ack_delivery($self, seq, deliveries)\n--\n\nAcknowledge a message only if its delivery count is still "
+     "`deliveries`, the\ncount of the caller's delivery. Returns whether it did."},
+    {"extend_delivery", fast_method<extend_delivery>(), kFastKeywords,
+     "extend_delivery($self, seq, deliveries, lease_ms=None)\n--\n\nRenew the lease of a message only if its "
+     "delivery count is still\n`deliveries`, the count of the caller's delivery. Returns whether it did."},
+    {"scheduled", noargs_entry<scheduled>, METH_NOARGS,
+     "scheduled($self)\n--\n\nNumber of messages enqueued with a delay that wait for their time."},
+    {"buried", noargs_entry<buried>, METH_NOARGS, "buried($self)\n--\n\nNumber of buried messages."},
     {"_nowait", fast_method<call_without_waiting>(), kFastKeywords,
      "_nowait($self, method, /, *args, **kwargs)\n--\n\nCall `method`, a method of this object, so that it never "
      "waits: it raises\nBlockingIOError, having done nothing, where it would wait for the object, the\n"

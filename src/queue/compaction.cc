@@ -24,14 +24,15 @@ bool newest_id_gone(const QueueState& state) {
 
 // The length of the log do_compact writes for `state`: the header, each live
 // message's Enqueue frame (live_bytes), a Requeue frame for each one
-// delivered before, a Lease frame for each one in flight, and the placeholder.
+// delivered before, a Lease frame for each one held (in flight, scheduled or
+// buried), and the placeholder.
 uint64_t compacted_len(const QueueState& state) {
   constexpr uint64_t requeue_len = logfile::kFrameHeaderLen + logfile::kRequeuePayloadLen;
   constexpr uint64_t lease_len = logfile::kFrameHeaderLen + logfile::kLeasePayloadLen;
   constexpr uint64_t placeholder_len =
       logfile::kEnqueueFrameOverhead + logfile::kFrameHeaderLen + logfile::kAckPayloadLen;
   return logfile::kFileHeaderLen + state.counters().live_bytes + requeue_len * state.delivered_count() +
-         lease_len * state.in_flight_count() + (newest_id_gone(state) ? placeholder_len : 0);
+         lease_len * state.held_count() + (newest_id_gone(state) ? placeholder_len : 0);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@ Result<std::optional<uint64_t>> QueueCall::oldest_ready_ts_ms() {
 }
 
 uint64_t QueueCall::in_flight() const { return queue_->inner_.state.in_flight_count(); }
+uint64_t QueueCall::scheduled() const { return queue_->inner_.state.scheduled_count(); }
+uint64_t QueueCall::buried() const { return queue_->inner_.state.buried_count(); }
 
 Result<QueueStats> QueueCall::stats() {
   if (Status swept = queue_->reclaim_expired(queue_->now()); !swept.ok()) return swept;

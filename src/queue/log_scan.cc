@@ -97,9 +97,9 @@ QueueStats LogScan::stats() const {
   return stats;
 }
 
-std::vector<LogScan::Message> LogScan::messages(bool leased) const {
+std::vector<LogScan::Message> LogScan::messages(std::optional<Hold> held) const {
   std::vector<Message> found;
-  if (!leased) {
+  if (!held) {
     state_.for_each_ready([&](uint64_t seq, const MessageEntry& entry) {
       found.push_back(Message{seq, entry, std::nullopt});
       return true;
@@ -107,7 +107,9 @@ std::vector<LogScan::Message> LogScan::messages(bool leased) const {
     return found;
   }
   state_.for_each_message([&](uint64_t seq, const MessageEntry& entry, std::optional<uint64_t> deadline_ms) {
-    if (deadline_ms) found.push_back(Message{seq, entry, deadline_ms});
+    if (deadline_ms && hold_of_lease(*deadline_ms, entry.deliveries) == *held) {
+      found.push_back(Message{seq, entry, deadline_ms});
+    }
   });
   std::sort(found.begin(), found.end(), [](const Message& a, const Message& b) {
     return LeasePair{*a.lease_deadline_ms, a.seq} < LeasePair{*b.lease_deadline_ms, b.seq};

@@ -71,14 +71,15 @@ class LogScan {
   // of its valid part.
   QueueStats stats() const;
   std::optional<uint64_t> oldest_ready_ts_ms() const { return state_.oldest_ready_ts_ms(); }
-  // The ready messages in delivery order (ascending seq), or the leased
-  // ones, earliest deadline first.
+  // The ready messages in delivery order (ascending seq), or those held
+  // for `held`: in flight or scheduled earliest deadline first, buried in
+  // ascending seq.
   struct Message {
     uint64_t seq;
     MessageEntry entry;
     std::optional<uint64_t> lease_deadline_ms;
   };
-  std::vector<Message> messages(bool leased) const;
+  std::vector<Message> messages(std::optional<Hold> held) const;
 
   // Fills `out` from `offset` of the log; false when the file ends first.
   Result<bool> read_at(uint64_t offset, std::span<uint8_t> out);

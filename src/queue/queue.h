@@ -179,6 +179,29 @@ class QueueCall {
   Status purge();
   Result<IntegrityReport> verify_integrity();
 
+  // Messages that wait for their time: a delayed enqueue writes the
+  // Enqueue and a Lease of count 0 until then, in one write; the sweep makes
+  // it ready when it falls due. A delay of 0 is a plain enqueue.
+  Result<uint64_t> enqueue_delayed(std::span<const uint8_t> body, uint64_t delay_ms);
+  Result<std::vector<uint64_t>> enqueue_batch_delayed(std::span<const std::span<const uint8_t>> bodies,
+                                                      uint64_t delay_ms);
+  // A delayed nack: a message in flight is leased again, its count kept,
+  // until `delay_ms` from now, when the sweep returns it to the ready set.
+  Result<bool> retry(uint64_t seq, uint64_t delay_ms, std::optional<uint64_t> deliveries);
+  // Buried messages are kept aside, never delivered nor swept, until kicked
+  // back to the ready set, acknowledged or dropped (buried.cc).
+  Result<bool> bury(uint64_t seq, std::optional<uint64_t> deliveries);
+  Result<bool> kick(uint64_t seq);
+  Result<uint64_t> kick_all();
+  // ack and extend_lease for one delivery only: the message's count must
+  // still be `deliveries`, or nothing is written.
+  Result<bool> ack_delivery(uint64_t seq, uint64_t deliveries);
+  Result<bool> extend_delivery(uint64_t seq, uint64_t deliveries, std::optional<uint64_t> lease_ms);
+  // Counted like in_flight(): no sweep, so a message due but not yet swept
+  // still counts as scheduled.
+  uint64_t scheduled() const;
+  uint64_t buried() const;
+
   // Ends the call: releases the process lock and returns the sync the call
   // owes before it may return (log_sync.h), to be completed by the caller.
   PendingSync leave();
@@ -276,6 +299,10 @@ class Queue {
   static Result<std::unique_ptr<Queue>> open_persistent(const std::string& path, const QueueConfig& config);
 
   uint64_t now() const { return clock_(); }
+  // Whether `entry` is still the delivery a guarded call names; none names any.
+  static bool is_delivery(const MessageEntry& entry, std::optional<uint64_t> deliveries) {
+    return !deliveries || *deliveries == entry.deliveries;
+  }
   uint64_t lease_or_default(std::optional<uint64_t> lease_ms) const {
     return lease_ms.value_or(config_.default_lease_ms);
   }

@@ -104,17 +104,24 @@ def _produce(path, sync_interval_ms, count, name):
     while len(produced) < count:
         size = min(rng.randint(1, 6), count - len(produced))
         bodies = [f"{name}-{len(produced) + i}".encode() * rng.randint(1, 4) for i in range(size)]
-        ids = queue.enqueue_batch(bodies) if len(bodies) > 1 else [queue.enqueue(bodies[0])]
+        if rng.random() < 0.2:  # due a little later
+            delay_ms = rng.choice([0, 5, 30])
+            ids = queue.enqueue_batch_delayed(bodies, delay_ms) if len(bodies) > 1 else [
+                queue.enqueue_delayed(bodies[0], delay_ms)]
+        else:
+            ids = queue.enqueue_batch(bodies) if len(bodies) > 1 else [queue.enqueue(bodies[0])]
         produced.update(zip(ids, bodies))
     return ("produced", produced)
 
 
-def _settle(queue, seq, rng):
+def _settle(queue, seq, count, rng):
     """Settles one delivery at random; returns "ack" or "dead" when the
     settlement took effect, None when the message stays live."""
     roll = rng.random()
-    if roll < 0.50:
+    if roll < 0.35:
         return "ack" if queue.ack(seq) else None
+    if roll < 0.50:  # only while it is still this delivery
+        return "ack" if queue.ack_delivery(seq, count) else None
     if roll < 0.55:
         return "ack" if queue.ack_batch([seq, seq]) == 1 else None
     if roll < 0.70:
@@ -125,6 +132,10 @@ def _settle(queue, seq, rng):
         return "ack" if queue.extend_lease(seq, 500) and queue.ack(seq) else None
     elif roll < 0.89:
         queue.compact()
+    elif roll < 0.92:
+        queue.retry(seq, rng.choice([0, 20]), deliveries=count)
+    elif roll < 0.94:
+        queue.bury(seq, deliveries=count)  # kicked back when nothing else is ready
     # Otherwise the lease is abandoned, as by a crashed consumer, and the
     # message must come back when it expires.
     return None
@@ -176,6 +187,8 @@ def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
             batch = [queue.dequeue_wait(wait_ms, lease_ms) if wait_ms else queue.dequeue(lease_ms)]
         batch = [delivery for delivery in batch if delivery is not None]
         if not batch:
+            if queue.kick_all():
+                continue
             if producers_done.is_set() and queue.stats()["total"] == 0:
                 break
             if not wait_ms:
@@ -183,7 +196,7 @@ def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
             continue
         for seq, body, count, _ in batch:
             deliveries.append((seq, count, body))
-            outcome = _settle(queue, seq, rng)
+            outcome = _settle(queue, seq, count, rng)
             if outcome:
                 settled.append((seq, outcome))
     return ("consumed", deliveries, settled)

@@ -46,6 +46,12 @@ def one_stderr_line(result, status=2):
     return lines[0]
 
 
+def queue_stats(directory):
+    """What `tollivane stats` prints, as the queue itself reports it."""
+    queue = open_queue(directory)
+    return {**queue.stats(), "scheduled": queue.scheduled(), "buried": queue.buried()}
+
+
 def child(code):
     """A Python process running `code`; it prints "ready" once set up."""
     process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True)
@@ -133,7 +139,7 @@ def test_stats_equal_the_queue_own_and_write_nothing(busy_queue):
     # The queue's own stats() sweeps the expired lease of message 3 as the
     # command's figures already did, but it writes a Requeue record for it.
     assert reported["log_bytes"] == len(before)
-    assert reported == {**open_queue(directory).stats(), "log_bytes": len(before)}
+    assert reported == {**queue_stats(directory), "log_bytes": len(before)}
     assert reported["ready"] == 2 and reported["in_flight"] == 1
     assert [line.split()[0] for line in table] == list(reported)
     assert len({len(line) for line in table}) == 1  # values aligned on the right
@@ -154,6 +160,27 @@ def test_peek_lists_messages_in_delivery_order_without_leasing_them(busy_queue):
     # Control bytes of a body are shown escaped, never sent to the terminal.
     assert leased[1].endswith("two\\x1b[2J\\n") and "\x1b" not in "".join(leased)
     assert open_queue(directory).dequeue(LONG_LEASE_MS)[:3] == (3, b"three", 2)
+
+
+def test_delayed_buried_and_kicked_messages_through_the_command_line(busy_queue):
+    directory, _ = busy_queue
+    assert ok("enqueue", directory, "later", "--delay", LONG_LEASE_MS) == "5\n"
+    assert open_queue(directory).bury(4) is True
+    stats = json.loads(ok("stats", directory, "--json"))
+    assert (stats["ready"], stats["in_flight"], stats["scheduled"], stats["buried"]) == (1, 1, 1, 1)
+    assert ok("stats", directory).splitlines()[-2:] == ["scheduled          1", "buried             1"]
+    scheduled = ok("peek", directory, "--scheduled").splitlines()
+    assert scheduled[0].split()[3] == "DUE" and scheduled[1].split()[:2] == ["5", "0"]
+    assert "(expired)" not in scheduled[1] and scheduled[-1] == "1 of 1 scheduled messages shown"
+    due = json.loads(ok("peek", directory, "--scheduled", "--json"))["messages"][0]["due_ms"]
+    assert due - LONG_LEASE_MS <= time.time_ns() // 1_000_000
+    buried = json.loads(ok("peek", directory, "--buried", "--json"))
+    assert (buried["state"], [m["seq"] for m in buried["messages"]]) == ("buried", [4])
+    assert "not buried" not in ok("kick", directory, 4) and ok("kick", directory, "--all") == "kicked 0 buried messages\n"
+    assert "no buried message with seq 4" in one_stderr_line(cli("kick", directory, 4), status=1)
+    assert "either SEQ... or --all" in one_stderr_line(cli("kick", directory))
+    assert open_queue(directory).dequeue(LONG_LEASE_MS)[:3] == (3, b"three", 2)
+    assert open_queue(directory).dequeue(LONG_LEASE_MS)[:3] == (4, b"four " * 20, 2)
 
 
 def test_dump_lists_every_frame_and_verify_reports_clean(busy_queue):
@@ -182,6 +209,7 @@ def test_stats_for_prometheus_are_the_queues_figures_and_the_age_of_the_oldest_r
     names = {"ready": "tollivane_ready_messages", "in_flight": "tollivane_in_flight_messages",
              "total": "tollivane_messages", "next_seq": "tollivane_next_seq", "live_bytes": "tollivane_live_bytes",
              "log_bytes": "tollivane_log_bytes", "generation": "tollivane_generation",
+             "scheduled": "tollivane_scheduled_messages", "buried": "tollivane_buried_messages",
              **{key: f"tollivane_{key}" for key in ("enqueued_total", "acked_total", "requeued_total", "dead_total")}}
     age = samples.pop("tollivane_oldest_ready_age_seconds")
     assert samples == {names[key]: value for key, value in stats.items() if key != "persistent"}
@@ -275,7 +303,7 @@ def test_repeated_enqueue_is_one_ready_message_as_the_queue_holds_it(tmp_path):
     stats = json.loads(ok("stats", tmp_path, "--json"))
     assert [m["seq"] for m in json.loads(ok("peek", tmp_path, "--json"))["messages"]] == [0]
     assert json.loads(ok("peek", tmp_path, "--json", "--in-flight"))["messages"] == []
-    assert stats == open_queue(tmp_path).stats()
+    assert stats == queue_stats(tmp_path)
     assert (stats["ready"], stats["in_flight"], stats["live_bytes"]) == (1, 0, len(b"second") + 33)
 
 
@@ -285,7 +313,7 @@ def test_next_seq_after_the_largest_id_wraps_to_zero_as_the_queue_has_it(tmp_pat
     log_path(tmp_path).write_bytes(file_header() + frame(enqueue_payload(2**64 - 1, 1, b"last")))
     stats = json.loads(ok("stats", tmp_path, "--json"))
     assert stats["next_seq"] == 0
-    assert stats == open_queue(tmp_path).stats()
+    assert stats == queue_stats(tmp_path)
 
 
 def test_foreign_file_is_refused_by_commands_and_reported_by_verify(tmp_path):

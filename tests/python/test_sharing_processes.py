@@ -2,9 +2,13 @@
 the others did before it, ids form one sequence, and no message is leased to
 two consumers at once."""
 
+import ast
 import collections
 import multiprocessing
+import subprocess
+import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -175,6 +179,7 @@ def test_producers_and_consumers_settle_every_message_once(
     else:
         assert counters(reopened.stats()) == counters(survivor_stats)
 
+    reopened.kick_all()  # what a consumer buried as its time ran out
     live = bodies(reopened.dequeue_batch(total, LONG_LEASE_MS))
     assert len(live) == survivor_stats["total"]
     assert all(body == produced[seq] for seq, body, _ in live)
@@ -183,3 +188,18 @@ def test_producers_and_consumers_settle_every_message_once(
     assert live_ids | set(settled_ids) == set(produced)
     # Compactions by a consumer must not have made any id available again.
     assert survivor_stats["next_seq"] == total
+
+
+def test_the_worker_pool_example_buries_the_failing_job_while_the_others_get_done():
+    examples = Path(__file__).resolve().parents[2] / "examples"
+    run = subprocess.run([sys.executable, "-c", "import worker_pool; print(repr(worker_pool.main()))"],
+                         cwd=examples, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    summary = ast.literal_eval(run.stdout)
+    # Retried with a growing delay, buried at the fourth delivery, done once kicked.
+    times, outcomes = [e[0] for e in summary["failing"]], [e[2:] for e in summary["failing"]]
+    assert outcomes == [(1, "retry in 100 ms"), (2, "retry in 200 ms"), (3, "retry in 400 ms"), (4, "buried"),
+                        (5, "done")]
+    assert [later - earlier >= gap for earlier, later, gap in zip(times, times[1:], (0.09, 0.19, 0.39))] == [True] * 3
+    assert summary["kicked"] == 1
+    assert (summary["stats"]["acked_total"], summary["stats"]["total"]) == (51, 0)
