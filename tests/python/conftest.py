@@ -273,3 +273,17 @@ def postgres_queues(postgres_server):
     queues = PostgresQueues(postgres_server)
     yield queues
     queues.close_all()
+
+
+# -- emulation -----------------------------------------------------------------
+#
+# scripts/run_arm32.sh runs this suite on Debian's armhf interpreter under
+# qemu user emulation, and its wrapper of the interpreter says so in
+# TOLLIVANE_EMULATOR ("qemu-arm"), which every child process inherits. What
+# the emulator itself cannot do is skipped there, and nowhere else.
+
+EMULATOR = os.environ.get("TOLLIVANE_EMULATOR")
+
+
+def skip_under_emulation(limit):
+    return pytest.mark.skipif(bool(EMULATOR), reason=f"under {EMULATOR}: {limit}")
