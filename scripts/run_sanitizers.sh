@@ -14,14 +14,32 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=${TOLLIVANE_VENV:-$PWD/.venv}
 
+source scripts/lib/install_missing.sh
+[ -f /usr/include/gtest/gtest.h ] || install_missing "GoogleTest, for the C++ tests of the core" libgtest-dev
+
 python_tests=(tests/python)
 if [ "${1:-}" = --quick ]; then
   shift
   [ "${TOLLIVANE_LONG:-}" = 1 ] || python_tests+=(-m quick)
 fi
 
+# The extension under test is the instrumented one of build/sanitize;
+# everything else the tests use comes from the package installed with its
+# test extra: the command line, the PostgreSQL queue, the stubs and the test
+# dependencies. The test command has installed it already; a virtual
+# environment of its own gets it here.
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis numpy
+if ! "$venv/bin/python" - 2>/dev/null <<'CHECK'
+import importlib.metadata as metadata
+import re
+
+for requirement in metadata.requires("tollivane") or []:
+    if re.search(r"extra\s*==\s*['\"]test['\"]", requirement):
+        metadata.version(re.match(r"[A-Za-z0-9_.-]+", requirement).group())
+CHECK
+then
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]" -C cmake.define.TOLLIVANE_WERROR=ON
+fi
 
 cmake -S . -B build/sanitize -DTOLLIVANE_SANITIZE=ON -DTOLLIVANE_BUILD_TESTS=ON -DTOLLIVANE_WERROR=ON \
   -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE="$venv/bin/python" >/dev/null

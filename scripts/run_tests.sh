@@ -10,7 +10,8 @@
 #
 # TOLLIVANE_LONG=1 makes every campaign long: a 15-minute fuzzing run, the
 # whole Python suite under the sanitizers, the long leak loop, the 4 GiB log
-# test, and the core tests cross-compiled for 32-bit ARM under qemu.
+# test, and the core tests and the Python suite on 32-bit ARM under qemu
+# (scripts/run_arm32.sh).
 # Arguments go to the main pytest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."

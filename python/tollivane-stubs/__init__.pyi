@@ -7,13 +7,15 @@ expected; a negative value or one above 2**64 - 1 raises `OverflowError`.
 """
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
-from typing import SupportsIndex, TypedDict, final, type_check_only
+from typing import Any, NoReturn, SupportsIndex, TypedDict, TypeVar, final, type_check_only
 
 from typing_extensions import NotRequired, TypeAlias
 
 __version__: str
+
+_T = TypeVar("_T")
 
 Body: TypeAlias = bytes | bytearray | memoryview | Sequence[int]
 """A message body: bytes, or any sequence (not a `str`) of integers 0..255."""
@@ -43,7 +45,8 @@ class Stats(TypedDict):
 class IntegrityReport(TypedDict):
     """What `verify_integrity()` found. `bytes` is the offset just past the
     last valid frame; `message` is "clean" or says where and why the log
-    stops being valid."""
+    stops being valid: at a torn or damaged frame, or at an intact one whose
+    record does not decode, where the next open of the queue cuts it."""
 
     ok: bool
     records: int
@@ -116,6 +119,12 @@ class LogScan(Iterator[ScannedFrame]):
     def position(self) -> int:
         """The offset just past the last valid frame read so far."""
     @property
+    def scheduled(self) -> int:
+        """Messages of the frames read so far that wait for their time."""
+    @property
+    def buried(self) -> int:
+        """Buried messages of the frames read so far."""
+    @property
     def end(self) -> LogEnd | None:
         """Where and why the valid log ends, once the iteration has stopped
         (at once for a damaged header); None before."""
@@ -128,11 +137,50 @@ class LogScan(Iterator[ScannedFrame]):
     def stats(self) -> Stats:
         """The counters of the frames read so far, as `TollivaneCore.stats`
         reports them; `log_bytes` is where the valid log ends."""
-    def messages(self, in_flight: bool = False) -> list[ScannedMessage]:
-        """The ready messages in delivery order, or with `in_flight=True`
-        the leased ones, earliest deadline first."""
+    def oldest_ready_ts_ms(self) -> int | None:
+        """The enqueue time of the ready message of the frames read so far
+        that has waited longest, as `TollivaneCore.oldest_ready_ts_ms`
+        reports it; None when none is ready."""
+    def integrity_report(self) -> IntegrityReport:
+        """Read the rest of the log and return what
+        `TollivaneCore.verify_integrity` reports for it."""
+    def messages(self, in_flight: bool = False, scheduled: bool = False, buried: bool = False) -> list[ScannedMessage]:
+        """The ready messages in delivery order; with `in_flight=True` or
+        `scheduled=True` those in flight or waiting for their time, earliest
+        deadline first; with `buried=True` the buried ones, in seq order.
+        `ValueError` when more than one is asked for."""
     def read(self, offset: SupportsIndex, length: SupportsIndex) -> bytes:
         """The `length` bytes at `offset` of the log this scan reads."""
+
+@final
+@type_check_only
+class ChangeWatch:
+    """What `TollivaneCore.watch_changes` returns: a watch on the queue for a
+    consumer that waits in an event loop. None of its methods waits or
+    touches the queue. `tollivane_postgres.ChangeWatch` is its twin."""
+
+    @property
+    def recheck_ms(self) -> int | None:
+        """How often a waiter must look again whatever `fileno()` says:
+        None while inotify watches the directory, 50 where it is not
+        available."""
+    def fileno(self) -> int:
+        """A descriptor that becomes readable when the queue may have
+        changed, and stays readable until `clear()`."""
+    def clear(self) -> bool:
+        """Forget the changes seen so far, without waiting; whether any of
+        them may have made a message ready. Call it before the dequeue it is
+        followed by."""
+    def close(self) -> None:
+        """Close the watch's descriptors (stop watching `fileno()` first)."""
+    def __enter__(self) -> ChangeWatch: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
 
 @final
 class TollivaneCore:
@@ -213,8 +261,8 @@ class TollivaneCore:
         processes see the empty queue at their next call."""
 
     def verify_integrity(self) -> IntegrityReport:
-        """Re-read the whole log, CRC-checking every frame, without changing
-        the log or this object."""
+        """Re-read the whole log, CRC-checking every frame and decoding every
+        record, without changing the log or this object."""
 
     def close(self) -> None:
         """Fsync what this object wrote, then release its files, map and lock.
@@ -248,6 +296,23 @@ class TollivaneCore:
         message could be leased, then lease up to `max`; `[]` once that time
         has passed (at once for a `max` of 0)."""
 
+    def watch_changes(self) -> ChangeWatch:
+        """A watch whose `fileno()` becomes readable when the queue may have
+        changed (an enqueue or requeue by any object or process), for a
+        consumer that waits in an event loop instead of in `dequeue_wait`:
+        `clear()` it, then dequeue; wait again for the descriptor, or for
+        `next_due_ms()`, if nothing was ready."""
+
+    def next_due_ms(self) -> int | None:
+        """Milliseconds until the earliest lease runs out (0 once it has),
+        which writes nothing a watch could see; None while no message is
+        leased."""
+
+    def _nowait(self, method: Callable[..., _T], /, *args: Any, **kwargs: Any) -> _T:
+        """Call `method`, a method of this object, so that it never waits:
+        `BlockingIOError`, having done nothing, where it would wait for the
+        object, the directory's lock or the disk."""
+
     @staticmethod
     def scan_log(path: str | os.PathLike[str], body_prefix: SupportsIndex = 0) -> LogScan:
         """Read the log of the queue directory `path` as a queue would, but
@@ -257,6 +322,60 @@ class TollivaneCore:
         they add up to. To see one consistent log, hold the directory's
         process lock while the scan is opened; it reads up to the length
         the log had then."""
+
+    def oldest_ready_ts_ms(self) -> int | None:
+        """The enqueue time (ms since the epoch, the `enqueued_ts_ms` of its
+        delivery) of the ready message that has waited longest, after
+        returning expired leases to the ready set; `None` when none is
+        ready. That is the ready message with the smallest id: ids follow
+        the order of arrival, and a requeue keeps both id and enqueue time.
+        Costs no more than `available()`, however long the queue."""
+
+    def enqueue_delayed(self, body: Body, delay_ms: SupportsIndex) -> int:
+        """Append a message that becomes ready `delay_ms` from now (0: at once,
+        as `enqueue`); returns its sequence id. Until then it counts in
+        `scheduled()` and no dequeue hands it out."""
+
+    def enqueue_batch_delayed(self, bodies: Sequence[Body], delay_ms: SupportsIndex) -> list[int]:
+        """As `enqueue_batch`, every message becoming ready `delay_ms` from now."""
+
+    def retry(self, seq: SupportsIndex, delay_ms: SupportsIndex, deliveries: SupportsIndex | None = None) -> bool:
+        """Hand a leased message back to the ready set `delay_ms` from now, its
+        delivery count kept: a delayed `nack`. It counts as in flight until
+        then. `False` if it is not leased, or if `deliveries` is given and is
+        not its delivery count."""
+
+    def bury(self, seq: SupportsIndex, deliveries: SupportsIndex | None = None) -> bool:
+        """Keep a message aside as dead: never delivered nor expired, kept by
+        compaction, until `kick`ed, acknowledged or dropped. `False` if there
+        is no such message, it is buried already, or `deliveries` is given
+        and is not its delivery count."""
+
+    def kick(self, seq: SupportsIndex) -> bool:
+        """Return a buried message to the ready set, its delivery count kept.
+        Returns whether it was buried."""
+
+    def kick_all(self) -> int:
+        """Return every buried message to the ready set; returns how many."""
+
+    def ack_delivery(self, seq: SupportsIndex, deliveries: SupportsIndex) -> bool:
+        """`ack`, only if the message's delivery count is still `deliveries`
+        (the count of the caller's delivery tuple): a consumer whose lease
+        ran out cannot remove a message another consumer now holds."""
+
+    def extend_delivery(
+        self, seq: SupportsIndex, deliveries: SupportsIndex, lease_ms: SupportsIndex | None = None
+    ) -> bool:
+        """`extend_lease`, only if the message's delivery count is still
+        `deliveries`."""
+
+    def scheduled(self) -> int:
+        """Number of messages enqueued with a delay that wait for their time;
+        like `in_flight()` it sweeps nothing, so one due but not yet swept
+        still counts."""
+
+    def buried(self) -> int:
+        """Number of buried messages."""
 
     def ack_and_dequeue(
         self, seq: SupportsIndex, deliveries: SupportsIndex | None = None, lease_ms: SupportsIndex | None = None
@@ -268,3 +387,8 @@ class TollivaneCore:
         count is still that one, that is only the caller's own delivery.
         Returns `(acked, delivery)`: what `ack` would return, and the delivery
         tuple or `None`."""
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
+        """Always raises `TypeError`: an open queue cannot be handed to
+        another process (a `multiprocessing` worker started by spawn or
+        forkserver, say). Give it the queue's path and open it there."""

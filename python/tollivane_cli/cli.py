@@ -4,8 +4,8 @@ while other processes keep using it.
 Looking (stats, peek, dump, verify) reads the log through the extension's
 read-only scan, with the queue's own reader and state, and never writes to
 it: no lease sweep, no cut of a damaged tail.
-Operating (enqueue, dequeue, ack, nack, compact, purge) goes through the
-extension's queue object, exactly as an application would.
+Operating (enqueue, dequeue, ack, nack, kick, compact, purge) goes through
+the extension's queue object, exactly as an application would.
 """
 
 from __future__ import annotations
@@ -19,6 +19,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, NoReturn, Optional, Sequence
 
+from . import metrics
 from .output import (BODY_PIECE_BYTES, PREVIEW_BYTES, Progress, format_time, json_with_body, pieces_of,
                      preview, print_json, table, write_json_list)
 from .queuedir import (LOG_NAME, CliError, body_pieces, check_not_foreign, log_snapshot, now_ms, open_queue,
@@ -26,15 +27,12 @@ from .queuedir import (LOG_NAME, CliError, body_pieces, check_not_foreign, log_s
 
 if TYPE_CHECKING:
     import tollivane
-    from tollivane import LogScan, ScannedFrame, ScannedMessage
+    from tollivane import IntegrityReport, LogScan, ScannedFrame, ScannedMessage
 
 PROG = "tollivane"
 DEFAULT_WAIT_S = 2.0
 # The largest body the queue accepts; enqueue refuses a longer one.
 MAX_BODY_LEN = 536870891
-# What verify_integrity reports as the valid bytes of a log with a foreign
-# header: the header itself.
-FOREIGN_HEADER_BYTES = 16
 
 # Exit statuses: 1 answers "no" (not clean, nothing to dequeue, no such
 # message, purge not confirmed); 2 is an error.
@@ -78,9 +76,15 @@ def snapshot_of(args: argparse.Namespace) -> Iterator["LogScan"]:
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
+    if args.prometheus:
+        metrics.check_available()
     with snapshot_of(args) as scan:
-        stats = stats_of(scan, now_ms())
-    if args.json:
+        now = now_ms()
+        stats = stats_of(scan, now)
+        oldest_ready_ts_ms = scan.oldest_ready_ts_ms()
+    if args.prometheus:
+        sys.stdout.write(metrics.prometheus_text(str(Path(args.dir).resolve()), stats, oldest_ready_ts_ms, now))
+    elif args.json:
         print_json(stats)
     else:
         width = max(map(len, stats))
@@ -91,16 +95,29 @@ def cmd_stats(args: argparse.Namespace) -> int:
     return 0
 
 
-def peek_fields(message: "ScannedMessage", deadline: Optional[int], now: int) -> dict[str, Any]:
-    return {"seq": message["seq"], "deliveries": message["deliveries"], "enqueued_ts_ms": message["enqueued_ts_ms"],
-            "lease_deadline_ms": deadline, "lease_expired": deadline is not None and deadline <= now}
+# What peek lists: the messages of one state, and the heading of the time
+# column (a scheduled message's deadline is when it falls due).
+PEEK_STATES = {"ready": "LEASE DEADLINE", "in_flight": "LEASE DEADLINE", "scheduled": "DUE", "buried": "-"}
 
 
-def peek_row(scan: "LogScan", message: "ScannedMessage", deadline: Optional[int], now: int) -> list[str]:
-    if deadline is None:
+def peek_state(args: argparse.Namespace) -> str:
+    return next((state for state in ("in_flight", "scheduled", "buried") if getattr(args, state)), "ready")
+
+
+def peek_fields(message: "ScannedMessage", deadline: Optional[int], now: int, state: str) -> dict[str, Any]:
+    fields = {"seq": message["seq"], "deliveries": message["deliveries"], "enqueued_ts_ms": message["enqueued_ts_ms"]}
+    if state == "scheduled":
+        return {**fields, "due_ms": deadline}
+    if state == "buried":
+        return fields
+    return {**fields, "lease_deadline_ms": deadline, "lease_expired": deadline is not None and deadline <= now}
+
+
+def peek_row(scan: "LogScan", message: "ScannedMessage", deadline: Optional[int], now: int, state: str) -> list[str]:
+    if deadline is None or state == "buried":
         lease = "-"
     else:
-        lease = format_time(deadline) + (" (expired)" if deadline <= now else "")
+        lease = format_time(deadline) + (" (expired)" if deadline <= now and state != "scheduled" else "")
     body_len = message["body_len"]
     data = scan.read(message["body_offset"], min(body_len, PREVIEW_BYTES))
     return [str(message["seq"]), str(message["deliveries"]), format_time(message["enqueued_ts_ms"]),
@@ -108,25 +125,27 @@ def peek_row(scan: "LogScan", message: "ScannedMessage", deadline: Optional[int]
 
 
 def cmd_peek(args: argparse.Namespace) -> int:
+    state = peek_state(args)
     with snapshot_of(args) as scan:
         now = now_ms()
         expired = scan.sweep(now)
-        messages = scan.messages(in_flight=args.in_flight)
+        messages = scan.messages(**({state: True} if state != "ready" else {}))
         shown = messages if args.n == 0 else messages[:args.n]
-        # A lease the sweep just ended is shown with its deadline, marked expired.
+        # A lease the sweep just ended is shown with its deadline, marked
+        # expired; a message that just fell due (never delivered) had none.
         deadlines = [message["lease_deadline_ms"] if message["lease_deadline_ms"] is not None
-                     else expired.get(message["seq"]) for message in shown]
+                     else expired.get(message["seq"]) if message["deliveries"] else None for message in shown]
         if args.json:
-            items = (json_with_body(peek_fields(message, deadline, now), message["body_len"],
+            items = (json_with_body(peek_fields(message, deadline, now, state), message["body_len"],
                                     body_pieces(scan, message["body_offset"], message["body_len"], BODY_PIECE_BYTES))
                      for message, deadline in zip(shown, deadlines))
-            head = {"state": "in_flight" if args.in_flight else "ready", "total": len(messages)}
+            head = {"state": state, "total": len(messages)}
             write_json_list(sys.stdout, head, "messages", items)
             return 0
-        rows = [peek_row(scan, message, deadline, now) for message, deadline in zip(shown, deadlines)]
-    what = "leased" if args.in_flight else "ready"
+        rows = [peek_row(scan, message, deadline, now, state) for message, deadline in zip(shown, deadlines)]
+    what = {"in_flight": "leased"}.get(state, state)
     if rows:
-        print(table(["SEQ", "DELIVERIES", "ENQUEUED", "LEASE DEADLINE", "BYTES", "BODY"], rows))
+        print(table(["SEQ", "DELIVERIES", "ENQUEUED", PEEK_STATES[state], "BYTES", "BODY"], rows))
     print(f"{len(rows)} of {len(messages)} {what} messages shown")
     return 0
 
@@ -223,29 +242,16 @@ def cmd_dump(args: argparse.Namespace) -> int:
         return dump_json(scan) if args.json else dump_text(scan)
 
 
-def integrity_report(args: argparse.Namespace) -> dict[str, Any]:
-    """The report of the queue's verify_integrity(), made without opening the
-    queue (which would first cut the very damage one wants to see). Unlike
-    it, an intact frame whose record does not decode is reported too, since
-    the queue cuts the log there as well."""
+def integrity_report(args: argparse.Namespace) -> "IntegrityReport":
+    """The queue's own report, the one verify_integrity() gives, made from a
+    snapshot of the log without opening the queue (which would first cut
+    the very damage one wants to see)."""
     directory = queue_dir(args.dir)
     with log_snapshot(directory, args.wait) as scan:
         progress = Progress("verify", scan.length)
         read_to_end(scan, progress)
         progress.done()
-    end = scan.end
-    assert end is not None
-    if scan.version is None:
-        valid = FOREIGN_HEADER_BYTES if end["reason"] == "bad file magic" else 0
-        return {"ok": False, "records": 0, "bytes": valid, "message": end["reason"]}
-    report: dict[str, Any] = {"ok": end["clean"], "records": scan.frames, "bytes": scan.position}
-    if end["clean"]:
-        report["message"] = "clean"
-    elif end["undecodable"]:
-        report["message"] = f"undecodable record at byte {scan.position}: {end['reason']}"
-    else:
-        report["message"] = f"corrupt tail at byte {scan.position}: {end['reason']}"
-    return report
+        return scan.integrity_report()
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
@@ -281,7 +287,7 @@ def cmd_enqueue(args: argparse.Namespace) -> int:
     # An existing directory may become a queue here; a missing one is
     # still refused.
     directory = queue_dir(args.dir, need_log=False)
-    seq = open_queue(directory, args.wait).enqueue(read_body(args))
+    seq = open_queue(directory, args.wait).enqueue_delayed(read_body(args), args.delay)
     if args.json:
         print_json({"seq": seq})
     else:
@@ -370,6 +376,29 @@ def cmd_nack(args: argparse.Namespace) -> int:
     return settled(args, done, "dropped" if args.drop else "requeued")
 
 
+def cmd_kick(args: argparse.Namespace) -> int:
+    if args.all == bool(args.seqs):
+        raise CliError("kick needs either SEQ... or --all")
+    queue = open_queue(queue_dir(args.dir), args.wait)
+    if args.all:
+        count = queue.kick_all()
+        if args.json:
+            print_json({"kicked": count})
+        else:
+            print(f"kicked {count} buried messages")
+        return 0
+    kicked = [seq for seq in args.seqs if queue.kick(seq)]
+    missed = [seq for seq in args.seqs if seq not in kicked]
+    for seq in missed:
+        print(f"{PROG}: {args.dir}: no buried message with seq {seq}", file=sys.stderr)
+    if args.json:
+        print_json({"kicked": kicked})
+    else:
+        for seq in kicked:
+            print(f"kicked {seq}")
+    return EXIT_NO if missed else 0
+
+
 def cmd_compact(args: argparse.Namespace) -> int:
     directory = queue_dir(args.dir)
     log = directory / LOG_NAME
@@ -391,7 +420,8 @@ def cmd_purge(args: argparse.Namespace) -> int:
         with snapshot_of(args) as scan:
             stats = stats_of(scan, now_ms())
         answer = input(f"Remove all {stats['total']} messages from {args.dir} ({stats['ready']} ready, "
-                       f"{stats['in_flight']} leased)? Sequence ids start again at 0. [y/N] ")
+                       f"{stats['in_flight']} leased, {stats['scheduled']} scheduled, {stats['buried']} buried)? "
+                       f"Sequence ids start again at 0. [y/N] ")
         if answer.strip().lower() not in ("y", "yes"):
             print("not purged", file=sys.stderr)
             return EXIT_NO
@@ -444,7 +474,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Look inside a tollivane queue directory and operate on it, "
                     "while other processes go on using it.",
         epilog="Exit status: 0 done; 1 the answer is no (log not clean, nothing to dequeue, "
-               "no such message, purge declined); 2 error (no such directory, not a queue, "
+               "no such message, nothing buried to kick, purge declined); 2 error (no such directory, not a queue, "
                "lock busy, bad arguments, output that could not be written).")
     parser.add_argument("--version", action=_Version, help="print the installed version and exit")
     common = _Parser(add_help=False)
@@ -462,7 +492,12 @@ def build_parser() -> argparse.ArgumentParser:
             sub.add_argument("--json", action="store_true", help=json_help)
         return sub
 
-    command("stats", cmd_stats, "the queue's counters (read-only)", "print them as a JSON object")
+    sub = command("stats", cmd_stats, "the queue's counters (read-only)")
+    form = sub.add_mutually_exclusive_group()
+    form.add_argument("--json", action="store_true", help="print them as a JSON object")
+    form.add_argument("--prometheus", action="store_true",
+                      help="print them, and the age of the oldest ready message, in the Prometheus text format "
+                           "(for a node exporter's text-file collector; needs the prometheus extra)")
     command("verify", cmd_verify, "check every frame of the log without changing it; exit 0 when clean, "
             "1 when not", "print the report as a JSON object")
 
@@ -470,8 +505,13 @@ def build_parser() -> argparse.ArgumentParser:
     sub = command("peek", cmd_peek, "list the ready messages in delivery order, without leasing them",
                   f"print one JSON object listing the messages, with their bodies {body}")
     sub.add_argument("-n", type=_u64, default=20, metavar="N", help="show at most N (0: all; default 20)")
-    sub.add_argument("--in-flight", action="store_true",
-                     help="list the leased messages instead, earliest deadline first")
+    which = sub.add_mutually_exclusive_group()
+    which.add_argument("--in-flight", action="store_true",
+                       help="list the leased messages instead, earliest deadline first")
+    which.add_argument("--scheduled", action="store_true",
+                       help="list the messages that wait for their time instead, with when each falls due, "
+                            "earliest first")
+    which.add_argument("--buried", action="store_true", help="list the buried messages instead, in seq order")
 
     sub = command("dump", cmd_dump, "every frame of the log, and where and why it stops being valid",
                   f"print one JSON object listing the frames, with their bodies {body}, and where the log ends")
@@ -482,6 +522,8 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("body", nargs="?", metavar="BODY",
                      help="the message as text; '-' or nothing reads the bytes of standard input "
                           f"(at most {MAX_BODY_LEN} bytes)")
+    sub.add_argument("--delay", type=_u64, default=0, metavar="MS",
+                     help="make it ready only MS milliseconds from now (default 0: at once)")
 
     sub = command("dequeue", cmd_dequeue, "lease the next ready message and write it out; a message that "
                   "cannot be written out is handed back, never acknowledged")
@@ -503,6 +545,11 @@ def build_parser() -> argparse.ArgumentParser:
     sub = command("nack", cmd_nack, "hand a message back to the ready set", settle)
     sub.add_argument("seq", type=_u64, metavar="SEQ", help="the message's seq, as dequeue printed it")
     sub.add_argument("--drop", action="store_true", help="drop it as dead instead")
+
+    sub = command("kick", cmd_kick, "return buried messages to the ready set, their delivery counts kept; "
+                  "exit 1 when a SEQ was not buried", 'print {"kicked": [SEQ, ...]} (with --all, {"kicked": N})')
+    sub.add_argument("seqs", nargs="*", type=_u64, metavar="SEQ", help="the buried messages to kick")
+    sub.add_argument("--all", action="store_true", help="kick every buried message")
 
     command("compact", cmd_compact, "rewrite the log with the live messages only",
             "print the log's size before and after as a JSON object")

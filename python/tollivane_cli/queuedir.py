@@ -168,10 +168,11 @@ def now_ms() -> int:
 
 
 def stats_of(scan: "LogScan", now: int) -> dict[str, Any]:
-    """The twelve statistics the queue's stats() reports, with its lease
-    sweep done on the scan's copy only, so looking writes nothing to the log."""
+    """The twelve statistics the queue's stats() reports, then its
+    scheduled() and buried() counts, with its lease sweep done on the scan's
+    copy only, so looking writes nothing to the log."""
     scan.sweep(now)
-    return dict(scan.stats())
+    return {**scan.stats(), "scheduled": scan.scheduled, "buried": scan.buried}
 
 
 def body_pieces(scan: "LogScan", offset: int, length: int, piece_len: int) -> Iterator[bytes]:

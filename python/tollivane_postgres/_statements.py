@@ -4,8 +4,13 @@ A queue `name` owns these objects, all named "tollivane_{name}_...":
 
 - `_messages`: one row per live message. `deadline_ms` is NULL while the
   message is ready and holds the lease's end (server milliseconds since the
-  epoch) while it is leased; an expired lease stays in the row until a
-  sweep clears it, as in the directory queue.
+  epoch) while it is held; an expired lease stays in the row until a sweep
+  clears it, as in the directory queue. A held row is buried when its
+  `deadline_ms` is BURIED (the largest bigint, which no sweep reaches and
+  which no lease is given), else scheduled when its `deliveries` is 0 (it
+  waits for its time, and the sweep makes it ready then), else in flight:
+  the directory queue tells the three apart the same way, and an older
+  build of this module reads them as leases that end then or never.
 - `_ids`: the sequence that numbers messages from 0.
 - `_counters`: the four running totals, spread over COUNTER_SHARDS rows. A
   call adds to one row picked at random, so concurrent callers rarely wait
@@ -41,16 +46,22 @@ COUNTERS = ("enqueued_total", "acked_total", "requeued_total", "dead_total")
 # (with the queue's name hashed into the second half).
 SCHEMA_LOCK_CLASS = 0x746C7671  # "tlvq"
 BIGINT_MAX = 2**63 - 1
+BURIED = BIGINT_MAX
 
 # Server time, fixed for the whole statement so that the sweep and the new
 # deadline of one call agree on "now".
 NOW_MS = "floor(extract(epoch FROM statement_timestamp()) * 1000)::bigint"
 # now + lease in unsigned 64-bit arithmetic, as the directory queue computes
 # it: a sum past 2**64 wraps to a deadline in the past. A deadline beyond the
-# largest bigint is stored as that bigint, which expires no sooner in any
-# lifetime that matters.
+# largest bigint is stored just below it, which expires no sooner in any
+# lifetime that matters, and is not taken for BURIED.
 DEADLINE_MS = (f"LEAST(({NOW_MS}::numeric + %(lease_ms)s::numeric) %% 18446744073709551616, "
-               f"{BIGINT_MAX})::bigint")
+               f"{BURIED - 1})::bigint")
+# Held rows, by what holds them.
+IN_FLIGHT_ROW = f"deadline_ms < {BURIED} AND deliveries > 0"
+SCHEDULED_ROW = f"deadline_ms < {BURIED} AND deliveries = 0"
+BURIED_ROW = f"deadline_ms = {BURIED}"
+
 NEXT_SEQ = "(SELECT CASE WHEN is_called THEN last_value + 1 ELSE last_value END FROM {ids})"
 
 
@@ -93,12 +104,15 @@ _COUNT_SWEPT = """counted AS (
 _SWEEP = f"""swept AS (
         UPDATE {{messages}} SET deadline_ms = NULL
         WHERE seq = ANY(ARRAY(SELECT seq FROM {{messages}} WHERE deadline_ms <= {NOW_MS} FOR UPDATE SKIP LOCKED))
-        RETURNING seq),
+        RETURNING seq, deliveries),
     {_COUNT_SWEPT}"""
 
+# With a delay the rows are held until it ends, as scheduled ones; a delay of
+# 0 is a plain enqueue.
 ENQUEUE = f"""WITH added AS (
-        INSERT INTO {{messages}} (seq, enqueued_ts_ms, body)
-        SELECT nextval({{ids_name}}), {NOW_MS}, body
+        INSERT INTO {{messages}} (seq, enqueued_ts_ms, deadline_ms, body)
+        SELECT nextval({{ids_name}}), {NOW_MS},
+               CASE WHEN %(lease_ms)s::numeric > 0 THEN {DEADLINE_MS} END, body
         FROM unnest(%(bodies)s::bytea[]) WITH ORDINALITY AS given (body, position)
         ORDER BY position
         RETURNING seq),
@@ -138,17 +152,17 @@ DEQUEUE = f"""WITH expired AS (
 # message only while its delivery count is the caller's (the row's current
 # version is checked again once it is locked).
 _SETTLE = """WITH locked AS (
-        SELECT seq FROM {{messages}} WHERE seq = ANY(%(seqs)s::bigint[]){guard} ORDER BY seq FOR UPDATE),
+        SELECT seq FROM {{messages}} WHERE seq = ANY(%(seqs)s::bigint[]) {guard} ORDER BY seq FOR UPDATE),
     gone AS (
         DELETE FROM {{messages}} WHERE seq = ANY(ARRAY(SELECT seq FROM locked)) RETURNING 1),
     counted AS (
         UPDATE {{counters}} SET {total} = {total} + (SELECT count(*) FROM gone)
         WHERE shard = %(shard)s AND EXISTS (SELECT FROM gone))
     SELECT count(*) FROM gone"""
-DELIVERY_GUARD = " AND deliveries = %(deliveries)s"
 ACK = _SETTLE.format(total="acked_total", guard="")
-ACK_DELIVERY = _SETTLE.format(total="acked_total", guard=DELIVERY_GUARD)
 DROP = _SETTLE.format(total="dead_total", guard="")
+# Only the delivery the caller names: every lease raises the count.
+ACK_DELIVERY = _SETTLE.format(total="acked_total", guard="AND deliveries = %(deliveries)s")
 
 REQUEUE = """WITH requeued AS (
         UPDATE {messages} SET deadline_ms = NULL WHERE seq = %(seq)s RETURNING 1),
@@ -157,32 +171,69 @@ REQUEUE = """WITH requeued AS (
         WHERE shard = %(shard)s AND EXISTS (SELECT FROM requeued))
     SELECT count(*) FROM requeued"""
 
-# An expired lease that no sweep has cleared yet is still a lease.
-EXTEND_LEASE = f"""UPDATE {{messages}} SET deadline_ms = {DEADLINE_MS}
-    WHERE seq = %(seq)s AND deadline_ms IS NOT NULL RETURNING 1"""
+# An expired lease that no sweep has cleared yet is still a lease. A retry is
+# a new lease of the same delivery, until the retry time; a scheduled or
+# buried message has no lease of a delivery to renew.
+_RELEASE = f"""UPDATE {{{{messages}}}} SET deadline_ms = {DEADLINE_MS}
+    WHERE seq = %(seq)s AND {IN_FLIGHT_ROW} {{guard}} RETURNING 1"""
+EXTEND_LEASE = _RELEASE.format(guard="")
+EXTEND_DELIVERY = _RELEASE.format(guard="AND deliveries = %(deliveries)s")
+RETRY = _RELEASE.format(guard="AND (%(deliveries)s::bigint IS NULL OR deliveries = %(deliveries)s)")
+
+BURY = f"""UPDATE {{messages}} SET deadline_ms = {BURIED}
+    WHERE seq = %(seq)s AND (deadline_ms IS NULL OR deadline_ms < {BURIED})
+    AND (%(deliveries)s::bigint IS NULL OR deliveries = %(deliveries)s) RETURNING 1"""
+
+# Kicked messages are counted as requeues, as the directory queue counts them.
+_KICK = f"""WITH kicked AS (
+        UPDATE {{{{messages}}}} SET deadline_ms = NULL WHERE {{which}} {BURIED_ROW} RETURNING 1),
+    counted AS (
+        UPDATE {{{{counters}}}} SET requeued_total = requeued_total + (SELECT count(*) FROM kicked)
+        WHERE shard = %(shard)s AND EXISTS (SELECT FROM kicked))
+    SELECT count(*) FROM kicked"""
+KICK = _KICK.format(which="seq = %(seq)s AND")
+KICK_ALL = _KICK.format(which="")
 
 AVAILABLE = f"""WITH {_SWEEP}
     SELECT (SELECT count(*) FROM swept) + (SELECT count(*) FROM {{messages}} WHERE deadline_ms IS NULL)"""
 
-IN_FLIGHT = """SELECT count(*) FROM {messages} WHERE deadline_ms IS NOT NULL"""
+IN_FLIGHT = f"""SELECT count(*) FROM {{messages}} WHERE {IN_FLIGHT_ROW}"""
+SCHEDULED = f"""SELECT count(*) FROM {{messages}} WHERE {SCHEDULED_ROW}"""
+BURIED_COUNT = f"""SELECT count(*) FROM {{messages}} WHERE {BURIED_ROW}"""
 
 STATS = f"""WITH {_SWEEP},
     live AS (
         SELECT count(*) FILTER (WHERE deadline_ms IS NULL) AS ready, count(*) AS total,
+               count(*) FILTER (WHERE {IN_FLIGHT_ROW}) AS in_flight,
                coalesce(sum(octet_length(body) + 33), 0) AS live_bytes
         FROM {{messages}}),
     totals AS (
         SELECT sum(enqueued_total) AS enqueued, sum(acked_total) AS acked,
                sum(requeued_total) AS requeued, sum(dead_total) AS dead
         FROM {{counters}})
-    SELECT live.ready + swept_count, live.total - live.ready - swept_count, live.total,
+    SELECT live.ready + swept_count, live.in_flight - swept_in_flight, live.total,
            totals.enqueued, totals.acked, totals.requeued + swept_count, totals.dead,
            {NEXT_SEQ}, live.live_bytes, pg_total_relation_size({{messages_name}}),
            (SELECT generation FROM {{meta}})
-    FROM live, totals, (SELECT count(*) AS swept_count FROM swept) s"""
+    FROM live, totals, (SELECT count(*) AS swept_count, count(*) FILTER (WHERE deliveries > 0) AS swept_in_flight
+                        FROM swept) s"""
 
-# Milliseconds until the earliest lease ends, for a consumer that waits.
-EARLIEST_DEADLINE = f"""SELECT min(deadline_ms) - {NOW_MS} FROM {{messages}} WHERE deadline_ms IS NOT NULL"""
+# The message that has waited longest is the ready one with the smallest id,
+# as in the directory queue: ids are handed out as messages arrive, and a
+# requeue keeps a message's id and enqueue time. Both branches are answered
+# by an index: the ready one by _ready, the swept one by the primary key
+# (the rows the sweep frees are still leased in the statement's snapshot).
+OLDEST_READY = f"""WITH {_SWEEP}
+    SELECT enqueued_ts_ms FROM (
+        (SELECT seq, enqueued_ts_ms FROM {{messages}} WHERE deadline_ms IS NULL ORDER BY seq LIMIT 1)
+        UNION ALL
+        (SELECT seq, enqueued_ts_ms FROM {{messages}} WHERE seq = ANY(ARRAY(SELECT seq FROM swept))
+         ORDER BY seq LIMIT 1)) candidates
+    ORDER BY seq LIMIT 1"""
+
+# Milliseconds until the earliest lease ends or scheduled message falls due,
+# for a consumer that waits; buried messages never do.
+EARLIEST_DEADLINE = f"""SELECT min(deadline_ms) - {NOW_MS} FROM {{messages}} WHERE deadline_ms < {BURIED}"""
 
 PURGE = [
     """TRUNCATE {messages}""",
@@ -237,13 +288,21 @@ class QueueStatements:
         self.enqueue = render(ENQUEUE)
         self.dequeue = render(DEQUEUE)
         self.ack = render(ACK)
-        self.ack_delivery = render(ACK_DELIVERY)
         self.drop = render(DROP)
         self.requeue = render(REQUEUE)
         self.extend_lease = render(EXTEND_LEASE)
+        self.ack_delivery = render(ACK_DELIVERY)
+        self.extend_delivery = render(EXTEND_DELIVERY)
+        self.retry = render(RETRY)
+        self.bury = render(BURY)
+        self.kick = render(KICK)
+        self.kick_all = render(KICK_ALL)
+        self.scheduled = render(SCHEDULED)
+        self.buried = render(BURIED_COUNT)
         self.available = render(AVAILABLE)
         self.in_flight = render(IN_FLIGHT)
         self.stats = render(STATS)
+        self.oldest_ready = render(OLDEST_READY)
         self.earliest_deadline = render(EARLIEST_DEADLINE)
         self.purge = [render(statement) for statement in PURGE]
         self.flush = [render(statement) for statement in FLUSH]

@@ -12,9 +12,10 @@ import weakref
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from types import TracebackType
-from typing import TYPE_CHECKING, SupportsIndex
+from typing import TYPE_CHECKING, NoReturn, SupportsIndex
 
 import psycopg
+from psycopg import sql
 from psycopg.rows import TupleRow
 
 from tollivane_postgres import _arguments as arguments
@@ -71,6 +72,59 @@ def _after_fork_in_child() -> None:
 
 
 os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+class ChangeWatch:
+    """What `PostgresQueue.watch_changes()` returns: a connection listening
+    on the queue's channel, read without waiting. As the directory queue's
+    watch: watch fileno() for readability, clear(), then dequeue."""
+
+    # Leases notify nobody: a waiter looks again at least this often for
+    # one taken after it last looked (see RECHECK_S).
+    recheck_ms = int(RECHECK_S * 1000)
+
+    def __init__(self, connection: Connection, channel: str) -> None:
+        self._connection: Connection | None = connection
+        try:
+            connection.execute(sql.SQL("LISTEN {}").format(sql.Identifier(channel)))
+        except BaseException:
+            connection.close()
+            raise
+
+    def _open(self) -> Connection:
+        if self._connection is None:
+            raise ValueError("I/O operation on closed watch.")
+        return self._connection
+
+    def fileno(self) -> int:
+        """The listening connection's socket: readable when a notification
+        (or anything else from the server) has arrived."""
+        return self._open().fileno()
+
+    def clear(self) -> bool:
+        """Reads what has arrived, without waiting; returns whether it held
+        a notification. A lost connection raises OSError: the watch cannot
+        listen again, open another one."""
+        pgconn = self._open().pgconn
+        with server_errors():
+            pgconn.consume_input()
+        notified = False
+        while pgconn.notifies() is not None:
+            notified = True
+        return notified
+
+    def close(self) -> None:
+        if self._connection is not None:
+            self._connection.close()
+            self._connection = None
+
+    def __enter__(self) -> ChangeWatch:
+        self._open()
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
 
 
 class PostgresQueue:
@@ -193,9 +247,12 @@ class PostgresQueue:
 
     # -- producers ---------------------------------------------------------
 
-    def _insert(self, bodies: list[bytes]) -> list[int]:
+    def _insert(self, bodies: list[bytes], delay_ms: int = 0) -> list[int]:
+        # A delayed message wakes the waiters too: they time their sleep to
+        # the moment it falls due.
+        params = {"bodies": bodies, "lease_ms": delay_ms, **_shard()}
         with self._session() as connection:
-            rows = connection.execute(self._statements.enqueue, {"bodies": bodies, **_shard()}).fetchall()
+            rows = connection.execute(self._statements.enqueue, params).fetchall()
             self._notify(connection)
         return [int(row[0]) for row in rows]
 
@@ -237,6 +294,10 @@ class PostgresQueue:
         with self._session() as connection:
             return self._lease(connection, count, lease)
 
+    def _due_ms(self, connection: Connection) -> int | None:
+        row = connection.execute(self._statements.earliest_deadline).fetchone()
+        return None if row is None or row[0] is None else max(0, int(row[0]))
+
     def _try_lease(self, count: int, lease_ms: int) -> tuple[list[Delivery], float]:
         """A lease attempt, and how long a caller that got nothing may sleep
         before an expiring lease makes a message ready."""
@@ -244,10 +305,10 @@ class PostgresQueue:
             batch = self._lease(connection, count, lease_ms)
             if batch:
                 return batch, 0.0
-            row = connection.execute(self._statements.earliest_deadline).fetchone()
-        if row is None or row[0] is None:
+            due_ms = self._due_ms(connection)
+        if due_ms is None:
             return batch, RECHECK_S
-        return batch, min(RECHECK_S, max(LOCKED_RECHECK_S, int(row[0]) / 1000))
+        return batch, min(RECHECK_S, max(LOCKED_RECHECK_S, due_ms / 1000))
 
     def _wait_for_batch(self, count: int, timeout_ms: int, lease_ms: int) -> list[Delivery]:
         give_up = time.monotonic() + timeout_ms / 1000
@@ -291,28 +352,30 @@ class PostgresQueue:
 
     # -- settlement --------------------------------------------------------
 
-    def _settle(self, statement: str, seqs: list[int]) -> int:
+    def _settle(self, statement: str, seqs: list[int], **params: object) -> int:
+        with self._session() as connection:
+            return self._settle_in(connection, statement, seqs, **params)
+
+    def _settle_in(self, connection: Connection, statement: str, seqs: list[int], **params: object) -> int:
         # Ids beyond the largest bigint are never handed out.
         stored = [seq for seq in seqs if seq <= BIGINT_MAX]
         if not stored:
             return 0
-        with self._session() as connection:
-            return self._fetch_value(connection, statement, {"seqs": stored, **_shard()})
+        return self._fetch_value(connection, statement, {"seqs": stored, **params, **_shard()})
+
+    def _ack_in(self, connection: Connection, seq: int, deliveries: int | None) -> bool:
+        """`ack`, or with `deliveries` `ack_delivery`, in the caller's transaction."""
+        if deliveries is None:
+            return self._settle_in(connection, self._statements.ack, [seq]) == 1
+        # Counts beyond the largest bigint are never stored.
+        if deliveries > BIGINT_MAX:
+            return False
+        return self._settle_in(connection, self._statements.ack_delivery, [seq], deliveries=deliveries) == 1
 
     def ack(self, seq: SupportsIndex) -> bool:
         """Remove a message for good, leased or not. Returns whether it existed."""
         self._check_open()
         return self._settle(self._statements.ack, [arguments.named("seq", arguments.u64, seq)]) == 1
-
-    def _ack_one(self, connection: Connection, seq: int, deliveries: int | None) -> bool:
-        """Acknowledges `seq`, with `deliveries` only the delivery it counts."""
-        # Ids and counts beyond the largest bigint are never stored.
-        if seq > BIGINT_MAX or (deliveries is not None and deliveries > BIGINT_MAX):
-            return False
-        if deliveries is None:
-            return self._fetch_value(connection, self._statements.ack, {"seqs": [seq], **_shard()}) == 1
-        params = {"seqs": [seq], "deliveries": deliveries, **_shard()}
-        return self._fetch_value(connection, self._statements.ack_delivery, params) == 1
 
     def ack_batch(self, seqs: Sequence[SupportsIndex]) -> int:
         """Acknowledge many messages in one transaction; returns how many
@@ -343,12 +406,7 @@ class PostgresQueue:
         default) without a new delivery. Returns whether a lease was renewed."""
         self._check_open()
         converted = arguments.named("seq", arguments.u64, seq)
-        lease = self._lease_ms(lease_ms)
-        if converted > BIGINT_MAX:
-            return False
-        with self._session() as connection:
-            rows = connection.execute(self._statements.extend_lease, {"seq": converted, "lease_ms": lease})
-            return rows.rowcount == 1
+        return self._guarded(self._statements.extend_lease, converted, None, lease_ms=self._lease_ms(lease_ms))
 
     def ack_and_dequeue(self, seq: SupportsIndex, deliveries: SupportsIndex | None = None,
                         lease_ms: SupportsIndex | None = None) -> tuple[bool, Delivery | None]:
@@ -361,7 +419,7 @@ class PostgresQueue:
         guard = arguments.named("deliveries", arguments.optional_u64, deliveries)
         lease = self._lease_ms(lease_ms)
         with self._session() as connection, connection.transaction():
-            acked = self._ack_one(connection, converted, guard)
+            acked = self._ack_in(connection, converted, guard)
             batch = self._lease(connection, 1, lease)
         return acked, (batch[0] if batch else None)
 
@@ -390,6 +448,14 @@ class PostgresQueue:
             "live_bytes": values[8], "log_bytes": values[9], "generation": values[10], "persistent": True,
         }
         return stats
+
+    def oldest_ready_ts_ms(self) -> int | None:
+        """The enqueue time (server milliseconds since the epoch) of the ready
+        message that has waited longest, after returning expired leases to
+        the ready set; `None` when none is ready."""
+        with self._session() as connection:
+            row = connection.execute(self._statements.oldest_ready, _shard()).fetchone()
+        return None if row is None else int(row[0])
 
     # -- maintenance -------------------------------------------------------
 
@@ -432,6 +498,121 @@ class PostgresQueue:
                                    "message": message}
         return report
 
+    # -- for consumers that wait in an event loop ---------------------------
+
+    def watch_changes(self) -> ChangeWatch:
+        """A watch whose fileno() becomes readable when a producer's enqueue
+        or a requeue notifies: for a consumer that waits in an event loop
+        instead of in dequeue_wait. It listens on a connection of its own."""
+        self._check_open()
+        with server_errors():
+            return ChangeWatch(self._connect(), self._statements.channel)
+
+    def next_due_ms(self) -> int | None:
+        """Milliseconds until the earliest lease runs out (0 once it has);
+        None while no message is leased."""
+        with self._session() as connection:
+            return self._due_ms(connection)
+
+    # -- scheduled messages, retries, buried messages, guarded settles -------
+
+    def enqueue_delayed(self, body: Body, delay_ms: SupportsIndex) -> int:
+        """Append a message that becomes ready `delay_ms` from now (0: at
+        once, as `enqueue`); returns its sequence id."""
+        self._check_open()
+        converted = arguments.named("body", arguments.body, body)
+        return self._insert([converted], arguments.named("delay_ms", arguments.u64, delay_ms))[0]
+
+    def enqueue_batch_delayed(self, bodies: Sequence[Body], delay_ms: SupportsIndex) -> list[int]:
+        """Append many messages that become ready `delay_ms` from now, in one
+        transaction; returns their ids in order."""
+        self._check_open()
+        converted = arguments.named("bodies", arguments.bodies, bodies)
+        delay = arguments.named("delay_ms", arguments.u64, delay_ms)
+        return self._insert(converted, delay) if converted else []
+
+    def _guarded(self, statement: str, seq: int, deliveries: int | None, notify: bool = False,
+                 **params: object) -> bool:
+        # Neither an id nor a delivery count beyond the largest bigint is
+        # ever stored, so such a call finds nothing.
+        if seq > BIGINT_MAX or (deliveries is not None and deliveries > BIGINT_MAX):
+            return False
+        with self._session() as connection:
+            rows = connection.execute(statement, {"seq": seq, "deliveries": deliveries, **params})
+            done = rows.rowcount == 1
+            if done and notify:
+                self._notify(connection)
+        return done
+
+    def retry(self, seq: SupportsIndex, delay_ms: SupportsIndex, deliveries: SupportsIndex | None = None) -> bool:
+        """Hand a leased message back to the ready set `delay_ms` from now,
+        its delivery count kept. Returns False if it is not leased, or if
+        `deliveries` is given and is not its delivery count."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        delay = arguments.named("delay_ms", arguments.u64, delay_ms)
+        count = arguments.named("deliveries", arguments.optional_u64, deliveries)
+        return self._guarded(self._statements.retry, converted, count, notify=True, lease_ms=delay)
+
+    def bury(self, seq: SupportsIndex, deliveries: SupportsIndex | None = None) -> bool:
+        """Keep a message aside as dead, never delivered, until kicked or
+        acknowledged. Returns False if there is no such message, it is
+        buried already, or `deliveries` is given and is not its count."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        count = arguments.named("deliveries", arguments.optional_u64, deliveries)
+        return self._guarded(self._statements.bury, converted, count)
+
+    def kick(self, seq: SupportsIndex) -> bool:
+        """Return a buried message to the ready set, its delivery count
+        kept. Returns whether it was buried."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        if converted > BIGINT_MAX:
+            return False
+        return self._kick(self._statements.kick, {"seq": converted}) == 1
+
+    def kick_all(self) -> int:
+        """Return every buried message to the ready set; returns how many."""
+        return self._kick(self._statements.kick_all, {})
+
+    def _kick(self, statement: str, params: dict[str, object]) -> int:
+        with self._session() as connection:
+            kicked = self._fetch_value(connection, statement, {**params, **_shard()})
+            if kicked:
+                self._notify(connection)
+        return kicked
+
+    def ack_delivery(self, seq: SupportsIndex, deliveries: SupportsIndex) -> bool:
+        """Acknowledge a message only if its delivery count is still
+        `deliveries`. Returns whether it did."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        count = arguments.named("deliveries", arguments.u64, deliveries)
+        with self._session() as connection:
+            return self._ack_in(connection, converted, count)
+
+    def extend_delivery(self, seq: SupportsIndex, deliveries: SupportsIndex,
+                        lease_ms: SupportsIndex | None = None) -> bool:
+        """Renew a message's lease only if its delivery count is still
+        `deliveries`. Returns whether it did."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        count = arguments.named("deliveries", arguments.u64, deliveries)
+        lease = self._lease_ms(lease_ms)
+        return self._guarded(self._statements.extend_delivery, converted, count, lease_ms=lease)
+
+    def scheduled(self) -> int:
+        """Number of messages that wait for their time, counting those due
+        but not yet swept."""
+        with self._session() as connection:
+            return self._fetch_value(connection, self._statements.scheduled)
+
+    def buried(self) -> int:
+        """Number of buried messages."""
+        with self._session() as connection:
+            return self._fetch_value(connection, self._statements.buried)
+
     # -- life --------------------------------------------------------------
 
     def close(self) -> None:
@@ -448,6 +629,13 @@ class PostgresQueue:
 
     def __enter__(self) -> PostgresQueue:
         return self
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
+        # Its connections and lock belong to this process; what another
+        # process needs is where the queue is.
+        raise TypeError("cannot pickle 'tollivane_postgres.PostgresQueue' object: an open queue belongs to the "
+                        "process that opened it; give the other process the conninfo and the queue's name and "
+                        "open it there with PostgresQueue(conninfo, name)")
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:

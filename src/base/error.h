@@ -30,6 +30,9 @@ enum class ErrorKind : uint8_t {
   // A wait that could never end: the thread would wait for a lock it holds
   // itself.
   kWouldDeadlock,
+  // A call made on the promise that it waits for nothing would have had to
+  // wait (for a lock, for the disk): refused before it changed anything.
+  kWouldWait,
 };
 
 class IoError {

@@ -153,9 +153,13 @@ Status create_directories(const std::string& path) {
     if (system_calls().mkdir(prefix.c_str(), 0777) == 0) continue;
     const int mkdir_errno = errno;
     struct stat info {};
-    // An existing directory is fine; anything else (a plain file, say) is not.
-    if (mkdir_errno == EEXIST && system_calls().stat(prefix.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
-    return IoError::from_errno(mkdir_errno);
+    if (mkdir_errno != EEXIST || system_calls().stat(prefix.c_str(), &info) != 0) {
+      return IoError::from_errno(mkdir_errno);
+    }
+    // An existing directory is fine. Anything else there (a plain file, say)
+    // is a path through something that is no directory: "File exists" would
+    // send the user looking for a name to remove, not for a wrong path.
+    if (!S_ISDIR(info.st_mode)) return IoError::from_errno(ENOTDIR);
   }
   return Status();
 }

@@ -44,6 +44,7 @@ const SystemCalls kRealSystemCalls = {
     real_fstatat, ::fsync,   ::ftruncate, ::renameat, ::mkdir, real_dup, ::mmap,    ::munmap,   ::flock,
     ::unlinkat, ::fchown,    ::inotify_init1, ::inotify_add_watch, ::inotify_rm_watch, real_eventfd, ::ppoll,
     real_futex,
+    ::epoll_create1, ::epoll_ctl,
 };
 
 const SystemCalls* g_system_calls = &kRealSystemCalls;

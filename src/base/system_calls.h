@@ -2,13 +2,13 @@
 //
 // Every file-system call the core makes (open, read, write, fsync,
 // ftruncate, renameat, mmap, flock, ...), every call a waiting consumer
-// makes to learn that the queue changed (inotify, eventfd, ppoll), and the
-// futex calls of processes waiting their turn for the process lock, goes
-// through the table returned by system_calls(). Production uses the table
-// of the real calls; a test may install its own to inject failures (EIO,
-// ENOSPC, EINTR, short writes) or to record what reached the disk and
-// simulate a crash that loses whatever was not fsynced. The cost is one indirect call per system call, nothing
-// next to the call itself.
+// makes to learn that the queue changed (inotify, eventfd, ppoll, epoll),
+// and the futex calls of processes waiting their turn for the process lock,
+// goes through the table returned by system_calls(). Production uses the
+// table of the real calls; a test may install its own to inject failures
+// (EIO, ENOSPC, EINTR, short writes) or to record what reached the disk and
+// simulate a crash that loses whatever was not fsynced. The cost is one
+// indirect call per system call, nothing next to the call itself.
 //
 // The table holds the raw calls with their usual contract: a result of -1
 // (MAP_FAILED for mmap) and errno set on failure. Retrying on EINTR and
@@ -19,6 +19,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -61,6 +62,9 @@ struct SystemCalls {
   // (locking/waiting_room.h): FUTEX_WAIT with a relative timeout, or
   // FUTEX_WAKE, on a word of a shared mapping.
   long (*futex)(uint32_t* word, int operation, uint32_t value, const struct timespec* timeout);
+  // The one descriptor an event loop watches instead of sleeping in ppoll.
+  int (*epoll_create1)(int flags);
+  int (*epoll_ctl)(int epoll_fd, int operation, int fd, struct epoll_event* event);
 };
 
 // The table in force.

@@ -53,23 +53,48 @@ inline Queue* open_queue(PyObject* self) {
   return queue;
 }
 
+// The object whose calls on this thread may not wait, if any: set by
+// TollivaneCore._nowait() for the one call it makes (queue.h, Waits).
+inline thread_local const CoreData* t_refusing_waits = nullptr;
+
+class [[nodiscard]] RefusingWaits {
+ public:
+  explicit RefusingWaits(const CoreData& data) : previous_(std::exchange(t_refusing_waits, &data)) {}
+  RefusingWaits(const RefusingWaits&) = delete;
+  RefusingWaits& operator=(const RefusingWaits&) = delete;
+  ~RefusingWaits() { t_refusing_waits = previous_; }
+
+ private:
+  const CoreData* previous_;
+};
+
 // `work(QueueCall&)` returns a Result<T>; `build(T&&)` makes the Python result.
 template <typename Work, typename Build>
 PyObject* run_call(PyObject* self, CatchUp catch_up, Work&& work, Build&& build) {
   CoreData& data = core_data(self);
   using WorkResult = decltype(work(std::declval<QueueCall&>()));
+  const Waits waits = t_refusing_waits == &data ? Waits::kRefused : Waits::kAllowed;
   ReleasingInterpreterLock waits_release_it;
   std::optional<WorkResult> result;
   PendingError failure;
   PendingSync owed;
   {
     MutexGuard mutex;
-    if (!mutex.acquire(data.mutex)) return nullptr;
+    if (waits == Waits::kRefused) {
+      // Held by another thread's call, which may take as long as it likes.
+      if (!mutex.try_acquire(data.mutex)) {
+        return PendingError::from(IoError::custom(ErrorKind::kWouldWait, "the call would wait: the object is busy"))
+            .raise();
+      }
+      data.after_locking();
+    } else if (!data.lock(mutex)) {
+      return nullptr;
+    }
     if (!data.queue) {
       failure = PendingError::closed_queue();
     } else {
       // Declared after the mutex guard, so released before it.
-      Result<QueueCall> call = data.queue->enter_call(catch_up);
+      Result<QueueCall> call = data.queue->enter_call(catch_up, waits);
       if (call.ok()) {
         result.emplace(work(*call));
         owed = call->leave();

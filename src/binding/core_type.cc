@@ -73,6 +73,7 @@ void core_dealloc(PyObject* self) {
     // interpreter shuts down: this sync keeps the interpreter lock.
     KeepingInterpreterLock anywhere;
     if (data->mutex.try_lock()) {
+      data->after_locking();
       (void)close_queue(*data);
       data->mutex.unlock();
     }
@@ -119,6 +120,16 @@ bool keep_text_signature(PyTypeObject* type) {
 }
 
 }  // namespace
+
+bool CoreData::lock(MutexGuard& guard) {
+  if (!guard.acquire(mutex)) return false;
+  after_locking();
+  return true;
+}
+
+void CoreData::after_locking() {
+  if (mutex.take_cut_by_fork() && queue) queue->drop_state_cut_by_fork();
+}
 
 PendingError close_queue(CoreData& data) {
   if (!data.queue) return PendingError();

@@ -17,6 +17,15 @@ struct CoreData {
   // Null once the object is closed: destroying the queue releases every
   // descriptor, map and lock it holds, whatever they are.
   std::unique_ptr<Queue> queue;
+
+  // Takes the mutex for a call (see MutexGuard::acquire), then settles what
+  // a fork() left: see after_locking().
+  bool lock(MutexGuard& guard);
+  // For the thread that has just taken the mutex. In a child of fork()
+  // whose fork caught another thread's call on this object half-done, the
+  // queue is told to rebuild what that call may have left half changed
+  // before anyone uses it.
+  void after_locking();
 };
 
 struct CoreObject {

@@ -23,6 +23,7 @@ class PendingError {
     kTimeoutError,
     kRuntimeError,
     kValueError,
+    kBlockingIOError,  // a call that may not wait would have had to
     kAlreadySet,  // the interpreter has set its own exception; pass it on
   };
 
@@ -35,21 +36,29 @@ class PendingError {
   explicit operator bool() const { return kind_ != Kind::kNone; }
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }
+  // The errno of the failed system call behind an OSError, or 0.
+  int os_errno() const { return os_errno_; }
 
   // Sets the Python exception and returns nullptr, for `return pending.raise();`.
   PyObject* raise() const;
 
  private:
-  PendingError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  PendingError(Kind kind, std::string message, int os_errno = 0)
+      : kind_(kind), message_(std::move(message)), os_errno_(os_errno) {}
   friend PendingError map_io_err(const IoError& error);
+  PyObject* raise_with_errno(PyObject* exception_class) const;
 
   Kind kind_ = Kind::kNone;
   std::string message_;
+  int os_errno_ = 0;
 };
 
 // TimeoutError with the bare text for the kind "timed out"; OSError with
 // "Tollivane I/O error: {}" for every other I/O error. Both are built from
-// one string, so `errno` and `strerror` are None in Python.
+// one string, the only item of their `args`. The failure of a system call
+// also carries its errno: the exception is then of the subclass that errno
+// selects, as OSError(errno, ...) would make it (FileNotFoundError,
+// PermissionError, ...), with `errno` set and `strerror` None.
 PendingError map_io_err(const IoError& error);
 
 }  // namespace tollivane::binding

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -78,7 +80,7 @@ bool set_record_fields(PyObject* dict, const logfile::RecordView& record, uint64
 PyObject* frame_dict(const logfile::ScannedFrame& frame, uint64_t body_prefix) {
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const logfile::RecordView& record = *frame.record;
+  const logfile::RecordView& record = frame.record;
   const uint64_t seq = std::visit([](const auto& rec) { return rec.seq; }, record);
   const bool complete = set_item(dict.get(), "offset", new_u64(frame.offset)) &&
                         set_item(dict.get(), "length", new_u64(frame.length)) &&
@@ -121,6 +123,8 @@ PyObject* get_version(PyObject* self, void*) {
   if (!scan_of(self).header_ok()) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(scan_of(self).version());
 }
+PyObject* get_scheduled(PyObject* self, void*) { return new_u64(scan_of(self).state().scheduled_count()); }
+PyObject* get_buried(PyObject* self, void*) { return new_u64(scan_of(self).state().buried_count()); }
 PyObject* get_generation(PyObject* self, void*) {
   if (!scan_of(self).header_ok()) Py_RETURN_NONE;
   return new_u64(scan_of(self).generation());
@@ -141,6 +145,17 @@ PyObject* scan_sweep(PyObject* self, PyObject* now_argument) {
 
 PyObject* scan_stats(PyObject* self, PyObject*) { return stats_dict(scan_of(self).stats()).release(); }
 
+PyObject* scan_oldest_ready_ts_ms(PyObject* self, PyObject*) {
+  const std::optional<uint64_t> ts_ms = scan_of(self).oldest_ready_ts_ms();
+  return ts_ms ? new_u64(*ts_ms) : new_none();
+}
+
+PyObject* scan_integrity_report(PyObject* self, PyObject*) {
+  Result<IntegrityReport> report = scan_of(self).integrity_report();
+  if (!report.ok()) return raise(report.error());
+  return report_dict(*report);
+}
+
 PyObject* message_dict(const LogScan::Message& message) {
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return nullptr;
@@ -157,12 +172,21 @@ PyObject* message_dict(const LogScan::Message& message) {
 }
 
 PyObject* scan_messages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kNames[] = {"in_flight"};
-  PyObject* slots[1];
-  if (!bind_fastcall(Signature{"LogScan.messages", kNames, 1, 0}, args, nargs, kwnames, slots)) return nullptr;
-  bool leased = false;
-  if (slots[0] != nullptr && !name_argument_error("in_flight", convert_bool(slots[0], &leased))) return nullptr;
-  const std::vector<LogScan::Message> messages = scan_of(self).messages(leased);
+  static constexpr const char* kNames[] = {"in_flight", "scheduled", "buried"};
+  static constexpr Hold kHolds[] = {Hold::kInFlight, Hold::kScheduled, Hold::kBuried};
+  PyObject* slots[3];
+  if (!bind_fastcall(Signature{"LogScan.messages", kNames, 3, 0}, args, nargs, kwnames, slots)) return nullptr;
+  std::optional<Hold> held;
+  for (size_t i = 0; i < std::size(kHolds); ++i) {
+    bool wanted = false;
+    if (slots[i] != nullptr && !name_argument_error(kNames[i], convert_bool(slots[i], &wanted))) return nullptr;
+    if (wanted && held) {
+      PyErr_SetString(PyExc_ValueError, "LogScan.messages() lists one kind of message at a time");
+      return nullptr;
+    }
+    if (wanted) held = kHolds[i];
+  }
+  const std::vector<LogScan::Message> messages = scan_of(self).messages(held);
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(messages.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < messages.size(); ++i) {
@@ -210,9 +234,15 @@ PyMethodDef kScanMethods[] = {
      "queue's next sweep would; the log is not written. Returns {seq: deadline}."},
     {"stats", noargs_entry<scan_stats>, METH_NOARGS,
      "stats($self)\n--\n\nThe counters of the frames read so far, as TollivaneCore.stats() reports them."},
+    {"oldest_ready_ts_ms", noargs_entry<scan_oldest_ready_ts_ms>, METH_NOARGS,
+     "oldest_ready_ts_ms($self)\n--\n\nThe enqueue time of the ready message of the frames read so far that has "
+     "waited\nlongest, as TollivaneCore.oldest_ready_ts_ms() reports it; None when none is ready."},
+    {"integrity_report", noargs_entry<scan_integrity_report>, METH_NOARGS,
+     "integrity_report($self)\n--\n\nRead the rest of the log and return what TollivaneCore.verify_integrity() "
+     "reports\nfor it: `{ok, records, bytes, message}`."},
     {"messages", fast_method<scan_messages>(), kFastKeywords,
-     "messages($self, in_flight=False)\n--\n\nThe ready messages in delivery order, or the leased ones, earliest "
-     "deadline first."},
+     "messages($self, in_flight=False, scheduled=False, buried=False)\n--\n\nThe ready messages in delivery "
+     "order; or those in flight, or scheduled,\nearliest deadline first; or the buried ones, in seq order."},
     {"read", fast_method<scan_read>(), kFastKeywords,
      "read($self, offset, length)\n--\n\nThe `length` bytes at `offset` of the log this scan reads."},
     {nullptr, nullptr, 0, nullptr},
@@ -223,6 +253,8 @@ PyGetSetDef kScanGetSet[] = {
     {"version", get_version, nullptr, "The header's format version; None when the header is damaged.", nullptr},
     {"generation", get_generation, nullptr, "The header's generation; None when the header is damaged.", nullptr},
     {"frames", get_frames, nullptr, "Valid frames read so far.", nullptr},
+    {"scheduled", get_scheduled, nullptr, "Messages of the frames read so far that wait for their time.", nullptr},
+    {"buried", get_buried, nullptr, "Buried messages of the frames read so far.", nullptr},
     {"position", get_position, nullptr, "The offset just past the last valid frame read so far.", nullptr},
     {"end", get_end, nullptr,
      "Where and why the valid log ends, once the iteration has stopped (at once for a damaged header); else None.",

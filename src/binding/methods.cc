@@ -11,6 +11,7 @@
 
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
+#include "binding/change_watch_type.h"
 #include "binding/convert.h"
 #include "binding/entry.h"
 #include "binding/core_type.h"
@@ -88,18 +89,6 @@ PyObject* delivery_list(std::vector<BytesSink::Collected>& deliveries) {
 
 PyObject* u64_list(const std::vector<uint64_t>& values) {
   return new_list(values.size(), [&](size_t i) { return new_u64(values[i]); });
-}
-
-PyObject* report_dict(const IntegrityReport& report) {
-  OwnedRef dict = OwnedRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* d = dict.get();
-  const bool complete = set_item(d, "ok", new_bool(report.ok)) && set_item(d, "records", new_u64(report.records)) &&
-                        set_item(d, "bytes", new_u64(report.bytes)) &&
-                        set_item(d, "message", PyUnicode_FromStringAndSize(
-                                                   report.message.data(),
-                                                   static_cast<Py_ssize_t>(report.message.size())));
-  return complete ? dict.release() : nullptr;
 }
 
 // --- argument binding -------------------------------------------------------
@@ -290,6 +279,12 @@ PyObject* stats(PyObject* self, PyObject*) {
       [](OwnedRef dict) { return dict.release(); });
 }
 
+PyObject* oldest_ready_ts_ms(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return call.oldest_ready_ts_ms(); },
+      [](std::optional<uint64_t> ts_ms) { return ts_ms ? new_u64(*ts_ms) : new_none(std::monostate{}); });
+}
+
 PyObject* flush(PyObject* self, PyObject*) {
   // A flush only pushes out this object's own records: no catch-up.
   return run_call(
@@ -333,7 +328,7 @@ PyObject* close_core(PyObject* self, PyObject*) {
     // Waits for a call running in another thread; from inside a call on
     // this object (a finalizer) it is refused, as every method is.
     MutexGuard mutex;
-    if (!mutex.acquire(data.mutex)) return nullptr;
+    if (!data.lock(mutex)) return nullptr;
     failure = close_queue(data);
   }
   if (failure) return failure.raise();
@@ -346,6 +341,16 @@ PyObject* enter_context(PyObject* self, PyObject*) {
   return self;
 }
 
+// An open queue is its process's descriptors, map and locks, which pickling
+// cannot carry: what another process needs is the queue's path.
+PyObject* refuse_pickling(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot pickle 'tollivane.TollivaneCore' object: an open queue belongs to the process that "
+                  "opened it; give the other process the queue directory's path and open it there with "
+                  "TollivaneCore(path) (a \":memory:\" queue cannot be shared)");
+  return nullptr;
+}
+
 PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   static constexpr const char* kNames[] = {"exc_type", "exc_value", "traceback"};
   PyObject* slots[3];
@@ -354,6 +359,154 @@ PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
   return close_core(self, nullptr);
 }
 
+// --- for callers that wait in an event loop of their own ----------------------
+
+// TollivaneCore._nowait(method, /, *args, **kwargs): `method(*args, **kwargs)`
+// for a bound method of this object, made as a call that may not wait
+// (queue.h, Waits): BlockingIOError, with nothing done, where it would have
+// to. For an event loop's thread, which the asyncio face runs the calls on
+// that can be had without waiting. Not a queue method: it changes how the
+// object's own methods are made, not what they do.
+PyObject* call_without_waiting(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs < 1) {
+    PyErr_SetString(PyExc_TypeError, "TollivaneCore._nowait() takes the method to call");
+    return nullptr;
+  }
+  PyObject* method = args[0];
+  if (!PyCFunction_Check(method) || PyCFunction_GET_SELF(method) != self) {
+    PyErr_SetString(PyExc_TypeError, "TollivaneCore._nowait() calls methods of its own object only");
+    return nullptr;
+  }
+  RefusingWaits scope(core_data(self));
+  // The values of the keywords follow the positional arguments.
+  return PyObject_Vectorcall(method, args + 1, static_cast<size_t>(nargs - 1), kwnames);
+}
+
+PyObject* watch_changes(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kSkip, [](QueueCall& call) { return Result<ChangeWatch>(call.watch_changes()); },
+      [](ChangeWatch watch) { return new_change_watch(std::move(watch)); });
+}
+
+PyObject* next_due_ms(PyObject* self, PyObject*) {
+  // The figure a waiting dequeue times its own sleep by.
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return Result<std::optional<uint64_t>>(call.ms_to_next_lease_expiry()); },
+      [](std::optional<uint64_t> due_ms) { return due_ms ? new_u64(*due_ms) : new_none(std::monostate{}); });
+}
+
+// --- scheduled messages, retries, buried messages, guarded settles ------------
+
+PyObject* enqueue_delayed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"body", "delay_ms"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.enqueue_delayed", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  BodyArgument body;
+  uint64_t delay_ms = 0;
+  if (!name_argument_error("body", convert_body(slots[0], &body))) return nullptr;
+  if (!name_argument_error("delay_ms", convert_u64(slots[1], &delay_ms))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.enqueue_delayed(body.view(), delay_ms); }, new_u64);
+}
+
+PyObject* enqueue_batch_delayed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"bodies", "delay_ms"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.enqueue_batch_delayed", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  std::vector<BodyArgument> bodies;
+  uint64_t delay_ms = 0;
+  if (!name_argument_error("bodies", convert_bodies(slots[0], &bodies))) return nullptr;
+  if (!name_argument_error("delay_ms", convert_u64(slots[1], &delay_ms))) return nullptr;
+  // Nothing to append: no lock, no catch-up, no sync.
+  if (bodies.empty()) return open_queue(self) != nullptr ? PyList_New(0) : nullptr;
+  std::vector<std::span<const uint8_t>> views;
+  views.reserve(bodies.size());
+  for (const BodyArgument& body : bodies) views.push_back(body.view());
+  return run_call(
+      self, CatchUp::kRun,
+      [&](QueueCall& call) {
+        return call.enqueue_batch_delayed(std::span<const std::span<const uint8_t>>(views), delay_ms);
+      },
+      [](std::vector<uint64_t> seqs) { return u64_list(seqs); });
+}
+
+PyObject* retry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "delay_ms", "deliveries"};
+  PyObject* slots[3];
+  if (!bind("TollivaneCore.retry", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  uint64_t delay_ms = 0;
+  std::optional<uint64_t> deliveries;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("delay_ms", convert_u64(slots[1], &delay_ms))) return nullptr;
+  if (!name_argument_error("deliveries", convert_optional_u64(slots[2], &deliveries))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.retry(seq, delay_ms, deliveries); }, new_bool);
+}
+
+PyObject* bury(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "deliveries"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.bury", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  std::optional<uint64_t> deliveries;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("deliveries", convert_optional_u64(slots[1], &deliveries))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.bury(seq, deliveries); }, new_bool);
+}
+
+PyObject* kick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq"};
+  PyObject* slots[1];
+  if (!bind("TollivaneCore.kick", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.kick(seq); }, new_bool);
+}
+
+PyObject* kick_all(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return call.kick_all(); }, new_u64);
+}
+
+PyObject* ack_delivery(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "deliveries"};
+  PyObject* slots[2];
+  if (!bind("TollivaneCore.ack_delivery", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  uint64_t deliveries = 0;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("deliveries", convert_u64(slots[1], &deliveries))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.ack_delivery(seq, deliveries); }, new_bool);
+}
+
+PyObject* extend_delivery(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "deliveries", "lease_ms"};
+  PyObject* slots[3];
+  if (!bind("TollivaneCore.extend_delivery", kNames, 2, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  uint64_t deliveries = 0;
+  std::optional<uint64_t> lease_ms;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("deliveries", convert_u64(slots[1], &deliveries))) return nullptr;
+  if (!name_argument_error("lease_ms", convert_optional_u64(slots[2], &lease_ms))) return nullptr;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.extend_delivery(seq, deliveries, lease_ms); },
+      new_bool);
+}
+
+PyObject* scheduled(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return Result<uint64_t>(call.scheduled()); }, new_u64);
+}
+
+PyObject* buried(PyObject* self, PyObject*) {
+  return run_call(
+      self, CatchUp::kRun, [](QueueCall& call) { return Result<uint64_t>(call.buried()); }, new_u64);
+}
 
 }  // namespace
 
@@ -419,12 +572,63 @@ PyMethodDef kCoreMethods[] = {
      "no lock,\nno cut of a damaged tail, no lease sweep written. Returns an iterator over\nits valid frames (each "
      "Enqueue with the first `body_prefix` bytes of its body)\nthat also holds the queue state they add up to and "
      "where and why the valid\nlog ends."},
-    // The consumer's steady step comes after the log scan.
+    // Monitoring comes after the scan.
+    {"oldest_ready_ts_ms", noargs_entry<oldest_ready_ts_ms>, METH_NOARGS,
+     "oldest_ready_ts_ms($self)\n--\n\nThe enqueue time (ms since the epoch, the `enqueued_ts_ms` of a delivery) of "
+     "the\nready message that has waited longest, after returning expired leases to the\nready set; `None` when "
+     "none is ready."},
+    // What a consumer waiting in an event loop needs: what to watch, and
+    // until when it may sleep.
+    {"watch_changes", noargs_entry<watch_changes>, METH_NOARGS,
+     "watch_changes($self)\n--\n\nA watch whose fileno() becomes readable when the queue may have changed (an\n"
+     "enqueue or requeue by any object or process): for a consumer that waits in an\n"
+     "event loop instead of in dequeue_wait. Clear it, then dequeue; wait again if\n"
+     "nothing was ready."},
+    {"next_due_ms", noargs_entry<next_due_ms>, METH_NOARGS,
+     "next_due_ms($self)\n--\n\nMilliseconds until the earliest lease runs out (0 once it has), which writes\n"
+     "nothing a watch could see; None while no message is leased."},
+    // Jobs that wait, fail or outlive their lease.
+    {"enqueue_delayed", fast_method<enqueue_delayed>(), kFastKeywords,
+     "enqueue_delayed($self, body, delay_ms)\n--\n\nAppend a message that becomes ready `delay_ms` from now (0: at "
+     "once, as\n`enqueue`). Returns its sequence id."},
+    {"enqueue_batch_delayed", fast_method<enqueue_batch_delayed>(), kFastKeywords,
+     "enqueue_batch_delayed($self, bodies, delay_ms)\n--\n\nAppend many messages that become ready `delay_ms` from "
+     "now, under a single\nlock + single fsync. Returns the assigned sequence ids in order."},
+    {"retry", fast_method<retry>(), kFastKeywords,
+     "retry($self, seq, delay_ms, deliveries=None)\n--\n\nHand a leased message back to the ready set `delay_ms` "
+     "from now, its delivery\ncount kept (a delayed nack). Returns False if it is not leased, or if\n`deliveries` "
+     "is given and is not its delivery count."},
+    {"bury", fast_method<bury>(), kFastKeywords,
+     "bury($self, seq, deliveries=None)\n--\n\nKeep a message aside as dead: never delivered nor expired, kept by "
+     "compaction,\nuntil kicked or acknowledged. Returns False if there is no such message, it\nis buried already, "
+     "or `deliveries` is given and is not its delivery count."},
+    {"kick", fast_method<kick>(), kFastKeywords,
+     "kick($self, seq)\n--\n\nReturn a buried message to the ready set, its delivery count kept. Returns\nwhether "
+     "it was buried."},
+    {"kick_all", noargs_entry<kick_all>, METH_NOARGS,
+     "kick_all($self)\n--\n\nReturn every buried message to the ready set. Returns how many."},
+    {"ack_delivery", fast_method<ack_delivery>(), kFastKeywords,
+     "ack_delivery($self, seq, deliveries)\n--\n\nAcknowledge a message only if its delivery count is still "
+     "`deliveries`, the\ncount of the caller's delivery. Returns whether it did."},
+    {"extend_delivery", fast_method<extend_delivery>(), kFastKeywords,
+     "extend_delivery($self, seq, deliveries, lease_ms=None)\n--\n\nRenew the lease of a message only if its "
+     "delivery count is still\n`deliveries`, the count of the caller's delivery. Returns whether it did."},
+    {"scheduled", noargs_entry<scheduled>, METH_NOARGS,
+     "scheduled($self)\n--\n\nNumber of messages enqueued with a delay that wait for their time."},
+    {"buried", noargs_entry<buried>, METH_NOARGS, "buried($self)\n--\n\nNumber of buried messages."},
+    // The consumer's steady step comes after the jobs methods.
     {"ack_and_dequeue", fast_method<ack_and_dequeue>(), kFastKeywords,
      "ack_and_dequeue($self, seq, deliveries=None, lease_ms=None)\n--\n\nAcknowledge `seq` as `ack` does (with "
      "`deliveries`, only while the message's\ndelivery count is still that one) and lease the next ready message "
-     "as\n`dequeue` does, in one write and with one sync. Returns `(acked, delivery)`:\nwhat `ack` would return, "
+     "as\n`dequeue` does, under one lock and with one sync. Returns `(acked, delivery)`:\nwhat `ack` would return, "
      "and the delivery tuple or `None`."},
+    {"_nowait", fast_method<call_without_waiting>(), kFastKeywords,
+     "_nowait($self, method, /, *args, **kwargs)\n--\n\nCall `method`, a method of this object, so that it never "
+     "waits: it raises\nBlockingIOError, having done nothing, where it would wait for the object, the\n"
+     "directory's lock or the disk. Batches, flush(), compact() and purge() always sync."},
+    {"__reduce_ex__", noargs_entry<refuse_pickling>, METH_O,
+     "__reduce_ex__($self, protocol, /)\n--\n\nRefuse pickling: open the queue by its path in the other process "
+     "instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // The module's entry point: `tollivane` with TollivaneCore and __version__.
 #include <Python.h>
 
+#include "binding/change_watch_type.h"
 #include "binding/core_type.h"
 #include "binding/log_scan_type.h"
 #include "binding/py_ref.h"
@@ -28,6 +29,7 @@ PyObject* init_module() {
   OwnedRef module = OwnedRef::steal(PyModule_Create(&kModuleDef));
   if (!module) return nullptr;
   if (!create_log_scan_type()) return nullptr;
+  if (!create_change_watch_type()) return nullptr;
   OwnedRef type = OwnedRef::steal(create_core_type());
   if (!type) return nullptr;
   if (PyModule_AddType(module.get(), reinterpret_cast<PyTypeObject*>(type.get())) != 0) return nullptr;

@@ -10,6 +10,15 @@
 // re-enters the same object from the thread that already holds its mutex
 // (a finalizer calling back into the queue) can never succeed: it raises
 // RuntimeError instead of deadlocking on itself.
+//
+// A child of fork() has only the thread that forked. A mutex that another
+// thread of the parent held at the fork would stay held in the child for
+// ever, by a thread that is not there to release it, and every call on the
+// inherited object would wait on it. So every mutex is known to the fork
+// handlers, and in the child each one held by a thread other than the
+// forking one is made free again, and marked: the call it guarded stopped
+// half-done, and whatever it guarded must be treated as unreliable by the
+// next thread that takes it (take_cut_by_fork()).
 #pragma once
 
 #include <Python.h>
@@ -22,17 +31,34 @@ namespace tollivane::binding {
 
 class ObjectMutex {
  public:
+  ObjectMutex();
+  ~ObjectMutex();
+  ObjectMutex(const ObjectMutex&) = delete;
+  ObjectMutex& operator=(const ObjectMutex&) = delete;
+
   bool try_lock();
   // Blocks; the caller has released the interpreter lock.
   void lock();
   void unlock();
   bool held_by_current_thread() const;
 
+  // For the thread that holds the mutex: whether a fork() found another
+  // thread inside it since it was last asked. Asked once, it answers false.
+  bool take_cut_by_fork();
+
  private:
+  friend struct ForkHandlers;
+  // In a child of fork(), before it has a second thread.
+  void free_if_held_by_another_thread();
+
   std::mutex mutex_;
   // Written only by the holder, so a thread that reads its own id here is
   // certain to hold the mutex.
   std::atomic<std::thread::id> owner_{};
+  bool cut_by_fork_ = false;
+  // Every ObjectMutex of the process, in a list the fork handlers walk.
+  ObjectMutex* previous_ = nullptr;
+  ObjectMutex* next_ = nullptr;
 };
 
 // Holds an ObjectMutex for one call and releases it when the call ends.
@@ -48,6 +74,8 @@ class [[nodiscard]] MutexGuard {
   // Takes `mutex` as described above. Returns false with RuntimeError set
   // for a re-entrant call; nothing is held then.
   bool acquire(ObjectMutex& mutex);
+  // Takes `mutex` only if it is free; false (nothing set) otherwise.
+  bool try_acquire(ObjectMutex& mutex);
 
  private:
   ObjectMutex* mutex_ = nullptr;

@@ -27,4 +27,16 @@ OwnedRef stats_dict(const QueueStats& stats) {
   return complete ? std::move(dict) : OwnedRef();
 }
 
+PyObject* report_dict(const IntegrityReport& report) {
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool complete = set_item(d, "ok", new_bool(report.ok)) && set_item(d, "records", new_u64(report.records)) &&
+                        set_item(d, "bytes", new_u64(report.bytes)) &&
+                        set_item(d, "message", PyUnicode_FromStringAndSize(
+                                                   report.message.data(),
+                                                   static_cast<Py_ssize_t>(report.message.size())));
+  return complete ? dict.release() : nullptr;
+}
+
 }  // namespace tollivane::binding

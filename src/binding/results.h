@@ -21,4 +21,8 @@ bool set_item(PyObject* dict, const char* key, PyObject* new_value);
 // The stats() dict, its twelve keys in order; empty with an exception set on failure.
 OwnedRef stats_dict(const QueueStats& stats);
 
+// The verify_integrity() dict {ok, records, bytes, message}; a new reference,
+// or nullptr with an exception set.
+PyObject* report_dict(const IntegrityReport& report);
+
 }  // namespace tollivane::binding

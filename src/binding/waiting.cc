@@ -24,7 +24,7 @@ bool ConsumerWait::time_left() const { return monotonic_ms() < give_up_at_ms_; }
 void ConsumerWait::prepare(QueueCall& call) {
   if (!time_left()) return;
   if (watch_) {
-    watch_->discard_pending();
+    (void)watch_->discard_pending();
   } else {
     watch_.emplace(call.watch_changes());
   }

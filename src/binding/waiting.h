@@ -70,6 +70,9 @@ PyObject* run_waiting_call(PyObject* self, uint64_t timeout_ms, Attempt&& attemp
         }));
     if (!attempted) return nullptr;
     if (*leased || !waiting.time_left()) return build(*leased);
+    if (t_refusing_waits == &core_data(self)) {
+      return PendingError::from(IoError::custom(ErrorKind::kWouldWait, "the call would wait for a message")).raise();
+    }
     if (!waiting.wait()) return nullptr;
   }
 }

@@ -268,6 +268,20 @@ Result<ProcessLockGuard> ProcessLock::wait_in_room(std::chrono::nanoseconds star
   }
 }
 
+Result<ProcessLockGuard> ProcessLock::try_write_lock() {
+  if (held_by_this_thread(identity_)) {
+    return IoError::custom(ErrorKind::kWouldDeadlock, kProcessLockSelfDeadlockMessage);
+  }
+  // A call that may not wait never queues in the waiting room: it has no
+  // turn to wait for. It leaves a free lock to a front waiter that starves
+  // and asked for the next turn (waiting_room.h), as a newcomer would, and
+  // its caller makes the call again where it may wait, in turn.
+  if (room_ && room_->held_off()) return IoError::custom(ErrorKind::kWouldWait, kProcessLockBusyMessage);
+  if (try_lock()) return ProcessLockGuard(*this);
+  if (errno != EWOULDBLOCK) return IoError::from_errno(errno);
+  return IoError::custom(ErrorKind::kWouldWait, kProcessLockBusyMessage);
+}
+
 Result<ProcessLockGuard> ProcessLock::wait_for_lock(std::chrono::nanoseconds start,
                                                     std::chrono::nanoseconds timeout) {
   // The holder may take long: another process compacting a large log, or

@@ -45,6 +45,7 @@ inline constexpr char kProcessLockSelfDeadlockMessage[] =
     "object on the same directory that is inside a call (for example from a finalizer run while "
     "that call builds its result); refused, as waiting would deadlock";
 inline constexpr char kProcessLockInterruptedMessage[] = "interrupted while waiting for the process lock";
+inline constexpr char kProcessLockBusyMessage[] = "the process lock of this queue directory is held by another call";
 // How often a long wait asks the caller whether to give up, besides when a
 // signal cuts its sleep short.
 inline constexpr std::chrono::milliseconds kProcessLockInterruptCheck{20};
@@ -65,6 +66,9 @@ class ProcessLock {
   // when this thread holds the lock of the same file through another
   // ProcessLock, and with kInterrupted when the caller's hooks end the wait.
   Result<ProcessLockGuard> write_lock(std::chrono::nanoseconds timeout = kProcessLockTimeout);
+  // Takes the lock only if it is free: one attempt, and kWouldWait when
+  // another description holds it.
+  Result<ProcessLockGuard> try_write_lock();
 
  private:
   ProcessLock(base::File file, base::FileIdentity identity, std::shared_ptr<HintPage> hints);

@@ -25,6 +25,12 @@
 //     4 Requeue     0 tag   1 seq u64   9 deliveries u32        13
 //     5 DeadLetter  0 tag   1 seq u64                           9
 //
+// Two Lease values mean more than a lease. Deliveries 0 marks a message
+// that waits for its time (no delivery ever leases with count 0), and the
+// deadline kBuriedDeadlineMs a buried one, which no sweep ever reaches. A
+// build that knows only leases replays them as leases: the waiting message
+// comes back at its deadline, the buried one never, and nothing is cut.
+//
 // A reader ignores bytes after the last field of a kind. A body is stored
 // only in its Enqueue frame, kEnqueueFrameOverhead bytes after the frame
 // start, so bodies can be read straight out of a map of the log and "live
@@ -91,6 +97,9 @@ inline constexpr uint64_t kRequeuePayloadLen = 13;
 inline constexpr uint64_t kDeadLetterPayloadLen = 9;
 
 inline constexpr uint64_t kEnqueueFrameOverhead = kFrameHeaderLen + kEnqueuePayloadHeaderLen;
+
+// The Lease deadline of a buried message.
+inline constexpr uint64_t kBuriedDeadlineMs = UINT64_MAX;
 
 // The largest body whose Enqueue record still fits in a readable frame.
 inline constexpr uint64_t kMaxBodyLen = kMaxRecordLen - kEnqueuePayloadHeaderLen;

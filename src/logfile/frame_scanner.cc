@@ -7,8 +7,8 @@
 
 namespace tollivane::logfile {
 
-FrameScanner::FrameScanner(base::File& file, uint64_t start, uint64_t file_len, Decoding decoding, uint64_t keep)
-    : reader_(file, start, file_len), decoding_(decoding), keep_(keep), position_(start) {}
+FrameScanner::FrameScanner(base::File& file, uint64_t start, uint64_t file_len, uint64_t keep)
+    : reader_(file, start, file_len), keep_(keep), position_(start) {}
 
 const ScannedFrame* FrameScanner::stop(LogEnd::Kind kind, std::string reason) {
   end_ = LogEnd{kind, position_, std::move(reason)};
@@ -26,19 +26,17 @@ Result<const ScannedFrame*> FrameScanner::next() {
     case FrameRead::Kind::kComplete:
       break;
   }
-  frame_.record.reset();
-  if (decoding_ == Decoding::kRecords) {
-    auto decoded = decode_record_view(read->payload, read->payload_len);
-    if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
-      return stop(LogEnd::Kind::kUndecodableRecord, std::move(failure->reason));
-    }
-    frame_.record = std::get<RecordView>(decoded);
+  // Every reader of the log decodes every record: a frame whose CRC holds
+  // but whose payload is no record ends the valid log as a torn frame does,
+  // so that verification calls a log clean only where replay takes it whole.
+  auto decoded = decode_record_view(read->payload, read->payload_len);
+  if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
+    return stop(LogEnd::Kind::kUndecodableRecord, std::move(failure->reason));
   }
-  frame_.offset = position_;
-  frame_.length = kFrameHeaderLen + read->payload_len;
-  frame_.payload = read->payload;
+  frame_.emplace(ScannedFrame{position_, kFrameHeaderLen + read->payload_len, read->payload,
+                              std::get<RecordView>(decoded)});
   position_ = reader_.position();
-  return &frame_;
+  return &*frame_;
 }
 
 }  // namespace tollivane::logfile

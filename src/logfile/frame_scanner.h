@@ -3,8 +3,8 @@
 // one scanner, so they all agree on where the valid log ends and why.
 //
 // The scanner yields the valid frames one at a time with their offsets and
-// decoded records, and stops at the first frame that is torn, corrupt or (when
-// it decodes) holds no record. That end is reported as a value (LogEnd): the
+// decoded records, and stops at the first frame that is torn, corrupt or holds
+// no record. That end is reported as a value (LogEnd): the
 // caller decides whether to cut the file there or only say so. Only a failed
 // read() is an error.
 #pragma once
@@ -39,12 +39,7 @@ struct ScannedFrame {
   uint64_t offset = 0;                // of the frame's first byte
   uint64_t length = 0;                // 12 + the payload length
   std::span<const uint8_t> payload;   // valid until the next call of next(); see FrameRead
-  std::optional<RecordView> record;   // absent only with Decoding::kFramesOnly
-};
-
-enum class Decoding {
-  kRecords,     // a frame whose payload does not decode ends the valid log
-  kFramesOnly,  // a frame counts once its CRC holds (verification)
+  RecordView record;                  // decoded from the payload, whose bytes it may point into
 };
 
 class FrameScanner {
@@ -52,8 +47,7 @@ class FrameScanner {
   // Reads `file` from `start` in the log up to `file_len` (see LogReader). Of a large payload only the first
   // `keep` bytes are held (see FrameRead): what decoding needs by default,
   // so that replay needs little memory whatever the bodies' sizes.
-  FrameScanner(base::File& file, uint64_t start, uint64_t file_len, Decoding decoding = Decoding::kRecords,
-               uint64_t keep = kEnqueuePayloadHeaderLen);
+  FrameScanner(base::File& file, uint64_t start, uint64_t file_len, uint64_t keep = kEnqueuePayloadHeaderLen);
 
   // The next valid frame, or nullptr once the valid log has ended (end()
   // says where and why). After an I/O error, position() still holds the end
@@ -69,10 +63,9 @@ class FrameScanner {
   const ScannedFrame* stop(LogEnd::Kind kind, std::string reason);
 
   LogReader reader_;
-  Decoding decoding_;
   uint64_t keep_;
   uint64_t position_;
-  ScannedFrame frame_;
+  std::optional<ScannedFrame> frame_;
   LogEnd end_;
 };
 

@@ -1,10 +1,12 @@
 // The append path: every state change of a persistent queue is a frame
 // handed to the operating system before it is applied, and fsynced by the
 // sync policy once the call has let its locks go (log_sync.h).
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "base/fork_epoch.h"
 #include "queue/queue.h"
 
 namespace tollivane {
@@ -96,6 +98,9 @@ Status Queue::maybe_sync(bool force) {
     // A clock that went backwards counts as no time elapsed.
     const uint64_t elapsed = now > inner_.last_sync_ms ? now - inner_.last_sync_ms : 0;
     if (elapsed < config_.sync_interval_ms) return Status();
+    // The interval ran out while a call that may not wait was under way
+    // (it found it not yet out as it entered): the next call decides.
+    if (inner_.refusing_waits) return Status();
     // The interval counts from this decision: a failed sync refuses every
     // later write anyway.
     inner_.last_sync_ms = now;
@@ -105,6 +110,27 @@ Status Queue::maybe_sync(bool force) {
   owed.needed = true;
   owed.forced = owed.forced || force || config_.sync_interval_ms != 0;
   return Status();
+}
+
+Status Queue::refuse_if_disk_owed() const {
+  if (!persistent_) return Status();
+  // With an interval of 0 every call may owe an fsync, even one that only
+  // reads: it must not return what it read before that is durable.
+  bool owed = config_.sync_interval_ms == 0;
+  const uint64_t now = this->now();
+  owed = owed || (now > inner_.last_sync_ms && now - inner_.last_sync_ms >= config_.sync_interval_ms);
+  // Removals compact from a log size on; a call that appends a record or a
+  // few comes nowhere near it from below this margin.
+  constexpr uint64_t kCompactionMargin = 4096;
+  owed = owed || (config_.auto_compact_bytes != 0 &&
+                  inner_.log_bytes >= config_.auto_compact_bytes - std::min(config_.auto_compact_bytes, kCompactionMargin));
+  if (!owed) return Status();
+  return IoError::custom(ErrorKind::kWouldWait, "the call would wait: it may owe an fsync or a compaction");
+}
+
+Status Queue::refuse_if_always_waiting() const {
+  if (!persistent_ || !inner_.refusing_waits) return Status();
+  return IoError::custom(ErrorKind::kWouldWait, "the call would wait: it always waits for the disk");
 }
 
 PendingSync Queue::owed_sync() {
@@ -146,14 +172,17 @@ PendingSync QueueCall::leave() {
   return owed;
 }
 
-Status QueueCall::flush() { return queue_->maybe_sync(/*force=*/true); }
+Status QueueCall::flush() {
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
+  return queue_->maybe_sync(/*force=*/true);
+}
 
 Status Queue::flush_on_close() {
   if (!persistent_ || !inner_.log_sync) return Status();
   // A forked child that made no call still holds its parent's LogSync,
   // which a thread of the parent may have been inside (abandon_after_fork):
   // it syncs through its own descriptor instead.
-  if (fork_epoch_ != current_fork_epoch()) return inner_.writer->file().sync();
+  if (fork_epoch_ != base::current_fork_epoch()) return inner_.writer->file().sync();
   if (!writable().ok()) return Status();
   if (Status flushed = inner_.writer->flush(); !flushed.ok()) return flushed;
   return inner_.log_sync->sync_through(inner_.tail_offset, /*force=*/true);

@@ -3,13 +3,15 @@
 // changes the queue, under the process lock, so the file cannot change
 // while it is being read.
 #include <fcntl.h>
-#include <pthread.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <new>
 #include <optional>
+#include <string>
 
 #include "base/blocking.h"
+#include "base/fork_epoch.h"
 #include "logfile/file_header.h"
 #include "logfile/format.h"
 #include "logfile/frame_scanner.h"
@@ -20,31 +22,23 @@
 namespace tollivane {
 namespace {
 
-// Raised in every child process fork() makes, so that an object can tell it
-// is being used in a process other than the one that opened its handles,
-// without a system call per call.
-std::atomic<uint64_t> g_fork_epoch{0};
-
 // A tail longer than this is replayed with the caller's other threads let
 // run (base/blocking.h); a shorter one takes less time than handing the
 // caller's lock over and back.
 constexpr uint64_t kQuietReplayLen = uint64_t{256} << 10;
 
-}  // namespace
-
-uint64_t Queue::current_fork_epoch() {
-  static const bool registered = [] {
-    pthread_atfork(nullptr, nullptr, [] { g_fork_epoch.fetch_add(1, std::memory_order_relaxed); });
-    return true;
-  }();
-  (void)registered;
-  return g_fork_epoch.load(std::memory_order_relaxed);
+Status would_wait(const std::string& why) {
+  return IoError::custom(ErrorKind::kWouldWait, "the call would wait: " + why);
 }
 
-Result<QueueCall> Queue::enter_call(CatchUp catch_up) {
+}  // namespace
+
+Result<QueueCall> Queue::enter_call(CatchUp catch_up, Waits waits) {
   inner_.owed_sync = Inner::OwedSync{};
+  inner_.refusing_waits = waits == Waits::kRefused;
   if (!process_lock_) return QueueCall(*this, std::nullopt);
-  const bool forked = fork_epoch_ != current_fork_epoch();
+  const bool forked = fork_epoch_ != base::current_fork_epoch();
+  if (forked && inner_.refusing_waits) return would_wait("a forked child reopens its files");
   if (forked) {
     if (Status opened = open_lock_after_fork(); !opened.ok()) return opened.take_error();
   }
@@ -53,7 +47,7 @@ Result<QueueCall> Queue::enter_call(CatchUp catch_up) {
   // A forked child reopens its log handles only under it too: between its
   // reader and its writer another process could otherwise rename a new log
   // into place, and split them across two files.
-  Result<ProcessLockGuard> locked = process_lock_->write_lock();
+  Result<ProcessLockGuard> locked = inner_.refusing_waits ? process_lock_->try_write_lock() : process_lock_->write_lock();
   if (!locked.ok()) return locked.take_error();
   QueueCall call(*this, std::move(*locked));
   if (forked) {
@@ -61,6 +55,9 @@ Result<QueueCall> Queue::enter_call(CatchUp catch_up) {
   }
   if (catch_up == CatchUp::kRun) {
     if (Status caught_up = this->catch_up(); !caught_up.ok()) return caught_up.take_error();
+  }
+  if (inner_.refusing_waits) {
+    if (Status refused = refuse_if_disk_owed(); !refused.ok()) return refused.take_error();
   }
   return call;
 }
@@ -75,6 +72,7 @@ Status Queue::catch_up() {
   // worth.
   Result<base::PathStatus> at_path = directory_.stat(logfile::kLogName);
   if (!at_path.ok() || at_path->identity != inner_.log_identity || at_path->size < inner_.tail_offset) {
+    if (inner_.refusing_waits) return would_wait("the log was replaced and is read again");
     return reload();
   }
   // The pages of a map past the file's end are backed by nothing, and
@@ -96,6 +94,7 @@ Status Queue::catch_up() {
   Result<logfile::FileHeader> header = logfile::read_file_header(inner_.reader);
   if (!header.ok() || !header->magic_ok || header->version != logfile::kFormatVersion ||
       header->generation != inner_.generation) {
+    if (inner_.refusing_waits) return would_wait("the log was replaced and is read again");
     return reload();
   }
   return replay_tail(at_path->size);
@@ -103,6 +102,9 @@ Status Queue::catch_up() {
 
 Status Queue::replay_tail(uint64_t file_len) {
   if (file_len == inner_.tail_offset) return Status();  // nothing new
+  if (inner_.refusing_waits && file_len - inner_.tail_offset > kQuietReplayLen) {
+    return would_wait("a long tail is replayed");
+  }
   // Streamed frame by frame: what another process appended may be large,
   // and only one frame at a time needs to be in memory.
   logfile::FrameScanner scanner(inner_.reader, inner_.tail_offset, file_len);
@@ -115,6 +117,8 @@ Status Queue::replay_tail(uint64_t file_len) {
   inner_.tail_offset = scanner.position();
   inner_.log_bytes = std::max(inner_.log_bytes, inner_.tail_offset);
   if (!replayed.ok() || scanner.end().clean()) return replayed;
+  // What was replayed stays applied; the call that may wait cuts the tail.
+  if (inner_.refusing_waits) return would_wait("a damaged tail is cut and synced");
   return cut_tail(scanner.end());
 }
 
@@ -191,6 +195,24 @@ Status Queue::reopen_io(uint64_t generation) {
   return Status();
 }
 
+void Queue::drop_state_cut_by_fork() {
+  // Without a log the state is the only copy, and it is whole: a call on
+  // such a queue lets other threads run only while it builds Python
+  // objects, between two applied records.
+  if (!persistent_) return;
+  // The call may have stopped anywhere, the interpreter lock released in
+  // the middle of a replay, a reload or a compaction: the state, the
+  // writer's buffer, the map and the handles may each be half changed. None
+  // of it is touched, not even to free or close it: freeing a half-linked
+  // structure may crash, and a descriptor that call had just closed may
+  // since name another file of the child. A fresh Inner takes its place (the
+  // old one's memory and descriptors are left to the child's exit). It
+  // knows no file, so the child's first call, which reopens its handles
+  // after the fork, finds none it knows at the path and rebuilds the state
+  // from the log under the process lock.
+  new (&inner_) Inner();
+}
+
 Status Queue::open_lock_after_fork() {
   // The parent's lock description must not be unlocked from here; closing
   // this process's copy of the descriptor leaves the parent's lock alone.
@@ -218,7 +240,7 @@ Status Queue::reopen_log_after_fork() {
   LogSync::abandon_after_fork(std::move(inner_.log_sync));
   Status reopened = same_file ? open_log_handles() : reload();
   if (!reopened.ok()) return reopened;
-  fork_epoch_ = current_fork_epoch();
+  fork_epoch_ = base::current_fork_epoch();
   return Status();
 }
 

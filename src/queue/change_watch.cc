@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 
@@ -9,14 +10,17 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 
+#include "base/fork_epoch.h"
 #include "base/system_calls.h"
 #include "logfile/format.h"
 #include "queue/clock.h"
 
 namespace tollivane {
+using base::current_fork_epoch;
 using base::system_calls;
 namespace {
 
@@ -25,17 +29,6 @@ namespace {
 constexpr uint64_t kLongestSleepMs = uint64_t{24} * 3600 * 1000;
 
 constexpr uint32_t kDirectoryEvents = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
-
-// Raised in every child process fork() makes (see ChangeNotifier).
-std::atomic<uint64_t> g_fork_epoch{0};
-
-uint64_t current_fork_epoch() {
-  static const bool registered = [] {
-    return pthread_atfork(nullptr, nullptr, [] { g_fork_epoch.fetch_add(1, std::memory_order_relaxed); }) == 0;
-  }();
-  (void)registered;
-  return g_fork_epoch.load(std::memory_order_relaxed);
-}
 
 // Closing an inotify instance that has ever watched something makes the
 // kernel wait until its marks are retired, which takes milliseconds (about
@@ -108,13 +101,29 @@ void ChangeNotifier::notify() {
   wake_all_locked();
 }
 
+void ChangeNotifier::forget_parent_after_fork() {
+  const uint64_t epoch = current_fork_epoch();
+  if (used_in_epoch_ == epoch) return;
+  // A thread of the parent may have been inside at the fork (a watch that
+  // ended unsubscribes without the queue object's lock): the mutex may be
+  // held for ever and the list half changed. Both are replaced, untouched;
+  // the parent's subscriptions are none of the child's anyway. Every caller
+  // holds the queue object's lock, and a watch of the child can only
+  // unsubscribe after its subscribe() made this replacement.
+  new (&mutex_) std::mutex();
+  new (&subscriptions_) std::vector<Subscription>();
+  used_in_epoch_ = epoch;
+}
+
 void ChangeNotifier::close() {
+  forget_parent_after_fork();
   std::lock_guard lock(mutex_);
   closed_ = true;
   wake_all_locked();
 }
 
 void ChangeNotifier::subscribe(int wake_fd) {
+  forget_parent_after_fork();
   const uint64_t epoch = current_fork_epoch();
   std::lock_guard lock(mutex_);
   subscriptions_.push_back(Subscription{wake_fd, epoch});
@@ -171,9 +180,12 @@ ChangeWatch::ChangeWatch(ChangeWatch&& other) noexcept
       wake_fd_(std::exchange(other.wake_fd_, -1)),
       inotify_fd_(std::exchange(other.inotify_fd_, -1)),
       watch_(std::exchange(other.watch_, -1)),
+      epoll_fd_(std::exchange(other.epoll_fd_, -1)),
       polling_(other.polling_) {}
 
 ChangeWatch::~ChangeWatch() {
+  // First, so that the pooled instance goes back with no set holding it.
+  if (epoll_fd_ >= 0) (void)system_calls().close(epoll_fd_);
   if (inotify_fd_ >= 0) {
     if (watch_ >= 0) (void)system_calls().inotify_rm_watch(inotify_fd_, watch_);
     InotifyPool::instance().give_back(inotify_fd_);
@@ -184,7 +196,27 @@ ChangeWatch::~ChangeWatch() {
   }
 }
 
-void ChangeWatch::discard_pending() { (void)drain(); }
+bool ChangeWatch::discard_pending() { return drain(); }
+
+int ChangeWatch::descriptor() {
+  if (epoll_fd_ >= 0) return epoll_fd_;
+  const int epoll_fd = system_calls().epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd < 0) return -1;
+  // Level-triggered: the set stays readable while anything is unread.
+  for (const int fd : {wake_fd_, inotify_fd_}) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (fd >= 0 && system_calls().epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
+      const int error = errno;
+      (void)system_calls().close(epoll_fd);
+      errno = error;
+      return -1;
+    }
+  }
+  epoll_fd_ = epoll_fd;
+  return epoll_fd_;
+}
 
 bool ChangeWatch::drain() {
   bool changed = false;

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "base/directory.h"
+#include "base/fork_epoch.h"
 
 namespace tollivane {
 
@@ -61,6 +62,8 @@ class ChangeNotifier {
   void subscribe(int wake_fd);
   void unsubscribe(int wake_fd);
   void wake_all_locked();
+  // In a child of fork(), before its first subscription or the close.
+  void forget_parent_after_fork();
 
   // A subscription made before a fork() belongs to a thread of the parent,
   // which a child does not have, and its descriptor may since have been
@@ -79,6 +82,8 @@ class ChangeNotifier {
   // commit made after a subscription always sees it.
   std::atomic<uint64_t> watched_in_epoch_{0};
   bool closed_ = false;
+  // The fork epoch whose threads may use the mutex and the subscriptions.
+  uint64_t used_in_epoch_ = base::current_fork_epoch();
 };
 
 enum class WaitEnd : uint8_t {
@@ -99,8 +104,8 @@ class ChangeWatch {
   ~ChangeWatch();
 
   // Forgets the changes reported so far, which an attempt made under the
-  // locks held now has looked at.
-  void discard_pending();
+  // locks held now has looked at. Returns whether any of them may matter.
+  bool discard_pending();
   // Waits until a change, the end of `timeout_ms`, or a signal. During the
   // wait the thread's signal mask is `unblocked_signals` when given, so that
   // a caller may block signals before it last looks for a pending one and
@@ -108,6 +113,13 @@ class ChangeWatch {
   // queue, which may be closed meanwhile.
   WaitEnd wait(uint64_t timeout_ms, const sigset_t* unblocked_signals);
   bool polling() const { return polling_; }
+  // For a caller that sleeps in an event loop of its own instead of in
+  // wait(): one descriptor that becomes readable at every change wait()
+  // would end for (an epoll set of the watch's descriptors, made at the
+  // first call and kept), or -1 with errno set. It stays readable until
+  // discard_pending() is called. While polling() the caller must also look
+  // again every kPollIntervalMs, which the descriptor does not tell.
+  int descriptor();
 
  private:
   explicit ChangeWatch(std::shared_ptr<ChangeNotifier> notifier) : notifier_(std::move(notifier)) {}
@@ -120,6 +132,7 @@ class ChangeWatch {
   int wake_fd_ = -1;     // the eventfd the notifier writes to
   int inotify_fd_ = -1;  // an instance of the pool, or -1
   int watch_ = -1;       // the directory's watch in it
+  int epoll_fd_ = -1;    // the set descriptor() hands out, or -1
   bool polling_ = false;
 };
 

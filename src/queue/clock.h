@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "logfile/format.h"
+
 namespace tollivane {
 
 // seconds * 1000 + nanoseconds / 1'000'000 of CLOCK_REALTIME, or 0 before the epoch.
@@ -19,8 +21,14 @@ uint64_t monotonic_ms();
 // A clock the queue reads; tests substitute their own to make time explicit.
 using ClockFn = uint64_t (*)();
 
-// now + lease in wrapping 64-bit arithmetic: a huge lease wraps into the past
-// and expires at the next sweep rather than failing the call.
-constexpr uint64_t lease_deadline(uint64_t now, uint64_t lease_ms) { return now + lease_ms; }
+// now + lease (or delay) in wrapping 64-bit arithmetic: a huge lease wraps
+// into the past and expires at the next sweep rather than failing the call.
+// The one sum that lands on the buried deadline is kept a millisecond short
+// of it: written as it is, the lease would read as a buried message that no
+// sweep ever returns.
+constexpr uint64_t lease_deadline(uint64_t now, uint64_t lease_ms) {
+  const uint64_t deadline = now + lease_ms;
+  return deadline == logfile::kBuriedDeadlineMs ? deadline - 1 : deadline;
+}
 
 }  // namespace tollivane

@@ -24,19 +24,23 @@ bool newest_id_gone(const QueueState& state) {
 
 // The length of the log do_compact writes for `state`: the header, each live
 // message's Enqueue frame (live_bytes), a Requeue frame for each one
-// delivered before, a Lease frame for each one in flight, and the placeholder.
+// delivered before, a Lease frame for each one held (in flight, scheduled or
+// buried), and the placeholder.
 uint64_t compacted_len(const QueueState& state) {
   constexpr uint64_t requeue_len = logfile::kFrameHeaderLen + logfile::kRequeuePayloadLen;
   constexpr uint64_t lease_len = logfile::kFrameHeaderLen + logfile::kLeasePayloadLen;
   constexpr uint64_t placeholder_len =
       logfile::kEnqueueFrameOverhead + logfile::kFrameHeaderLen + logfile::kAckPayloadLen;
   return logfile::kFileHeaderLen + state.counters().live_bytes + requeue_len * state.delivered_count() +
-         lease_len * state.in_flight_count() + (newest_id_gone(state) ? placeholder_len : 0);
+         lease_len * state.held_count() + (newest_id_gone(state) ? placeholder_len : 0);
 }
 
 }  // namespace
 
-Status QueueCall::compact() { return queue_->do_compact(); }
+Status QueueCall::compact() {
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
+  return queue_->do_compact();
+}
 
 bool Queue::should_auto_compact() const {
   if (!persistent_ || config_.auto_compact_bytes == 0) return false;
@@ -55,7 +59,9 @@ bool Queue::should_auto_compact() const {
 }
 
 Status Queue::after_removal() {
-  if (!should_auto_compact()) return Status();
+  // A call that may not wait leaves it to the next removal: it entered
+  // only well below the size from which one compacts.
+  if (inner_.refusing_waits || !should_auto_compact()) return Status();
   return do_compact();
 }
 

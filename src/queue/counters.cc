@@ -1,6 +1,6 @@
-// The counting calls. available() and stats() sweep expired leases first so
-// that they report what a dequeue would see now; in_flight() does not, and so
-// never writes.
+// The counting calls. available(), stats() and oldest_ready_ts_ms() sweep
+// expired leases first so that they report what a dequeue would see now;
+// in_flight() does not, and so never writes.
 #include "queue/queue.h"
 
 namespace tollivane {
@@ -10,7 +10,14 @@ Result<uint64_t> QueueCall::available() {
   return queue_->inner_.state.ready_count();
 }
 
+Result<std::optional<uint64_t>> QueueCall::oldest_ready_ts_ms() {
+  if (Status swept = queue_->reclaim_expired(queue_->now()); !swept.ok()) return swept;
+  return queue_->inner_.state.oldest_ready_ts_ms();
+}
+
 uint64_t QueueCall::in_flight() const { return queue_->inner_.state.in_flight_count(); }
+uint64_t QueueCall::scheduled() const { return queue_->inner_.state.scheduled_count(); }
+uint64_t QueueCall::buried() const { return queue_->inner_.state.buried_count(); }
 
 Result<QueueStats> QueueCall::stats() {
   if (Status swept = queue_->reclaim_expired(queue_->now()); !swept.ok()) return swept;

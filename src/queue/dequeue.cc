@@ -58,6 +58,7 @@ Result<bool> QueueCall::dequeue(std::optional<uint64_t> lease_ms, DeliverySink& 
 
 Result<uint64_t> QueueCall::dequeue_batch(uint64_t max, std::optional<uint64_t> lease_ms, DeliverySink& sink,
                                           EmptyBatchSync empty) {
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
   const uint64_t now = queue_->now();
   if (Status swept = queue_->reclaim_expired(now); !swept.ok()) return swept;
   // One deadline for the whole batch: the smallest ready ids, in order,

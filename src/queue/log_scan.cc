@@ -42,7 +42,7 @@ Status LogScan::read_header(uint64_t body_prefix) {
   header_ok_ = true;
   version_ = header->version;
   generation_ = header->generation;
-  scanner_.emplace(file_, logfile::kFileHeaderLen, file_len_, logfile::Decoding::kRecords,
+  scanner_.emplace(file_, logfile::kFileHeaderLen, file_len_,
                    logfile::kEnqueuePayloadHeaderLen + std::min(body_prefix, logfile::kMaxBodyLen));
   return Status();
 }
@@ -57,6 +57,21 @@ Result<const logfile::ScannedFrame*> LogScan::next() {
     frames_ += 1;
   }
   return frame;
+}
+
+Result<IntegrityReport> LogScan::integrity_report() {
+  if (!header_ok_) {
+    // A header too short to read is refused as verify_integrity() refuses
+    // it; a whole one lacks the magic.
+    Result<logfile::FileHeader> header = logfile::read_file_header(file_);
+    if (!header.ok()) return header.take_error();
+    return foreign_log_report();
+  }
+  while (!end_) {
+    Result<const logfile::ScannedFrame*> frame = next();
+    if (!frame.ok()) return frame.take_error();
+  }
+  return tollivane::integrity_report(frames_, *end_);
 }
 
 uint64_t LogScan::position() const { return scanner_ ? scanner_->position() : 0; }
@@ -81,9 +96,9 @@ QueueStats LogScan::stats() const {
   return stats;
 }
 
-std::vector<LogScan::Message> LogScan::messages(bool leased) const {
+std::vector<LogScan::Message> LogScan::messages(std::optional<Hold> held) const {
   std::vector<Message> found;
-  if (!leased) {
+  if (!held) {
     state_.for_each_ready([&](uint64_t seq, const MessageEntry& entry) {
       found.push_back(Message{seq, entry, std::nullopt});
       return true;
@@ -91,7 +106,9 @@ std::vector<LogScan::Message> LogScan::messages(bool leased) const {
     return found;
   }
   state_.for_each_message([&](uint64_t seq, const MessageEntry& entry, std::optional<uint64_t> deadline_ms) {
-    if (deadline_ms) found.push_back(Message{seq, entry, deadline_ms});
+    if (deadline_ms && hold_of_lease(*deadline_ms, entry.deliveries) == *held) {
+      found.push_back(Message{seq, entry, deadline_ms});
+    }
   });
   std::sort(found.begin(), found.end(), [](const Message& a, const Message& b) {
     return LeasePair{*a.lease_deadline_ms, a.seq} < LeasePair{*b.lease_deadline_ms, b.seq};

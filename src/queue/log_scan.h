@@ -58,6 +58,10 @@ class LogScan {
   // once when the header is damaged).
   const std::optional<logfile::LogEnd>& end() const { return end_; }
 
+  // What verify_integrity() reports for the same bytes, once the frames not
+  // read yet are read.
+  Result<IntegrityReport> integrity_report();
+
   const QueueState& state() const { return state_; }
   // Returns the leases expired at `now` to the ready set of this copy only,
   // as the queue's next sweep would. Returns them in (deadline, seq) order.
@@ -66,14 +70,16 @@ class LogScan {
   // The counters as stats() reports them, the log's length being the end
   // of its valid part.
   QueueStats stats() const;
-  // The ready messages in delivery order (ascending seq), or the leased
-  // ones, earliest deadline first.
+  std::optional<uint64_t> oldest_ready_ts_ms() const { return state_.oldest_ready_ts_ms(); }
+  // The ready messages in delivery order (ascending seq), or those held
+  // for `held`: in flight or scheduled earliest deadline first, buried in
+  // ascending seq.
   struct Message {
     uint64_t seq;
     MessageEntry entry;
     std::optional<uint64_t> lease_deadline_ms;
   };
-  std::vector<Message> messages(bool leased) const;
+  std::vector<Message> messages(std::optional<Hold> held) const;
 
   // Fills `out` from `offset` of the log; false when the file ends first.
   Result<bool> read_at(uint64_t offset, std::span<uint8_t> out);

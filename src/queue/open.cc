@@ -4,6 +4,7 @@
 #include "base/blocking.h"
 #include "base/directory.h"
 #include "base/file.h"
+#include "base/fork_epoch.h"
 #include "queue/queue.h"
 #include "queue/recovery.h"
 
@@ -22,7 +23,7 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& path, c
   if (!directory.ok()) return directory.take_error();
   std::unique_ptr<Queue> queue(new Queue(config, true));
   queue->directory_ = std::move(*directory);
-  queue->fork_epoch_ = current_fork_epoch();
+  queue->fork_epoch_ = base::current_fork_epoch();
   queue->hints_ = HintPage::open(queue->directory_, logfile::kHintPageName);
   Result<ProcessLock> process_lock = ProcessLock::open(queue->directory_, logfile::kProcessLockName, queue->hints_);
   if (!process_lock.ok()) return process_lock.take_error();

@@ -4,6 +4,7 @@
 namespace tollivane {
 
 Status QueueCall::purge() {
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
   if (!queue_->persistent_) {
     // An explicit reset: sequence ids start again at 0.
     queue_->inner_.state = QueueState();

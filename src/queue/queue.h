@@ -95,14 +95,24 @@ struct IntegrityReport {
   std::string message;
 };
 
+// What verification reports (verify.cc), for a log whose header lacks the
+// magic, and for one whose valid part ends at `end` after `records` frames.
+// It judges by the rule replay follows (logfile/frame_scanner.h), so a log
+// is clean exactly when no later open or catch-up would cut it.
+IntegrityReport foreign_log_report();
+IntegrityReport integrity_report(uint64_t records, const logfile::LogEnd& end);
+
 enum class CatchUp : bool { kSkip = false, kRun = true };
 
-// Whether a settlement that names `deliveries`, the delivery count its
-// caller was handed, applies to the message `entry`: always when it names
-// none; otherwise only while the message still counts that many deliveries,
-// so that a consumer whose lease ran out, and whose message has since been
-// delivered to another, cannot settle the other's delivery.
-bool settles_delivery(const MessageEntry& entry, std::optional<uint64_t> deliveries);
+// Whether a call may wait. A caller that must never be held up (an event
+// loop's thread) makes its calls with kRefused: such a call fails with
+// kWouldWait, before it has changed anything, wherever it would have had to
+// wait for the process lock, for an fsync or a compaction, or for a reload
+// or a long catch-up. It may still read the log's pages and write its own
+// record into the page cache, which the kernel serves without the disk.
+// Batches, flush(), compact() and purge() always sync: they are not made
+// so.
+enum class Waits : bool { kAllowed = false, kRefused = true };
 
 // What a dequeue_batch that leased nothing owes the disk. A plain call
 // forces an fsync all the same, as every batch does. A waiting consumer's
@@ -170,11 +180,37 @@ class QueueCall {
   Result<uint64_t> available();
   uint64_t in_flight() const;
   Result<QueueStats> stats();
+  // The enqueue time of the ready message that has waited longest, after
+  // the lease sweep; none when nothing is ready.
+  Result<std::optional<uint64_t>> oldest_ready_ts_ms();
 
   Status flush();
   Status compact();
   Status purge();
   Result<IntegrityReport> verify_integrity();
+
+  // Messages that wait for their time: a delayed enqueue writes the
+  // Enqueue and a Lease of count 0 until then, in one write; the sweep makes
+  // it ready when it falls due. A delay of 0 is a plain enqueue.
+  Result<uint64_t> enqueue_delayed(std::span<const uint8_t> body, uint64_t delay_ms);
+  Result<std::vector<uint64_t>> enqueue_batch_delayed(std::span<const std::span<const uint8_t>> bodies,
+                                                      uint64_t delay_ms);
+  // A delayed nack: a message in flight is leased again, its count kept,
+  // until `delay_ms` from now, when the sweep returns it to the ready set.
+  Result<bool> retry(uint64_t seq, uint64_t delay_ms, std::optional<uint64_t> deliveries);
+  // Buried messages are kept aside, never delivered nor swept, until kicked
+  // back to the ready set, acknowledged or dropped (buried.cc).
+  Result<bool> bury(uint64_t seq, std::optional<uint64_t> deliveries);
+  Result<bool> kick(uint64_t seq);
+  Result<uint64_t> kick_all();
+  // ack and extend_lease for one delivery only: the message's count must
+  // still be `deliveries`, or nothing is written.
+  Result<bool> ack_delivery(uint64_t seq, uint64_t deliveries);
+  Result<bool> extend_delivery(uint64_t seq, uint64_t deliveries, std::optional<uint64_t> lease_ms);
+  // Counted like in_flight(): no sweep, so a message due but not yet swept
+  // still counts as scheduled.
+  uint64_t scheduled() const;
+  uint64_t buried() const;
 
   // Ends the call: releases the process lock and returns the sync the call
   // owes before it may return (log_sync.h), to be completed by the caller.
@@ -204,7 +240,7 @@ class Queue {
   // Starts a call: takes the process lock and, when asked, catches up with
   // what other objects and processes wrote (nothing to do without a log).
   // The operations are the returned call's.
-  Result<QueueCall> enter_call(CatchUp catch_up);
+  Result<QueueCall> enter_call(CatchUp catch_up, Waits waits = Waits::kAllowed);
 
   // Called when the owner closes the queue or goes away: pushes out and
   // syncs anything buffered. A dying owner ignores the error (there is no
@@ -212,6 +248,12 @@ class Queue {
   // refuses writes has nothing it could sync, and its failure was reported
   // by the call that met it.
   Status flush_on_close();
+
+  // In a child of fork(), for the owner whose lock the fork found held by
+  // another thread of the parent: that thread's call stopped half-done
+  // there. A persistent queue gives up everything that call may have been
+  // changing and rebuilds it from the log at its next call.
+  void drop_state_cut_by_fork();
 
   bool persistent() const { return persistent_; }
   // The directory a persistent queue works on, whatever became of the path
@@ -258,6 +300,8 @@ class Queue {
       bool needed = false;
       bool forced = false;
     } owed_sync;
+    // The call in progress was made with Waits::kRefused.
+    bool refusing_waits = false;
     std::vector<uint8_t> frame_scratch;
   };
 
@@ -265,6 +309,10 @@ class Queue {
   static Result<std::unique_ptr<Queue>> open_persistent(const std::string& path, const QueueConfig& config);
 
   uint64_t now() const { return clock_(); }
+  // Whether `entry` is still the delivery a guarded call names; none names any.
+  static bool is_delivery(const MessageEntry& entry, std::optional<uint64_t> deliveries) {
+    return !deliveries || *deliveries == entry.deliveries;
+  }
   uint64_t lease_or_default(std::optional<uint64_t> lease_ms) const {
     return lease_ms.value_or(config_.default_lease_ms);
   }
@@ -295,6 +343,13 @@ class Queue {
   // keep it valid.
   Status hand_out(uint64_t seq, DeliverySink& sink);
   bool should_auto_compact() const;
+  // For a call that refuses to wait: kWouldWait if it could owe the disk
+  // anything before it returns (an fsync, a compaction).
+  Status refuse_if_disk_owed() const;
+  // For the operations that always wait for the disk, whatever the sync
+  // policy (batches, flush, compaction, purge, verification): kWouldWait
+  // in a call that refuses to wait, before they have done anything.
+  Status refuse_if_always_waiting() const;
   // The automatic compaction step that ends every removing settlement.
   Status after_removal();
   Status do_compact();
@@ -330,8 +385,6 @@ class Queue {
   Status reopen_log_after_fork();
   // Opens the writer and reader on the file now named queue.log.
   Status open_log_handles();
-  // Counts the fork()s this process came out of as the child.
-  static uint64_t current_fork_epoch();
 
   // Puts a new log of the next generation in place of the old one
   // (logfile/log_replacement.h): the header, then what `fill` writes. Then

@@ -111,6 +111,7 @@ void QueueState::apply_enqueue(uint64_t seq, uint64_t enqueued_ts_ms, uint32_t b
     // message. Its old size and lease go with it, so that live_bytes stays
     // the sum over live messages and the message is ready exactly once.
     Slot& slot = page->slots[rank_of(*page, bit)];
+    if ((page->ready & bit) == 0) count_hold(slot, false);
     release_live_bytes(slot.entry);
     set_deliveries(slot.entry, 0);
     slot = Slot{entry, 0};
@@ -134,9 +135,12 @@ void QueueState::apply_lease(const logfile::Lease& record) {
   const uint64_t bit = bit_of(record.seq);
   if (page == nullptr || (page->live & bit) == 0) return;
   Slot& slot = page->slots[rank_of(*page, bit)];
+  if ((page->ready & bit) == 0) count_hold(slot, false);
   set_deliveries(slot.entry, record.deliveries);
   slot.deadline_ms = record.deadline_ms;
   clear_ready(*page, page_of(record.seq), bit);
+  count_hold(slot, true);
+  if (record.deadline_ms == logfile::kBuriedDeadlineMs) return;
   lease_heap_.push(LeasePair{record.deadline_ms, record.seq});
   prune_lease_heap();
 }
@@ -145,7 +149,9 @@ void QueueState::apply_requeue(const logfile::Requeue& record) {
   Page* page = find_page(page_of(record.seq));
   const uint64_t bit = bit_of(record.seq);
   if (page == nullptr || (page->live & bit) == 0) return;
-  set_deliveries(page->slots[rank_of(*page, bit)].entry, record.deliveries);
+  Slot& slot = page->slots[rank_of(*page, bit)];
+  if ((page->ready & bit) == 0) count_hold(slot, false);
+  set_deliveries(slot.entry, record.deliveries);
   // The heap pair of the ended lease stays; the sweep skips it.
   set_ready(*page, page_of(record.seq), bit);
   counters_.requeued_total += 1;
@@ -157,6 +163,7 @@ void QueueState::remove_message(uint64_t seq, uint64_t& settled_counter) {
   Page* page = find_page(page_number);
   if (page == nullptr || (page->live & bit) == 0) return;
   const size_t rank = rank_of(*page, bit);
+  if ((page->ready & bit) == 0) count_hold(page->slots[rank], false);
   release_live_bytes(page->slots[rank].entry);
   set_deliveries(page->slots[rank].entry, 0);
   clear_ready(*page, page_number, bit);
@@ -184,6 +191,14 @@ void QueueState::set_deliveries(MessageEntry& entry, uint32_t deliveries) {
   entry.deliveries = deliveries;
 }
 
+void QueueState::count_hold(const Slot& slot, bool count) {
+  switch (hold_of_lease(slot.deadline_ms, slot.entry.deliveries)) {
+    case Hold::kScheduled: scheduled_count_ = count ? scheduled_count_ + 1 : scheduled_count_ - 1; break;
+    case Hold::kBuried: buried_count_ = count ? buried_count_ + 1 : buried_count_ - 1; break;
+    case Hold::kInFlight: break;
+  }
+}
+
 void QueueState::prune_lease_heap() {
   // Pairs of ended leases wait in the heap until their deadline passes.
   // Leases extended or settled long before their deadline could pile them
@@ -193,9 +208,9 @@ void QueueState::prune_lease_heap() {
   // costs one pass over the messages per as many pushes, a constant per push.
   if (lease_heap_.size() < kLeaseHeapFloor || lease_heap_.size() <= 2 * message_count_) return;
   std::vector<LeasePair> current;
-  current.reserve(static_cast<size_t>(in_flight_count()));
+  current.reserve(static_cast<size_t>(held_count() - buried_count_));
   for_each_message([&](uint64_t seq, const MessageEntry&, std::optional<uint64_t> deadline) {
-    if (deadline) current.push_back(LeasePair{*deadline, seq});
+    if (deadline && *deadline != logfile::kBuriedDeadlineMs) current.push_back(LeasePair{*deadline, seq});
   });
   lease_heap_ = LeaseHeap(std::greater<LeasePair>(), std::move(current));
 }
@@ -212,11 +227,31 @@ std::optional<uint64_t> QueueState::lease_deadline(uint64_t seq) const {
   return page->slots[rank_of(*page, bit)].deadline_ms;
 }
 
+std::optional<Hold> QueueState::hold_of(uint64_t seq) const {
+  const std::optional<uint64_t> deadline = lease_deadline(seq);
+  if (!deadline) return std::nullopt;
+  return hold_of_lease(*deadline, find(seq)->deliveries);
+}
+
 std::optional<uint64_t> QueueState::first_ready() const {
   if (ready_pages_.empty()) return std::nullopt;
   const uint64_t page_number = *ready_pages_.begin();
   const Page& page = *find_page(page_number);
   return (page_number << kPageShift) | static_cast<uint64_t>(std::countr_zero(page.ready));
+}
+
+std::optional<uint64_t> QueueState::oldest_ready_ts_ms() const {
+  // The message that has waited longest is the ready one with the smallest
+  // id: ids are handed out in the order messages arrive (under the process
+  // lock, by whichever process), and a requeue gives a message back its
+  // place with its id and its enqueue time, however often it was leased.
+  // So its enqueue time is the earliest of the ready ones, unless the wall
+  // clock was set back between two enqueues; then a later message carries
+  // an earlier time, but the figure stays that of the message that truly
+  // waited longest, as it should. No other order needs keeping for it.
+  const std::optional<uint64_t> seq = first_ready();
+  if (!seq) return std::nullopt;
+  return find(*seq)->enqueued_ts_ms;
 }
 
 std::optional<std::span<const uint8_t>> QueueState::memory_body(uint64_t seq) const {

@@ -14,6 +14,12 @@
 // each, still a bounded amount per live message. The pages that hold a
 // ready message are kept in order, so the smallest ready id is the lowest
 // bit of the first of them.
+//
+// A message that is not ready is held by its last Lease, for one of three
+// reasons that the Lease alone tells (logfile/format.h): buried, scheduled
+// (never delivered, waiting for its time) or in flight. Every object and
+// process derives the same from the same records, and the counts of each
+// are kept as records are applied, so no count needs a scan.
 #pragma once
 
 #include <algorithm>
@@ -42,6 +48,14 @@ struct MessageEntry {
   uint32_t deliveries = 0;
   uint32_t body_len = 0;
 };
+
+// Why a message that is not ready is held.
+enum class Hold : uint8_t { kInFlight, kScheduled, kBuried };
+
+constexpr Hold hold_of_lease(uint64_t deadline_ms, uint32_t deliveries) {
+  if (deadline_ms == logfile::kBuriedDeadlineMs) return Hold::kBuried;
+  return deliveries == 0 ? Hold::kScheduled : Hold::kInFlight;
+}
 
 // One applied Lease: the sweep visits these in (deadline, seq) order.
 struct LeasePair {
@@ -72,7 +86,12 @@ class QueueState {
   // The entry of a live message; valid until the next apply().
   const MessageEntry* find(uint64_t seq) const;
   std::optional<uint64_t> lease_deadline(uint64_t seq) const;
+  // Why `seq` is held; none for a ready or missing message.
+  std::optional<Hold> hold_of(uint64_t seq) const;
   std::optional<uint64_t> first_ready() const;
+  // The enqueue time of the ready message that has waited longest, none
+  // when nothing is ready. O(1).
+  std::optional<uint64_t> oldest_ready_ts_ms() const;
   // The body kept in memory for `seq` (a queue without a log only).
   std::optional<std::span<const uint8_t>> memory_body(uint64_t seq) const;
 
@@ -87,7 +106,12 @@ class QueueState {
 
   uint64_t message_count() const { return message_count_; }
   uint64_t ready_count() const { return ready_count_; }
-  uint64_t in_flight_count() const { return message_count_ - ready_count_; }
+  // Messages not ready, whatever holds them: each carries a Lease record
+  // in a compacted log.
+  uint64_t held_count() const { return message_count_ - ready_count_; }
+  uint64_t in_flight_count() const { return held_count() - scheduled_count_ - buried_count_; }
+  uint64_t scheduled_count() const { return scheduled_count_; }
+  uint64_t buried_count() const { return buried_count_; }
   // Live messages delivered at least once, whose delivery count a compacted
   // log must carry in a Requeue record of its own.
   uint64_t delivered_count() const { return delivered_count_; }
@@ -98,7 +122,7 @@ class QueueState {
   std::map<uint64_t, MessageEntry> messages_by_seq() const;
 
   // An ended lease is not searched for when it ends, only skipped when its
-  // pair surfaces in the sweep.
+  // pair surfaces in the sweep. A buried message has no pair: nothing ends.
   const LeaseHeap& lease_heap() const { return lease_heap_; }
   // The sweep's first step: takes off the heap every pair whose deadline is
   // at or before `now` and returns those of current leases, each once, in
@@ -154,6 +178,9 @@ class QueueState {
   void remove_message(uint64_t seq, uint64_t& settled_counter);
   void release_live_bytes(const MessageEntry& entry);
   void set_deliveries(MessageEntry& entry, uint32_t deliveries);
+  // Adds `slot`, which is held (not ready), to the count of its hold, or
+  // takes it off with `count` false.
+  void count_hold(const Slot& slot, bool count);
   // Leaves only the pairs of current leases once stale ones dominate.
   void prune_lease_heap();
 
@@ -176,6 +203,8 @@ class QueueState {
   uint64_t message_count_ = 0;
   uint64_t ready_count_ = 0;
   uint64_t delivered_count_ = 0;
+  uint64_t scheduled_count_ = 0;
+  uint64_t buried_count_ = 0;
   std::unordered_map<uint64_t, std::vector<uint8_t>> memory_bodies_;
   LeaseHeap lease_heap_;
   QueueCounters counters_;

@@ -47,7 +47,7 @@ Status check_header(const logfile::FileHeader& header) {
 
 Result<const logfile::ScannedFrame*> replay_next(logfile::FrameScanner& scanner, QueueState& state) {
   Result<const logfile::ScannedFrame*> frame = scanner.next();
-  if (frame.ok() && *frame != nullptr) state.apply(*(*frame)->record, (*frame)->offset, /*keep_body=*/false);
+  if (frame.ok() && *frame != nullptr) state.apply((*frame)->record, (*frame)->offset, /*keep_body=*/false);
   return frame;
 }
 

@@ -1,5 +1,8 @@
-// Settlement: ack, ack_batch and nack. Keyed by sequence id alone; whoever
-// names a live message settles it, leased or not.
+// Settlement: ack, ack_batch, nack and retry. Keyed by sequence id; whoever
+// names a live message settles it, leased or not, unless the call also names
+// the delivery (ack_delivery, a guarded retry): then only while the message's
+// delivery count is still the one that delivery saw, since every lease
+// raises it.
 #include <algorithm>
 #include <functional>
 #include <unordered_set>
@@ -24,10 +27,6 @@ void drop_repeats(std::vector<uint64_t>& seqs) {
 
 }  // namespace
 
-bool settles_delivery(const MessageEntry& entry, std::optional<uint64_t> deliveries) {
-  return !deliveries || entry.deliveries == *deliveries;
-}
-
 Result<bool> QueueCall::ack(uint64_t seq) {
   if (queue_->inner_.state.find(seq) == nullptr) return false;
   if (Status committed = queue_->commit(logfile::Ack{seq}, /*defer_sync=*/false); !committed.ok()) return committed;
@@ -35,7 +34,14 @@ Result<bool> QueueCall::ack(uint64_t seq) {
   return true;
 }
 
+Result<bool> QueueCall::ack_delivery(uint64_t seq, uint64_t deliveries) {
+  const MessageEntry* entry = queue_->inner_.state.find(seq);
+  if (entry == nullptr || !Queue::is_delivery(*entry, deliveries)) return false;
+  return ack(seq);
+}
+
 Result<uint64_t> QueueCall::ack_batch(const std::vector<uint64_t>& seqs) {
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
   // Unknown ids, and ids repeated after their first ack, are skipped.
   std::vector<uint64_t> known;
   known.reserve(seqs.size());
@@ -64,6 +70,20 @@ Result<bool> QueueCall::nack(uint64_t seq, bool requeue) {
   if (!requeue) {
     if (Status compacted = queue_->after_removal(); !compacted.ok()) return compacted;
   }
+  return true;
+}
+
+Result<bool> QueueCall::retry(uint64_t seq, uint64_t delay_ms, std::optional<uint64_t> deliveries) {
+  QueueState& state = queue_->inner_.state;
+  const MessageEntry* entry = state.find(seq);
+  if (entry == nullptr || state.hold_of(seq) != Hold::kInFlight || !Queue::is_delivery(*entry, deliveries)) {
+    return false;
+  }
+  // A lease to the retry time, the count kept: the log cannot tell it from a
+  // delivered lease, so until it falls due the message counts as in flight,
+  // and the sweep then returns it as it returns any lease that ran out.
+  const logfile::Lease lease{seq, lease_deadline(queue_->now(), delay_ms), entry->deliveries};
+  if (Status committed = queue_->commit(lease, /*defer_sync=*/false); !committed.ok()) return committed;
   return true;
 }
 

@@ -12,8 +12,19 @@
 
 namespace tollivane {
 
+IntegrityReport foreign_log_report() { return IntegrityReport{false, 0, logfile::kFileHeaderLen, "bad file magic"}; }
+
+IntegrityReport integrity_report(uint64_t records, const logfile::LogEnd& end) {
+  if (end.clean()) return IntegrityReport{true, records, end.offset, "clean"};
+  // A frame that does not decode is damage like a torn one: the next open
+  // or catch-up cuts the log there all the same.
+  return IntegrityReport{false, records, end.offset,
+                         "corrupt tail at byte " + std::to_string(end.offset) + ": " + end.reason};
+}
+
 Result<IntegrityReport> QueueCall::verify_integrity() {
   if (!queue_->persistent_) return IntegrityReport{true, 0, 0, ":memory: queue has no on-disk log"};
+  if (Status refused = queue_->refuse_if_always_waiting(); !refused.ok()) return refused;
   // Reading the whole log: the caller's other threads run meanwhile.
   base::BlockingRegion others_run;
   // Opened by name: whatever file is there now, even one another process
@@ -24,24 +35,16 @@ Result<IntegrityReport> QueueCall::verify_integrity() {
   if (!file_len.ok()) return file_len.take_error();
   Result<logfile::FileHeader> header = logfile::read_file_header(*file);
   if (!header.ok()) return header.take_error();
-  if (!header->magic_ok) return IntegrityReport{false, 0, logfile::kFileHeaderLen, "bad file magic"};
+  if (!header->magic_ok) return foreign_log_report();
 
-  // Frames are checked, not decoded: a frame whose CRC holds counts.
-  logfile::FrameScanner scanner(*file, logfile::kFileHeaderLen, *file_len, logfile::Decoding::kFramesOnly,
-                                /*keep=*/0);
-  IntegrityReport report{true, 0, logfile::kFileHeaderLen, "clean"};
+  logfile::FrameScanner scanner(*file, logfile::kFileHeaderLen, *file_len);
+  uint64_t records = 0;
   while (true) {
     Result<const logfile::ScannedFrame*> frame = scanner.next();
     if (!frame.ok()) return frame.take_error();
-    if (*frame == nullptr) break;
-    report.records += 1;
+    if (*frame == nullptr) return integrity_report(records, scanner.end());
+    records += 1;
   }
-  report.bytes = scanner.position();
-  if (!scanner.end().clean()) {
-    report.ok = false;
-    report.message = "corrupt tail at byte " + std::to_string(report.bytes) + ": " + scanner.end().reason;
-  }
-  return report;
 }
 
 }  // namespace tollivane

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <span>
 #include <thread>
 
 #include "logfile/endian.h"
@@ -112,13 +113,53 @@ OpResult run_in_call(QueueCall& call, const Op& op, bool tagged) {
     case OpKind::kCompact: return result_of(call.compact());
     case OpKind::kPurge: return result_of(call.purge());
     case OpKind::kFlush: return result_of(call.flush());
+    case OpKind::kEnqueueDelayed: {
+      std::vector<std::vector<uint8_t>> bodies;
+      for (uint64_t token : op.args) bodies.push_back(body_of(token));
+      if (bodies.size() == 1) {
+        Result<uint64_t> id = call.enqueue_delayed(bodies[0], op.lease_ms);
+        return result_of(id, id.ok() ? std::vector<uint64_t>{*id} : std::vector<uint64_t>{});
+      }
+      Result<std::vector<uint64_t>> ids = call.enqueue_batch_delayed(test_support::views_of(bodies), op.lease_ms);
+      return result_of(ids, ids.ok() ? *ids : std::vector<uint64_t>{});
+    }
+    case OpKind::kRetry:
+    case OpKind::kBury:
+    case OpKind::kKick: {
+      Result<bool> done = op.kind == OpKind::kRetry ? call.retry(seq, op.lease_ms, std::nullopt)
+                          : op.kind == OpKind::kBury ? call.bury(seq, std::nullopt)
+                                                     : call.kick(seq);
+      return result_of(done, {done.ok() && *done ? 1u : 0u});
+    }
+    case OpKind::kKickAll: {
+      Result<uint64_t> count = call.kick_all();
+      return result_of(count, {count.ok() ? *count : 0});
+    }
   }
   return OpResult{false, {}, "unknown operation"};
 }
 
 ModelState without(ModelState state, uint64_t seq) {
   state.live.erase(seq);
+  state.buried.erase(seq);
+  state.not_before.erase(seq);
   return state;
+}
+
+// `seq` made ready at once: kicked, or handed back by a nack.
+ModelState released(ModelState state, uint64_t seq) {
+  state.buried.erase(seq);
+  state.not_before.erase(seq);
+  return state;
+}
+
+// The seqs of `queue`'s buried messages.
+std::set<uint64_t> buried_in(const QueueState& state) {
+  std::set<uint64_t> buried;
+  state.for_each_message([&](uint64_t seq, const MessageEntry&, std::optional<uint64_t> deadline_ms) {
+    if (deadline_ms == logfile::kBuriedDeadlineMs) buried.insert(seq);
+  });
+  return buried;
 }
 
 bool removes(OpKind kind) {
@@ -162,7 +203,7 @@ constexpr uint64_t kBegin = 0, kEnd = 1, kOpened = 2, kFinished = 3, kSettling =
 constexpr uint64_t kForkedTokens = uint64_t{1} << 31;
 
 void run_reported(int fd, Queue& queue, const Op& op, bool tagged, std::mutex* object_mutex = nullptr) {
-  std::vector<uint64_t> begin = {kBegin, static_cast<uint64_t>(op.kind), op.lease_ms, monotonic_ns()};
+  std::vector<uint64_t> begin = {kBegin, static_cast<uint64_t>(op.kind), op.lease_ms, monotonic_ns(), op.clock_ms};
   begin.insert(begin.end(), op.args.begin(), op.args.end());
   send(fd, std::move(begin));
   const SettlingReport report = [fd](const std::vector<uint64_t>& tokens) {
@@ -171,7 +212,7 @@ void run_reported(int fd, Queue& queue, const Op& op, bool tagged, std::mutex* o
     send(fd, std::move(message));
   };
   const OpResult result = run_op(queue, op, tagged ? &report : nullptr, object_mutex);
-  std::vector<uint64_t> end = {kEnd, result.ok ? 1u : 0u, monotonic_ns(), result.values.size()};
+  std::vector<uint64_t> end = {kEnd, result.ok ? 1u : 0u, monotonic_ns(), result.clock_ms, result.values.size()};
   end.insert(end.end(), result.values.begin(), result.values.end());
   end.insert(end.end(), result.tokens.begin(), result.tokens.end());
   send(fd, std::move(end));
@@ -250,18 +291,19 @@ void add_message(History& history, const std::vector<uint64_t>& message) {
     case kOpened: history.opened = true; break;
     case kFinished: history.finished = true; break;
     case kBegin:
-      if (message.size() < 4) break;
-      history.ops.push_back(Op{static_cast<OpKind>(message[1]), {message.begin() + 4, message.end()}, message[2]});
+      if (message.size() < 5) break;
+      history.ops.push_back(
+          Op{static_cast<OpKind>(message[1]), {message.begin() + 5, message.end()}, message[2], message[4]});
       history.began_ns.push_back(message[3]);
       break;
     case kSettling:
       if (!history.ops.empty()) history.settling[history.ops.size() - 1] = {message.begin() + 1, message.end()};
       break;
     case kEnd: {
-      if (message.size() < 4 || message.size() < 4 + message[3]) break;
-      const auto values_end = message.begin() + 4 + static_cast<long>(message[3]);
+      if (message.size() < 5 || message.size() < 5 + message[4]) break;
+      const auto values_end = message.begin() + 5 + static_cast<long>(message[4]);
       history.results.push_back(
-          OpResult{message[1] == 1, {message.begin() + 4, values_end}, {}, {values_end, message.end()}});
+          OpResult{message[1] == 1, {message.begin() + 5, values_end}, {}, {values_end, message.end()}, message[3]});
       history.returned_ns.push_back(message[2]);
       break;
     }
@@ -325,7 +367,9 @@ std::optional<uint64_t> token_of(std::span<const uint8_t> body) {
 const char* op_name(OpKind kind) {
   static const char* const kNames[] = {"enqueue", "enqueue_batch", "dequeue", "dequeue_batch",
                                        "ack",     "ack_batch",     "nack(requeue)", "nack(drop)",
-                                       "extend_lease", "compact", "purge", "flush", "ack_and_dequeue"};
+                                       "extend_lease", "compact", "purge", "flush",
+                                       "enqueue_delayed", "retry", "bury", "kick", "kick_all",
+                                       "ack_and_dequeue"};
   return kNames[static_cast<size_t>(kind)];
 }
 
@@ -349,18 +393,33 @@ uint64_t Workload::pick_seq(const QueueState& state) {
   return pick(state.counters().next_seq + 2);
 }
 
-Op Workload::next(const QueueState& state) {
+uint64_t Workload::pick_held(const QueueState& state, Hold hold) {
+  std::vector<uint64_t> held;
+  state.for_each_message([&](uint64_t seq, const MessageEntry& entry, std::optional<uint64_t> deadline_ms) {
+    if (deadline_ms && hold_of_lease(*deadline_ms, entry.deliveries) == hold) held.push_back(seq);
+  });
+  if (!held.empty() && pick(4) != 0) return held[pick(held.size())];
+  return pick_seq(state);
+}
+
+Op Workload::next(const QueueState& state, uint64_t clock_ms) {
+  // Leases and delays alike: at once, soon, within the run, beyond it.
   static const uint64_t kLeases[] = {0, 1, 20, 200, 30000};
   // Weights: enqueue 18, enqueue_batch 8, dequeue 14, dequeue_batch 7, ack 12,
   // ack_batch 7, nack requeue 5, nack drop 5, extend 6, compact 2, purge 1, flush 2,
-  // ack_and_dequeue 10.
-  static const uint32_t kWeights[] = {18, 8, 14, 7, 12, 7, 5, 5, 6, 2, 1, 2, 10};
-  uint64_t roll = pick(97);
+  // enqueue_delayed 7, retry 4, bury 4, kick 3, kick_all 1, ack_and_dequeue 10.
+  static const uint32_t kWeights[] = {18, 8, 14, 7, 12, 7, 5, 5, 6, 2, 1, 2, 7, 4, 4, 3, 1, 10};
+  uint64_t roll = pick(116);
   size_t kind = 0;
   while (roll >= kWeights[kind]) roll -= kWeights[kind++];
-  Op op{static_cast<OpKind>(kind), {}, kLeases[pick(5)]};
+  Op op{static_cast<OpKind>(kind), {}, kLeases[pick(5)], clock_ms};
   switch (op.kind) {
     case OpKind::kEnqueue: op.args = {next_token_++}; break;
+    case OpKind::kEnqueueDelayed:
+      for (uint64_t n = pick(3) == 0 ? 1 + pick(4) : 1; n > 0; --n) op.args.push_back(next_token_++);
+      break;
+    case OpKind::kRetry: op.args = {pick_held(state, Hold::kInFlight)}; break;
+    case OpKind::kKick: op.args = {pick_held(state, Hold::kBuried)}; break;
     case OpKind::kEnqueueBatch:
       for (uint64_t n = 1 + pick(5); n > 0; --n) op.args.push_back(next_token_++);
       break;
@@ -378,13 +437,15 @@ Op Workload::next(const QueueState& state) {
     case OpKind::kAck:
     case OpKind::kNackRequeue:
     case OpKind::kNackDrop:
+    case OpKind::kBury:
     case OpKind::kAckAndDequeue: op.args = {pick_seq(state)}; break;
     default: break;
   }
   return op;
 }
 
-OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling, std::mutex* object_mutex) {
+OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling, std::mutex* object_mutex,
+                ClockFn clock) {
   OpResult result;
   PendingSync owed;
   {
@@ -401,6 +462,7 @@ OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling, std:
   // may append meanwhile, and share the fsync.
   Status synced = owed.complete();
   if (result.ok && !synced.ok()) return OpResult{false, {}, synced.error().message()};
+  result.clock_ms = clock();
   return result;
 }
 
@@ -409,11 +471,33 @@ std::vector<ModelState> effects(const ModelState& before, const Op& op) {
   switch (op.kind) {
     case OpKind::kEnqueue:
     case OpKind::kEnqueueBatch:
+    case OpKind::kEnqueueDelayed:
       for (uint64_t token : op.args) {
         ModelState next = states.back();
-        next.live[next.next_seq++] = token;
+        const uint64_t seq = next.next_seq++;
+        next.live[seq] = token;
+        states.push_back(next);
+        // Its delay is a frame of its own, after the Enqueue in the same write.
+        if (op.kind != OpKind::kEnqueueDelayed || op.lease_ms == 0) continue;
+        next.not_before[seq] = op.clock_ms + op.lease_ms;
         states.push_back(std::move(next));
       }
+      break;
+    case OpKind::kBury:
+      if (states.back().live.contains(op.args[0]) && !states.back().buried.contains(op.args[0])) {
+        ModelState next = states.back();
+        next.buried.insert(op.args[0]);
+        states.push_back(std::move(next));
+      }
+      break;
+    case OpKind::kKick:
+    case OpKind::kNackRequeue:
+      if (op.kind == OpKind::kKick ? states.back().buried.contains(op.args[0]) : states.back().live.contains(op.args[0])) {
+        states.push_back(released(states.back(), op.args[0]));
+      }
+      break;
+    case OpKind::kKickAll:
+      for (uint64_t seq : before.buried) states.push_back(released(states.back(), seq));
       break;
     case OpKind::kAck:
     case OpKind::kNackDrop:
@@ -429,6 +513,19 @@ std::vector<ModelState> effects(const ModelState& before, const Op& op) {
   return states;
 }
 
+// What is wrong with `delivered`, the ids a call leased from `before` at
+// `clock_ms`, if anything.
+const char* delivery_fault(const ModelState& before, std::span<const uint64_t> delivered, uint64_t clock_ms) {
+  if (std::set<uint64_t>(delivered.begin(), delivered.end()).size() != delivered.size()) return "delivered twice";
+  for (uint64_t seq : delivered) {
+    if (!before.live.contains(seq)) return "delivered a message that is not live";
+    if (before.buried.contains(seq)) return "delivered a buried message";
+    const auto due = before.not_before.find(seq);
+    if (due != before.not_before.end() && clock_ms < due->second) return "delivered a delayed message before its time";
+  }
+  return nullptr;
+}
+
 std::string check_result(const ModelState& before, const Op& op, const OpResult& result) {
   if (!result.ok) return {};
   const std::vector<ModelState> after = effects(before, op);
@@ -436,18 +533,27 @@ std::string check_result(const ModelState& before, const Op& op, const OpResult&
   auto expect = [&](bool holds, const char* what) { return holds ? std::string() : std::string(op_name(op.kind)) + ": " + what; };
   switch (op.kind) {
     case OpKind::kEnqueue:
-    case OpKind::kEnqueueBatch: {
+    case OpKind::kEnqueueBatch:
+    case OpKind::kEnqueueDelayed: {
       bool consecutive = values.size() == op.args.size();
       for (size_t i = 0; consecutive && i < values.size(); ++i) consecutive = values[i] == before.next_seq + i;
       return expect(consecutive, "ids are not the next ones");
     }
     case OpKind::kDequeue:
     case OpKind::kDequeueBatch: {
-      bool live = std::set<uint64_t>(values.begin(), values.end()).size() == values.size();
-      for (uint64_t seq : values) live = live && before.live.contains(seq);
-      if (op.kind == OpKind::kDequeueBatch) live = live && values.size() <= op.args[0];
-      return expect(live, "delivered a message that is not live (or twice)");
+      if (op.kind == OpKind::kDequeueBatch && values.size() > op.args[0]) return expect(false, "leased more than max");
+      const char* fault = delivery_fault(before, values, result.clock_ms);
+      return expect(fault == nullptr, fault);
     }
+    case OpKind::kBury:
+      return expect(values.size() == 1 && (values[0] == 1) == (before.live.contains(op.args[0]) &&
+                                                               !before.buried.contains(op.args[0])),
+                    "result disagrees with whether the message is live and not buried");
+    case OpKind::kKick:
+      return expect(values.size() == 1 && (values[0] == 1) == before.buried.contains(op.args[0]),
+                    "result disagrees with whether the message is buried");
+    case OpKind::kKickAll:
+      return expect(values.size() == 1 && values[0] == before.buried.size(), "count disagrees with the buried messages");
     case OpKind::kAck:
     case OpKind::kNackDrop:
     case OpKind::kNackRequeue:
@@ -456,15 +562,18 @@ std::string check_result(const ModelState& before, const Op& op, const OpResult&
     case OpKind::kAckBatch:
       return expect(values.size() == 1 && values[0] == after.size() - 1, "count disagrees with the live messages");
     case OpKind::kAckAndDequeue: {
-      const uint64_t seq = op.args[0];
-      const bool acked = !values.empty() && (values[0] == 1) == before.live.contains(seq);
-      const bool delivery_live = values.size() <= 1 || (values.size() == 2 && before.live.contains(values[1]) &&
-                                                        (values[0] == 0 || values[1] != seq));
-      return expect(acked && delivery_live, "ack result or delivery disagrees with the live messages");
+      // The ack's 1/0, then what dequeue() would have leased after it.
+      if (values.empty() || values.size() > 2 || (values[0] == 1) != before.live.contains(op.args[0])) {
+        return expect(false, "ack result disagrees with whether the message is live");
+      }
+      const char* fault = delivery_fault(after.back(), std::span(values).subspan(1), result.clock_ms);
+      return expect(fault == nullptr, fault);
     }
+    case OpKind::kRetry:
     case OpKind::kExtendLease:
-      return expect(values.size() == 1 && (values[0] == 0 || before.live.contains(op.args[0])),
-                    "extended a message that is not live");
+      return expect(values.size() == 1 && (values[0] == 0 || (before.live.contains(op.args[0]) &&
+                                                              !before.buried.contains(op.args[0]))),
+                    "extended or retried a message that is not live, or buried");
     default: return {};
   }
 }
@@ -494,16 +603,29 @@ Verdict check_state(const Queue& queue, const std::string& dir, const std::vecto
     return std::equal(expected.begin(), expected.end(), log.begin() + static_cast<long>(entry->body_offset),
                       [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
   };
+  const std::set<uint64_t> buried = buried_in(state);
   for (const ModelState& candidate : possible) {
-    if (candidate.next_seq != state.counters().next_seq || candidate.live.size() != state.message_count()) continue;
+    if (candidate.next_seq != state.counters().next_seq || candidate.live.size() != state.message_count() ||
+        candidate.buried != buried) {
+      continue;
+    }
     bool same = true;
     for (const auto& [seq, token] : candidate.live) same = same && body_matches(seq, token);
-    if (same) {
+    if (!same) continue;
+    if (!verdict.matched) {
       verdict.matched = true;
       verdict.state = candidate;
-      return verdict;
+      continue;
     }
+    // Candidates that differ only in delays (a nack of a delayed message in
+    // doubt) are told apart by nothing compared here: only the delays they
+    // all keep still bind.
+    std::erase_if(verdict.state.not_before, [&](const auto& due) {
+      const auto other = candidate.not_before.find(due.first);
+      return other == candidate.not_before.end() || other->second != due.second;
+    });
   }
+  if (verdict.matched) return verdict;
   // No possible state fits: count what is missing or back, against them all.
   std::set<uint64_t> in_all, in_any;
   for (const auto& [seq, token] : possible.front().live) in_all.insert(seq);
@@ -681,6 +803,15 @@ struct Span {
 struct Sighting {
   uint64_t id, token;
   Span when;
+  uint64_t clock_ms = 0;  // a delivery's: the queue's clock once it returned
+};
+
+// A message a returned call held back: delayed or retried until `until_ms`
+// on the queue's clock (a lower bound of the deadline it wrote), or buried.
+struct HeldBack {
+  uint64_t id, until_ms;
+  Span when;
+  bool buried() const { return until_ms == kStillRunning; }
 };
 
 // What every process did, gathered by message token and by id.
@@ -692,6 +823,20 @@ struct SharedHistory {
   std::vector<Span> purges;                // returned or not
   std::vector<Sighting> sightings;
   std::vector<Sighting> deliveries;        // by calls that returned
+  std::vector<HeldBack> holds;
+  // Calls that may have made a held message deliverable sooner: by id (a
+  // kick, a nack, an extension, another retry) and for all (kick_all).
+  std::map<uint64_t, std::vector<Span>> releases;
+  std::vector<Span> releases_of_all;
+
+  // Whether anything may have released `hold` before `moment`.
+  bool released(const HeldBack& hold, uint64_t moment) const {
+    auto overlaps = [&](const Span& e) { return e.began < moment && e.returned > hold.when.began; };
+    const auto by_id = releases.find(hold.id);
+    return (by_id != releases.end() && std::any_of(by_id->second.begin(), by_id->second.end(), overlaps)) ||
+           std::any_of(releases_of_all.begin(), releases_of_all.end(), overlaps) ||
+           std::any_of(purges.begin(), purges.end(), overlaps);
+  }
 
   // Whether a purge may have run between two moments or calls: then ids may
   // name other messages after it, and what was enqueued before may be gone.
@@ -715,7 +860,7 @@ void note_deliveries(const OpResult& result, size_t first, const Span& when, Sha
     if (token == kNoToken) {
       tally.fail(tally.bad_bodies, "delivered id " + std::to_string(result.values[j]) + " with a foreign body");
     }
-    shared.sightings.push_back(Sighting{result.values[j], token, when});
+    shared.sightings.push_back(Sighting{result.values[j], token, when, result.clock_ms});
     shared.deliveries.push_back(shared.sightings.back());
   }
 }
@@ -732,16 +877,37 @@ void gather_call(const History& history, size_t i, SharedHistory& shared, Shared
     tally.fail(tally.failed_calls, std::string(op_name(op.kind)) + " failed in process " + std::to_string(history.pid));
   }
   const auto settling = history.settling.find(i);
+  // A bool call that may have taken effect.
+  const bool may_have = !ok || (!result->values.empty() && result->values[0] == 1);
   switch (op.kind) {
     case OpKind::kEnqueue:
     case OpKind::kEnqueueBatch:
+    case OpKind::kEnqueueDelayed:
       for (size_t j = 0; j < op.args.size(); ++j) {
         shared.begun.insert(op.args[j]);
         if (!ok || j >= result->values.size()) continue;
         shared.enqueued[op.args[j]] = Sighting{result->values[j], op.args[j], when};
         shared.sightings.push_back(shared.enqueued[op.args[j]]);
+        if (op.kind == OpKind::kEnqueueDelayed && op.lease_ms > 0) {
+          shared.holds.push_back(HeldBack{result->values[j], op.clock_ms + op.lease_ms, when});
+        }
       }
       break;
+    case OpKind::kRetry:
+    case OpKind::kBury:
+      if (ok && result->values[0] == 1) {
+        shared.holds.push_back(
+            HeldBack{op.args[0], op.kind == OpKind::kBury ? kStillRunning : op.clock_ms + op.lease_ms, when});
+      }
+      // A retry replaces the deadline of an earlier one, which may be later.
+      if (op.kind == OpKind::kRetry && may_have) shared.releases[op.args[0]].push_back(when);
+      break;
+    case OpKind::kKick:
+    case OpKind::kNackRequeue:
+    case OpKind::kExtendLease:
+      if (may_have) shared.releases[op.args[0]].push_back(when);
+      break;
+    case OpKind::kKickAll: shared.releases_of_all.push_back(when); break;
     case OpKind::kDequeue:
     case OpKind::kDequeueBatch:
       if (ok) note_deliveries(*result, 0, when, shared, tally);
@@ -859,6 +1025,31 @@ void check_final(const SharedHistory& shared, const std::map<uint64_t, uint64_t>
   }
 }
 
+// No held message is delivered before its hold ends, none buried at all,
+// and none that nothing released is ready at the end.
+void check_holds(const SharedHistory& shared, const QueueState& final_state, SharedTally& tally) {
+  const uint64_t now = now_ms();
+  for (const HeldBack& hold : shared.holds) {
+    tally.holds += 1;
+    const Sighting* next = nullptr;
+    for (const Sighting& delivery : shared.deliveries) {
+      if (delivery.id == hold.id && delivery.when.began > hold.when.returned &&
+          (next == nullptr || delivery.when.began < next->when.began)) {
+        next = &delivery;
+      }
+    }
+    const std::string what = "message " + std::to_string(hold.id) + (hold.buried() ? " (buried)" : " (held back)");
+    if (next != nullptr && next->clock_ms < hold.until_ms && !shared.released(hold, next->when.returned)) {
+      tally.fail(hold.buried() ? tally.unburied : tally.early, what + " delivered before its time");
+    }
+    if (shared.released(hold, kStillRunning) || final_state.find(hold.id) == nullptr || now >= hold.until_ms) continue;
+    const std::optional<Hold> held = final_state.hold_of(hold.id);
+    if (hold.buried() ? held != Hold::kBuried : !held) {
+      tally.fail(hold.buried() ? tally.unburied : tally.early, what + " is not held back at the end");
+    }
+  }
+}
+
 }  // namespace
 
 void SharedTally::fail(uint64_t& count, const std::string& detail) {
@@ -868,7 +1059,7 @@ void SharedTally::fail(uint64_t& count, const std::string& detail) {
 
 bool SharedTally::clean() const {
   return lost == 0 && resurrected == 0 && two_messages_one_id == 0 && moved == 0 && bad_bodies == 0 &&
-         failed_calls == 0 && inconsistent == 0;
+         failed_calls == 0 && inconsistent == 0 && early == 0 && unburied == 0;
 }
 
 std::string SharedTally::figures() const {
@@ -877,7 +1068,9 @@ std::string SharedTally::figures() const {
          std::to_string(messages) + " messages left: lost " + std::to_string(lost) + ", back " +
          std::to_string(resurrected) + ", ids naming two messages " + std::to_string(two_messages_one_id) +
          ", messages moved or doubled " + std::to_string(moved) + ", bad bodies " + std::to_string(bad_bodies) +
-         ", failed calls " + std::to_string(failed_calls) + ", inconsistent " + std::to_string(inconsistent);
+         ", failed calls " + std::to_string(failed_calls) + ", inconsistent " + std::to_string(inconsistent) + "; " +
+         std::to_string(holds) + " messages delayed, retried or buried: delivered or ready early " +
+         std::to_string(early) + ", buried ones delivered or not buried " + std::to_string(unburied);
 }
 
 void check_shared(const std::string& dir, const QueueConfig& config, const std::vector<History>& histories,
@@ -915,6 +1108,7 @@ void check_shared(const std::string& dir, const QueueConfig& config, const std::
   }
   tally.messages += final_messages.size();
   check_final(shared, final_messages, tally);
+  check_holds(shared, (*fresh)->state(), tally);
 }
 
 void print_figure(const std::string& line) {

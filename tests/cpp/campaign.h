@@ -4,9 +4,11 @@
 // that returned promise, and the checks of a reopened directory against it.
 //
 // The model tracks only what durability is about: which messages are live
-// (with their bodies) and the next sequence id. Leases and delivery counts
-// may legitimately come back either way after a crash, so they are not
-// compared. A call whose outcome is unknown (cut short by a kill, a power
+// (with their bodies), which of them are buried, and the next sequence id.
+// Leases and delivery counts may legitimately come back either way after a
+// crash, so they are not compared; but no call may deliver a buried message,
+// nor a delayed one before the delay's end as the clock read before its
+// enqueue places it. A call whose outcome is unknown (cut short by a kill, a power
 // loss or an injected error) may have left any prefix of its effects, in
 // log order: possible_states() lists every state that allows.
 #pragma once
@@ -20,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -52,16 +55,19 @@ inline constexpr uint64_t kNoToken = UINT64_MAX;
 enum class OpKind : uint8_t {
   kEnqueue, kEnqueueBatch, kDequeue, kDequeueBatch, kAck, kAckBatch,
   kNackRequeue, kNackDrop, kExtendLease, kCompact, kPurge, kFlush,
+  kEnqueueDelayed, kRetry, kBury, kKick, kKickAll,
   kAckAndDequeue,
 };
 const char* op_name(OpKind kind);
 
 struct Op {
   OpKind kind = OpKind::kFlush;
-  // Body tokens (enqueues), sequence ids (settlements, extend_lease), or
-  // the batch size (dequeue_batch).
+  // Body tokens (enqueues), sequence ids (settlements, extend_lease, retry,
+  // bury, kick), or the batch size (dequeue_batch).
   std::vector<uint64_t> args;
-  uint64_t lease_ms = 0;
+  uint64_t lease_ms = 0;  // also the delay of enqueue_delayed and retry
+  // The queue's clock when the call was chosen, at or before its start.
+  uint64_t clock_ms = 0;
 };
 
 struct OpResult {
@@ -73,6 +79,8 @@ struct OpResult {
   // With tagged bodies, the token of each delivery (kNoToken for a body
   // that is no tagged one).
   std::vector<uint64_t> tokens = {};
+  // The queue's clock once the call returned, at or after its end.
+  uint64_t clock_ms = 0;
 };
 
 // Whether a successful call of this kind leaves everything before it
@@ -83,11 +91,13 @@ class Workload {
  public:
   Workload(uint64_t seed, uint64_t first_token) : random_(seed), next_token_(first_token) {}
   // The next call, chosen with an eye on the queue's state so that most
-  // settlements name live messages.
-  Op next(const QueueState& state);
+  // settlements name live messages, at `clock_ms` on the queue's clock.
+  Op next(const QueueState& state, uint64_t clock_ms = now_ms());
 
  private:
   uint64_t pick_seq(const QueueState& state);
+  // Mostly a message held for `hold`, when there is one.
+  uint64_t pick_held(const QueueState& state, Hold hold);
   uint64_t pick(uint64_t bound) { return std::uniform_int_distribution<uint64_t>(0, bound - 1)(random_); }
 
   std::mt19937_64 random_;
@@ -102,12 +112,16 @@ using SettlingReport = std::function<void(const std::vector<uint64_t>& tokens)>;
 // (under `object_mutex`, when threads share the object), then the sync the
 // call owes. With `settling`, bodies are tagged, deliveries carry their
 // tokens and every acknowledgement or drop reports what it is about to remove.
+// `clock` is the queue's.
 OpResult run_op(Queue& queue, const Op& op, const SettlingReport* settling = nullptr,
-                std::mutex* object_mutex = nullptr);
+                std::mutex* object_mutex = nullptr, ClockFn clock = now_ms);
 
 struct ModelState {
   std::map<uint64_t, uint64_t> live;  // seq -> body token
   uint64_t next_seq = 0;
+  std::set<uint64_t> buried;
+  // seq -> the earliest moment a delayed message may be delivered.
+  std::map<uint64_t, uint64_t> not_before;
   bool operator==(const ModelState&) const = default;
 };
 
@@ -233,10 +247,14 @@ struct Tally {
 // again; no id names two messages between purges, and no message has two
 // ids; every body is intact; `survivor`, an object opened before the runs,
 // catches up to the state a fresh open finds, and verify_integrity agrees.
+// A delayed enqueue, retry or bury that returned must hold its message back
+// (until the delay's end, or until it is kicked) unless a call that may
+// have released it ran meanwhile: no delivery before, none of a buried one,
+// and none ready at the end.
 struct SharedTally {
-  uint64_t runs = 0, processes = 0, calls = 0, in_doubt = 0, purges = 0, messages = 0;
+  uint64_t runs = 0, processes = 0, calls = 0, in_doubt = 0, purges = 0, messages = 0, holds = 0;
   uint64_t lost = 0, resurrected = 0, two_messages_one_id = 0, moved = 0, bad_bodies = 0, failed_calls = 0,
-           inconsistent = 0;
+           inconsistent = 0, early = 0, unburied = 0;
   std::vector<std::string> details;
   void fail(uint64_t& count, const std::string& detail);
   bool clean() const;

@@ -105,6 +105,13 @@ Verdict check_history(const std::string& dir, const QueueConfig& config, const M
 
 uint64_t seed_of(uint64_t a, uint64_t b, uint64_t c) { return (a * 1'000'003 + b) * 1'000'033 + c + 1; }
 
+// The calls of `history` that delay, retry, bury or kick messages.
+uint64_t hold_calls(const History& history) {
+  return static_cast<uint64_t>(std::count_if(history.ops.begin(), history.ops.end(), [](const campaign::Op& op) {
+    return op.kind >= campaign::OpKind::kEnqueueDelayed;
+  }));
+}
+
 void expect_verdict(const Verdict& verdict, const std::string& where, int& reported) {
   const bool bad = verdict.unopenable || verdict.damaged || !verdict.matched;
   if (bad && reported++ < 10) ADD_FAILURE() << where << ": " << verdict.detail;
@@ -124,7 +131,7 @@ TEST(DurabilityCampaign, KillNineAtEveryStepLosesAndResurrectsNothing) {
   const QueueConfig config = campaign_config(0);
   const size_t max_ops = full ? 400 : 200;
   Tally tally;
-  uint64_t kill_points = 0, kills = 0, random_kills = 0, not_reached = 0;
+  uint64_t kill_points = 0, kills = 0, random_kills = 0, not_reached = 0, calls = 0, holding = 0;
   int reported = 0;
   for (const auto& [call, nths] : points) {
     for (uint64_t nth : nths) {
@@ -141,6 +148,8 @@ TEST(DurabilityCampaign, KillNineAtEveryStepLosesAndResurrectsNothing) {
           fs.after(kill_call, "", kill_nth, [] { ::raise(SIGKILL); });
         };
         const History first = campaign::run_in_child(dir.path(), plan);
+        calls += first.ops.size();
+        holding += hold_calls(first);
         not_reached += first.finished;
         kills += !first.finished;
         reached = reached || !first.finished;
@@ -154,6 +163,8 @@ TEST(DurabilityCampaign, KillNineAtEveryStepLosesAndResurrectsNothing) {
         campaign::ChildPlan second{config, seed + 1, 1'000'000, 5000, nullptr,
                                    std::chrono::microseconds(random() % 12000)};
         const History next = campaign::run_in_child(dir.path(), second);
+        calls += next.ops.size();
+        holding += hold_calls(next);
         random_kills += !next.finished;
         const Verdict after = check_history(dir.path(), config, verdict.state, next, true);
         tally.add(after);
@@ -165,7 +176,9 @@ TEST(DurabilityCampaign, KillNineAtEveryStepLosesAndResurrectsNothing) {
   campaign::print_figure("kill -9: " + std::to_string(kill_points) + " kill points x up to " +
                          std::to_string(iterations) + " iterations = " + std::to_string(kills) + " kills, + " +
                          std::to_string(random_kills) + " random-time kills = " +
-                         std::to_string(tally.checked) + " reopens: lost " + std::to_string(tally.lost) +
+                         std::to_string(tally.checked) + " reopens after " + std::to_string(calls) + " calls (" +
+                         std::to_string(holding) + " of them delaying, retrying, burying or kicking): lost " +
+                         std::to_string(tally.lost) +
                          ", resurrected " + std::to_string(tally.resurrected) + ", unopenable " +
                          std::to_string(tally.unopenable) + ", inconsistent " + std::to_string(tally.inconsistent) +
                          " (" + std::to_string(not_reached) + " runs ended before their kill point)");
@@ -196,7 +209,7 @@ TEST(DurabilityCampaign, PowerLossKeepsEverySyncedCallAndAPrefixOfTheRest) {
   };
   const size_t max_ops = full ? 400 : 200;
   Tally tally;
-  uint64_t not_reached = 0;
+  uint64_t not_reached = 0, calls = 0, holding = 0;
   int reported = 0;
   size_t rotation = 0;
   for (const uint64_t interval : {uint64_t{0}, uint64_t{3'600'000}}) {
@@ -224,6 +237,8 @@ TEST(DurabilityCampaign, PowerLossKeepsEverySyncedCallAndAPrefixOfTheRest) {
             });
           };
           const History history = campaign::run_in_child(dir.path(), plan);
+          calls += history.ops.size();
+          holding += hold_calls(history);
           if (history.finished) {
             ++not_reached;
             continue;
@@ -236,7 +251,9 @@ TEST(DurabilityCampaign, PowerLossKeepsEverySyncedCallAndAPrefixOfTheRest) {
     }
   }
   campaign::print_figure("power loss: " + std::to_string(tally.checked) +
-                         " crash images checked (sync interval 0 and 1 h, 6 crash variants): violations " +
+                         " crash images checked (sync interval 0 and 1 h, 6 crash variants) after " +
+                         std::to_string(calls) + " calls (" + std::to_string(holding) +
+                         " of them delaying, retrying, burying or kicking): violations " +
                          std::to_string(tally.lost + tally.resurrected + tally.unopenable + tally.inconsistent) +
                          " (lost " + std::to_string(tally.lost) + ", resurrected " + std::to_string(tally.resurrected) +
                          ", unopenable " + std::to_string(tally.unopenable) + ", inconsistent " +
@@ -311,9 +328,9 @@ class IoErrorRun {
     }
     campaign::Workload workload(kIoWorkloadSeed, 0);
     for (size_t i = 0; i < ops_ && queue != nullptr; ++i) {
-      const campaign::Op op = workload.next(queue->state());
+      const campaign::Op op = workload.next(queue->state(), g_clock_ms);
       const uint64_t fired_before = fs_.faults_fired();
-      const campaign::OpResult result = campaign::run_op(*queue, op);
+      const campaign::OpResult result = campaign::run_op(*queue, op, nullptr, nullptr, &campaign_clock);
       g_clock_ms += 13;
       if (fs_.faults_fired() == fired_before) {
         if (!result.ok) return fail(std::string(campaign::op_name(op.kind)) + " failed with no fault: " + result.error);
@@ -401,8 +418,8 @@ class IoErrorRun {
     std::vector<ModelState> after = possible;
     bool next_ok = false;
     if (queue != nullptr) {
-      const campaign::Op next{campaign::OpKind::kEnqueue, {1'000'000 + nth_}, 0};
-      const campaign::OpResult result = campaign::run_op(*queue, next);
+      const campaign::Op next{campaign::OpKind::kEnqueue, {1'000'000 + nth_}, 0, g_clock_ms};
+      const campaign::OpResult result = campaign::run_op(*queue, next, nullptr, nullptr, &campaign_clock);
       next_ok = result.ok;
       after.clear();
       for (const ModelState& state : possible) {
@@ -478,7 +495,7 @@ TEST(DurabilityCampaign, IoErrorAtEveryCallSiteIsReportedAndLeavesAConsistentLog
     (*opened)->set_clock_for_testing(&campaign_clock);
     campaign::Workload workload(kIoWorkloadSeed, 0);
     for (size_t i = 0; i < ops; ++i) {
-      (void)campaign::run_op(**opened, workload.next((*opened)->state()));
+      (void)campaign::run_op(**opened, workload.next((*opened)->state(), g_clock_ms), nullptr, nullptr, &campaign_clock);
       g_clock_ms += 13;
     }
     for (Call call : {Call::kOpen, Call::kWrite, Call::kFsync, Call::kSyncDir, Call::kFtruncate, Call::kRename,
@@ -533,12 +550,12 @@ class FullDiskRun {
     for (size_t cycle = 0; cycle < cycles && queue != nullptr; ++cycle) {
       // From no space at all to more than a compaction of the live messages takes.
       disk_.fill_leaving(random() % (48 * 1024));
-      for (size_t i = 0; i < calls_per_phase; ++i) call(*queue, workload_.next(queue->state()));
+      for (size_t i = 0; i < calls_per_phase; ++i) call(*queue, workload_.next(queue->state(), g_clock_ms));
       // The call that needs the most space.
       call(*queue, campaign::Op{campaign::OpKind::kCompact, {}, 0});
       disk_.free_filler();
       const uint64_t refused_before = tally_.refused;
-      for (size_t i = 0; i < calls_per_phase; ++i) call(*queue, workload_.next(queue->state()));
+      for (size_t i = 0; i < calls_per_phase; ++i) call(*queue, workload_.next(queue->state(), g_clock_ms));
       if (tally_.refused != refused_before) {
         ++tally_.stuck;
         fail("cycle " + std::to_string(cycle) + ": calls still refused once space was freed");
@@ -567,7 +584,7 @@ class FullDiskRun {
 
   void call(Queue& queue, const campaign::Op& op) {
     ++tally_.calls;
-    const campaign::OpResult result = campaign::run_op(queue, op);
+    const campaign::OpResult result = campaign::run_op(queue, op, nullptr, nullptr, &campaign_clock);
     g_clock_ms += 13;
     if (result.ok) {
       if (std::string wrong = campaign::check_result(model_, op, result); !wrong.empty()) fail(wrong);

@@ -2,6 +2,8 @@
 // and how often it looks when inotify is not available.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -51,6 +53,33 @@ TEST(ChangeWatchTest, AnAppendAfterArmingWakesItButOtherFilesOfTheDirectoryDoNot
   // Reported once: what an attempt has looked at does not wake it again.
   watch.discard_pending();
   EXPECT_EQ(watch.wait(100, nullptr), WaitEnd::kTimedOut);
+}
+
+bool readable(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  return ::poll(&entry, 1, 0) == 1;
+}
+
+TEST(ChangeWatchTest, ItsDescriptorIsReadableFromAnAppendOrOwnCommitUntilDiscarded) {
+  ScratchDirectory dir;
+  std::unique_ptr<Queue> consumer = open_queue(dir.path());
+  std::unique_ptr<Queue> producer = open_queue(dir.path());
+  ChangeWatch watch = armed_on(*consumer);
+  const int fd = watch.descriptor();
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(watch.descriptor(), fd);
+  EXPECT_FALSE(readable(fd));
+
+  const std::vector<uint8_t> body{'m'};
+  ASSERT_TRUE(in_call(*producer, [&](QueueCall& call) { return call.enqueue(body); }).ok());
+  EXPECT_TRUE(readable(fd));
+  EXPECT_TRUE(readable(fd));  // nothing is read by looking
+  EXPECT_TRUE(watch.discard_pending());
+  EXPECT_FALSE(readable(fd));
+  EXPECT_FALSE(watch.discard_pending());
+  // A commit of the watched object itself comes through its notifier.
+  ASSERT_TRUE(in_call(*consumer, [&](QueueCall& call) { return call.enqueue(body); }).ok());
+  EXPECT_TRUE(readable(fd));
 }
 
 TEST(ChangeWatchTest, ClosingAQueueWithoutALogEndsTheWaitsOnIt) {

@@ -354,6 +354,13 @@ struct Trampolines {
     errno = saved;
     return result;
   }
+  static int epoll_create1(int flags) {
+    if (int error = fs().decide(Call::kWatch, std::string()).error) return errno = error, -1;
+    return real().epoll_create1(flags);
+  }
+  static int epoll_ctl(int epoll_fd, int operation, int fd, struct epoll_event* event) {
+    return real().epoll_ctl(epoll_fd, operation, fd, event);
+  }
 };
 
 namespace {
@@ -364,7 +371,7 @@ const base::SystemCalls kTable = {
     Trampolines::fsync,    Trampolines::ftruncate, Trampolines::renameat, Trampolines::mkdir, Trampolines::dup,
     Trampolines::mmap,     Trampolines::munmap,   Trampolines::flock, Trampolines::unlinkat, Trampolines::fchown,
     Trampolines::inotify_init1, Trampolines::inotify_add_watch, Trampolines::inotify_rm_watch, Trampolines::eventfd,
-    Trampolines::ppoll,         Trampolines::futex,
+    Trampolines::ppoll,         Trampolines::futex, Trampolines::epoll_create1, Trampolines::epoll_ctl,
 };
 
 }  // namespace

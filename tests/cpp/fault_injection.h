@@ -66,7 +66,7 @@ enum class Call {
   kOpen, kClose, kRead, kWrite, kLseek, kFstat, kStat, kFsync,
   kFtruncate, kRename, kMkdir, kDup, kMmap, kMunmap, kFlock, kUnlink, kFchown,
   kSyncDir,  // fsync of a directory (kFsync counts those of files)
-  kWatch,    // inotify_init1 (path "") and inotify_add_watch
+  kWatch,    // inotify_init1 and epoll_create1 (path ""), and inotify_add_watch
   kPoll,     // ppoll (path "")
   kFutex,    // a wait or a wake in the hint page's waiting room (path "")
 };

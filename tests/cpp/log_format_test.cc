@@ -9,6 +9,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+#include <tuple>
+#include <type_traits>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -26,6 +31,8 @@
 #include "logfile/log_reader.h"
 #include "logfile/log_writer.h"
 #include "logfile/record.h"
+#include "queue/queue.h"
+#include "queue_call.h"
 
 namespace tollivane::logfile {
 namespace {
@@ -183,15 +190,15 @@ TEST(RecordTest, BytesAfterTheLastFieldAreIgnored) {
 // Scans frames from a real file holding `content`, starting at `start`.
 class FrameScannerTest : public ::testing::Test {
  protected:
-  void load(const Bytes& content, uint64_t start = 0, Decoding decoding = Decoding::kRecords,
-            std::optional<uint64_t> file_len = std::nullopt, uint64_t keep = kEnqueuePayloadHeaderLen) {
+  void load(const Bytes& content, uint64_t start = 0, std::optional<uint64_t> file_len = std::nullopt,
+            uint64_t keep = kEnqueuePayloadHeaderLen) {
     const std::string path = dir_.file("queue.log");
     test_support::write_file(path, std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
     Result<File> opened = File::open(path, O_RDONLY);
     ASSERT_TRUE(opened.ok());
     file_ = std::move(*opened);
     ASSERT_TRUE(file_.seek(start).ok());
-    scanner_.emplace(file_, start, file_len.value_or(content.size()), decoding, keep);
+    scanner_.emplace(file_, start, file_len.value_or(content.size()), keep);
   }
   // The next frame, or nullptr at the end of the valid log.
   const ScannedFrame* next() {
@@ -228,13 +235,13 @@ TEST_F(FrameScannerTest, ReadsFramesBackToBackThenEndsClean) {
   EXPECT_EQ(first->offset, kFileHeaderLen);
   EXPECT_EQ(first->length, 21u);
   EXPECT_EQ(Bytes(first->payload.begin(), first->payload.end()), payload_of(Ack{3}));
-  EXPECT_EQ(std::get<Ack>(*first->record).seq, 3u);
+  EXPECT_EQ(std::get<Ack>(first->record).seq, 3u);
   EXPECT_EQ(scanner_->position(), kFileHeaderLen + 21);
   const ScannedFrame* second = next();
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(second->offset, kFileHeaderLen + 21);
   EXPECT_EQ(second->length, kEnqueueFrameOverhead + big_body.size());
-  const std::span<const uint8_t> body = std::get<EnqueueView>(*second->record).body;
+  const std::span<const uint8_t> body = std::get<EnqueueView>(second->record).body;
   EXPECT_EQ(Bytes(body.begin(), body.end()), big_body);
   EXPECT_EQ(next(), nullptr);
   EXPECT_TRUE(scanner_->end().clean());
@@ -242,8 +249,7 @@ TEST_F(FrameScannerTest, ReadsFramesBackToBackThenEndsClean) {
   EXPECT_EQ(scanner_->position(), log.size());
 }
 
-// An intact frame whose payload is no record ends a replay there, but
-// counts as a frame where only framing is checked (verification).
+// An intact frame whose payload is no record ends the valid log there.
 TEST_F(FrameScannerTest, EmptyPayloadIsAnIntactFrameWhoseRecordIsEmpty) {
   const Bytes empty_frame = {'T', 'L', 'R', '1', 0, 0, 0, 0, 0, 0, 0, 0};
   const Bytes log = concat(frame_of(Ack{1}), empty_frame);
@@ -254,15 +260,6 @@ TEST_F(FrameScannerTest, EmptyPayloadIsAnIntactFrameWhoseRecordIsEmpty) {
   EXPECT_EQ(scanner_->end().offset, 21u);
   EXPECT_EQ(scanner_->end().reason, "empty record");
   EXPECT_EQ(scanner_->position(), 21u);
-
-  load(log, 0, Decoding::kFramesOnly);
-  ASSERT_NE(next(), nullptr);
-  const ScannedFrame* empty = next();
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(empty->length, 12u);
-  EXPECT_FALSE(empty->record.has_value());
-  EXPECT_EQ(next(), nullptr);
-  EXPECT_TRUE(scanner_->end().clean());
 }
 
 // A log is read up to the length it had when it was looked at under the
@@ -270,13 +267,13 @@ TEST_F(FrameScannerTest, EmptyPayloadIsAnIntactFrameWhoseRecordIsEmpty) {
 // frames included.
 TEST_F(FrameScannerTest, NothingPastTheLengthItWasGivenIsRead) {
   const Bytes log = concat(frame_of(Ack{1}), frame_of(Ack{2}));
-  load(log, 0, Decoding::kRecords, 21);
+  load(log, 0, 21);
   ASSERT_NE(next(), nullptr);
   EXPECT_EQ(next(), nullptr);
   EXPECT_TRUE(scanner_->end().clean());
   EXPECT_EQ(scanner_->position(), 21u);
 
-  load(log, 0, Decoding::kRecords, 21 + 5);
+  load(log, 0, 21 + 5);
   ASSERT_NE(next(), nullptr);
   EXPECT_EQ(next(), nullptr);
   EXPECT_EQ(scanner_->end().offset, 21u);
@@ -290,11 +287,11 @@ TEST_F(FrameScannerTest, LargePayloadIsCheckedInPiecesAndHeldOnlyAsFarAsKept) {
   body.back() = 0x43;
   Bytes frame = frame_of(EnqueueView{5, 6, body});
   for (const uint64_t keep : {kEnqueuePayloadHeaderLen, kEnqueuePayloadHeaderLen + 10}) {
-    load(frame, 0, Decoding::kRecords, std::nullopt, keep);
+    load(frame, 0, std::nullopt, keep);
     const ScannedFrame* read = next();
     ASSERT_NE(read, nullptr) << scanner_->end().reason;
     EXPECT_EQ(read->length, frame.size());
-    const EnqueueView& enqueue = std::get<EnqueueView>(*read->record);
+    const EnqueueView& enqueue = std::get<EnqueueView>(read->record);
     EXPECT_EQ(enqueue.body_len, body.size());
     EXPECT_EQ(Bytes(enqueue.body.begin(), enqueue.body.end()), Bytes(keep - kEnqueuePayloadHeaderLen, 0x42));
     EXPECT_EQ(scanner_->position(), frame.size());
@@ -425,6 +422,97 @@ TEST_F(LogWriterTest, WriteThatMakesNoProgressIsAnError) {
   ASSERT_FALSE(flushed.ok());
   EXPECT_EQ(flushed.error().message(), "failed to write the buffered data");
   EXPECT_EQ(fs.faults_fired(), 2u);
+}
+
+// What a build that knows nothing of delays and burials makes of a log:
+// the scanner's frames applied as plain leases and requeues, and a sweep
+// that returns every lease at or past its deadline.
+class PlainReplay {
+ public:
+  struct Message {
+    std::optional<uint64_t> lease_deadline_ms;
+    uint32_t deliveries = 0;
+  };
+  void apply(const RecordView& record) {
+    std::visit(
+        [&](const auto& rec) {
+          using Kind = std::decay_t<decltype(rec)>;
+          auto live = messages.find(rec.seq);
+          if constexpr (std::is_same_v<Kind, EnqueueView>) {
+            messages[rec.seq] = Message{};
+          } else if (live == messages.end()) {
+          } else if constexpr (std::is_same_v<Kind, Lease>) {
+            live->second = Message{rec.deadline_ms, rec.deliveries};
+          } else if constexpr (std::is_same_v<Kind, Requeue>) {
+            live->second = Message{std::nullopt, rec.deliveries};
+          } else {
+            messages.erase(live);
+          }
+        },
+        record);
+  }
+  void sweep(uint64_t now) {
+    for (auto& [seq, message] : messages) {
+      if (message.lease_deadline_ms <= now) message.lease_deadline_ms.reset();
+    }
+  }
+  std::map<uint64_t, Message> messages;
+};
+
+uint64_t g_old_build_clock = 1'700'000'000'000;
+uint64_t old_build_clock() { return g_old_build_clock; }
+
+class AnySink final : public DeliverySink {
+ public:
+  bool accept(const Delivery&) override { return true; }
+};
+
+TEST(OlderBuildTest, ReadsALogOfDelaysRetriesAndBurialsWholeAndReturnsEachMessageNoSoonerThanDue) {
+  const uint64_t start = g_old_build_clock;
+  ScratchDirectory dir;
+  Result<std::unique_ptr<Queue>> opened = Queue::open(dir.path(), QueueConfig{});
+  ASSERT_TRUE(opened.ok());
+  Queue& queue = **opened;
+  queue.set_clock_for_testing(&old_build_clock);
+  AnySink sink;
+  const Status written = test_support::in_call(queue, [&](QueueCall& call) -> Status {
+    // 0 is leased, then retried; 1 scheduled, buried, kicked and leased; 2
+    // and 3 scheduled; 4 stays ready; 5 is buried.
+    const std::vector<Bytes> bodies = {text("m2"), text("m3")};
+    const bool ok = call.enqueue(bytes_of("m0")).ok() && call.enqueue_delayed(bytes_of("m1"), 1000).ok() &&
+                    call.enqueue_batch_delayed(test_support::views_of(bodies), 2000).ok() &&
+                    call.enqueue(bytes_of("m4")).ok() && call.enqueue(bytes_of("m5")).ok() &&
+                    *call.dequeue(60'000, sink) && *call.retry(0, 500, 1) && *call.bury(1, std::nullopt) &&
+                    *call.bury(5, std::nullopt) && *call.kick(1) && *call.dequeue(60'000, sink);
+    return ok ? Status() : Error::invalid_argument("a call failed");
+  });
+  ASSERT_TRUE(written.ok());
+  const std::map<uint64_t, std::optional<uint64_t>> due = {
+      {0, start + 500}, {1, start + 60'000}, {2, start + 2000}, {3, start + 2000}, {4, std::nullopt},
+      {5, kBuriedDeadlineMs}};
+  for (const bool compacted : {false, true}) {
+    if (compacted) {
+      ASSERT_TRUE(test_support::in_call(queue, [](QueueCall& call) { return call.compact(); }).ok());
+    }
+    Result<File> log = File::open(dir.file(kLogName), O_RDONLY);
+    ASSERT_TRUE(log.ok() && log->seek(kFileHeaderLen).ok());
+    const uint64_t log_len = test_support::read_file(dir.file(kLogName)).size();
+    FrameScanner scanner(*log, kFileHeaderLen, log_len);
+    PlainReplay replay;
+    for (Result<const ScannedFrame*> frame = scanner.next(); frame.ok() && *frame; frame = scanner.next()) {
+      replay.apply((*frame)->record);
+    }
+    // Nothing is cut, every message is there, and each lease is its due time.
+    EXPECT_TRUE(scanner.end().clean() && scanner.end().offset == log_len) << scanner.end().reason;
+    ASSERT_EQ(replay.messages.size(), due.size());
+    for (const auto& [seq, deadline] : due) EXPECT_EQ(replay.messages[seq].lease_deadline_ms, deadline) << seq;
+    replay.sweep(start + 1999);
+    EXPECT_TRUE(replay.messages[2].lease_deadline_ms && !replay.messages[0].lease_deadline_ms);
+    replay.sweep(start + 2000);
+    EXPECT_EQ(std::make_tuple(replay.messages[2].deliveries, replay.messages[0].deliveries), std::make_tuple(0u, 1u));
+    replay.sweep(kBuriedDeadlineMs - 1);
+    EXPECT_EQ(replay.messages[5].lease_deadline_ms, kBuriedDeadlineMs) << "a buried message stays leased for ever";
+  }
 }
 
 }  // namespace

@@ -207,6 +207,22 @@ TEST_F(QueueOperationsTest, LeaseEndingNowOrWrappingPastMaxExpiresAtTheNextSweep
   EXPECT_EQ(available(), 1u);
 }
 
+// A lease or delay ending exactly at 2^64 - 1 would read back as a buried
+// message, which nothing ever returns: it ends a millisecond earlier.
+TEST_F(QueueOperationsTest, ALeaseOrDelayEndingAtTheBuriedDeadlineEndsAMillisecondShortOfIt) {
+  const uint64_t to_the_top = kMaxU64 - kStart;
+  const uint64_t scheduled = value_of(call().enqueue_delayed(bytes("late"), to_the_top));
+  const uint64_t batch = value_of(call().enqueue_batch_delayed(test_support::views_of({bytes("b")}), to_the_top))[0];
+  const uint64_t leased = enqueue("leased");
+  ASSERT_EQ(dequeue(to_the_top)->seq, leased);
+  for (const uint64_t seq : {scheduled, batch, leased}) EXPECT_EQ(deadline(seq), kMaxU64 - 1) << seq;
+  EXPECT_TRUE(value_of(call().retry(leased, to_the_top, std::nullopt)));
+  EXPECT_EQ(deadline(leased), kMaxU64 - 1);
+  EXPECT_TRUE(extend(leased, to_the_top));
+  EXPECT_EQ(deadline(leased), kMaxU64 - 1);
+  EXPECT_EQ(std::make_tuple(call().in_flight(), call().scheduled(), call().buried()), std::make_tuple(1u, 2u, 0u));
+}
+
 TEST_F(QueueOperationsTest, InFlightCountsExpiredLeasesUntilASweepRuns) {
   enqueue("a");
   enqueue("b");

@@ -68,7 +68,9 @@ void expect_consistent(const QueueState& state) {
   EXPECT_EQ(state.ready_count(), state.ready_seqs().size());
   const std::vector<LeasePair> heap = heap_in_order(state);
   for (const auto& [seq, deadline] : state.in_flight_deadlines()) {
-    EXPECT_NE(std::find(heap.begin(), heap.end(), LeasePair{deadline, seq}), heap.end()) << "seq " << seq;
+    // A buried message has nothing to run out.
+    const bool paired = std::find(heap.begin(), heap.end(), LeasePair{deadline, seq}) != heap.end();
+    EXPECT_EQ(paired, deadline != logfile::kBuriedDeadlineMs) << "seq " << seq;
   }
 }
 
@@ -243,10 +245,13 @@ TEST(QueueStateTest, AgreesWithAPlainModelOnRandomRecords) {
       model.ready.insert(seq);
       model.live_bytes += len + 33u;
     } else if (kind < 6) {
-      const uint64_t deadline = next(50);
-      state.apply(lease(seq, deadline, step), 0, false);
+      // Now and then a buried message (the largest deadline) or a scheduled
+      // one (a lease of count 0).
+      const uint64_t deadline = next(9) == 0 ? logfile::kBuriedDeadlineMs : next(50);
+      const uint32_t deliveries = next(9) == 0 ? 0 : static_cast<uint32_t>(step);
+      state.apply(lease(seq, deadline, deliveries), 0, false);
       if (auto it = model.messages.find(seq); it != model.messages.end()) {
-        it->second.deliveries = static_cast<uint32_t>(step);
+        it->second.deliveries = deliveries;
         model.ready.erase(seq);
         model.in_flight[seq] = deadline;
       }
@@ -270,6 +275,15 @@ TEST(QueueStateTest, AgreesWithAPlainModelOnRandomRecords) {
     ASSERT_EQ(state.ready_count(), model.ready.size());
     ASSERT_EQ(state.message_count(), model.messages.size());
     ASSERT_EQ(state.counters().live_bytes, model.live_bytes);
+    // What holds each leased message follows from its Lease alone.
+    uint64_t scheduled = 0, buried = 0;
+    for (const auto& [leased, deadline] : model.in_flight) {
+      buried += deadline == logfile::kBuriedDeadlineMs;
+      scheduled += deadline != logfile::kBuriedDeadlineMs && model.messages[leased].deliveries == 0;
+    }
+    ASSERT_EQ(std::make_tuple(state.scheduled_count(), state.buried_count(), state.in_flight_count()),
+              std::make_tuple(scheduled, buried, model.in_flight.size() - scheduled - buried))
+        << "step " << step;
     const MessageEntry* entry = state.find(seq);
     auto expected = model.messages.find(seq);
     ASSERT_EQ(entry != nullptr, expected != model.messages.end()) << "seq " << seq;

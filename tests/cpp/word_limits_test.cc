@@ -83,7 +83,7 @@ TEST(WordLimitsTest, FramesBeyondFourGiBAreReadThroughSixtyFourBitOffsets) {
   ASSERT_NE(*read, nullptr) << scanner.end().reason;
   EXPECT_EQ((*read)->offset, at);
   EXPECT_EQ(scanner.position(), at + frame.size());
-  const auto* enqueue = std::get_if<logfile::EnqueueView>(&*(*read)->record);
+  const auto* enqueue = std::get_if<logfile::EnqueueView>(&(*read)->record);
   ASSERT_NE(enqueue, nullptr);
   EXPECT_EQ(enqueue->seq, 7u);
   EXPECT_EQ(Bytes(enqueue->body.begin(), enqueue->body.end()), body);

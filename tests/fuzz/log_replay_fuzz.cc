@@ -79,7 +79,7 @@ void scan_read_only(const std::string& directory) {
     if (!frame.ok() || *frame == nullptr) break;
   }
   (void)(*scan)->sweep(UINT64_MAX);
-  for (const LogScan::Message& message : (*scan)->messages(/*leased=*/false)) {
+  for (const LogScan::Message& message : (*scan)->messages(/*held=*/std::nullopt)) {
     std::vector<uint8_t> body(std::min<uint32_t>(message.entry.body_len, 4096));
     (void)(*scan)->read_at(message.entry.body_offset, body);
   }
@@ -109,6 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using test_support::in_call;
   (void)in_call(queue, [&](QueueCall& call) { return call.dequeue_batch(8, 0, sink); });
   (void)in_call(queue, [&](QueueCall& call) { return call.verify_integrity(); }, CatchUp::kSkip);
+  // Whatever the records, the counts of what holds messages add up.
+  const QueueState& state = queue.state();
+  if (state.scheduled_count() + state.buried_count() > state.held_count()) abort();
+  if (in_call(queue, [&](QueueCall& call) { return call.kick_all(); }).ok() && state.buried_count() != 0) abort();
 
   (void)in_call(queue, [&](QueueCall& call) { return call.purge(); });
   (void)in_call(queue, [&](QueueCall& call) { return call.enqueue(std::vector<uint8_t>{1, 2, 3}); });

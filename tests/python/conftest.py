@@ -213,8 +213,20 @@ def check_storage_keys(queue, stats, purges=0):
         assert (stats["generation"], stats["persistent"]) == (purges, True)
 
 
+def push_out_postgres_recheck(monkeypatch):
+    """Moves PostgresQueue's periodic second look beyond any test, so that
+    its waiting consumers wake only when notified. Only for tests on
+    PostgreSQL: importing the package needs psycopg."""
+    from tollivane_postgres import queue as postgres_queue
+
+    monkeypatch.setattr(postgres_queue, "RECHECK_S", 3600.0)
+
+
 @pytest.fixture(scope="session")
 def postgres_server():
+    # Where the driver is missing (it is no dependency of the directory
+    # queue) the PostgresQueue tests skip, and only they.
+    pytest.importorskip("psycopg")
     from postgres_server import PostgresServer
 
     # A machine where the server cannot run skips these tests, saying why.
@@ -261,3 +273,17 @@ def postgres_queues(postgres_server):
     queues = PostgresQueues(postgres_server)
     yield queues
     queues.close_all()
+
+
+# -- emulation -----------------------------------------------------------------
+#
+# scripts/run_arm32.sh runs this suite on Debian's armhf interpreter under
+# qemu user emulation, and its wrapper of the interpreter says so in
+# TOLLIVANE_EMULATOR ("qemu-arm"), which every child process inherits. What
+# the emulator itself cannot do is skipped there, and nowhere else.
+
+EMULATOR = os.environ.get("TOLLIVANE_EMULATOR")
+
+
+def skip_under_emulation(limit):
+    return pytest.mark.skipif(bool(EMULATOR), reason=f"under {EMULATOR}: {limit}")

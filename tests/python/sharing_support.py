@@ -4,8 +4,11 @@ step from the test, and the worker functions that spawned processes run
 (they must be importable by module name). The workers also run on a queue
 in PostgreSQL."""
 
+import contextlib
 import multiprocessing
 import random
+import subprocess
+import sys
 import threading
 import time
 import traceback
@@ -70,6 +73,17 @@ def open_shared(where, **options):
     return TollivaneCore(where, **options)
 
 
+def open_async(where, **options):
+    """As open_shared, the asyncio face of the queue."""
+    if isinstance(where, tuple):
+        from tollivane_asyncio import AsyncPostgresQueue
+
+        return AsyncPostgresQueue(*where, **options)
+    from tollivane_asyncio import AsyncQueue
+
+    return AsyncQueue(where, **options)
+
+
 def _report(results, work, *args):
     # A failing worker reports its traceback, so that the test fails at once
     # instead of waiting for a result that never comes.
@@ -90,17 +104,24 @@ def _produce(path, sync_interval_ms, count, name):
     while len(produced) < count:
         size = min(rng.randint(1, 6), count - len(produced))
         bodies = [f"{name}-{len(produced) + i}".encode() * rng.randint(1, 4) for i in range(size)]
-        ids = queue.enqueue_batch(bodies) if len(bodies) > 1 else [queue.enqueue(bodies[0])]
+        if rng.random() < 0.2:  # due a little later
+            delay_ms = rng.choice([0, 5, 30])
+            ids = queue.enqueue_batch_delayed(bodies, delay_ms) if len(bodies) > 1 else [
+                queue.enqueue_delayed(bodies[0], delay_ms)]
+        else:
+            ids = queue.enqueue_batch(bodies) if len(bodies) > 1 else [queue.enqueue(bodies[0])]
         produced.update(zip(ids, bodies))
     return ("produced", produced)
 
 
-def _settle(queue, seq, rng):
+def _settle(queue, seq, count, rng):
     """Settles one delivery at random; returns "ack" or "dead" when the
     settlement took effect, None when the message stays live."""
     roll = rng.random()
-    if roll < 0.50:
+    if roll < 0.35:
         return "ack" if queue.ack(seq) else None
+    if roll < 0.50:  # only while it is still this delivery
+        return "ack" if queue.ack_delivery(seq, count) else None
     if roll < 0.55:
         return "ack" if queue.ack_batch([seq, seq]) == 1 else None
     if roll < 0.70:
@@ -111,6 +132,10 @@ def _settle(queue, seq, rng):
         return "ack" if queue.extend_lease(seq, 500) and queue.ack(seq) else None
     elif roll < 0.89:
         queue.compact()
+    elif roll < 0.92:
+        queue.retry(seq, rng.choice([0, 20]), deliveries=count)
+    elif roll < 0.94:
+        queue.bury(seq, deliveries=count)  # kicked back when nothing else is ready
     # Otherwise the lease is abandoned, as by a crashed consumer, and the
     # message must come back when it expires.
     return None
@@ -162,6 +187,8 @@ def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
             batch = [queue.dequeue_wait(wait_ms, lease_ms) if wait_ms else queue.dequeue(lease_ms)]
         batch = [delivery for delivery in batch if delivery is not None]
         if not batch:
+            if queue.kick_all():
+                continue
             if producers_done.is_set() and queue.stats()["total"] == 0:
                 break
             if not wait_ms:
@@ -169,7 +196,7 @@ def _consume(path, sync_interval_ms, name, producers_done, time_limit_s):
             continue
         for seq, body, count, _ in batch:
             deliveries.append((seq, count, body))
-            outcome = _settle(queue, seq, rng)
+            outcome = _settle(queue, seq, count, rng)
             if outcome:
                 settled.append((seq, outcome))
     return ("consumed", deliveries, settled)
@@ -201,3 +228,47 @@ def produce_until_failure(where, connection):
             connection.send(seq)
     except OSError as error:
         connection.send(("failed", str(error)))
+
+
+# A process holding the lock on .proc_lock (a path, or a descriptor number it
+# was handed), as a peer inside a call does. It reports, on its standard
+# output, the monotonic time just before it lets go: the clock is shared by
+# all processes, so "the call returned after the release" is checked without
+# guessing at durations.
+HOLDER = r"""
+import fcntl, os, select, sys, time
+target, how, seconds = sys.argv[1:4]
+fd = int(target) if target.isdigit() else os.open(target, os.O_RDWR)
+fcntl.flock(fd, fcntl.LOCK_EX)
+print("locked", flush=True)
+if how == "until-told":
+    # Released when a line arrives on stdin, or at the time-out.
+    told = select.select([sys.stdin], [], [], float(seconds))[0]
+    print("told" if told else "timed out", flush=True)
+else:
+    time.sleep(float(seconds))
+print(time.monotonic(), flush=True)
+if how == "die":
+    os.kill(os.getpid(), 9)
+fcntl.flock(fd, fcntl.LOCK_UN)
+time.sleep(60)
+"""
+
+
+@contextlib.contextmanager
+def lock_holder(target, seconds, how="release", pass_fds=()):
+    child = subprocess.Popen([sys.executable, "-c", HOLDER, str(target), how, str(seconds)],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, pass_fds=pass_fds)
+    try:
+        assert child.stdout.readline() == "locked\n"
+        yield child
+    finally:
+        if child.poll() is None:
+            child.kill()
+        child.wait()
+        child.stdout.close()
+        child.stdin.close()
+
+
+def released_at(child):
+    return float(child.stdout.readline())

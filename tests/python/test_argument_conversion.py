@@ -63,9 +63,15 @@ def test_u64_parameters_accept_index_objects(queue, fresh_queue):
     assert queue.ack(Index(0)) is True
     assert queue.nack(Index(1), requeue=False) is True
     assert queue.ack_batch([Index(2), Index(7)]) == 1
-    queue.enqueue(b"d")
-    assert queue.ack_and_dequeue(Index(9), Index(0), Index(LONG_LEASE_MS))[1][0] == 3
     assert queue.ack(2**64 - 1) is False
+    assert queue.enqueue_delayed(b"d", Index(0)) == 3
+    assert queue.dequeue(Index(LONG_LEASE_MS))[0] == 3
+    assert queue.extend_delivery(Index(3), Index(1), Index(LONG_LEASE_MS)) is True
+    assert queue.retry(Index(3), Index(LONG_LEASE_MS), deliveries=Index(1)) is True
+    assert queue.bury(Index(3), deliveries=Index(1)) is True and queue.kick(Index(3)) is True
+    assert queue.ack_delivery(Index(3), Index(1)) is True
+    queue.enqueue(b"d")
+    assert queue.ack_and_dequeue(Index(9), Index(0), Index(LONG_LEASE_MS))[1][0] == 4
     q = fresh_queue(sync_interval_ms=Index(0), default_lease_ms=Index(0))
     q.enqueue(b"x")
     q.dequeue()
@@ -87,6 +93,13 @@ def test_u64_parameters_accept_index_objects(queue, fresh_queue):
     (lambda q: q.ack_batch([1, -1]), None),
     (lambda q: q.ack_and_dequeue(1, deliveries=2**64), None),
     (lambda q: q.ack_and_dequeue(-1, lease_ms="x"), None),  # seq, then deliveries, then lease_ms
+    (lambda q: q.enqueue_delayed(b"x", -1), None),
+    (lambda q: q.enqueue_batch_delayed([b"x"], 2**64), None),
+    (lambda q: q.retry(0, 2**64), None),
+    (lambda q: q.retry(0, 0, deliveries=-1), None),
+    (lambda q: q.bury(0, deliveries=2**64), None),
+    (lambda q: q.ack_delivery(0, -1), None),
+    (lambda q: q.extend_delivery(0, 1, lease_ms=-1), None),
     (lambda q: q.enqueue([1, 256]), RANGE_TEXT),
     (lambda q: q.enqueue((255, -1)), RANGE_TEXT),
     (lambda q: q.enqueue_batch([b"ok", [300]]), RANGE_TEXT),
@@ -122,6 +135,15 @@ def test_out_of_range_integers_raise_overflow_without_argument_name(loaded_queue
     (lambda q: q.dequeue_batch_wait(1, "x", lease_ms="y"), "timeout_ms"),
     (lambda q: q.ack_and_dequeue(1, deliveries="1", lease_ms="y"), "deliveries"),
     (lambda q: q.ack_and_dequeue(1, lease_ms=0.5), "lease_ms"),
+    (lambda q: q.enqueue_delayed(b"x", 1.5), "delay_ms"),
+    (lambda q: q.enqueue_delayed("x", "y"), "body"),
+    (lambda q: q.enqueue_batch_delayed([b"x"], None), "delay_ms"),
+    (lambda q: q.retry(0, "10"), "delay_ms"),
+    (lambda q: q.retry(0, 10, deliveries=1.0), "deliveries"),
+    (lambda q: q.bury(None), "seq"),
+    (lambda q: q.kick("0"), "seq"),
+    (lambda q: q.ack_delivery(0, None), "deliveries"),
+    (lambda q: q.extend_delivery(0, "1", lease_ms="y"), "deliveries"),
 ])
 def test_wrong_type_raises_type_error_naming_the_argument(loaded_queue, call, name):
     before = snapshot(loaded_queue)

@@ -187,20 +187,65 @@ def test_automatic_compaction_after_settlement(tmp_path, auto_compact_bytes, ack
         assert log.stat().st_size == stats["log_bytes"] > size_before
 
 
-def test_acks_after_a_compaction_of_leased_small_messages_do_not_rewrite_the_log_each_time(tmp_path, spawn_queue):
-    # A compacted log carries a Requeue and a Lease frame per leased message,
-    # which with 8-byte bodies makes it more than twice live_bytes.
+HOLDS = {
+    "leased": lambda queue: len(queue.dequeue_batch(300, LONG_LEASE_MS)) == 300,
+    "scheduled": lambda queue: queue.ack_batch(range(300)) == 300 and len(
+        queue.enqueue_batch_delayed([b"%08d" % i for i in range(300)], LONG_LEASE_MS)) == 300,
+    "buried": lambda queue: len(queue.dequeue_batch(300, LONG_LEASE_MS)) == 300 and all(
+        queue.bury(seq) for seq in range(300)),
+}
+
+
+@pytest.mark.parametrize("hold", HOLDS)
+def test_acks_after_a_compaction_of_held_small_messages_do_not_rewrite_the_log_each_time(tmp_path, spawn_queue, hold):
+    # A compacted log carries a Lease frame per leased, scheduled or buried
+    # message (and a Requeue per delivered one), which with 8-byte bodies
+    # makes it more than twice live_bytes.
     queue = TollivaneCore(str(tmp_path), auto_compact_bytes=4096)
     peer = spawn_queue(auto_compact_bytes=4096)
     queue.enqueue_batch([b"%08d" % i for i in range(300)])
-    assert len(queue.dequeue_batch(300, LONG_LEASE_MS)) == 300
+    assert HOLDS[hold](queue)
+    first = 300 if hold == "scheduled" else 0
     generations = []
-    for seq in range(300):
+    for seq in range(first, first + 300):
         settler = queue if seq % 2 else peer  # the peer reloads each log the other one compacts
         assert settler.ack(seq) is True
         generations.append(settler.stats()["generation"])
     assert 1 <= generations[-1] <= 5, generations
     assert queue.verify_integrity()["message"] == "clean"
+
+
+def test_compaction_keeps_scheduled_and_buried_messages_for_every_reader(tmp_path, other):
+    log = tmp_path / "queue.log"
+    holder = TollivaneCore(str(tmp_path))
+    holder.enqueue_batch([body(i) for i in range(3)])
+    due = holder.enqueue_delayed(body(3), LONG_LEASE_MS)
+    holder.dequeue(LONG_LEASE_MS)
+    assert holder.bury(0) and holder.bury(1)
+    _, old_records = read_log(log)
+    scheduled_lease = next(r for _, r in old_records if r[0] == "lease" and r[1] == due)
+    assert scheduled_lease[3] == 0
+    # Another object or process derives the same from the records it catches up with.
+    assert (other.scheduled(), other.buried(), other.in_flight(), other.available()) == (1, 2, 0, 1)
+
+    other.compact()
+
+    generation, records = read_log(log)
+    enqueued = {r[1]: r for _, r in old_records if r[0] == "enqueue"}
+    buried = 2**64 - 1
+    assert generation == 1 and [record for _, record in records] == [
+        enqueued[0], ("requeue", 0, 1), ("lease", 0, buried, 1),
+        enqueued[1], ("lease", 1, buried, 0),
+        enqueued[2],
+        enqueued[3], scheduled_lease,
+    ]  # fmt: skip
+    # The holder reloads the compacted log, a new object reads it afresh.
+    for reader in (holder, TollivaneCore(str(tmp_path))):
+        assert (reader.scheduled(), reader.buried(), reader.in_flight(), reader.available()) == (1, 2, 0, 1)
+    assert holder.kick(0) and deliveries(holder.dequeue_batch(5, LONG_LEASE_MS)) == [(0, body(0), 2), (2, body(2), 1)]
+
+    other.purge()
+    assert (holder.scheduled(), holder.buried(), holder.stats()["total"]) == (0, 0, 0)
 
 
 @pytest.fixture

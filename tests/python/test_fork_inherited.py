@@ -14,8 +14,8 @@ import pytest
 
 from tollivane import TollivaneCore
 
-from conftest import LONG_LEASE_MS, log_path
-from sharing_support import open_shared
+from conftest import LONG_LEASE_MS, enqueue_payload, frame, log_path
+from sharing_support import lock_holder, open_shared
 
 FORK = multiprocessing.get_context("fork")
 CHILDREN = 3
@@ -164,7 +164,7 @@ def test_child_reloads_a_log_compacted_after_the_fork_to_the_same_length(tmp_pat
         (1, b"body-two"), (2, b"body-six"), (3, b"child")]
 
 
-def close_eventfds_and_reuse_their_numbers(queue, stray_path, results):
+def close_eventfds_and_reuse_their_numbers(queue, stray_path, result):
     # What a daemonising child may do: close inherited descriptors, then
     # open files, which get the lowest numbers free.
     for fd in os.listdir("/proc/self/fd"):
@@ -175,7 +175,7 @@ def close_eventfds_and_reuse_their_numbers(queue, stray_path, results):
             pass  # the listing's own descriptor
     strays = [os.open(stray_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND) for _ in range(4)]
     queue.enqueue(b"from the child")
-    results.put(os.fstat(strays[0]).st_size)
+    result.send(os.fstat(strays[0]).st_size)
 
 
 @pytest.mark.parametrize("path", [":memory:", "dir"])
@@ -184,12 +184,54 @@ def test_a_child_never_writes_to_descriptors_of_a_wait_in_its_parent(tmp_path, p
     waiter = threading.Thread(target=lambda: queue.dequeue_wait(10_000, LONG_LEASE_MS))
     waiter.start()
     time.sleep(0.3)  # the waiter sleeps, subscribed to the object's commits
-    results = FORK.Queue()
+    # A pipe, not a Queue, whose put() starts a thread: qemu-user aborts a
+    # child that starts a thread when it was forked while another ran.
+    result, child_end = FORK.Pipe(duplex=False)
     child = FORK.Process(target=close_eventfds_and_reuse_their_numbers,
-                         args=(queue, str(tmp_path / "stray"), results))
+                         args=(queue, str(tmp_path / "stray"), child_end))
     child.start()
-    assert results.get(timeout=30) == 0
+    assert result.poll(30) and result.recv() == 0
     child.join(30)
     queue.enqueue(b"wakes the parent's waiter")
     waiter.join(30)
     assert not waiter.is_alive()
+
+
+def enqueue_and_close(queue, results):
+    with queue:
+        results.put(queue.enqueue(b"from the child"))
+
+
+def test_child_forked_while_a_thread_is_inside_a_call_is_not_held_up_by_it(tmp_path):
+    # A thread of the parent is inside a call on the object, waiting for the
+    # lock another process holds, when the main thread forks. The child has
+    # no such thread: its call and its close must not wait for it, and it
+    # must see the queue as the log holds it, what the lock holder appended
+    # included.
+    queue = TollivaneCore(str(tmp_path))
+    queue.enqueue(b"before the fork")
+    seqs = {}
+    with lock_holder(tmp_path / ".proc_lock", 60, how="until-told") as holder:
+        with open(log_path(tmp_path), "ab") as log:
+            log.write(frame(enqueue_payload(1, 0, b"from the holder")))
+        waiting = threading.Thread(target=lambda: seqs.update(thread=queue.enqueue(b"from the thread")))
+        waiting.start()
+        time.sleep(0.3)  # the thread waits for the lock, inside the call
+        results = FORK.Queue()
+        child = FORK.Process(target=enqueue_and_close, args=(queue, results), daemon=True)
+        child.start()
+        holder.stdin.write("go\n")
+        holder.stdin.flush()
+        try:
+            seqs["child"] = results.get(timeout=30)
+        finally:
+            child.join(30 if "child" in seqs else 0.1)
+            if child.is_alive():
+                child.kill()
+                child.join(5)
+        waiting.join(30)
+    assert child.exitcode == 0
+    assert sorted(seqs.values()) == [2, 3]
+    bodies = {0: b"before the fork", 1: b"from the holder", seqs["thread"]: b"from the thread",
+              seqs["child"]: b"from the child"}
+    assert [d[:2] for d in TollivaneCore(str(tmp_path)).dequeue_batch(10, LONG_LEASE_MS)] == sorted(bodies.items())

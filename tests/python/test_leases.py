@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import LONG_LEASE_MS
+from conftest import LONG_LEASE_MS, push_out_postgres_recheck
 from test_operations import require
 
 pytestmark = pytest.mark.both_backends
@@ -120,6 +120,10 @@ def test_extend_lease_to_zero_expires_at_next_sweep_without_counting(queue):
 
 @pytest.mark.parametrize("lease", [U64_MAX, 2**64 - 1000])
 def test_huge_lease_wraps_to_a_past_deadline(queue, lease):
+    # A delay wraps the same way: the message is due at once.
+    queue.enqueue_delayed(b"due", lease)
+    assert queue.available() == 1 and queue.scheduled() == 0
+    assert queue.ack(0) is True
     queue.enqueue_batch([b"a", b"b"])
     queue.dequeue(lease_ms=lease)
     assert queue.available() == 2
@@ -129,7 +133,7 @@ def test_huge_lease_wraps_to_a_past_deadline(queue, lease):
     seq = queue.dequeue(LONG_LEASE_MS)[0]
     assert queue.extend_lease(seq, lease) is True
     assert queue.available() == 2
-    assert queue.stats()["requeued_total"] == 3
+    assert queue.stats()["requeued_total"] == 4
 
 
 def test_default_lease_applies_when_lease_is_omitted_or_none(fresh_queue):
@@ -164,11 +168,12 @@ WAIT_MS = 60_000
 
 
 @pytest.fixture
-def waiting_queue(queue, monkeypatch):
+def waiting_queue(queue, backend, monkeypatch):
     """A queue with the waiting dequeues, whose waits end only on a wake-up
     or at their time-out: PostgreSQL's periodic second look is pushed out."""
     require(queue, "dequeue_wait")
-    monkeypatch.setattr("tollivane_postgres.queue.RECHECK_S", 3600.0, raising=False)
+    if backend == "postgres":
+        push_out_postgres_recheck(monkeypatch)
     return queue
 
 
@@ -220,6 +225,11 @@ def test_waiting_dequeue_wakes_for_a_requeue_and_an_expiring_lease(waiting_queue
     timer.join()
     # Nothing else happens: the lease of 300 ms running out wakes the wait.
     assert [d[:3] for d in woken(lambda: waiting_queue.dequeue_batch_wait(5, WAIT_MS))] == [(1, b"second", 2)]
+    # Nor does anything happen while a delayed message and a retried one fall due.
+    waiting_queue.enqueue_delayed(b"third", 300)
+    assert woken(lambda: waiting_queue.dequeue_wait(WAIT_MS, LONG_LEASE_MS))[:3] == (2, b"third", 1)
+    assert waiting_queue.retry(2, 300) is True
+    assert woken(lambda: waiting_queue.dequeue_wait(WAIT_MS, LONG_LEASE_MS))[:3] == (2, b"third", 2)
 
 
 def test_close_from_another_thread_ends_a_waiting_dequeue(waiting_queue):
@@ -230,6 +240,10 @@ def test_close_from_another_thread_ends_a_waiting_dequeue(waiting_queue):
 
 
 def test_a_waiting_dequeue_uses_no_cpu_while_nothing_happens(waiting_queue):
+    # A buried message never falls due: the wait must not time itself by it.
+    waiting_queue.enqueue(b"dead")
+    waiting_queue.dequeue(0)
+    assert waiting_queue.bury(0) is True
     used = time.process_time()
     assert waiting_queue.dequeue_batch_wait(5, 1500) == []
     # Looking even 200 times a second would use far more than this.

@@ -57,7 +57,23 @@ METHOD_TABLE = [
      "`{ok, records, bytes, message}`. Does not mutate state."),
 ]
 
-NO_ARGUMENT_METHODS = [name for name, signature, _ in METHOD_TABLE if signature == "($self)"]
+# What came after the fifteen and closing: the waiting dequeues, the scan,
+# then scheduled messages, retries, buried messages and guarded settles.
+JOB_METHODS = [
+    ("enqueue_delayed", "($self, body, delay_ms)"),
+    ("enqueue_batch_delayed", "($self, bodies, delay_ms)"),
+    ("retry", "($self, seq, delay_ms, deliveries=None)"),
+    ("bury", "($self, seq, deliveries=None)"),
+    ("kick", "($self, seq)"),
+    ("kick_all", "($self)"),
+    ("ack_delivery", "($self, seq, deliveries)"),
+    ("extend_delivery", "($self, seq, deliveries, lease_ms=None)"),
+    ("scheduled", "($self)"),
+    ("buried", "($self)"),
+]
+
+NO_ARGUMENT_METHODS = [name for name, signature, _ in METHOD_TABLE + [(*m, None) for m in JOB_METHODS]
+                       if signature == "($self)"]
 
 
 def test_module_exposes_version_and_the_class_only():
@@ -114,9 +130,15 @@ def test_class_text_signature_describes_the_constructor():
 def test_methods_appear_in_table_order():
     methods = [name for name in vars(TollivaneCore) if not name.startswith("_")]
     # The fifteen methods of a queue, closing, the waiting dequeues, the
-    # read-only scan of a directory, then the consumer's combined step.
+    # read-only scan of a directory, monitoring, then what a consumer
+    # waiting in an event loop needs, the jobs methods, then the consumer's
+    # combined step.
     assert methods == [name for name, _, _ in METHOD_TABLE] + ["close", "dequeue_wait", "dequeue_batch_wait",
-                                                               "scan_log", "ack_and_dequeue"]
+                                                               "scan_log", "oldest_ready_ts_ms", "watch_changes",
+                                                               "next_due_ms"] + [name for name, _ in JOB_METHODS] + [
+                                                                   "ack_and_dequeue"]
+    for name, signature in JOB_METHODS:
+        assert vars(TollivaneCore)[name].__text_signature__ == signature
     assert isinstance(vars(TollivaneCore)["scan_log"], staticmethod)
     assert TollivaneCore.scan_log.__text_signature__ == "(path, body_prefix=0)"
 
@@ -125,7 +147,9 @@ def test_closing_methods_come_after_the_fifteen():
     method_type = type(vars(TollivaneCore)["enqueue"])
     methods = [name for name, value in vars(TollivaneCore).items() if type(value) is method_type]
     assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait",
-                                           "ack_and_dequeue"]
+                                           "oldest_ready_ts_ms", "watch_changes", "next_due_ms",
+                                           *(name for name, _ in JOB_METHODS), "ack_and_dequeue", "_nowait",
+                                           "__reduce_ex__"]
     assert TollivaneCore.close.__text_signature__ == "($self)"
     assert TollivaneCore.__enter__.__text_signature__ == "($self)"
     assert TollivaneCore.__exit__.__text_signature__ == "($self, exc_type, exc_value, traceback, /)"
@@ -151,6 +175,8 @@ def test_bound_methods_expose_usable_signatures(queue):
     assert unannotated_signature(queue.dequeue_wait) == "(timeout_ms, lease_ms=None)"
     assert unannotated_signature(queue.dequeue_batch_wait) == "(max, timeout_ms, lease_ms=None)"
     assert unannotated_signature(queue.ack_and_dequeue) == "(seq, deliveries=None, lease_ms=None)"
+    for name, signature in JOB_METHODS:
+        assert unannotated_signature(getattr(queue, name)) == signature.replace("$self, ", "").replace("$self", "")
 
 
 @pytest.mark.both_backends
@@ -282,6 +308,10 @@ CALLS_AFTER_CLOSE = [
     lambda q: q.__enter__(),
     lambda q: q.dequeue_wait(0),
     lambda q: q.dequeue_batch_wait(1, 60_000),
+    lambda q: q.watch_changes(),
+    lambda q: q.next_due_ms(),
+    lambda q: q._nowait(q.enqueue, b"x"),
+    lambda q: q.enqueue_batch_delayed([], 1),
 ]
 
 

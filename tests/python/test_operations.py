@@ -160,12 +160,90 @@ def test_nack_without_requeue_drops_message_for_good(queue):
     (lambda q: q.extend_lease(42), False),
     (lambda q: q.extend_lease(1, LONG_LEASE_MS), False),  # ready, not leased
     (lambda q: q.ack_batch([42, 43]), 0),
-], ids=["ack", "nack-requeue", "nack-drop", "extend-unknown", "extend-ready", "ack_batch"])
+    (lambda q: q.retry(42, 0), False),
+    (lambda q: q.retry(1, 0), False),  # ready, not leased
+    (lambda q: q.bury(42), False),
+    (lambda q: q.kick(1), False),  # ready, not buried
+    (lambda q: q.kick_all(), 0),
+    (lambda q: q.ack_delivery(0, 2), False),  # leased, but by another delivery
+    (lambda q: q.extend_delivery(0, 0, LONG_LEASE_MS), False),
+    (lambda q: q.retry(0, 0, deliveries=2**64 - 1), False),
+    (lambda q: q.bury(0, deliveries=3), False),
+], ids=["ack", "nack-requeue", "nack-drop", "extend-unknown", "extend-ready", "ack_batch", "retry-unknown",
+        "retry-ready", "bury-unknown", "kick-ready", "kick_all", "ack-other-delivery", "extend-other-delivery",
+        "retry-other-delivery", "bury-other-delivery"])
 def test_settling_unknown_or_unleased_ids_changes_nothing(loaded_queue, call, expected):
     before = loaded_queue.stats()
     result = call(loaded_queue)
     assert type(result) is type(expected) and result == expected
     assert loaded_queue.stats() == before
+
+
+# -- scheduled and buried messages ---------------------------------------------
+
+def held_counts(queue):
+    """(ready, in flight, scheduled, buried), checked to add up to the total."""
+    stats = queue.stats()
+    counts = (stats["ready"], stats["in_flight"], queue.scheduled(), queue.buried())
+    assert sum(counts) == stats["total"] and queue.in_flight() == counts[1]
+    return counts
+
+
+def test_delayed_messages_wait_for_their_time_unless_handed_back(queue):
+    assert queue.enqueue_delayed(b"later", LONG_LEASE_MS) == 0
+    assert queue.enqueue_batch_delayed([b"later too", b"and this"], LONG_LEASE_MS) == [1, 2]
+    assert queue.enqueue_delayed(b"now", 0) == 3  # a delay of 0 is a plain enqueue
+    assert queue.enqueue_batch_delayed([], LONG_LEASE_MS) == []
+    assert held_counts(queue) == (1, 0, 3, 0)
+    assert queue.dequeue_batch(10, LONG_LEASE_MS)[0][:3] == (3, b"now", 1)
+    assert queue.dequeue() is None
+    # Waiting for its time is no lease of a delivery.
+    assert queue.extend_lease(0, 0) is False and queue.retry(0, 0) is False
+    assert queue.nack(1) is True  # ready now, never delivered
+    assert queue.dequeue(LONG_LEASE_MS)[:3] == (1, b"later too", 1)
+    assert queue.ack(2) is True
+    assert held_counts(queue) == (0, 2, 1, 0)
+    assert queue.stats()["live_bytes"] == len(b"later" + b"now" + b"later too") + 3 * 33
+
+
+def test_buried_message_is_never_delivered_until_kicked(queue):
+    queue.enqueue_batch([b"poison", b"also poison", b"healthy", b"doomed"])
+    seq, _, deliveries, _ = queue.dequeue(LONG_LEASE_MS)
+    assert queue.bury(seq, deliveries=deliveries) is True
+    assert queue.bury(seq) is False  # buried already
+    assert queue.bury(1) is True and queue.bury(3) is True  # ready messages too
+    assert held_counts(queue) == (1, 0, 0, 3)
+    assert [d[:3] for d in queue.dequeue_batch(10, 0)] == [(2, b"healthy", 1)]
+    # Not a lease: no sweep returns it, and it cannot be renewed or retried.
+    assert queue.available() == 1 and queue.dequeue(LONG_LEASE_MS)[0] == 2
+    assert queue.extend_lease(0, 0) is False and queue.retry(0, 0) is False
+    assert queue.nack(3, requeue=False) is True and queue.buried() == 2
+    assert queue.kick(0) is True and queue.kick(0) is False
+    assert queue.dequeue(LONG_LEASE_MS)[:3] == (0, b"poison", 2)  # its count kept
+    assert queue.bury(2) is True and queue.kick_all() == 2
+    assert held_counts(queue) == (2, 1, 0, 0)
+    assert queue.bury(1) is True and queue.ack(1) is True
+    stats = queue.stats()
+    assert (stats["total"], stats["dead_total"], stats["acked_total"], stats["requeued_total"]) == (2, 1, 1, 4)
+
+
+def test_a_guarded_settle_touches_only_its_own_delivery(queue):
+    queue.enqueue(b"job")
+    late = queue.dequeue(lease_ms=0)
+    current = queue.dequeue(LONG_LEASE_MS)
+    assert (late[2], current[2]) == (1, 2)
+    # The worker whose lease ran out cannot settle the delivery that replaced it.
+    assert queue.ack_delivery(0, late[2]) is False
+    assert queue.extend_delivery(0, late[2], 0) is False
+    assert queue.retry(0, 0, deliveries=late[2]) is False
+    assert queue.bury(0, deliveries=late[2]) is False
+    assert held_counts(queue) == (0, 1, 0, 0)
+    assert queue.extend_delivery(0, current[2], LONG_LEASE_MS) is True
+    assert queue.retry(0, LONG_LEASE_MS, deliveries=current[2]) is True
+    # Until it falls due a retried message is in flight, and still this delivery.
+    assert held_counts(queue) == (0, 1, 0, 0)
+    assert queue.ack_delivery(0, current[2]) is True and queue.ack_delivery(0, current[2]) is False
+    assert queue.stats()["acked_total"] == 1
 
 
 # -- acknowledging and leasing in one call ---------------------------------------
@@ -198,15 +276,20 @@ def test_ack_and_dequeue_with_a_delivery_count_settles_only_that_delivery(queue)
     assert (stats["acked_total"], stats["requeued_total"], stats["total"], stats["in_flight"]) == (1, 1, 1, 1)
 
 
-def test_ack_and_dequeue_sweeps_expired_leases_before_it_leases(queue):
-    queue.enqueue_batch([b"a", b"b", b"c"])
-    assert [d[0] for d in queue.dequeue_batch(2, lease_ms=0)] == [0, 1]
-    # Message 1 is acknowledged though its lease had run out; 0 comes back
-    # before the newer 2, with its delivery counted again.
-    acked, delivery = queue.ack_and_dequeue(1, lease_ms=LONG_LEASE_MS)
-    assert (acked, delivery[:3]) == (True, (0, b"a", 2))
-    stats = queue.stats()
-    assert (stats["requeued_total"], stats["ready"], stats["in_flight"]) == (1, 1, 1)
+def test_ack_and_dequeue_sweeps_expired_leases_and_leases_only_ready_messages(queue):
+    assert queue.enqueue_delayed(b"later", LONG_LEASE_MS) == 0
+    queue.enqueue_batch([b"poison", b"a", b"b", b"c"])
+    assert queue.bury(1) is True
+    assert [d[0] for d in queue.dequeue_batch(2, lease_ms=0)] == [2, 3]
+    # Message 3 is acknowledged though its lease had run out; 2 comes back
+    # before the newer 4, with its delivery counted again.
+    acked, delivery = queue.ack_and_dequeue(3, lease_ms=LONG_LEASE_MS)
+    assert (acked, delivery[:3]) == (True, (2, b"a", 2))
+    assert queue.ack_and_dequeue(2, lease_ms=LONG_LEASE_MS)[1][:3] == (4, b"c", 1)
+    # Neither the scheduled message nor the buried one is ever leased.
+    assert queue.ack_and_dequeue(4) == (True, None)
+    assert held_counts(queue) == (0, 0, 1, 1)
+    assert queue.stats()["requeued_total"] == 1
 
 
 # -- statistics --------------------------------------------------------------
@@ -228,6 +311,26 @@ def test_stats_track_every_counter(queue):
     assert stats["ready"] + stats["in_flight"] == stats["total"]
 
 
+def test_oldest_ready_is_the_enqueue_time_of_the_message_waiting_longest(queue):
+    assert queue.oldest_ready_ts_ms() is None
+    queue.enqueue(b"first")
+    time.sleep(0.01)  # a later millisecond, on the server's clock too
+    queue.enqueue(b"second")
+    first, second = [d[3] for d in queue.dequeue_batch(2, LONG_LEASE_MS)]
+    assert first < second and queue.oldest_ready_ts_ms() is None
+    queue.nack(1)
+    assert queue.oldest_ready_ts_ms() == second
+    # A requeued message keeps its enqueue time and its place before later ones.
+    queue.nack(0)
+    assert queue.oldest_ready_ts_ms() == first
+    # A lease that has run out counts as ready, as available() counts it.
+    assert queue.dequeue(0)[0] == 0
+    assert queue.oldest_ready_ts_ms() == first
+    assert queue.available() == 2
+    queue.ack_batch([0, 1])
+    assert queue.oldest_ready_ts_ms() is None
+
+
 # -- maintenance -------------------------------------------------------------
 
 def test_flush_and_compact_return_none_and_change_nothing(loaded_queue):
@@ -240,7 +343,9 @@ def test_flush_and_compact_return_none_and_change_nothing(loaded_queue):
 
 def test_purge_empties_queue_and_restarts_ids(loaded_queue):
     loaded_queue.ack(1)
+    assert loaded_queue.bury(2) and loaded_queue.enqueue_delayed(b"later", LONG_LEASE_MS) == 3
     assert loaded_queue.purge() is None
+    assert (loaded_queue.scheduled(), loaded_queue.buried()) == (0, 0)
     stats = loaded_queue.stats()
     assert counters(stats) == counters(EMPTY_STATS)
     check_storage_keys(loaded_queue, stats, purges=1)
@@ -290,7 +395,10 @@ CALLS_AFTER_CLOSE = [
     lambda q: q.dequeue_batch(1), lambda q: q.ack(0), lambda q: q.ack_batch([0]), lambda q: q.nack(0),
     lambda q: q.extend_lease(0), lambda q: q.available(), lambda q: q.in_flight(), lambda q: q.stats(),
     lambda q: q.flush(), lambda q: q.compact(), lambda q: q.purge(), lambda q: q.verify_integrity(),
-    lambda q: q.dequeue_wait(0), lambda q: q.dequeue_batch_wait(1, 0), lambda q: q.ack_and_dequeue(0),
+    lambda q: q.dequeue_wait(0), lambda q: q.dequeue_batch_wait(1, 0),
+    lambda q: q.enqueue_delayed(b"x", 1), lambda q: q.enqueue_batch_delayed([b"x"], 1), lambda q: q.retry(0, 1),
+    lambda q: q.bury(0), lambda q: q.kick(0), lambda q: q.kick_all(), lambda q: q.ack_delivery(0, 1),
+    lambda q: q.extend_delivery(0, 1), lambda q: q.scheduled(), lambda q: q.buried(), lambda q: q.ack_and_dequeue(0),
 ]
 
 

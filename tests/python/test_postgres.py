@@ -6,13 +6,14 @@ waiting consumers that share one object."""
 import threading
 import time
 
-import psycopg
 import pytest
 
-from tollivane_postgres import PostgresQueue
+psycopg = pytest.importorskip("psycopg")
 
-from conftest import LONG_LEASE_MS
-from sharing_support import SPAWN, open_at_once, produce_until_failure
+from tollivane_postgres import PostgresQueue  # noqa: E402
+
+from conftest import LONG_LEASE_MS, push_out_postgres_recheck  # noqa: E402
+from sharing_support import SPAWN, open_at_once, produce_until_failure  # noqa: E402
 
 UNREACHABLE = "host=/nonexistent dbname=none connect_timeout=1"
 
@@ -125,7 +126,7 @@ def test_close_gives_back_the_server_connections(postgres_server, postgres_queue
 
 
 def test_threads_waiting_on_one_object_are_all_woken(postgres_queues, monkeypatch):
-    monkeypatch.setattr("tollivane_postgres.queue.RECHECK_S", 3600.0)
+    push_out_postgres_recheck(monkeypatch)
     name = postgres_queues.new_name()
     shared, producer = postgres_queues.open(name), postgres_queues.open(name)
     delivered = []

@@ -1,10 +1,8 @@
 """The lock on .proc_lock: a peer that holds it makes every call wait, a peer
 that dies frees it, and a peer that holds it too long makes the call time out.
 
-The holder is a child process that reports, on its standard output, the
-monotonic time just before it lets go. The system's monotonic clock is shared
-by all processes, so "the call returned after the release" is checked without
-guessing at durations."""
+The holder is a child process (sharing_support.lock_holder) that reports the
+monotonic time just before it lets go."""
 
 import contextlib
 import os
@@ -17,44 +15,7 @@ import time
 import pytest
 
 from conftest import LONG_LEASE_MS, log_path, open_queue
-
-HOLDER = r"""
-import fcntl, os, select, sys, time
-target, how, seconds = sys.argv[1:4]
-fd = int(target) if target.isdigit() else os.open(target, os.O_RDWR)
-fcntl.flock(fd, fcntl.LOCK_EX)
-print("locked", flush=True)
-if how == "until-told":
-    # Released when a line arrives on stdin, or at the time-out.
-    told = select.select([sys.stdin], [], [], float(seconds))[0]
-    print("told" if told else "timed out", flush=True)
-else:
-    time.sleep(float(seconds))
-print(time.monotonic(), flush=True)
-if how == "die":
-    os.kill(os.getpid(), 9)
-fcntl.flock(fd, fcntl.LOCK_UN)
-time.sleep(60)
-"""
-
-
-@contextlib.contextmanager
-def lock_holder(target, seconds, how="release", pass_fds=()):
-    child = subprocess.Popen([sys.executable, "-c", HOLDER, str(target), how, str(seconds)],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, pass_fds=pass_fds)
-    try:
-        assert child.stdout.readline() == "locked\n"
-        yield child
-    finally:
-        if child.poll() is None:
-            child.kill()
-        child.wait()
-        child.stdout.close()
-        child.stdin.close()
-
-
-def released_at(child):
-    return float(child.stdout.readline())
+from sharing_support import lock_holder, released_at
 
 
 @pytest.fixture

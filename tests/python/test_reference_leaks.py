@@ -36,11 +36,21 @@ def _exercise_every_method(queue, body, bodies, seqs):
     queue.available()
     queue.in_flight()
     queue.stats()
+    queue.oldest_ready_ts_ms()
     queue.flush()
     queue.compact()
     queue.verify_integrity()
     queue.dequeue_wait(Index(0), lease_ms=0)
     queue.dequeue_batch_wait(Index(2), 0, lease_ms=0)
+    queue.next_due_ms()
+    for method, args, kwargs in ((queue.enqueue, (), {"body": body}), (queue.ack, (seq,), {})):
+        try:
+            queue._nowait(method, *args, **kwargs)
+        except BlockingIOError:
+            pass  # refused where it would have waited for the disk
+    with queue.watch_changes() as watch:
+        watch.fileno()
+        watch.clear()
 
 
 BAD_CALLS = [
@@ -59,6 +69,9 @@ BAD_CALLS = [
     lambda q: q.ack(seq=1, extra=2),
     lambda q: q.dequeue_wait(-1),
     lambda q: q.dequeue_batch_wait(1, "x"),
+    lambda q: q._nowait(q.enqueue, "text"),
+    lambda q: q._nowait(len, b"x"),
+    lambda q: q._nowait(),
 ]
 
 
@@ -132,10 +145,12 @@ IO_FAILING_CALLS = [
     lambda q, b: q.available(),
     lambda q, b: q.in_flight(),
     lambda q, b: q.stats(),
+    lambda q, b: q.oldest_ready_ts_ms(),
     lambda q, b: q.compact(),
     lambda q, b: q.purge(),
     lambda q, b: q.verify_integrity(),
     lambda q, b: q.dequeue_wait(5),
+    lambda q, b: q.next_due_ms(),
 ]
 
 BAD_CONSTRUCTIONS = [

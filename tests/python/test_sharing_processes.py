@@ -2,14 +2,19 @@
 the others did before it, ids form one sequence, and no message is leased to
 two consumers at once."""
 
+import ast
 import collections
+import multiprocessing
+import subprocess
+import sys
 import time
+from pathlib import Path
 
 import pytest
 
 from tollivane import TollivaneCore
 
-from conftest import LONG_LEASE_MS, counters
+from conftest import LONG_LEASE_MS, counters, push_out_postgres_recheck
 from sharing_support import SPAWN, RemoteQueue, consume, enqueue_later, open_shared, produce
 
 
@@ -24,6 +29,15 @@ def peers(request, tmp_path):
     yield remotes
     for remote in remotes:
         remote.close()
+
+
+@pytest.mark.both_backends
+@pytest.mark.parametrize("start_method", ["spawn", "forkserver"])
+def test_an_open_queue_handed_to_a_new_process_says_to_open_it_there_instead(queue, start_method):
+    worker = multiprocessing.get_context(start_method).Process(target=print, args=(queue,))
+    with pytest.raises(TypeError, match=r"^cannot pickle '.*' object: .*; give the other process .* open it there"):
+        worker.start()
+    assert queue.enqueue(b"still usable") == 0
 
 
 def bodies(deliveries):
@@ -82,9 +96,10 @@ def shared_queue(request, tmp_path, backend):
 
 @pytest.mark.parametrize("backend", ["directory", "postgres"])
 def test_a_waiting_consumer_wakes_for_an_enqueue_by_another_process(request, tmp_path, backend, monkeypatch):
-    # PostgreSQL's periodic second look must not be what finds the message.
-    monkeypatch.setattr("tollivane_postgres.queue.RECHECK_S", 3600.0, raising=False)
     where = shared_queue(request, tmp_path, backend)
+    # PostgreSQL's periodic second look must not be what finds the message.
+    if backend == "postgres":
+        push_out_postgres_recheck(monkeypatch)
     consumer = open_shared(where)
     producer = SPAWN.Process(target=enqueue_later, args=(where, 0.5, b"from afar"), daemon=True)
     producer.start()
@@ -164,6 +179,7 @@ def test_producers_and_consumers_settle_every_message_once(
     else:
         assert counters(reopened.stats()) == counters(survivor_stats)
 
+    reopened.kick_all()  # what a consumer buried as its time ran out
     live = bodies(reopened.dequeue_batch(total, LONG_LEASE_MS))
     assert len(live) == survivor_stats["total"]
     assert all(body == produced[seq] for seq, body, _ in live)
@@ -172,3 +188,18 @@ def test_producers_and_consumers_settle_every_message_once(
     assert live_ids | set(settled_ids) == set(produced)
     # Compactions by a consumer must not have made any id available again.
     assert survivor_stats["next_seq"] == total
+
+
+def test_the_worker_pool_example_buries_the_failing_job_while_the_others_get_done():
+    examples = Path(__file__).resolve().parents[2] / "examples"
+    run = subprocess.run([sys.executable, "-c", "import worker_pool; print(repr(worker_pool.main()))"],
+                         cwd=examples, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    summary = ast.literal_eval(run.stdout)
+    # Retried with a growing delay, buried at the fourth delivery, done once kicked.
+    times, outcomes = [e[0] for e in summary["failing"]], [e[2:] for e in summary["failing"]]
+    assert outcomes == [(1, "retry in 100 ms"), (2, "retry in 200 ms"), (3, "retry in 400 ms"), (4, "buried"),
+                        (5, "done")]
+    assert [later - earlier >= gap for earlier, later, gap in zip(times, times[1:], (0.09, 0.19, 0.39))] == [True] * 3
+    assert summary["kicked"] == 1
+    assert (summary["stats"]["acked_total"], summary["stats"]["total"]) == (51, 0)

@@ -43,6 +43,9 @@ USAGE = """
     assert_type(queue.dequeue_batch_wait(10, timeout_ms=1000), list[Delivery])
     assert_type(queue.ack_batch(range(3)), int)
     assert_type(queue.extend_lease(0), bool)
+    assert_type(queue.enqueue_batch_delayed([b"a"], delay_ms=30_000), list[int])
+    assert_type(queue.retry(0, 30_000, deliveries=2), bool)
+    assert_type(queue.kick_all() + queue.scheduled() + queue.buried(), int)
     stats: Stats = queue.stats()
     assert_type(stats["persistent"], bool)
     report: IntegrityReport = queue.verify_integrity()
@@ -56,6 +59,7 @@ USAGE = """
     queue.nack(0, requeue=1)  # type: ignore[arg-type]
     queue.dequeue()[1]  # type: ignore[index]
     queue.dequeue_wait()  # type: ignore[call-arg]
+    queue.ack_delivery(0)  # type: ignore[call-arg]
     stats["ready"] + ""  # type: ignore[operator]
     report["bogus"]  # type: ignore[typeddict-item]
     queue.ack_batch({1, 2})  # type: ignore[arg-type]
@@ -100,6 +104,9 @@ POSTGRES_USAGE = """
         assert_type(queue.dequeue_wait(1000, lease_ms=5_000), Optional[Delivery])
         assert_type(queue.dequeue_batch_wait(10, 1000), list[Delivery])
         assert_type(queue.nack(0, requeue=False), bool)
+        assert_type(queue.oldest_ready_ts_ms(), Optional[int])
+        assert_type(queue.enqueue_delayed(b"x", 1000) + queue.kick_all(), int)
+        assert_type(queue.extend_delivery(0, 1, lease_ms=5_000), bool)
         stats: Stats = queue.stats()
         report: IntegrityReport = queue.verify_integrity()
         assert_type(report["ok"], bool)
@@ -107,12 +114,14 @@ POSTGRES_USAGE = """
         queue.enqueue("text")  # type: ignore[arg-type]
         queue.nack(0, requeue=1)  # type: ignore[arg-type]
         queue.dequeue_wait()  # type: ignore[call-arg]
+        queue.bury(0, deliveries="1")  # type: ignore[arg-type]
         stats["ready"] + ""  # type: ignore[operator]
     PostgresQueue(5)  # type: ignore[arg-type]
 """
 
 
 def test_postgres_queue_is_typed_strictly_and_catches_misuse(tmp_path):
+    pytest.importorskip("psycopg")
     (tmp_path / "usage.py").write_text(textwrap.dedent(POSTGRES_USAGE))
     # The package's own code passes the strict checks too.
     package = Path(__file__).parents[2] / "python" / "tollivane_postgres"

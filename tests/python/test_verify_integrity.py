@@ -37,13 +37,20 @@ def damage_and_expected(log, offsets, damage):
         flip_byte(log, offsets[1] + FRAME_HEADER_LEN + 25, 0x01)
         reason = "record CRC mismatch (silent corruption)"
         return {"ok": False, "records": 1, "bytes": offsets[1], "message": f"corrupt tail at byte {offsets[1]}: {reason}"}
+    if damage == "undecodable-record":
+        # An intact frame (its CRC holds) whose record has no known kind: the
+        # next open or catch-up cuts it, so it is damage here too.
+        with open(log, "ab") as f:
+            f.write(frame(bytes([9]) + b"no such kind"))
+        return {"ok": False, "records": 3, "bytes": size, "message": f"corrupt tail at byte {size}: unknown record type 9"}
     assert damage == "foreign-magic"
     with open(log, "r+b") as f:
         f.write(b"NOPE")
     return {"ok": False, "records": 0, "bytes": HEADER_LEN, "message": "bad file magic"}
 
 
-@pytest.mark.parametrize("damage", ["none", "torn-header", "torn-payload", "flipped-payload-byte", "foreign-magic"])
+@pytest.mark.parametrize("damage", ["none", "torn-header", "torn-payload", "flipped-payload-byte", "undecodable-record",
+                                    "foreign-magic"])
 def test_verify_integrity_reports_damage_and_changes_nothing(three_frames, damage):
     queue, log, offsets = three_frames
     expected = damage_and_expected(log, offsets, damage)
@@ -59,7 +66,7 @@ def test_verify_integrity_reports_damage_and_changes_nothing(three_frames, damag
 
 # The read-only scan reads the same frames and stops at the same place, with
 # the same reason, and adds them up to the queue's own state.
-@pytest.mark.parametrize("damage", ["none", "torn-header", "flipped-payload-byte", "foreign-magic"])
+@pytest.mark.parametrize("damage", ["none", "torn-header", "flipped-payload-byte", "undecodable-record", "foreign-magic"])
 def test_scan_log_stops_where_verify_integrity_does_and_changes_nothing(three_frames, damage):
     queue, log, offsets = three_frames
     expected = damage_and_expected(log, offsets, damage)
@@ -78,9 +85,15 @@ def test_scan_log_stops_where_verify_integrity_does_and_changes_nothing(three_fr
         assert expected["message"].endswith(scan.end["reason"] or "clean")
         stats = scan.stats()
         assert (stats["next_seq"], stats["ready"], stats["log_bytes"]) == (len(frames), len(frames), scan.position)
+    assert scan.integrity_report() == expected
     assert log.read_bytes() == before
     if damage == "none":
         assert scan.stats() == queue.stats()
+    if damage in ("torn-header", "undecodable-record"):
+        # Damage past what the queue has read: its next call cuts the log
+        # exactly where the report says the valid log ends.
+        queue.available()
+        assert log.stat().st_size == expected["bytes"]
 
 
 def test_verify_integrity_raises_for_log_shorter_than_its_header(three_frames):
