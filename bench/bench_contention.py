@@ -12,7 +12,8 @@ round, so that the run can be repeated on a quieter machine and compared.
    eighth).
 3. A relaxed consumer alone, and beside 8 relaxed producers: its
    messages/s beside them as a ratio to its rate alone, with dequeue+ack
-   and with ack_and_dequeue.
+   and with ack_and_dequeue, and its share of all the calls made (times 9:
+   1.0 is its fair share of the turns).
 4. Durable enqueue (sync_interval_ms=0) by 4 processes beside 4 bare writers
    of one file (flock, write, unlock, fsync; no queue) in the same round,
    and beside 4 bare writers that also do under the lock what a call must
@@ -151,6 +152,18 @@ def total_rate(outcome: list, role: str) -> float:
 def cpu_per_call_us(outcome: list) -> float:
     """The processor time the processes used, per call they made."""
     return 1e6 * sum(cpu for *_, cpu in outcome) / max(1, sum(done for _, done, *_ in outcome))
+
+
+def share_of_calls(outcome: list, role: str, calls_per_message: int) -> float:
+    """The share of all calls that the processes of `role` made, times the
+    number of processes: 1.0 when they had exactly their turn. A consumer's
+    calls that found the queue empty count too."""
+    def calls(r: str, done: int, empty: int) -> int:
+        return done * (calls_per_message if r == role else 1) + empty
+
+    mine = sum(calls(r, done, empty) for r, done, empty, *_ in outcome if r == role)
+    every = sum(calls(r, done, empty) for r, done, empty, *_ in outcome)
+    return len(outcome) * mine / max(1, every) / sum(1 for r, *_ in outcome if r == role)
 
 
 def empties_in(outcome: list) -> int:
@@ -342,12 +355,14 @@ def main() -> int:
             outcome = run_workers(work_dir, ["consumer"] + ["producer"] * 8, RELAXED, seconds, prefill)
             r["consumer beside 8"] = total_rate(outcome, "consumer")
             r["producers beside consumer"] = total_rate(outcome, "producer")
+            r["consumer turns"] = share_of_calls(outcome, "consumer", calls_per_message=2)
             empties += empties_in(outcome)
             if HAS_COMBINED_CALL:
                 outcome = run_workers(work_dir, ["combined"], RELAXED, seconds, prefill)
                 r["combined 1"] = total_rate(outcome, "combined")
                 outcome = run_workers(work_dir, ["combined"] + ["producer"] * 8, RELAXED, seconds, prefill)
                 r["combined beside 8"] = total_rate(outcome, "combined")
+                r["combined turns"] = share_of_calls(outcome, "combined", calls_per_message=1)
                 empties += empties_in(outcome)
             r["floor"] = floor_rate(work_dir, seconds)
             r["durable 1"] = total_rate(run_workers(work_dir, ["producer"], 0, seconds), "producer")
@@ -388,12 +403,14 @@ def main() -> int:
             ["relaxed consumer beside 8 producers", f"{median('consumer beside 8'):,.0f}/s",
              ratio("consumer beside 8", "consume 1") + " of alone"],
             ["... the 8 producers meanwhile", f"{median('producers beside consumer'):,.0f}/s", ""],
+            ["... its share of all calls x 9 (1.0 is a fair share)", "", spread("consumer turns")],
         ]
         if HAS_COMBINED_CALL:
             rows += [
                 ["relaxed consumer by ack_and_dequeue, alone", f"{median('combined 1'):,.0f}/s", ""],
                 ["... beside 8 producers", f"{median('combined beside 8'):,.0f}/s",
                  ratio("combined beside 8", "combined 1") + " of alone"],
+                ["... its share of all calls x 9", "", spread("combined turns")],
             ]
         rows += [
             ["bare write+fsync, one writer (floor)", f"{median('floor'):,.0f}/s", ""],
