@@ -381,8 +381,9 @@ class TollivaneCore:
         self, seq: SupportsIndex, deliveries: SupportsIndex | None = None, lease_ms: SupportsIndex | None = None
     ) -> tuple[bool, Delivery | None]:
         """Acknowledge `seq` as `ack` does and lease the next ready message as
-        `dequeue` does (expired leases are swept first), in one write and with
-        one sync: a durable consumer's steady loop pays one fsync per message.
+        `dequeue` does (expired leases are swept first), under one lock and
+        with one sync: a durable consumer's steady loop pays one fsync per
+        message.
         With `deliveries`, the message is acknowledged only while its delivery
         count is still that one, that is only the caller's own delivery.
         Returns `(acked, delivery)`: what `ack` would return, and the delivery
