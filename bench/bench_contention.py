@@ -18,7 +18,8 @@ round, so that the run can be repeated on a quieter machine and compared.
    of one file (flock, write, unlock, fsync; no queue) in the same round,
    and beside 4 bare writers that also do under the lock what a call must
    before it appends (a stat of the log's name, a read of the header and of
-   what the others appended).
+   what the others appended); the three take turns in four short runs
+   each.
 5. A durable consumer in a steady loop, dequeue then ack, and
    ack_and_dequeue (one call acknowledges a delivery and leases the next):
    messages/s beside the bare write+fsync floor, measured in alternating
@@ -168,6 +169,17 @@ def share_of_calls(outcome: list, role: str, calls_per_message: int) -> float:
 
 def empties_in(outcome: list) -> int:
     return sum(empty for _, _, empty, *_ in outcome)
+
+
+def in_turns(seconds: float, runs: dict[str, Callable[[float], float]], turns: int = 4) -> dict[str, float]:
+    """The rates of several runs, each made in `turns` short runs taken in
+    turn with the others', so that the drift of fsync latency from one
+    second to the next lands on all of them alike."""
+    totals = {name: 0.0 for name in runs}
+    for _ in range(turns):
+        for name, run in runs.items():
+            totals[name] += run(seconds / turns)
+    return {name: total / turns for name, total in totals.items()}
 
 
 def catching_up_writer(directory: str, barrier, start_at, seconds: float, results) -> None:
@@ -366,9 +378,11 @@ def main() -> int:
                 empties += empties_in(outcome)
             r["floor"] = floor_rate(work_dir, seconds)
             r["durable 1"] = total_rate(run_workers(work_dir, ["producer"], 0, seconds), "producer")
-            r["durable 4"] = total_rate(run_workers(work_dir, ["producer"] * 4, 0, seconds), "producer")
-            r["bare 4"] = producer_processes(work_dir, 4, seconds, bare_writer)
-            r["catching-up 4"] = producer_processes(work_dir, 4, seconds, catching_up_writer)
+            r.update(in_turns(seconds, {
+                "durable 4": lambda s: total_rate(run_workers(work_dir, ["producer"] * 4, 0, s), "producer"),
+                "bare 4": lambda s: producer_processes(work_dir, 4, s, bare_writer),
+                "catching-up 4": lambda s: producer_processes(work_dir, 4, s, catching_up_writer),
+            }))
             consumers = durable_consumers(work_dir, ["dequeue+ack"] + (["ack_and_dequeue"] if HAS_COMBINED_CALL else []),
                                           seconds)
             r["durable consumer"] = consumers["dequeue+ack"]
