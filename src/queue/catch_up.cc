@@ -85,7 +85,11 @@ Status Queue::catch_up() {
   // common call costs this one stat() and no read. (The link count of the
   // object's own file, one fstat away, would be cheaper but is no proof: a
   // name added elsewhere, say by a backup's hard link, and a file renamed
-  // over the path leave it unchanged.)
+  // over the path leave it unchanged.) Nor can a log end published in the
+  // hint page stand in for the stat: a process of an older build appends
+  // and replaces the log without a word to the page, and a call that
+  // trusted a stale end would miss its records and hand out their ids
+  // again.
   if (at_path->size == inner_.tail_offset) return Status();
   // Others appended. Their frames are trusted only under a header that
   // still holds this log's magic, version and generation; a header damaged

@@ -12,6 +12,17 @@
 // fsync already covers returns without one; otherwise one caller (the
 // leader) fsyncs for every caller waiting, while the others wait for it.
 //
+// Across processes the sharing is the file system's: an fsync whose
+// records are in a journal commit already under way waits for that commit
+// instead of starting one. A mark in the directory's hint page saying how
+// far other processes' fsyncs made the log durable would spare only the
+// system call, and it would be a promise, not a hint: a mark left for a log
+// since replaced (by a build that knows nothing of the page, or by a
+// process killed between the two words that name the file and the offset)
+// could be read as covering records it never covered, and a call would
+// return before its records are on disk. So a call counts as durable only
+// what an fsync of its own process made so.
+//
 // There is one LogSync per log file in the process, found by the file's
 // identity and shared by every object that has the file open; a file put in
 // place by compaction or purge is another file, with another LogSync. Each
