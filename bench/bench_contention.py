@@ -4,9 +4,11 @@ contention goals in one run, each a ratio of figures measured in the same
 round, so that the run can be repeated on a quieter machine and compared.
 
 1. Relaxed calls (sync_interval_ms=10**9, 100-byte bodies): enqueue by 1, 2
-   and 4 processes, with the processor time each call took, and
-   dequeue+ack by 1 and by 4 processes (prefilled), as total messages/s and
-   the ratio to 1 process.
+   and 4 processes, with the processor time each call took, beside bare
+   appenders of one file (flock, stat, write, unlock; no queue) by 1 and 4
+   processes, and 4 that also read what the others appended; dequeue+ack
+   by 1 and by 4 processes (prefilled); as total messages/s and the ratio
+   to 1 process.
 2. Fair turns: 8 relaxed producers at once; each one's share of all calls,
    printed as the smallest and largest share times 8 (1.0 is an exact
    eighth).
@@ -38,6 +40,7 @@ from __future__ import annotations
 
 import argparse
 import fcntl
+import functools
 import itertools
 import multiprocessing as mp
 import os
@@ -182,10 +185,12 @@ def in_turns(seconds: float, runs: dict[str, Callable[[float], float]], turns: i
     return {name: total / turns for name, total in totals.items()}
 
 
-def catching_up_writer(directory: str, barrier, start_at, seconds: float, results) -> None:
-    """A bare writer that, under the lock, does what a call of the queue
-    must do before it appends: look at the log's name for a replacement,
-    then read the header and what the others appended since its last call."""
+def catching_up_writer(directory: str, barrier, start_at, seconds: float, results, durable: bool = True,
+                       catch_up: bool = True) -> None:
+    """A bare writer of one shared file that, under the lock, does what a
+    call of the queue must before it appends: look at the log's name for a
+    replacement, then (with `catch_up`) read the header and what the others
+    appended since its last call; it fsyncs after the unlock when `durable`."""
     path = os.path.join(directory, "bare.log")
     log = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
     reader = os.open(path, os.O_RDONLY)
@@ -196,17 +201,22 @@ def catching_up_writer(directory: str, barrier, start_at, seconds: float, result
     while time.monotonic() < begin + seconds:
         fcntl.flock(lock, fcntl.LOCK_EX)
         size = os.stat(path).st_size
-        if size > seen:
+        if catch_up and size > seen:
             os.pread(reader, 16, 0)
             os.pread(reader, size - seen, seen)
         os.write(log, record)
         seen = size + len(record)
         fcntl.flock(lock, fcntl.LOCK_UN)
-        os.fsync(log)
+        if durable:
+            os.fsync(log)
         done += 1
     for fd in (lock, reader, log):
         os.close(fd)
     results.put(done)
+
+
+relaxed_bare_writer = functools.partial(catching_up_writer, durable=False, catch_up=False)
+relaxed_catching_up_writer = functools.partial(catching_up_writer, durable=False)
 
 
 # --------------------------------------------------------------------------
@@ -354,6 +364,9 @@ def main() -> int:
                 outcome = run_workers(work_dir, ["producer"] * processes, RELAXED, seconds)
                 r[f"enqueue {processes}"] = total_rate(outcome, "producer")
                 r[f"enqueue {processes} cpu"] = cpu_per_call_us(outcome)
+            for processes in (1, 4):
+                r[f"bare relaxed {processes}"] = producer_processes(work_dir, processes, seconds, relaxed_bare_writer)
+            r["catching-up relaxed 4"] = producer_processes(work_dir, 4, seconds, relaxed_catching_up_writer)
             outcome = run_workers(work_dir, ["consumer"], RELAXED, seconds, prefill)
             r["consume 1"] = total_rate(outcome, "consumer")
             empties += empties_in(outcome)
@@ -409,6 +422,11 @@ def main() -> int:
              + f" of 1 process; {median('enqueue 2 cpu'):.1f} us per call"],
             ["relaxed enqueue, 4 processes", f"{median('enqueue 4'):,.0f}/s", ratio("enqueue 4", "enqueue 1")
              + f" of 1 process; {median('enqueue 4 cpu'):.1f} us per call"],
+            ["bare appends (flock, stat, write, unlock), 1 process", f"{median('bare relaxed 1'):,.0f}/s", ""],
+            ["... 4 processes", f"{median('bare relaxed 4'):,.0f}/s", ratio("bare relaxed 4", "bare relaxed 1")
+             + " of 1 process"],
+            ["... 4 processes that also read the others' appends", f"{median('catching-up relaxed 4'):,.0f}/s",
+             ratio("catching-up relaxed 4", "bare relaxed 1") + " of 1 process"],
             ["relaxed dequeue+ack, 1 process", f"{median('consume 1'):,.0f}/s", ""],
             ["relaxed dequeue+ack, 4 processes", f"{median('consume 4'):,.0f}/s", ratio("consume 4", "consume 1")
              + " of 1 process"],
