@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 import uuid
 from pathlib import Path
@@ -107,6 +108,29 @@ def test_eta_waits_in_the_queue_and_size_and_purge_are_exact(broker):
         assert channel.queue_purge(name) == 1
         assert channel.queue_declare(name, passive=True).message_count == 1
         assert channel.basic_get(name) is None
+
+
+@pytest.mark.both_backends
+def test_a_drain_sleeps_until_any_queue_has_a_message_and_prefetch_has_room(broker):
+    names = [new_queue_name(), new_queue_name()]
+    got = []
+    with broker.connection() as connection, broker.connection() as producer:
+        channel = connection.channel()
+        channel.basic_qos(prefetch_count=1)
+        consumer = kombu.Consumer(channel, [kombu.Queue(name) for name in names], callbacks=[
+            lambda body, message: got.append((body, message))])
+        with consumer:
+            # Published while the drain sleeps on both queues' watches.
+            threading.Timer(0.2, publish, (producer, names[1], "second queue")).start()
+            connection.drain_events(timeout=60)
+            assert [body for body, _ in got] == ["second queue"]
+            # Prefetch is full until the first is acknowledged; the ack from
+            # another thread ends the drain's sleep.
+            publish(producer, names[0], "first queue")
+            threading.Timer(0.2, got[0][1].ack).start()
+            connection.drain_events(timeout=60)
+            assert [body for body, _ in got] == ["second queue", "first queue"]
+            got[1][1].ack()
 
 
 @pytest.mark.both_backends
