@@ -88,6 +88,8 @@ def test_settles_only_its_own_delivery_and_buries_rejects(broker):
         again.ack()
         lost_reject.reject(requeue=False)
         assert (queue.stats()["total"], queue.buried()) == (1, 1)
+        queue.enqueue(b"enqueued by hand, not a kombu message")
+        assert first.default_channel.basic_get(name) is None and queue.buried() == 2
 
 
 @pytest.mark.both_backends
