@@ -54,7 +54,8 @@ def tollivane_directory(workdir: Path, sync_interval_ms: int):
 def kombu_filesystem(workdir: Path):
     folder = workdir / "messages"
     folder.mkdir()
-    yield "filesystem://", {"data_folder_in": str(folder), "data_folder_out": str(folder)}
+    yield "filesystem://", {"data_folder_in": str(folder), "data_folder_out": str(folder),
+                            "control_folder": str(workdir / "control")}
 
 
 # (label, durability, broker factory)

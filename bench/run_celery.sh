@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes a virtual environment with tollivane and its kombu extra (built from
-# this checkout), Celery and the Redis client, installs redis-server from the
+# this checkout), Celery with the Redis client, installs redis-server from the
 # distribution when it is missing, then runs bench/bench_celery.py with the
 # arguments given (e.g. --quick).
 #
@@ -16,5 +16,5 @@ command -v redis-server >/dev/null ||
   echo "run_celery.sh: could not install redis-server; the Redis rows are skipped" >&2
 
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check ".[kombu]" "celery>=5.3,<6" "redis>=4.5"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check ".[kombu]" "celery[redis]>=5.3,<6" packaging
 exec "$venv/bin/python" bench/bench_celery.py "$@"
