@@ -197,9 +197,9 @@ def test_a_child_never_writes_to_descriptors_of_a_wait_in_its_parent(tmp_path, p
     assert not waiter.is_alive()
 
 
-def enqueue_and_close(queue, results):
+def enqueue_and_close(queue, sender):
     with queue:
-        results.put(queue.enqueue(b"from the child"))
+        sender.send(queue.enqueue(b"from the child"))
 
 
 def test_child_forked_while_a_thread_is_inside_a_call_is_not_held_up_by_it(tmp_path):
@@ -217,13 +217,15 @@ def test_child_forked_while_a_thread_is_inside_a_call_is_not_held_up_by_it(tmp_p
         waiting = threading.Thread(target=lambda: seqs.update(thread=queue.enqueue(b"from the thread")))
         waiting.start()
         time.sleep(0.3)  # the thread waits for the lock, inside the call
-        results = FORK.Queue()
-        child = FORK.Process(target=enqueue_and_close, args=(queue, results), daemon=True)
+        # A pipe, not a Queue, for the reason given above.
+        result, child_end = FORK.Pipe(duplex=False)
+        child = FORK.Process(target=enqueue_and_close, args=(queue, child_end), daemon=True)
         child.start()
         holder.stdin.write("go\n")
         holder.stdin.flush()
         try:
-            seqs["child"] = results.get(timeout=30)
+            assert result.poll(30), "the child is held up"
+            seqs["child"] = result.recv()
         finally:
             child.join(30 if "child" in seqs else 0.1)
             if child.is_alive():
