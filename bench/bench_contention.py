@@ -45,7 +45,6 @@ import itertools
 import multiprocessing as mp
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -56,7 +55,8 @@ from typing import Callable, Optional
 import tollivane
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_multi_process import bare_writer, floor_rate, print_table, producer_processes, wait_for_start  # noqa: E402
+from bench_multi_process import (bare_writer, floor_rate, per_round, print_table, producer_processes,  # noqa: E402
+                                 wait_for_start)
 
 RELAXED = 10**9
 BODY = b"m" * 100
@@ -403,12 +403,7 @@ def main() -> int:
             r["consumer floor"] = consumers["floor"]
             rounds.append(r)
 
-        def median(key: str) -> float:
-            return statistics.median(r[key] for r in rounds)
-
-        def ratio(numerator: str, denominator: str) -> str:
-            values = [r[numerator] / r[denominator] for r in rounds]
-            return f"{statistics.median(values):.2f} ({', '.join(f'{v:.2f}' for v in values)})"
+        median, ratio = per_round(rounds)
 
         def spread(key: str) -> str:
             return f"{median(key):.2f} ({', '.join(f'{r[key]:.2f}' for r in rounds)})"
