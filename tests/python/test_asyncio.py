@@ -254,6 +254,15 @@ def test_a_cancelled_call_leases_nothing_or_hands_back_what_it_leased(where):
             assert gated.left.wait(30)  # the loop does not run meanwhile
             await cancelled(finished)
             assert (await queue.stats())["requeued_total"] == 3 and await queue.in_flight() == 0
+            # Likewise a call that acknowledges one delivery and leases the next.
+            queue._queue = gated = Gated(queue._queue._queue, "ack_and_dequeue")
+            finished = asyncio.ensure_future(queue.ack_and_dequeue(9, lease_ms=LONG_LEASE_MS))
+            while not gated.entered.is_set():
+                await asyncio.sleep(0.01)
+            gated.gate.set()
+            assert gated.left.wait(30)
+            await cancelled(finished)
+            assert (await queue.stats())["requeued_total"] == 4 and await queue.in_flight() == 0
 
             # Asleep in a wait: it leases nothing, then or later.
             assert len(await queue.dequeue_batch(2, LONG_LEASE_MS)) == 2
@@ -263,7 +272,7 @@ def test_a_cancelled_call_leases_nothing_or_hands_back_what_it_leased(where):
             await queue.nack(0)
             await asyncio.sleep(0.2)
             assert await queue.in_flight() == 1
-            assert (await queue.dequeue(LONG_LEASE_MS))[:3] == (0, b"a", 4)
+            assert (await queue.dequeue(LONG_LEASE_MS))[:3] == (0, b"a", 5)
 
     run(scenario())
 
