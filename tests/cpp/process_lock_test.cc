@@ -339,6 +339,28 @@ TEST_P(WaitingRoomTest, AReleaseByAHolderWithoutTheRoomEndsTheWaitAllTheSame) {
   EXPECT_LT(waited, 1s);
 }
 
+// A call that may not wait has no turn to wait for: it takes no ticket, and
+// while a starving waiter holds newcomers off it leaves the free lock to it.
+TEST_P(WaitingRoomTest, ACallThatMayNotWaitNeverQueuesAndLeavesAFreeLockToAStarvingWaiter) {
+  ProcessLock holder = open_lock();
+  ProcessLock caller = open_lock();
+  const uint32_t tickets = tickets_taken();
+  std::promise<void> taken;
+  std::thread holding = hold_for(holder, 20ms, taken);
+  taken.get_future().wait();
+  Result<ProcessLockGuard> busy = caller.try_write_lock();
+  holding.join();
+  ASSERT_FALSE(busy.ok());
+  EXPECT_EQ(busy.error().io().kind(), ErrorKind::kWouldWait);
+  std::atomic_ref<uint64_t>(room().hold_off).store((uint64_t{1} << 32) | tickets);
+  Result<ProcessLockGuard> held_off = caller.try_write_lock();
+  ASSERT_FALSE(held_off.ok());
+  EXPECT_EQ(held_off.error().io().kind(), ErrorKind::kWouldWait);
+  EXPECT_EQ(tickets_taken(), tickets);
+  std::atomic_ref<uint64_t>(room().hold_off).store(0);
+  EXPECT_TRUE(caller.try_write_lock().ok());
+}
+
 INSTANTIATE_TEST_SUITE_P(WaitingHow, ProcessLockTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "InTheWaitingRoom" : "ByPolling"; });
 INSTANTIATE_TEST_SUITE_P(WithHints, WaitingRoomTest, ::testing::Values(true));
