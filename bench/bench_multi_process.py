@@ -332,6 +332,21 @@ def floor_rate(directory: str, seconds: float) -> float:
     return done / seconds
 
 
+def per_round(rounds: list[dict[str, float]], suffix: str = "") -> tuple[Callable[[str], float],
+                                                                       Callable[[str, str], str]]:
+    """For figures measured once in each round: `median(key)` over the
+    rounds, and `ratio(numerator, denominator)`, the median of the ratios
+    taken round by round, followed by each round's in brackets."""
+    def median(key: str) -> float:
+        return statistics.median(r[key] for r in rounds)
+
+    def ratio(numerator: str, denominator: str) -> str:
+        values = [r[numerator] / r[denominator] for r in rounds]
+        return f"{statistics.median(values):.2f}{suffix} ({', '.join(f'{v:.2f}' for v in values)})"
+
+    return median, ratio
+
+
 def wait_for_start(barrier, start_at) -> float:
     # Two rounds: the start time is set once every process is ready, and read
     # after the second; everyone then starts at the same instant.
@@ -514,12 +529,7 @@ def bench_concurrency(work_dir: str, runs: int, seconds: float, lock_wait: float
         figures["loop alone (wait)"] = python_loop_rate(lock_wait)
         rounds.append(figures)
 
-    def median(key: str) -> float:
-        return statistics.median(r[key] for r in rounds)
-
-    def ratio(numerator: str, denominator: str) -> str:
-        values = [r[numerator] / r[denominator] for r in rounds]
-        return f"{statistics.median(values):.2f}x ({', '.join(f'{v:.2f}' for v in values)})"
+    median, ratio = per_round(rounds, "x")
 
     rows = [
         ["bare write+fsync, one writer (floor)", f"{median('floor'):,.0f}/s", ""],

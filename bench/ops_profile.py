@@ -22,7 +22,7 @@ import tollivane
 
 BODY = b"x" * 100
 BATCH = 1000
-OPS = ("enqueue", "dequeue+ack", "enqueue_batch", "dequeue_batch+ack_batch", "available")
+OPS = ("enqueue", "dequeue+ack", "ack_and_dequeue", "enqueue_batch", "dequeue_batch+ack_batch", "available")
 
 
 def main() -> None:
@@ -40,7 +40,7 @@ def main() -> None:
         # Messages to take are put in before the counted loop: its cost is
         # the same for N and 2N runs only if the set-up scales with N too,
         # so dequeue runs include a batch enqueue of N bodies.
-        if args.op in ("dequeue+ack", "dequeue_batch+ack_batch"):
+        if args.op in ("dequeue+ack", "ack_and_dequeue", "dequeue_batch+ack_batch"):
             for _ in range(args.n // BATCH):
                 queue.enqueue_batch([BODY] * BATCH)
         if args.op == "enqueue":
@@ -49,6 +49,10 @@ def main() -> None:
         elif args.op == "dequeue+ack":
             for _ in range(args.n):
                 queue.ack(queue.dequeue()[0])
+        elif args.op == "ack_and_dequeue":
+            delivery = queue.dequeue()
+            for _ in range(args.n - 1):
+                delivery = queue.ack_and_dequeue(delivery[0])[1]
         elif args.op == "enqueue_batch":
             bodies = [BODY] * BATCH
             for _ in range(args.n // BATCH):

@@ -377,6 +377,18 @@ class TollivaneCore:
     def buried(self) -> int:
         """Number of buried messages."""
 
+    def ack_and_dequeue(
+        self, seq: SupportsIndex, deliveries: SupportsIndex | None = None, lease_ms: SupportsIndex | None = None
+    ) -> tuple[bool, Delivery | None]:
+        """Acknowledge `seq` as `ack` does and lease the next ready message as
+        `dequeue` does (expired leases are swept first), under one lock and
+        with one sync: a durable consumer's steady loop pays one fsync per
+        message.
+        With `deliveries`, the message is acknowledged only while its delivery
+        count is still that one, that is only the caller's own delivery.
+        Returns `(acked, delivery)`: what `ack` would return, and the delivery
+        tuple or `None`."""
+
     def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
         """Always raises `TypeError`: an open queue cannot be handed to
         another process (a `multiprocessing` worker started by spawn or

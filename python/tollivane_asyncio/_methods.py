@@ -2,9 +2,10 @@
 
 A method of the queue gets its awaitable twin by one entry here (and one in
 the stubs, __init__.pyi): `Call()` for a call whose result is handed over as
-it is, `Call(leases_one)` or `Call(leases_many)` for one that leases (so
-that a cancelled caller hands back what it leased), `Waits(...)` for a call
-that waits for a message, made of attempts of the plain call it names.
+it is, `Call(leases_one)`, `Call(leases_many)` or `Call(leased_after_ack)`
+for one that leases (so that a cancelled caller hands back what it leased),
+`Waits(...)` for a call that waits for a message, made of attempts of the
+plain call it names.
 `quick=True` marks a call that writes at most a record or a few and syncs
 only by the policy: on a queue directory it is first tried on the loop
 thread, as a call that may not wait (`TollivaneCore._nowait`), and goes to
@@ -32,6 +33,11 @@ def leases_one(delivery: Any) -> list[int]:
 def leases_many(deliveries: Any) -> list[int]:
     """The seqs a call returning a list of deliveries leased."""
     return [delivery[0] for delivery in deliveries]
+
+
+def leased_after_ack(result: Any) -> list[int]:
+    """The seq `ack_and_dequeue` leased: the second element of its result."""
+    return leases_one(result[1])
 
 
 def nothing(_: Any) -> list[int]:
@@ -106,6 +112,7 @@ METHODS: dict[str, Forwarding] = {
     "extend_delivery": Call(quick=True),
     "scheduled": Call(quick=True),
     "buried": Call(quick=True),
+    "ack_and_dequeue": Call(leased_after_ack, quick=True),
 }
 
 for _name, _forwarding in METHODS.items():

@@ -148,7 +148,9 @@ DEQUEUE = f"""WITH expired AS (
     SELECT seq, body, deliveries, enqueued_ts_ms FROM changed WHERE leased ORDER BY seq"""
 
 # Rows are locked in id order before they are deleted, so two calls that
-# settle overlapping ids cannot deadlock.
+# settle overlapping ids cannot deadlock. A guarded settlement removes a
+# message only while its delivery count is the caller's (the row's current
+# version is checked again once it is locked).
 _SETTLE = """WITH locked AS (
         SELECT seq FROM {{messages}} WHERE seq = ANY(%(seqs)s::bigint[]) {guard} ORDER BY seq FOR UPDATE),
     gone AS (

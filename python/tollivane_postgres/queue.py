@@ -353,12 +353,24 @@ class PostgresQueue:
     # -- settlement --------------------------------------------------------
 
     def _settle(self, statement: str, seqs: list[int], **params: object) -> int:
+        with self._session() as connection:
+            return self._settle_in(connection, statement, seqs, **params)
+
+    def _settle_in(self, connection: Connection, statement: str, seqs: list[int], **params: object) -> int:
         # Ids beyond the largest bigint are never handed out.
         stored = [seq for seq in seqs if seq <= BIGINT_MAX]
         if not stored:
             return 0
-        with self._session() as connection:
-            return self._fetch_value(connection, statement, {"seqs": stored, **params, **_shard()})
+        return self._fetch_value(connection, statement, {"seqs": stored, **params, **_shard()})
+
+    def _ack_in(self, connection: Connection, seq: int, deliveries: int | None) -> bool:
+        """`ack`, or with `deliveries` `ack_delivery`, in the caller's transaction."""
+        if deliveries is None:
+            return self._settle_in(connection, self._statements.ack, [seq]) == 1
+        # Counts beyond the largest bigint are never stored.
+        if deliveries > BIGINT_MAX:
+            return False
+        return self._settle_in(connection, self._statements.ack_delivery, [seq], deliveries=deliveries) == 1
 
     def ack(self, seq: SupportsIndex) -> bool:
         """Remove a message for good, leased or not. Returns whether it existed."""
@@ -395,6 +407,21 @@ class PostgresQueue:
         self._check_open()
         converted = arguments.named("seq", arguments.u64, seq)
         return self._guarded(self._statements.extend_lease, converted, None, lease_ms=self._lease_ms(lease_ms))
+
+    def ack_and_dequeue(self, seq: SupportsIndex, deliveries: SupportsIndex | None = None,
+                        lease_ms: SupportsIndex | None = None) -> tuple[bool, Delivery | None]:
+        """Acknowledge `seq` as `ack` does (with `deliveries`, only while the
+        message's delivery count is still that one) and lease the next ready
+        message as `dequeue` does, in one transaction: one commit, one flush
+        of the server's log. Returns `(acked, delivery)`."""
+        self._check_open()
+        converted = arguments.named("seq", arguments.u64, seq)
+        guard = arguments.named("deliveries", arguments.optional_u64, deliveries)
+        lease = self._lease_ms(lease_ms)
+        with self._session() as connection, connection.transaction():
+            acked = self._ack_in(connection, converted, guard)
+            batch = self._lease(connection, 1, lease)
+        return acked, (batch[0] if batch else None)
 
     # -- counters ----------------------------------------------------------
 
@@ -562,9 +589,8 @@ class PostgresQueue:
         self._check_open()
         converted = arguments.named("seq", arguments.u64, seq)
         count = arguments.named("deliveries", arguments.u64, deliveries)
-        if count > BIGINT_MAX:
-            return False
-        return self._settle(self._statements.ack_delivery, [converted], deliveries=count) == 1
+        with self._session() as connection:
+            return self._ack_in(connection, converted, count)
 
     def extend_delivery(self, seq: SupportsIndex, deliveries: SupportsIndex,
                         lease_ms: SupportsIndex | None = None) -> bool:

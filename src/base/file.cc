@@ -83,6 +83,15 @@ Result<size_t> File::read_some(std::span<uint8_t> buffer) {
   }
 }
 
+Result<size_t> File::read_some_at(uint64_t offset, std::span<uint8_t> buffer) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return IoError::from_errno(EINVAL);
+  while (true) {
+    const ssize_t got = system_calls().pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
 Result<bool> File::read_exact_at(uint64_t offset, std::span<uint8_t> buffer) {
   size_t filled = 0;
   while (filled < buffer.size()) {

@@ -65,6 +65,9 @@ class File {
   Status seek(uint64_t offset);
   // Reads at most `buffer.size()` bytes at the current position; 0 at the end.
   Result<size_t> read_some(std::span<uint8_t> buffer);
+  // Reads at most `buffer.size()` bytes at `offset`, without moving the
+  // position; 0 at the end.
+  Result<size_t> read_some_at(uint64_t offset, std::span<uint8_t> buffer);
   // Fills `buffer` from `offset` without moving the position; false when
   // the file ends first.
   Result<bool> read_exact_at(uint64_t offset, std::span<uint8_t> buffer);

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace tollivane::base {
@@ -29,11 +30,20 @@ int real_fstatat(int directory_fd, const char* name, struct stat* info, int flag
 }
 int real_dup(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 int real_eventfd(unsigned initial_value, int flags) { return ::eventfd(initial_value, flags); }
+long real_futex(uint32_t* word, int operation, uint32_t value, const struct timespec* timeout) {
+  // A 32-bit build with a 64-bit time_t hands the kernel a 64-bit timespec,
+  // which only the time64 form of the call reads.
+#if defined(SYS_futex_time64)
+  if constexpr (sizeof(timeout->tv_sec) == 8) return ::syscall(SYS_futex_time64, word, operation, value, timeout, nullptr, 0);
+#endif
+  return ::syscall(SYS_futex, word, operation, value, timeout, nullptr, 0);
+}
 
 const SystemCalls kRealSystemCalls = {
     real_open,  real_openat, ::close,    ::read,    ::pread, ::write,  ::lseek,    real_fstat, real_stat,
     real_fstatat, ::fsync,   ::ftruncate, ::renameat, ::mkdir, real_dup, ::mmap,    ::munmap,   ::flock,
     ::unlinkat, ::fchown,    ::inotify_init1, ::inotify_add_watch, ::inotify_rm_watch, real_eventfd, ::ppoll,
+    real_futex,
     ::epoll_create1, ::epoll_ctl,
 };
 

@@ -1,13 +1,14 @@
 // The one seam between the core and the file system.
 //
 // Every file-system call the core makes (open, read, write, fsync,
-// ftruncate, renameat, mmap, flock, ...), and every call a waiting consumer
-// makes to learn that the queue changed (inotify, eventfd, ppoll, epoll), goes
-// through the table returned by system_calls(). Production uses the table
-// of the real calls; a test may install its own to inject failures (EIO,
-// ENOSPC, EINTR, short writes) or to record what reached the disk and
-// simulate a crash that loses whatever was not fsynced. The cost is one indirect call per system call, nothing
-// next to the call itself.
+// ftruncate, renameat, mmap, flock, ...), every call a waiting consumer
+// makes to learn that the queue changed (inotify, eventfd, ppoll, epoll),
+// and the futex calls of processes waiting their turn for the process lock,
+// goes through the table returned by system_calls(). Production uses the
+// table of the real calls; a test may install its own to inject failures
+// (EIO, ENOSPC, EINTR, short writes) or to record what reached the disk and
+// simulate a crash that loses whatever was not fsynced. The cost is one
+// indirect call per system call, nothing next to the call itself.
 //
 // The table holds the raw calls with their usual contract: a result of -1
 // (MAP_FAILED for mmap) and errno set on failure. Retrying on EINTR and
@@ -57,6 +58,10 @@ struct SystemCalls {
   int (*inotify_rm_watch)(int fd, int watch);
   int (*eventfd)(unsigned initial_value, int flags);
   int (*ppoll)(struct pollfd* fds, nfds_t count, const struct timespec* timeout, const sigset_t* signal_mask);
+  // Waiting for the process lock in the shared hint page
+  // (locking/waiting_room.h): FUTEX_WAIT with a relative timeout, or
+  // FUTEX_WAKE, on a word of a shared mapping.
+  long (*futex)(uint32_t* word, int operation, uint32_t value, const struct timespec* timeout);
   // The one descriptor an event loop watches instead of sleeping in ppoll.
   int (*epoll_create1)(int flags);
   int (*epoll_ctl)(int epoll_fd, int operation, int fd, struct epoll_event* event);

@@ -198,6 +198,27 @@ PyObject* ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
       self, CatchUp::kRun, [&](QueueCall& call) { return call.ack(seq); }, new_bool);
 }
 
+PyObject* ack_and_dequeue(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"seq", "deliveries", "lease_ms"};
+  PyObject* slots[3];
+  if (!bind("TollivaneCore.ack_and_dequeue", kNames, 1, args, nargs, kwnames, slots)) return nullptr;
+  uint64_t seq = 0;
+  std::optional<uint64_t> deliveries;
+  std::optional<uint64_t> lease_ms;
+  if (!name_argument_error("seq", convert_u64(slots[0], &seq))) return nullptr;
+  if (!name_argument_error("deliveries", convert_optional_u64(slots[1], &deliveries))) return nullptr;
+  if (!name_argument_error("lease_ms", convert_optional_u64(slots[2], &lease_ms))) return nullptr;
+  BytesSink sink;
+  return run_call(
+      self, CatchUp::kRun, [&](QueueCall& call) { return call.ack_and_dequeue(seq, deliveries, lease_ms, sink); },
+      [&](QueueCall::AckedAndLeased done) -> PyObject* {
+        OwnedRef acked = OwnedRef::steal(new_bool(done.acked));
+        OwnedRef delivery = OwnedRef::steal(delivery_or_none(sink, done.delivered));
+        if (!acked || !delivery) return nullptr;
+        return PyTuple_Pack(2, acked.get(), delivery.get());
+      });
+}
+
 PyObject* ack_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* kNames[] = {"seqs"};
   PyObject* slots[1];
@@ -595,6 +616,12 @@ PyMethodDef kCoreMethods[] = {
     {"scheduled", noargs_entry<scheduled>, METH_NOARGS,
      "scheduled($self)\n--\n\nNumber of messages enqueued with a delay that wait for their time."},
     {"buried", noargs_entry<buried>, METH_NOARGS, "buried($self)\n--\n\nNumber of buried messages."},
+    // The consumer's steady step comes after the jobs methods.
+    {"ack_and_dequeue", fast_method<ack_and_dequeue>(), kFastKeywords,
+     "ack_and_dequeue($self, seq, deliveries=None, lease_ms=None)\n--\n\nAcknowledge `seq` as `ack` does (with "
+     "`deliveries`, only while the message's\ndelivery count is still that one) and lease the next ready message "
+     "as\n`dequeue` does, under one lock and with one sync. Returns `(acked, delivery)`:\nwhat `ack` would return, "
+     "and the delivery tuple or `None`."},
     {"_nowait", fast_method<call_without_waiting>(), kFastKeywords,
      "_nowait($self, method, /, *args, **kwargs)\n--\n\nCall `method`, a method of this object, so that it never "
      "waits: it raises\nBlockingIOError, having done nothing, where it would wait for the object, the\n"

@@ -9,8 +9,11 @@
 // objects that each opened .proc_lock exclude each other even inside one
 // process, and a holder that dies releases the lock when the kernel closes
 // its descriptor, so a dead peer never blocks the others. The lock is never
-// waited for with a blocking flock: it is polled with back-off, so the wait
-// is bounded by the time-out even if the holder hangs.
+// waited for with a blocking flock, so the wait is bounded by the time-out
+// even if the holder hangs: a waiter sleeps in the waiting room of the
+// directory's hint page (waiting_room.h), which wakes it in turn when the
+// lock is released, and tries the lock with LOCK_NB; without a hint page
+// it polls with back-off.
 //
 // A wait lets the caller's other threads run (base/blocking.h) and now and
 // then asks the caller whether to give up, so that a signal (Ctrl-C) ends a
@@ -23,10 +26,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
 
 #include "base/directory.h"
 #include "base/file.h"
 #include "base/error.h"
+#include "locking/hint_page.h"
+#include "locking/waiting_room.h"
 
 namespace tollivane {
 
@@ -49,7 +56,10 @@ class ProcessLock {
  public:
   // Opens (creating when missing, never truncating) the lock file `name` of
   // `directory`: a description of its own, which no other object shares.
-  static Result<ProcessLock> open(const base::Directory& directory, const char* name);
+  // With `hints`, the directory's hint page, waits are made in its waiting
+  // room; without, by polling.
+  static Result<ProcessLock> open(const base::Directory& directory, const char* name,
+                                  std::shared_ptr<HintPage> hints = nullptr);
 
   // Takes the exclusive lock, or fails with the time-out error once `timeout`
   // has passed, or with flock's own error. Fails at once with kWouldDeadlock
@@ -61,16 +71,21 @@ class ProcessLock {
   Result<ProcessLockGuard> try_write_lock();
 
  private:
-  ProcessLock(base::File file, base::FileIdentity identity) : file_(std::move(file)), identity_(identity) {}
+  ProcessLock(base::File file, base::FileIdentity identity, std::shared_ptr<HintPage> hints);
   friend class ProcessLockGuard;
 
   bool try_lock();
   Result<ProcessLockGuard> wait_for_lock(std::chrono::nanoseconds start, std::chrono::nanoseconds timeout);
+  Result<ProcessLockGuard> wait_in_room(std::chrono::nanoseconds start, std::chrono::nanoseconds timeout);
+  // Tries the lock at every release the room sees, for at most `budget`:
+  // whether it got it, or flock's own error.
+  Result<bool> spin_for_lock(std::chrono::nanoseconds budget);
 
   // Closing it (when the object goes) also drops a lock still held through it.
   base::File file_;
   // Which lock file it is: flock excludes every description of one file.
   base::FileIdentity identity_;
+  std::optional<WaitingRoom> room_;
 };
 
 // The lock held; releases it (flock LOCK_UN) when it goes out of scope. It
@@ -87,10 +102,15 @@ class [[nodiscard]] ProcessLockGuard {
   ProcessLockGuard& operator=(const ProcessLockGuard&) = delete;
   ~ProcessLockGuard();
 
+  // Releases the lock for a caller that will not take it again soon (it
+  // goes to wait for the disk): a waiter is woken for it at once, where a
+  // plain release leaves it to callers that are about to come back.
+  void release_for_a_while();
+
  private:
   explicit ProcessLockGuard(ProcessLock& lock);
   friend class ProcessLock;
-  void release();
+  void release(Leaving leaving = Leaving::kForNow);
 
   ProcessLock* lock_ = nullptr;
   pthread_t thread_{};

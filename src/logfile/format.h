@@ -44,6 +44,11 @@ namespace tollivane::logfile {
 // The files of a queue directory. Nothing else spells these names.
 inline constexpr char kLogName[] = "queue.log";
 inline constexpr char kProcessLockName[] = ".proc_lock";
+// One page of shared memory in which processes leave each other hints
+// (locking/hint_page.h). Never needed for correctness: an older build
+// ignores it, compaction and purge leave it alone, and a queue whose
+// directory cannot hold it works without.
+inline constexpr char kHintPageName[] = ".proc_hints";
 // Temporaries renamed over the log once they are complete: one name per
 // kind of replacement, so that a leftover tells what was interrupted.
 inline constexpr char kCompactTempName[] = "queue.compact.tmp";

@@ -44,8 +44,7 @@ struct ScannedFrame {
 
 class FrameScanner {
  public:
-  // Reads `file` from its current position, which is `start` in the log,
-  // up to `file_len` (see LogReader). Of a large payload only the first
+  // Reads `file` from `start` in the log up to `file_len` (see LogReader). Of a large payload only the first
   // `keep` bytes are held (see FrameRead): what decoding needs by default,
   // so that replay needs little memory whatever the bodies' sizes.
   FrameScanner(base::File& file, uint64_t start, uint64_t file_len, uint64_t keep = kEnqueuePayloadHeaderLen);

@@ -19,7 +19,9 @@ LogReader::LogReader(base::File& file, uint64_t position, uint64_t file_len)
 Result<size_t> LogReader::read_some(std::span<uint8_t> into) {
   if (into.size() > unread_) into = into.first(static_cast<size_t>(unread_));
   if (into.empty()) return size_t{0};
-  Result<size_t> got = file_.read_some(into);
+  // Positional reads: no seek before a replay, and the file's position,
+  // which other readers of the descriptor may share, is left alone.
+  Result<size_t> got = file_.read_some_at(file_len_ - unread_, into);
   if (got.ok()) unread_ -= *got;
   return got;
 }

@@ -38,8 +38,8 @@ inline constexpr uint64_t kLargePayloadLen = kIoBufferLen * 16;
 
 class LogReader {
  public:
-  // Reads `file` from its current position, which is `position` in the log,
-  // up to `file_len`, the log's length when the caller looked: whatever the
+  // Reads `file` from `position` in the log (without moving the file's own
+  // position) up to `file_len`, the log's length when the caller looked: whatever the
   // file holds past it counts as its end. That keeps a read consistent with
   // the length taken under the process lock even when it is read after the
   // lock is released (and others append meanwhile), and bounds what a

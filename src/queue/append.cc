@@ -164,7 +164,10 @@ PendingSync QueueCall::leave() {
   PendingSync owed = queue_->owed_sync();
   // The lock goes first: the sync needs it no more, and every other caller
   // may append meanwhile (their frames land after this call's, which the
-  // sync covers all the same).
+  // sync covers all the same). A call that goes to wait for the disk will
+  // not take the lock again soon: a process waiting for it is woken now,
+  // not at its next look (locking/waiting_room.h).
+  if (process_lock_ && !owed.empty()) process_lock_->release_for_a_while();
   process_lock_.reset();
   return owed;
 }

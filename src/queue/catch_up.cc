@@ -85,7 +85,11 @@ Status Queue::catch_up() {
   // common call costs this one stat() and no read. (The link count of the
   // object's own file, one fstat away, would be cheaper but is no proof: a
   // name added elsewhere, say by a backup's hard link, and a file renamed
-  // over the path leave it unchanged.)
+  // over the path leave it unchanged.) Nor can a log end published in the
+  // hint page stand in for the stat: a process of an older build appends
+  // and replaces the log without a word to the page, and a call that
+  // trusted a stale end would miss its records and hand out their ids
+  // again.
   if (at_path->size == inner_.tail_offset) return Status();
   // Others appended. Their frames are trusted only under a header that
   // still holds this log's magic, version and generation; a header damaged
@@ -105,7 +109,6 @@ Status Queue::replay_tail(uint64_t file_len) {
   if (inner_.refusing_waits && file_len - inner_.tail_offset > kQuietReplayLen) {
     return would_wait("a long tail is replayed");
   }
-  if (Status sought = inner_.reader.seek(inner_.tail_offset); !sought.ok()) return sought;
   // Streamed frame by frame: what another process appended may be large,
   // and only one frame at a time needs to be in memory.
   logfile::FrameScanner scanner(inner_.reader, inner_.tail_offset, file_len);
@@ -217,7 +220,9 @@ void Queue::drop_state_cut_by_fork() {
 Status Queue::open_lock_after_fork() {
   // The parent's lock description must not be unlocked from here; closing
   // this process's copy of the descriptor leaves the parent's lock alone.
-  Result<ProcessLock> lock = ProcessLock::open(directory_, logfile::kProcessLockName);
+  // The hint page's map is shared with the parent and every other process,
+  // as it should be: it holds nothing of this process's own.
+  Result<ProcessLock> lock = ProcessLock::open(directory_, logfile::kProcessLockName, hints_);
   if (!lock.ok()) return lock.take_error();
   process_lock_ = std::move(*lock);
   return Status();

@@ -32,12 +32,16 @@ Status Queue::deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sin
   if (Status committed = commit(logfile::Lease{seq, deadline, deliveries}, defer_sync); !committed.ok()) {
     return committed;
   }
-  // From here on the message is leased; if its body cannot be handed out it
-  // comes back when the lease runs out.
+  return hand_out(seq, sink);
+}
+
+Status Queue::hand_out(uint64_t seq, DeliverySink& sink) {
+  // The message is leased by now; if its body cannot be handed out it comes
+  // back when the lease runs out.
   const MessageEntry& entry = *inner_.state.find(seq);
   Result<std::span<const uint8_t>> body = this->body(seq, entry);
   if (!body.ok()) return body.take_error();
-  if (!sink.accept(Delivery{seq, *body, deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
+  if (!sink.accept(Delivery{seq, *body, entry.deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
   return Status();
 }
 
@@ -72,10 +76,7 @@ Result<uint64_t> QueueCall::dequeue_batch(uint64_t max, std::optional<uint64_t> 
   // Every message of the batch is leased now; one whose body cannot be
   // handed out comes back when its lease runs out.
   for (const uint64_t seq : seqs) {
-    const MessageEntry& entry = *queue_->inner_.state.find(seq);
-    Result<std::span<const uint8_t>> body = queue_->body(seq, entry);
-    if (!body.ok()) return body.take_error();
-    if (!sink.accept(Delivery{seq, *body, entry.deliveries, entry.enqueued_ts_ms})) return Error::sink_aborted();
+    if (Status handed = queue_->hand_out(seq, sink); !handed.ok()) return handed;
   }
   if (!seqs.empty() || empty == EmptyBatchSync::kForced) {
     if (Status synced = queue_->maybe_sync(/*force=*/true); !synced.ok()) return synced;

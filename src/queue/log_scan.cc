@@ -42,7 +42,6 @@ Status LogScan::read_header(uint64_t body_prefix) {
   header_ok_ = true;
   version_ = header->version;
   generation_ = header->generation;
-  if (Status sought = file_.seek(logfile::kFileHeaderLen); !sought.ok()) return sought;
   scanner_.emplace(file_, logfile::kFileHeaderLen, file_len_,
                    logfile::kEnqueuePayloadHeaderLen + std::min(body_prefix, logfile::kMaxBodyLen));
   return Status();

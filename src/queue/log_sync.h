@@ -12,6 +12,21 @@
 // fsync already covers returns without one; otherwise one caller (the
 // leader) fsyncs for every caller waiting, while the others wait for it.
 //
+// Across processes the sharing is the file system's: an fsync whose
+// records are in a journal commit already under way waits for that commit
+// instead of starting one. A mark in the directory's hint page saying how
+// far other processes' fsyncs made the log durable would spare the rest of
+// a call's own fsync (the device flush, some tens of microseconds here),
+// but it would be a promise, not a hint. Linux reports a failed writeback
+// once to each open description of the file, through its next fsync, and a
+// process that opened the log after the failure is told nothing: its fsync
+// succeeds, and a mark it left would vouch for pages the kernel dropped. A
+// call that skipped its own fsync on such a word would return as durable
+// records that are gone. So a call counts as durable only what an fsync
+// through its own process's descriptor made so: the threads of a process
+// share the LogSync's descriptor, opened before any of their records was
+// written, so it is told of every failed writeback of them.
+//
 // There is one LogSync per log file in the process, found by the file's
 // identity and shared by every object that has the file open; a file put in
 // place by compaction or purge is another file, with another LogSync. Each
@@ -110,6 +125,8 @@ class [[nodiscard]] PendingSync {
       : log_sync_(std::move(log_sync)), end_(end), force_(force) {}
 
   Status complete();
+  // Whether anything is owed at all.
+  bool empty() const { return log_sync_ == nullptr; }
 
  private:
   std::shared_ptr<LogSync> log_sync_;

@@ -24,7 +24,8 @@ Result<std::unique_ptr<Queue>> Queue::open_persistent(const std::string& path, c
   std::unique_ptr<Queue> queue(new Queue(config, true));
   queue->directory_ = std::move(*directory);
   queue->fork_epoch_ = base::current_fork_epoch();
-  Result<ProcessLock> process_lock = ProcessLock::open(queue->directory_, logfile::kProcessLockName);
+  queue->hints_ = HintPage::open(queue->directory_, logfile::kHintPageName);
+  Result<ProcessLock> process_lock = ProcessLock::open(queue->directory_, logfile::kProcessLockName, queue->hints_);
   if (!process_lock.ok()) return process_lock.take_error();
   Inner& inner = queue->inner_;
   {

@@ -164,6 +164,16 @@ class QueueCall {
 
   Result<bool> ack(uint64_t seq);
   Result<uint64_t> ack_batch(const std::vector<uint64_t>& seqs);
+  // The consumer's steady step: acknowledges `seq` as ack() does (with
+  // `deliveries`, only the delivery it counts), sweeps expired leases as
+  // dequeue() does, and leases the smallest message then ready, all in one
+  // write and with one sync decision.
+  struct AckedAndLeased {
+    bool acked = false;
+    bool delivered = false;
+  };
+  Result<AckedAndLeased> ack_and_dequeue(uint64_t seq, std::optional<uint64_t> deliveries,
+                                         std::optional<uint64_t> lease_ms, DeliverySink& sink);
   Result<bool> nack(uint64_t seq, bool requeue);
   Result<bool> extend_lease(uint64_t seq, std::optional<uint64_t> lease_ms);
 
@@ -329,6 +339,9 @@ class Queue {
   Result<std::span<const uint8_t>> body(uint64_t seq, const MessageEntry& entry);
   // Leases the smallest ready message until `deadline` and hands it to `sink`.
   Status deliver_next(uint64_t deadline, bool defer_sync, DeliverySink& sink);
+  // Hands the leased message `seq` to `sink`, its body read while the locks
+  // keep it valid.
+  Status hand_out(uint64_t seq, DeliverySink& sink);
   bool should_auto_compact() const;
   // For a call that refuses to wait: kWouldWait if it could owe the disk
   // anything before it returns (an fsync, a compaction).
@@ -384,6 +397,8 @@ class Queue {
   // Which fork() generation of the process opened the handles.
   uint64_t fork_epoch_ = 0;
   const bool persistent_;
+  // The directory's hint page, when it could be mapped (none for ":memory:").
+  std::shared_ptr<HintPage> hints_;
   // Present exactly for a persistent queue.
   std::optional<ProcessLock> process_lock_;
   ClockFn clock_ = now_ms;

@@ -80,7 +80,6 @@ Result<Recovered> recover(const base::Directory& directory) {
   recovered.generation = header->generation;
   Result<base::File> replay_handle = file.duplicate();
   if (!replay_handle.ok()) return replay_handle.take_error();
-  if (Status sought = replay_handle->seek(logfile::kFileHeaderLen); !sought.ok()) return sought.take_error();
   logfile::FrameScanner scanner(*replay_handle, logfile::kFileHeaderLen, *size);
   if (Status replayed = replay_frames(scanner, recovered.state); !replayed.ok()) return replayed.take_error();
   if (!scanner.end().clean()) {

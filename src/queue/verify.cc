@@ -37,7 +37,6 @@ Result<IntegrityReport> QueueCall::verify_integrity() {
   if (!header.ok()) return header.take_error();
   if (!header->magic_ok) return foreign_log_report();
 
-  if (Status sought = file->seek(logfile::kFileHeaderLen); !sought.ok()) return sought.take_error();
   logfile::FrameScanner scanner(*file, logfile::kFileHeaderLen, *file_len);
   uint64_t records = 0;
   while (true) {

@@ -132,6 +132,13 @@ const Operation kOperations[] = {
      [](QueueCall& q, RecordingSink&) { return status_of(q.enqueue_batch(views_of({bytes("c"), bytes("dd"), bytes("")}))); }},
     {"DequeueBatch", two_messages, [](QueueCall& q, RecordingSink& s) { return status_of(q.dequeue_batch(5, 1000, s)); }},
     {"AckBatch", first_leased, [](QueueCall& q, RecordingSink&) { return status_of(q.ack_batch({1, 0, 1, 7})); }},
+    // An Ack, the sweep's Requeue of message 0 and the Lease of 0, in one write.
+    {"AckAndDequeue", first_leased,
+     [](QueueCall& q, RecordingSink& s) { return status_of(q.ack_and_dequeue(1, std::nullopt, 1000, s)); }},
+    // The caller's own delivery acknowledged (its lease has run out, so it
+    // is not requeued first), and message 1 leased.
+    {"AckOwnDeliveryAndDequeue", first_leased,
+     [](QueueCall& q, RecordingSink& s) { return status_of(q.ack_and_dequeue(0, 1, 1000, s)); }},
 };
 
 // The state, log and deliveries of a run where nothing fails.

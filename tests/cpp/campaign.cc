@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <span>
 #include <thread>
 
 #include "logfile/endian.h"
@@ -103,6 +104,12 @@ OpResult run_in_call(QueueCall& call, const Op& op, bool tagged) {
       Result<bool> extended = call.extend_lease(seq, op.lease_ms);
       return result_of(extended, {extended.ok() && *extended ? 1u : 0u});
     }
+    case OpKind::kAckAndDequeue: {
+      SeqSink sink(tagged);
+      Result<QueueCall::AckedAndLeased> done = call.ack_and_dequeue(seq, std::nullopt, op.lease_ms, sink);
+      if (done.ok()) sink.seqs.insert(sink.seqs.begin(), done->acked ? 1u : 0u);
+      return delivered(std::move(done), sink);
+    }
     case OpKind::kCompact: return result_of(call.compact());
     case OpKind::kPurge: return result_of(call.purge());
     case OpKind::kFlush: return result_of(call.flush());
@@ -155,7 +162,10 @@ std::set<uint64_t> buried_in(const QueueState& state) {
   return buried;
 }
 
-bool removes(OpKind kind) { return kind == OpKind::kAck || kind == OpKind::kNackDrop || kind == OpKind::kAckBatch; }
+bool removes(OpKind kind) {
+  return kind == OpKind::kAck || kind == OpKind::kNackDrop || kind == OpKind::kAckBatch ||
+         kind == OpKind::kAckAndDequeue;
+}
 
 // The tokens of the live messages among those `op` names, read from the
 // starts of their tagged bodies in the log.
@@ -358,7 +368,8 @@ const char* op_name(OpKind kind) {
   static const char* const kNames[] = {"enqueue", "enqueue_batch", "dequeue", "dequeue_batch",
                                        "ack",     "ack_batch",     "nack(requeue)", "nack(drop)",
                                        "extend_lease", "compact", "purge", "flush",
-                                       "enqueue_delayed", "retry", "bury", "kick", "kick_all"};
+                                       "enqueue_delayed", "retry", "bury", "kick", "kick_all",
+                                       "ack_and_dequeue"};
   return kNames[static_cast<size_t>(kind)];
 }
 
@@ -396,9 +407,9 @@ Op Workload::next(const QueueState& state, uint64_t clock_ms) {
   static const uint64_t kLeases[] = {0, 1, 20, 200, 30000};
   // Weights: enqueue 18, enqueue_batch 8, dequeue 14, dequeue_batch 7, ack 12,
   // ack_batch 7, nack requeue 5, nack drop 5, extend 6, compact 2, purge 1, flush 2,
-  // enqueue_delayed 7, retry 4, bury 4, kick 3, kick_all 1.
-  static const uint32_t kWeights[] = {18, 8, 14, 7, 12, 7, 5, 5, 6, 2, 1, 2, 7, 4, 4, 3, 1};
-  uint64_t roll = pick(106);
+  // enqueue_delayed 7, retry 4, bury 4, kick 3, kick_all 1, ack_and_dequeue 10.
+  static const uint32_t kWeights[] = {18, 8, 14, 7, 12, 7, 5, 5, 6, 2, 1, 2, 7, 4, 4, 3, 1, 10};
+  uint64_t roll = pick(116);
   size_t kind = 0;
   while (roll >= kWeights[kind]) roll -= kWeights[kind++];
   Op op{static_cast<OpKind>(kind), {}, kLeases[pick(5)], clock_ms};
@@ -426,7 +437,8 @@ Op Workload::next(const QueueState& state, uint64_t clock_ms) {
     case OpKind::kAck:
     case OpKind::kNackRequeue:
     case OpKind::kNackDrop:
-    case OpKind::kBury: op.args = {pick_seq(state)}; break;
+    case OpKind::kBury:
+    case OpKind::kAckAndDequeue: op.args = {pick_seq(state)}; break;
     default: break;
   }
   return op;
@@ -490,6 +502,7 @@ std::vector<ModelState> effects(const ModelState& before, const Op& op) {
     case OpKind::kAck:
     case OpKind::kNackDrop:
     case OpKind::kAckBatch:
+    case OpKind::kAckAndDequeue:
       for (uint64_t seq : op.args) {
         if (states.back().live.contains(seq)) states.push_back(without(states.back(), seq));
       }
@@ -498,6 +511,19 @@ std::vector<ModelState> effects(const ModelState& before, const Op& op) {
     default: break;  // leases, requeues, compaction and syncs keep every message
   }
   return states;
+}
+
+// What is wrong with `delivered`, the ids a call leased from `before` at
+// `clock_ms`, if anything.
+const char* delivery_fault(const ModelState& before, std::span<const uint64_t> delivered, uint64_t clock_ms) {
+  if (std::set<uint64_t>(delivered.begin(), delivered.end()).size() != delivered.size()) return "delivered twice";
+  for (uint64_t seq : delivered) {
+    if (!before.live.contains(seq)) return "delivered a message that is not live";
+    if (before.buried.contains(seq)) return "delivered a buried message";
+    const auto due = before.not_before.find(seq);
+    if (due != before.not_before.end() && clock_ms < due->second) return "delivered a delayed message before its time";
+  }
+  return nullptr;
 }
 
 std::string check_result(const ModelState& before, const Op& op, const OpResult& result) {
@@ -515,18 +541,9 @@ std::string check_result(const ModelState& before, const Op& op, const OpResult&
     }
     case OpKind::kDequeue:
     case OpKind::kDequeueBatch: {
-      bool live = std::set<uint64_t>(values.begin(), values.end()).size() == values.size();
-      for (uint64_t seq : values) live = live && before.live.contains(seq);
-      if (op.kind == OpKind::kDequeueBatch) live = live && values.size() <= op.args[0];
-      bool held = false, early = false;
-      for (uint64_t seq : values) {
-        held = held || before.buried.contains(seq);
-        const auto due = before.not_before.find(seq);
-        early = early || (due != before.not_before.end() && result.clock_ms < due->second);
-      }
-      if (held) return expect(false, "delivered a buried message");
-      if (early) return expect(false, "delivered a delayed message before its time");
-      return expect(live, "delivered a message that is not live (or twice)");
+      if (op.kind == OpKind::kDequeueBatch && values.size() > op.args[0]) return expect(false, "leased more than max");
+      const char* fault = delivery_fault(before, values, result.clock_ms);
+      return expect(fault == nullptr, fault);
     }
     case OpKind::kBury:
       return expect(values.size() == 1 && (values[0] == 1) == (before.live.contains(op.args[0]) &&
@@ -544,6 +561,14 @@ std::string check_result(const ModelState& before, const Op& op, const OpResult&
                     "result disagrees with whether the message is live");
     case OpKind::kAckBatch:
       return expect(values.size() == 1 && values[0] == after.size() - 1, "count disagrees with the live messages");
+    case OpKind::kAckAndDequeue: {
+      // The ack's 1/0, then what dequeue() would have leased after it.
+      if (values.empty() || values.size() > 2 || (values[0] == 1) != before.live.contains(op.args[0])) {
+        return expect(false, "ack result disagrees with whether the message is live");
+      }
+      const char* fault = delivery_fault(after.back(), std::span(values).subspan(1), result.clock_ms);
+      return expect(fault == nullptr, fault);
+    }
     case OpKind::kRetry:
     case OpKind::kExtendLease:
       return expect(values.size() == 1 && (values[0] == 0 || (before.live.contains(op.args[0]) &&
@@ -826,6 +851,20 @@ struct SharedHistory {
   }
 };
 
+// The deliveries of a call that returned: the ids in its values from
+// `first` on, with the tokens of their bodies in order.
+void note_deliveries(const OpResult& result, size_t first, const Span& when, SharedHistory& shared,
+                     SharedTally& tally) {
+  for (size_t j = first; j < result.values.size(); ++j) {
+    const uint64_t token = j - first < result.tokens.size() ? result.tokens[j - first] : kNoToken;
+    if (token == kNoToken) {
+      tally.fail(tally.bad_bodies, "delivered id " + std::to_string(result.values[j]) + " with a foreign body");
+    }
+    shared.sightings.push_back(Sighting{result.values[j], token, when, result.clock_ms});
+    shared.deliveries.push_back(shared.sightings.back());
+  }
+}
+
 void gather_call(const History& history, size_t i, SharedHistory& shared, SharedTally& tally) {
   const Op& op = history.ops[i];
   const bool returned = i < history.results.size();
@@ -871,18 +910,14 @@ void gather_call(const History& history, size_t i, SharedHistory& shared, Shared
     case OpKind::kKickAll: shared.releases_of_all.push_back(when); break;
     case OpKind::kDequeue:
     case OpKind::kDequeueBatch:
-      for (size_t j = 0; ok && j < result->values.size(); ++j) {
-        const uint64_t token = j < result->tokens.size() ? result->tokens[j] : kNoToken;
-        if (token == kNoToken) {
-          tally.fail(tally.bad_bodies, "delivered id " + std::to_string(result->values[j]) + " with a foreign body");
-        }
-        shared.sightings.push_back(Sighting{result->values[j], token, when, result->clock_ms});
-        shared.deliveries.push_back(shared.sightings.back());
-      }
+      if (ok) note_deliveries(*result, 0, when, shared, tally);
       break;
     case OpKind::kAck:
     case OpKind::kNackDrop:
-    case OpKind::kAckBatch: {
+    case OpKind::kAckBatch:
+    case OpKind::kAckAndDequeue: {
+      // Its values are the ack's 1/0, then the id delivered.
+      if (ok && op.kind == OpKind::kAckAndDequeue) note_deliveries(*result, 1, when, shared, tally);
       if (settling == history.settling.end()) {
         // No report means the call died before it could settle anything.
         if (ok) tally.fail(tally.inconsistent, "a settlement returned without reporting what it settled");

@@ -56,6 +56,7 @@ enum class OpKind : uint8_t {
   kEnqueue, kEnqueueBatch, kDequeue, kDequeueBatch, kAck, kAckBatch,
   kNackRequeue, kNackDrop, kExtendLease, kCompact, kPurge, kFlush,
   kEnqueueDelayed, kRetry, kBury, kKick, kKickAll,
+  kAckAndDequeue,
 };
 const char* op_name(OpKind kind);
 
@@ -71,7 +72,8 @@ struct Op {
 
 struct OpResult {
   bool ok = false;
-  // Ids enqueued or delivered; 1/0 for a bool result; the count of ack_batch.
+  // Ids enqueued or delivered; 1/0 for a bool result; the count of ack_batch;
+  // for ack_and_dequeue, 1/0 for the ack and then the id delivered, if any.
   std::vector<uint64_t> values;
   std::string error;
   // With tagged bodies, the token of each delivery (kNoToken for a body

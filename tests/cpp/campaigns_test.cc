@@ -8,6 +8,7 @@
 // the full sweeps (scripts/run_campaigns.sh).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "campaign.h"
+#include "logfile/format.h"
 #include "queue_call.h"
 
 namespace tollivane {
@@ -648,32 +650,76 @@ TEST(DurabilityCampaign, FullDiskCyclesLoseNothingLeaveNoTemporaryAndTheQueueWor
   EXPECT_GT(tally.refused, cycles) << "the disk should run full in most cycles";
 }
 
+// Garbage in every byte of the hint page after its identity: what a page
+// damaged by hand holds, or one written back half way before a power loss.
+void scramble_hint_page(const std::string& dir, uint64_t seed) {
+  std::string page = test_support::read_file(dir + "/" + logfile::kHintPageName);
+  std::mt19937_64 random(seed);
+  for (size_t i = 8; i + 1 < page.size(); ++i) page[i] = static_cast<char>(random());
+  // In place: the survivor has the page mapped.
+  const int fd = ::open((dir + "/" + logfile::kHintPageName).c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, page.data(), page.size(), 0), static_cast<ssize_t>(page.size()));
+  ::close(fd);
+}
+
 // Campaign 5: several processes on one directory at once, each running the
 // whole workload (compaction, purge and automatic compaction included), half
-// of them killed at a random moment while the others go on.
+// of them killed while the others go on: at a random moment, or right after
+// one of their waits or wakes in the waiting room of the process lock, or
+// right after one of their flock calls (holding the lock they just took,
+// before they have served the next waiter's turn, or just after letting it
+// go, before they have told the room). Every fourth run starts from a hint
+// page full of garbage.
 TEST(DurabilityCampaign, SeveralProcessesOnOneDirectoryKilledAtRandomLoseNothingAndShareNoId) {
   const bool full = campaign::long_run();
-  const uint64_t runs = full ? 500 : 20;
+  const uint64_t runs = full ? 500 : 24;
   const size_t calls = full ? 400 : 150;
   constexpr uint64_t kProcesses = 4;
   const QueueConfig config = campaign_config(0);
   campaign::SharedTally tally;
+  uint64_t random_kills = 0, room_kills = 0, flock_kills = 0, scrambled = 0;
   for (uint64_t run = 0; run < runs; ++run) {
     ScratchDirectory dir(campaign::scratch_base());
     Result<std::unique_ptr<Queue>> survivor = Queue::open(dir.path(), config);
     ASSERT_TRUE(survivor.ok());
+    if (run % 4 == 3) {
+      scramble_hint_page(dir.path(), seed_of(run, 9, 4));
+      ++scrambled;
+    }
     std::mt19937_64 random(seed_of(run, 0, 4));
     std::vector<campaign::ChildRun> children;
+    std::vector<uint64_t*> kill_counts;
     for (uint64_t k = 0; k < kProcesses; ++k) {
       campaign::ChildPlan plan{config, seed_of(run, k, 4), (k + 1) << 32, calls, nullptr, std::nullopt};
       plan.tagged = true;
-      // A call takes some tens of microseconds here: most kills land mid-run.
-      if (k % 2 == 1) plan.kill_after = std::chrono::microseconds(500 + random() % (100 * calls));
+      uint64_t* counted = nullptr;
+      if (k % 2 == 1) {
+        const uint64_t how = (run + k / 2) % 3;
+        if (how == 0) {
+          // A call takes some tens of microseconds here: most kills land mid-run.
+          plan.kill_after = std::chrono::microseconds(500 + random() % (100 * calls));
+          counted = &random_kills;
+        } else {
+          const Call call = how == 1 ? Call::kFutex : Call::kFlock;
+          const uint64_t nth = 1 + random() % (how == 1 ? 12 : 2 * calls);
+          plan.arm = [call, nth](FaultyFileSystem& fs) { fs.after(call, "", nth, [] { ::raise(SIGKILL); }); };
+          counted = how == 1 ? &room_kills : &flock_kills;
+        }
+      }
+      kill_counts.push_back(counted);
       children.push_back({dir.path(), plan});
     }
-    campaign::check_shared(dir.path(), config, campaign::run_children(children), **survivor, tally);
+    const std::vector<History> histories = campaign::run_children(children);
+    for (size_t k = 0; k < kProcesses && k < histories.size(); ++k) {
+      if (kill_counts[k] != nullptr && !histories[k].finished) ++*kill_counts[k];
+    }
+    campaign::check_shared(dir.path(), config, histories, **survivor, tally);
   }
-  campaign::print_figure("several processes: " + tally.figures());
+  campaign::print_figure("several processes: " + std::to_string(random_kills) + " kills at a random moment, " +
+                         std::to_string(room_kills) + " right after a wait or wake in the waiting room, " +
+                         std::to_string(flock_kills) + " right after a flock; " + std::to_string(scrambled) +
+                         " runs from a scrambled hint page; " + tally.figures());
   for (const std::string& detail : tally.details) ADD_FAILURE() << detail;
   EXPECT_TRUE(tally.clean());
 }

@@ -56,6 +56,22 @@ bool names_file_of(const std::string& path, int fd) {
          by_name.st_dev == by_descriptor.st_dev && by_name.st_ino == by_descriptor.st_ino;
 }
 
+// Puts `content` in the file at `path` without cutting it to nothing first:
+// other threads of the process may have the file mapped (the hint page), and
+// a touch of a page past a moment's end of the file would raise SIGBUS.
+void rewrite_in_place(const std::string& path, const std::string& content) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t wrote = ::pwrite(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
+    if (wrote <= 0) break;
+    done += static_cast<size_t>(wrote);
+  }
+  (void)::ftruncate(fd, static_cast<off_t>(content.size()));
+  ::close(fd);
+}
+
 // Runs what an after() rule asked for, once the real call is made.
 void finish(const std::function<void()>& after) {
   if (after) after();
@@ -329,6 +345,15 @@ struct Trampolines {
     if (int error = fs().decide(Call::kPoll, std::string()).error) return errno = error, -1;
     return real().ppoll(fds, count, timeout, signal_mask);
   }
+  static long futex(uint32_t* word, int operation, uint32_t value, const struct timespec* timeout) {
+    const auto decision = fs().decide(Call::kFutex, std::string());
+    if (decision.error != 0) return errno = decision.error, -1;
+    const long result = real().futex(word, operation, value, timeout);
+    const int saved = errno;
+    finish(decision.after);
+    errno = saved;
+    return result;
+  }
   static int epoll_create1(int flags) {
     if (int error = fs().decide(Call::kWatch, std::string()).error) return errno = error, -1;
     return real().epoll_create1(flags);
@@ -346,7 +371,7 @@ const base::SystemCalls kTable = {
     Trampolines::fsync,    Trampolines::ftruncate, Trampolines::renameat, Trampolines::mkdir, Trampolines::dup,
     Trampolines::mmap,     Trampolines::munmap,   Trampolines::flock, Trampolines::unlinkat, Trampolines::fchown,
     Trampolines::inotify_init1, Trampolines::inotify_add_watch, Trampolines::inotify_rm_watch, Trampolines::eventfd,
-    Trampolines::ppoll, Trampolines::epoll_create1, Trampolines::epoll_ctl,
+    Trampolines::ppoll,         Trampolines::futex, Trampolines::epoll_create1, Trampolines::epoll_ctl,
 };
 
 }  // namespace
@@ -442,7 +467,7 @@ void FaultyFileSystem::crash_images(CrashMode mode, Names names) {
       std::uniform_int_distribution<int> length(1, 64), byte(0, 255);
       for (int n = length(random_); n > 0; --n) survivor.push_back(static_cast<char>(byte(random_)));
     }
-    write_file(path, survivor);
+    rewrite_in_place(path, survivor);
     durable = survivor;
   }
   if (names == Names::kUndoUnsynced) undo_unsynced_names();

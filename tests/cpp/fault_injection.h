@@ -68,6 +68,7 @@ enum class Call {
   kSyncDir,  // fsync of a directory (kFsync counts those of files)
   kWatch,    // inotify_init1 and epoll_create1 (path ""), and inotify_add_watch
   kPoll,     // ppoll (path "")
+  kFutex,    // a wait or a wake in the hint page's waiting room (path "")
 };
 
 enum class CrashMode {

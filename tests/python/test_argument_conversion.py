@@ -70,6 +70,8 @@ def test_u64_parameters_accept_index_objects(queue, fresh_queue):
     assert queue.retry(Index(3), Index(LONG_LEASE_MS), deliveries=Index(1)) is True
     assert queue.bury(Index(3), deliveries=Index(1)) is True and queue.kick(Index(3)) is True
     assert queue.ack_delivery(Index(3), Index(1)) is True
+    queue.enqueue(b"d")
+    assert queue.ack_and_dequeue(Index(9), Index(0), Index(LONG_LEASE_MS))[1][0] == 4
     q = fresh_queue(sync_interval_ms=Index(0), default_lease_ms=Index(0))
     q.enqueue(b"x")
     q.dequeue()
@@ -89,6 +91,8 @@ def test_u64_parameters_accept_index_objects(queue, fresh_queue):
     (lambda q: q.dequeue_batch_wait(2**64, "x"), None),  # max, then timeout_ms, then lease_ms
     (lambda q: q.dequeue_batch_wait(1, 0, lease_ms=-5), None),
     (lambda q: q.ack_batch([1, -1]), None),
+    (lambda q: q.ack_and_dequeue(1, deliveries=2**64), None),
+    (lambda q: q.ack_and_dequeue(-1, lease_ms="x"), None),  # seq, then deliveries, then lease_ms
     (lambda q: q.enqueue_delayed(b"x", -1), None),
     (lambda q: q.enqueue_batch_delayed([b"x"], 2**64), None),
     (lambda q: q.retry(0, 2**64), None),
@@ -129,6 +133,8 @@ def test_out_of_range_integers_raise_overflow_without_argument_name(loaded_queue
     (lambda q: q.dequeue_wait(0.5), "timeout_ms"),
     (lambda q: q.dequeue_wait(None, lease_ms="y"), "timeout_ms"),
     (lambda q: q.dequeue_batch_wait(1, "x", lease_ms="y"), "timeout_ms"),
+    (lambda q: q.ack_and_dequeue(1, deliveries="1", lease_ms="y"), "deliveries"),
+    (lambda q: q.ack_and_dequeue(1, lease_ms=0.5), "lease_ms"),
     (lambda q: q.enqueue_delayed(b"x", 1.5), "delay_ms"),
     (lambda q: q.enqueue_delayed("x", "y"), "body"),
     (lambda q: q.enqueue_batch_delayed([b"x"], None), "delay_ms"),
@@ -290,7 +296,7 @@ class FsPath:
 def test_path_may_be_any_path_like_object_giving_str(tmp_path, monkeypatch):
     assert TollivaneCore(tmp_path / "pathlib").enqueue(b"x") == 0
     assert TollivaneCore(FsPath(str(tmp_path / "custom"))).stats()["persistent"] is True
-    assert sorted(os.listdir(tmp_path / "pathlib")) == [".proc_lock", "queue.log"]
+    assert sorted(os.listdir(tmp_path / "pathlib")) == [".proc_hints", ".proc_lock", "queue.log"]
     assert TollivaneCore(str(tmp_path / "pathlib")).available() == 1
     # The in-memory rule compares the string the object gives.
     monkeypatch.chdir(tmp_path)

@@ -50,6 +50,8 @@ def comparable(name, result):
         return result is None or 0 < result <= LONG_LEASE_MS
     if name == "oldest_ready_ts_ms":
         return result is None or result > 0
+    if name == "ack_and_dequeue":
+        return result[0], without_times(result[1])
     return without_times(result)
 
 
@@ -90,11 +92,12 @@ STEPS = [
     ("bury", (4,), {"deliveries": 2}),
     ("buried", (), {}),
     ("kick", (4,), {}),
+    ("ack_and_dequeue", (3,), {"deliveries": 1, "lease_ms": LONG_LEASE_MS}),
     ("kick_all", (), {}),
     ("enqueue_delayed", (b"f", LONG_LEASE_MS), {}),
     ("enqueue_batch_delayed", ([b"g"],), {"delay_ms": LONG_LEASE_MS}),
     ("scheduled", (), {}),
-    ("ack_delivery", (4, 2), {}),
+    ("ack_delivery", (4, 3), {}),
     ("available", (), {}),
     ("oldest_ready_ts_ms", (), {}),
     ("in_flight", (), {}),
@@ -251,6 +254,15 @@ def test_a_cancelled_call_leases_nothing_or_hands_back_what_it_leased(where):
             assert gated.left.wait(30)  # the loop does not run meanwhile
             await cancelled(finished)
             assert (await queue.stats())["requeued_total"] == 3 and await queue.in_flight() == 0
+            # Likewise a call that acknowledges one delivery and leases the next.
+            queue._queue = gated = Gated(queue._queue._queue, "ack_and_dequeue")
+            finished = asyncio.ensure_future(queue.ack_and_dequeue(9, lease_ms=LONG_LEASE_MS))
+            while not gated.entered.is_set():
+                await asyncio.sleep(0.01)
+            gated.gate.set()
+            assert gated.left.wait(30)
+            await cancelled(finished)
+            assert (await queue.stats())["requeued_total"] == 4 and await queue.in_flight() == 0
 
             # Asleep in a wait: it leases nothing, then or later.
             assert len(await queue.dequeue_batch(2, LONG_LEASE_MS)) == 2
@@ -260,7 +272,7 @@ def test_a_cancelled_call_leases_nothing_or_hands_back_what_it_leased(where):
             await queue.nack(0)
             await asyncio.sleep(0.2)
             assert await queue.in_flight() == 1
-            assert (await queue.dequeue(LONG_LEASE_MS))[:3] == (0, b"a", 4)
+            assert (await queue.dequeue(LONG_LEASE_MS))[:3] == (0, b"a", 5)
 
     run(scenario())
 

@@ -156,5 +156,5 @@ def test_log_of_another_format_version_is_refused_and_left_byte_for_byte(tmp_pat
         with pytest.raises(OSError, match=refused_pattern):
             call()
     assert log_path(tmp_path).read_bytes() == in_place
-    assert sorted(p.name for p in tmp_path.iterdir()) == [".proc_lock", "queue.log"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [".proc_hints", ".proc_lock", "queue.log"]
     assert capfd.readouterr().err == ""

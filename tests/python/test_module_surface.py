@@ -131,10 +131,12 @@ def test_methods_appear_in_table_order():
     methods = [name for name in vars(TollivaneCore) if not name.startswith("_")]
     # The fifteen methods of a queue, closing, the waiting dequeues, the
     # read-only scan of a directory, monitoring, then what a consumer
-    # waiting in an event loop needs.
+    # waiting in an event loop needs, the jobs methods, then the consumer's
+    # combined step.
     assert methods == [name for name, _, _ in METHOD_TABLE] + ["close", "dequeue_wait", "dequeue_batch_wait",
                                                                "scan_log", "oldest_ready_ts_ms", "watch_changes",
-                                                               "next_due_ms"] + [name for name, _ in JOB_METHODS]
+                                                               "next_due_ms"] + [name for name, _ in JOB_METHODS] + [
+                                                                   "ack_and_dequeue"]
     for name, signature in JOB_METHODS:
         assert vars(TollivaneCore)[name].__text_signature__ == signature
     assert isinstance(vars(TollivaneCore)["scan_log"], staticmethod)
@@ -146,7 +148,8 @@ def test_closing_methods_come_after_the_fifteen():
     methods = [name for name, value in vars(TollivaneCore).items() if type(value) is method_type]
     assert methods[len(METHOD_TABLE):] == ["close", "__enter__", "__exit__", "dequeue_wait", "dequeue_batch_wait",
                                            "oldest_ready_ts_ms", "watch_changes", "next_due_ms",
-                                           *(name for name, _ in JOB_METHODS), "_nowait", "__reduce_ex__"]
+                                           *(name for name, _ in JOB_METHODS), "ack_and_dequeue", "_nowait",
+                                           "__reduce_ex__"]
     assert TollivaneCore.close.__text_signature__ == "($self)"
     assert TollivaneCore.__enter__.__text_signature__ == "($self)"
     assert TollivaneCore.__exit__.__text_signature__ == "($self, exc_type, exc_value, traceback, /)"
@@ -171,6 +174,7 @@ def test_bound_methods_expose_usable_signatures(queue):
     assert unannotated_signature(queue.dequeue_batch) == "(max, lease_ms=None)"
     assert unannotated_signature(queue.dequeue_wait) == "(timeout_ms, lease_ms=None)"
     assert unannotated_signature(queue.dequeue_batch_wait) == "(max, timeout_ms, lease_ms=None)"
+    assert unannotated_signature(queue.ack_and_dequeue) == "(seq, deliveries=None, lease_ms=None)"
     for name, signature in JOB_METHODS:
         assert unannotated_signature(getattr(queue, name)) == signature.replace("$self, ", "").replace("$self", "")
 
@@ -198,7 +202,8 @@ def test_keyword_arguments_bind_like_positional_ones(queue):
     assert queue.extend_lease(seq=1, lease_ms=60_000) is True
     assert queue.nack(seq=1, requeue=False) is True
     assert queue.ack_batch(seqs=[2, 3]) == 2
-    assert queue.stats()["acked_total"] == 3
+    assert queue.ack_and_dequeue(seq=4, deliveries=0, lease_ms=60_000) == (True, None)
+    assert queue.stats()["acked_total"] == 4
     assert queue.stats()["dead_total"] == 1
 
 
@@ -216,6 +221,9 @@ def test_keyword_arguments_bind_like_positional_ones(queue):
     lambda q: q.dequeue_wait(),
     lambda q: q.dequeue_batch_wait(1),
     lambda q: q.dequeue_batch_wait(1, 0, 5, 5),
+    lambda q: q.ack_and_dequeue(),
+    lambda q: q.ack_and_dequeue(0, 1, 2, 3),
+    lambda q: q.ack_and_dequeue(0, lease=5),
     lambda q: TollivaneCore(),
     lambda q: TollivaneCore(MEMORY, path=MEMORY),
     lambda q: TollivaneCore(MEMORY, bogus=1),

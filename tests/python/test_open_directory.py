@@ -24,8 +24,12 @@ def listing(root):
 def test_open_creates_directory_chain_lock_file_and_empty_log(tmp_path, capfd):
     directory = tmp_path / "a" / "b" / "c"
     q = open_queue(directory)
-    assert listing(tmp_path) == ["a", "a/b", "a/b/c", "a/b/c/.proc_lock", "a/b/c/queue.log"]
+    assert listing(tmp_path) == ["a", "a/b", "a/b/c", "a/b/c/.proc_hints", "a/b/c/.proc_lock", "a/b/c/queue.log"]
     assert (directory / ".proc_lock").stat().st_size == 0
+    # One page of hints for the processes that share the directory, named
+    # by its magic and layout version.
+    hints = (directory / ".proc_hints").read_bytes()
+    assert len(hints) == 4096 and hints[:8] == b"TLHP" + bytes([1, 0, 0, 0])
     assert log_path(directory).read_bytes() == b"TLFL" + bytes([1, 0, 0, 0]) + bytes(8)
     assert q.stats() == FRESH_STATS
     assert capfd.readouterr().err == ""
@@ -119,4 +123,4 @@ def test_an_object_keeps_working_on_the_directory_it_opened(tmp_path, monkeypatc
     assert enqueued(other) == outcome[1]
     assert [d[:2] for d in open_queue(mine).dequeue_batch(300, LONG_LEASE_MS)] == sorted(kept.items())
     for directory in (mine, other):
-        assert sorted(p.name for p in directory.iterdir()) == [".proc_lock", "queue.log"]
+        assert sorted(p.name for p in directory.iterdir()) == [".proc_hints", ".proc_lock", "queue.log"]

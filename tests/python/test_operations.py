@@ -246,6 +246,52 @@ def test_a_guarded_settle_touches_only_its_own_delivery(queue):
     assert queue.stats()["acked_total"] == 1
 
 
+# -- acknowledging and leasing in one call ---------------------------------------
+
+def test_ack_and_dequeue_settles_each_delivery_and_leases_the_next_in_id_order(queue):
+    queue.enqueue_batch([b"a", b"b", b"c"])
+    delivery = queue.dequeue(LONG_LEASE_MS)
+    seen = []
+    while delivery is not None:
+        seen.append(delivery[:3])
+        acked, delivery = queue.ack_and_dequeue(delivery[0], lease_ms=LONG_LEASE_MS)
+        assert acked is True
+    assert seen == [(0, b"a", 1), (1, b"b", 1), (2, b"c", 1)]
+    assert counters(queue.stats()) == {**counters(EMPTY_STATS), "enqueued_total": 3, "acked_total": 3,
+                                       "next_seq": 3}
+    # Nothing to settle and nothing to lease.
+    assert queue.ack_and_dequeue(0) == (False, None)
+
+
+def test_ack_and_dequeue_with_a_delivery_count_settles_only_that_delivery(queue):
+    queue.enqueue_batch([b"a", b"b"])
+    assert queue.dequeue(lease_ms=0)[:3] == (0, b"a", 1)
+    # The lease ran out and another consumer holds the message now.
+    assert queue.dequeue(LONG_LEASE_MS)[:3] == (0, b"a", 2)
+    # The first consumer, late, settles nothing and gets the next message.
+    acked, delivery = queue.ack_and_dequeue(0, deliveries=1, lease_ms=LONG_LEASE_MS)
+    assert (acked, delivery[:3]) == (False, (1, b"b", 1))
+    assert queue.ack_and_dequeue(0, deliveries=2) == (True, None)
+    stats = queue.stats()
+    assert (stats["acked_total"], stats["requeued_total"], stats["total"], stats["in_flight"]) == (1, 1, 1, 1)
+
+
+def test_ack_and_dequeue_sweeps_expired_leases_and_leases_only_ready_messages(queue):
+    assert queue.enqueue_delayed(b"later", LONG_LEASE_MS) == 0
+    queue.enqueue_batch([b"poison", b"a", b"b", b"c"])
+    assert queue.bury(1) is True
+    assert [d[0] for d in queue.dequeue_batch(2, lease_ms=0)] == [2, 3]
+    # Message 3 is acknowledged though its lease had run out; 2 comes back
+    # before the newer 4, with its delivery counted again.
+    acked, delivery = queue.ack_and_dequeue(3, lease_ms=LONG_LEASE_MS)
+    assert (acked, delivery[:3]) == (True, (2, b"a", 2))
+    assert queue.ack_and_dequeue(2, lease_ms=LONG_LEASE_MS)[1][:3] == (4, b"c", 1)
+    # Neither the scheduled message nor the buried one is ever leased.
+    assert queue.ack_and_dequeue(4) == (True, None)
+    assert held_counts(queue) == (0, 0, 1, 1)
+    assert queue.stats()["requeued_total"] == 1
+
+
 # -- statistics --------------------------------------------------------------
 
 def test_stats_track_every_counter(queue):
@@ -352,7 +398,7 @@ CALLS_AFTER_CLOSE = [
     lambda q: q.dequeue_wait(0), lambda q: q.dequeue_batch_wait(1, 0),
     lambda q: q.enqueue_delayed(b"x", 1), lambda q: q.enqueue_batch_delayed([b"x"], 1), lambda q: q.retry(0, 1),
     lambda q: q.bury(0), lambda q: q.kick(0), lambda q: q.kick_all(), lambda q: q.ack_delivery(0, 1),
-    lambda q: q.extend_delivery(0, 1), lambda q: q.scheduled(), lambda q: q.buried(),
+    lambda q: q.extend_delivery(0, 1), lambda q: q.scheduled(), lambda q: q.buried(), lambda q: q.ack_and_dequeue(0),
 ]
 
 

@@ -96,7 +96,7 @@ for call in calls + [lambda: tollivane.TollivaneCore(directory)]:
 """
 
 
-@pytest.mark.parametrize("name", ["queue.log", ".proc_lock"])
+@pytest.mark.parametrize("name", ["queue.log", ".proc_lock", ".proc_hints"])
 def test_planted_fifo_is_refused_without_blocking(tmp_path, name):
     # In a child with a time limit: a call that blocks on the FIFO fails the
     # test instead of hanging it.
@@ -105,7 +105,9 @@ def test_planted_fifo_is_refused_without_blocking(tmp_path, name):
                            capture_output=True, text=True, timeout=30)
     assert child.returncode == 0, child.stderr
     refused = f"Tollivane I/O error: refusing to open {directory}/{name}: it is not a regular file"
-    assert child.stdout.splitlines() == [refused] * (6 if name == "queue.log" else 1)
+    # The hint page is no file a queue needs: a queue opens without it.
+    expected = {"queue.log": [refused] * 6, ".proc_lock": [refused], ".proc_hints": ["no error"]}
+    assert child.stdout.splitlines() == expected[name]
 
 
 def test_planted_link_under_a_damaged_copy_name_is_left_alone(queue_dir, victim, capfd):
@@ -180,7 +182,7 @@ def test_new_files_follow_the_umask(tmp_path):
         os.umask(old_umask)
     assert stat.S_IMODE((tmp_path / "a").stat().st_mode) == 0o700
     assert stat.S_IMODE(directory.stat().st_mode) == 0o700
-    for name in ("queue.log", ".proc_lock"):
+    for name in ("queue.log", ".proc_lock", ".proc_hints"):
         assert stat.S_IMODE((directory / name).stat().st_mode) == 0o600
 
 

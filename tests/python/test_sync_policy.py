@@ -20,6 +20,7 @@ import os, sys, time, tollivane
 directory, interval, phases = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(",")
 LONG = 3_600_000
 q = None
+leased = []
 
 def reopen():
     global q
@@ -36,7 +37,8 @@ def tear():
 ACTIONS = {
     "open": reopen, "reopen": reopen, "close": close, "tear": tear,
     "enqueue": lambda: q.enqueue(b"x"),
-    "dequeue": lambda: q.dequeue(LONG),
+    "dequeue": lambda: leased.append(q.dequeue(LONG)),
+    "ack_and_dequeue": lambda: q.ack_and_dequeue(leased[-1][0], lease_ms=LONG),
     "extend_lease": lambda: q.extend_lease(0, LONG),
     "nack": lambda: q.nack(0),
     "nack_dead": lambda: q.nack(0, requeue=False),
@@ -127,6 +129,9 @@ PHASES = [
     ("tear", [], []),
     ("reopen2", ["log", "dir"], ["log", "dir"]),  # cutting a torn tail is made durable
     ("enqueue2", ["log"], []),
+    ("dequeue2", ["log"], []),
+    ("enqueue3", ["log"], []),
+    ("ack_and_dequeue", ["log"], []),          # an ack and the next lease, one sync
     ("close_call", ["log"], ["log"]),          # close() syncs as the last reference does
     ("close_call2", [], []),                   # and then has nothing left to do
 ]
