@@ -240,17 +240,22 @@ def test_celery_workers_lose_no_task_run_long_tasks_once_and_keep_delays_in_the_
     assert hung.get(timeout=60) is True and app.marks("hung") == ["start", "start"]
 
     queue = broker.queue(workers.environment["TEST_QUEUE"])
+    # The retry and the countdown task wait in the queue, not in a worker.
+    # The retry is published after the task's first run has begun, at a
+    # moment the test cannot see but in the queue, so it is awaited before
+    # the countdown task is sent.
     sent = time.time()
+    retried = app.retried.delay(2)
+    wait_for(lambda: queue.scheduled() == 1, "the retry to wait in the queue")
+    assert app.marks("retried") == ["run"]
+    later_sent = time.time()
     later = app.now.apply_async(countdown=2)
-    retried = app.retried.delay(1)
-    wait_for(lambda: app.marks("retried") == ["run"], "the first run of the retried task")
-    # The countdown task and the retry wait in the queue, not in a worker.
     assert queue.scheduled() == 2
     refused = app.refused.delay()
     results = [app.add.delay(i, i) for i in range(20)]
     assert [result.get(timeout=60) for result in results] == [2 * i for i in range(20)]
-    assert later.get(timeout=60) >= sent + 2
-    assert retried.get(timeout=60) >= sent + 1 and app.marks("retried") == ["run", "run"]
+    assert later.get(timeout=60) >= later_sent + 2
+    assert retried.get(timeout=60) >= sent + 2 and app.marks("retried") == ["run", "run"]
     assert long_task.get(timeout=60) == 1 and app.marks("long") == ["start"]
     wait_for(lambda: refused.state == "FAILURE" or queue.buried() == 1, "the refused task")
     wait_for(lambda: queue.buried() == 1, "the refused task to be buried")
